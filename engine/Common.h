@@ -1,0 +1,29 @@
+#pragma once
+// Small shared helpers for paths, files and display texts, and the one
+// process-wide lock. Paths use "/" on this platform.
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Program directory: $VIRELOMP3_HOME when set, else the executable's
+// directory; never ends in "/".
+std::string GetAppDirectory();
+// GetAppDirectory() + "/MP3.ini".
+std::string GetIniFilePath();
+// Size of a readable file (low 32 bits), 0 when it cannot be opened.
+int GetFileLength(const std::string& path);
+// True when the file can be opened for reading.
+bool IsFileExist(const std::string& path);
+// The user's private temp directory ($TMPDIR, else /tmp/virelomp3-<uid>/,
+// created 0700 and refused when not ours); always ends in "/" unless empty.
+std::string GetTempDirectory();
+// Text after the last "/", or the whole text.
+std::string GetPathFileName(const std::string& path);
+// "1234567" -> "1,234,567", in place.
+void InsertThousandSeparators(std::string& text);
+// "%dm:%ds"; whole hours stay in the minutes so stored times survive.
+std::string FormatMinutesSeconds(int seconds);
+
+// Held around the task list save. Never re-entered; lock order is
+// application lock first, then g_lock.
+extern std::mutex g_lock;

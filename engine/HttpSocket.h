@@ -1,0 +1,84 @@
+#pragma once
+// One HTTP/1.1 client connection over a TCP socket. We write the request
+// ourselves, read the header a byte at a time and put the body straight
+// into the block file.
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include "engine/Callbacks.h"
+
+// Process-wide time-outs in seconds, read at every connect.
+extern std::atomic<int> ConTimeOut;  // connect, default 5
+extern std::atomic<int> GetTimeOut;  // each receive and send, default 15
+
+class CHttpSocket {
+ public:
+  explicit CHttpSocket(void* userData);
+  ~CHttpSocket();  // does not close the socket: the owner calls Close first
+  CHttpSocket(const CHttpSocket&) = delete;
+  CHttpSocket& operator=(const CHttpSocket&) = delete;
+
+  void SetURL(const std::string& url);
+  void SetTempFile(const std::string& path);
+
+  // Body of a block thread: up to m_nRetries attempts at the byte range.
+  void Run();
+  // Length and range support of url, following one redirect (url is then
+  // replaced by the target). Also fills m_strValidator.
+  static bool GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported);
+  bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
+                  int& length, std::string& contentType);
+  bool Close();
+  // Callable from any thread: shuts the socket down so a blocked receive or
+  // send returns, and makes Run give up without further attempts.
+  void Abort();
+
+  std::string m_strURL;
+  std::string m_strTempFile;
+  int m_bCompleted = 0;
+  int m_bConnected = 0;
+  int m_bResume = 0;
+  int m_nIndex = 0;
+  int m_nStart = 0;
+  int m_nLength = 0;
+  int m_nRetries = 3;
+  char m_szBuffer[1024 + 1];
+  void* m_pUserData = nullptr;
+  FILE* m_file = nullptr;
+  ContentLengthCallback OnContentLength = nullptr;
+  ProgressCallback OnProgress = nullptr;
+  IndexCallback OnSuccess = nullptr;
+  MessageCallback OnMessage = nullptr;
+  IndexCallback OnFailure = nullptr;
+  char m_szRequest[1024];
+  char m_szHeader[1024];
+  std::string m_strHost;
+  int m_nPort = 0;
+  int m_socket = 0;
+  int m_nHeaderLength = 0;
+  int m_nDownloaded = 0;
+  // ETag, else Last-Modified, of the last GetFileInfo answer; empty when the
+  // server sent neither. Block files are only continued for the same one.
+  std::string m_strValidator;
+
+  // Internal steps, public so tests can drive them one by one.
+  bool ConnectAndRequest();
+  int OpenTempFile();
+  bool ReceiveBody();
+  bool BuildRequest(const std::string& host, const std::string& object, const char* cookie,
+                    const char* referer, int start, int end);
+  bool Connect(const std::string& host, int port);
+  bool CreateSocket();
+  bool SendRequest();
+  bool SetTimeout(int ms, bool receive);
+  bool ReadHeader();
+  int GetStatusCode() const;
+  int GetHeaderValue(const char* name, std::string& out, int maxLength) const;
+
+ private:
+  // Guards m_socket against Abort from another thread; never held across a
+  // blocking call.
+  mutable std::mutex m_sockLock;
+  std::atomic<bool> m_bAborted{false};
+};

@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+struct UrlParts {
+  std::string host;
+  int port = 80;
+  std::string object;  // path with query, "/" when empty
+};
+
+// http:// addresses only (scheme case-insensitive). False when the address
+// cannot be split: another scheme, empty host, bad port.
+bool SplitUrl(const std::string& url, UrlParts& out);
+
+// Escapes blanks and control bytes (and bytes >= 0x80) as %XX for a request
+// line; everything else is kept as written.
+std::string EscapeRequestTarget(const std::string& object);
+
+// Resolves a Location value (absolute, "//host/x", "/x" or relative) against
+// the URL that was requested.
+std::string ResolveUrl(const std::string& base, const std::string& ref);

@@ -1,0 +1,42 @@
+#pragma once
+// How a download task reaches the application, and through it the download
+// list. Everything is keyed by the song name: a task never holds a pointer
+// to its entry or a row index, both of which can vanish under it.
+#include <functional>
+#include <string>
+#include "engine/TaskEntry.h"
+
+// A copy of the settings in force, taken under the application lock.
+struct TaskSettings {
+  std::string m_strFileType = ".MP3";
+  std::string m_strSearchHead;
+  std::string m_strSearchTail;
+  int m_nMinSize = 1048576;
+  int m_nMaxSize = 20971520;
+  int m_nBlocks = 4;
+  bool m_bCheckSpeed = true;
+};
+
+class ITaskHost {
+ public:
+  virtual ~ITaskHost() = default;
+
+  virtual TaskSettings GetSettings() = 0;
+  // Entry named `name`, looked up under the application lock at the moment
+  // of the call. False (and nothing done) when there is no such entry.
+  virtual bool ReadEntry(const std::string& name, TaskEntry& out) = 0;
+  virtual bool EditEntry(const std::string& name, const std::function<void(TaskEntry&)>& edit) = 0;
+
+  virtual void SaveTaskList() = 0;
+  // Frees the slot and the entry and hands the task to the reaper; the
+  // caller must not touch the task afterwards. Called with no lock held.
+  virtual void RemoveTask(const std::string& name) = 0;
+  // True when more entries than active slots are in use (someone queued).
+  virtual bool HasQueuedTasks() = 0;
+  virtual void WakeScheduler() = 0;
+
+  // The download list port. Writes are queued to the UI and never wait.
+  virtual bool IsListShown() = 0;
+  virtual void SetListText(const std::string& name, int column, const std::string& text) = 0;
+  virtual void DeleteListRow(const std::string& name) = 0;
+};
