@@ -1,0 +1,164 @@
+#pragma once
+// A small scripted HTTP/1.1 server on 127.0.0.1 for tests.
+//
+// It listens on an ephemeral port, runs an accept thread and one thread per
+// connection, serves several requests per connection (keep-alive) and stops
+// and joins everything promptly in its destructor, even while a connection
+// is stalled or dripping. Every socket call is bounded.
+//
+// Routes are matched by exact target (path with query) first, then by the
+// longest prefix route. Unknown targets get a 404 with a short body. Routes
+// may be replaced at any time from the test thread.
+//
+//   vtest::ScriptedServer srv;
+//   srv.route("/a.mp3", vtest::Route::File(vtest::RandomBytes(5000)));
+//   vtest::Route r = vtest::Route::File(body);
+//   r.faults.closeAfterBodyBytes = 100;      // faults combine freely
+//   srv.route("/b.mp3", r);
+//   srv.route("/old", vtest::Route::Redirect(302, "/a.mp3"));
+//   srv.route("/raw", vtest::Route::Raw("HTTP/1.1 404 Not Found\r\n\r\n"));
+//   ... srv.url("/a.mp3") == "http://127.0.0.1:PORT/a.mp3"
+//   srv.requests()  // everything received, in order
+//
+// File routes: HEAD and GET; "Range: bytes=a-b" and "bytes=a-" give 206 with
+// "Content-Range: bytes a-b/L" (b clamped to L-1); a start at or past L gives
+// 416 with "Content-Range: bytes */L"; a Range that does not parse (such as
+// "bytes=1-0") is ignored and the whole body is sent with 200.
+// Raw routes send their bytes verbatim and then close the connection unless
+// keepOpen is set.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vtest {
+
+// Faults of one route; all of them combine.
+struct Faults {
+  int headerDelayMs = 0;               // wait before sending the header
+  long long closeAfterBodyBytes = -1;  // close (or reset) after K body bytes
+  int stallMs = 0;                     // send nothing for this long ...
+  long long stallAfterBodyBytes = -1;  // ... before the header (-1) or after K body bytes
+  bool reset = false;                  // end with RST (SO_LINGER 0): instead of any
+                                       // reply, or at closeAfterBodyBytes
+  bool ignoreRange = false;            // 200 + whole body whatever the Range
+  long long contentRangeShift = 0;     // added to the start in Content-Range
+  bool noContentLength = false;        // no Content-Length; close ends the body
+  bool headerNoBlankLine = false;      // >1024 header bytes without the blank line, then close
+  std::string contentLengthOverride;   // sent instead of the real length, e.g. "5000000000";
+                                       // the real body follows and the connection closes
+  int dripBytes = 0;                   // body in pieces of this many bytes ...
+  int dripIntervalMs = 0;              // ... with this pause between them
+  int failFirst = 0;                   // the first N requests of the route get failStatus
+  int failStatus = 503;
+  long long rateBytesPerSec = 0;       // body rate limit per connection (0: none)
+  bool closeAfterResponse = false;     // "Connection: close" and close after each reply
+};
+
+struct Route {
+  enum class Kind { File, Redirect, Raw };
+  Kind kind = Kind::File;
+  // File
+  std::string body;
+  std::string etag;          // sent as "ETag: <etag>" when not empty (give the quotes)
+  std::string lastModified;  // sent as "Last-Modified: ..." when not empty
+  std::string contentType;   // sent as "Content-Type: ..." when not empty
+  std::string extraHeaders;  // verbatim lines, each ending "\r\n"
+  // Redirect
+  int status = 302;
+  std::string location;        // absolute or relative, sent as written
+  bool redirectClose = false;  // "Connection: close" and close after the redirect
+  size_t redirectBodySize = 0; // body of this many 'r' bytes with its Content-Length
+  // Raw
+  std::string raw;
+  bool keepOpen = false;
+
+  bool prefix = false;  // match any target starting with the route's path
+  Faults faults;
+
+  static Route File(std::string body);
+  static Route Redirect(int status, std::string location);
+  static Route Raw(std::string bytes);
+};
+
+struct Request {
+  std::string raw;     // exact bytes through the blank line
+  std::string method;  // "GET", "HEAD", ...
+  std::string target;  // as sent, e.g. "/a.mp3?x=1"
+  std::string range;   // value of the Range header, empty when absent
+  int connection = 0;  // 1, 2, ... in order of accept
+  // Value of the first header with that name (case-insensitive), else "".
+  std::string header(const std::string& name) const;
+};
+
+class ScriptedServer {
+ public:
+  ScriptedServer();
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  int port() const { return m_port; }
+  std::string url(const std::string& path) const;  // "http://127.0.0.1:PORT" + path
+  std::string hostPort() const;                      // "127.0.0.1:PORT"
+
+  // Adds or replaces a route; its request and byte counters start again.
+  void route(const std::string& path, Route r);
+  void removeRoute(const std::string& path);
+
+  std::vector<Request> requests() const;
+  std::vector<Request> requestsFor(const std::string& path) const;  // by route path
+  void clearRequests();
+  // Waits (bounded) until at least n requests have arrived.
+  bool waitForRequests(size_t n, int timeoutMs) const;
+
+  // Bytes sent for a route (header + body) and body bytes only.
+  long long bytesSent(const std::string& path) const;
+  long long bodyBytesSent(const std::string& path) const;
+  int connectionsAccepted() const { return m_nextConn.load() - 1; }
+  // Connections that are open right now.
+  int openConnections() const;
+
+ private:
+  struct RouteState {
+    Route r;
+    int served = 0;
+    long long bytes = 0;
+    long long bodyBytes = 0;
+  };
+  struct Conn {
+    int fd = -1;
+    int id = 0;
+    std::thread th;
+    std::atomic<bool> done{false};
+  };
+  void acceptLoop();
+  void serve(Conn* c);
+  bool handle(Conn* c, Request& req, bool& keep);
+  // Pauses up to ms; false when the server is stopping.
+  bool pause(int ms);
+  bool sendAll(Conn* c, const std::string& path, const char* p, size_t n, bool body);
+  bool sendPaced(Conn* c, const std::string& path, const std::string& data, const Faults& f);
+  void countBytes(const std::string& path, size_t n, bool body);
+
+  int m_listen = -1;
+  int m_port = 0;
+  std::thread m_accept;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_nextConn{1};
+
+  mutable std::mutex m_lock;  // routes, requests, connection list
+  mutable std::condition_variable m_cv;
+  std::map<std::string, RouteState> m_routes;
+  std::vector<Request> m_requests;
+  std::vector<std::string> m_requestRoutes;  // route path of each request, "" when none
+  std::list<std::unique_ptr<Conn>> m_conns;
+};
+
+}  // namespace vtest
