@@ -1,4 +1,66 @@
 #pragma once
 // Texts of the ui layer (UTF-8 source).
 namespace txt {
+
+// Main frame
+inline constexpr const char kFrameTitle[] = "VireloMP3下载器 2.0版";
+inline constexpr const char kStartAll[] = "全部开始";
+inline constexpr const char kStopAll[] = "全部停止";
+inline constexpr const char kDeleteAll[] = "全部删除";
+inline constexpr const char kSettings[] = "参数设置";
+inline constexpr const char kUpgrade[] = "在线升级";
+inline constexpr const char kExitSystem[] = "退出系统";
+inline constexpr const char kMenuFile[] = "文件(&F)";
+inline constexpr const char kMenuClose[] = "关闭(&X)";
+inline constexpr const char kMenuView[] = "查看(&V)";
+inline constexpr const char kMenuToolbar[] = "工具栏(&T)";
+inline constexpr const char kMenuHelp[] = "帮助(&H)";
+inline constexpr const char kMenuAbout[] = "关于 VireloMP3下载器(&A)...";
+inline constexpr const char kTrayShow[] = "显示主窗口";
+inline constexpr const char kTrayExit[] = "退出";
+inline constexpr const char kTrayTip[] = "VireloMP3下载器V2.0\n--左点显示主窗口\n--右点显示菜单";
+inline constexpr const char kMessageCaption[] = "VireloMP3下载器";
+
+// Download list
+inline constexpr const char kColName[] = "名称";
+inline constexpr const char kColSize[] = "大小";
+inline constexpr const char kColDone[] = "完成数";
+inline constexpr const char kColPercent[] = "百分比";
+inline constexpr const char kColElapsed[] = "用时";
+inline constexpr const char kColRemaining[] = "剩时";
+inline constexpr const char kColSpeed[] = "速度";
+inline constexpr const char kColUrl[] = "URL";
+inline constexpr const char kColBlocks[] = "块数";
+inline constexpr const char kColState[] = "状态";
+inline constexpr const char kColRetries[] = "重试";
+inline constexpr const char kListStart[] = "开始下载";
+inline constexpr const char kListStop[] = "停止下载";
+inline constexpr const char kListDelete[] = "删除下载";
+
+// Search bar
+inline constexpr const char kSearchLabel[] = "请输入歌名:";
+inline constexpr const char kSearchButton[] = "下载";
+
+// Settings dialog
+inline constexpr const char kSettingsTitle[] = "下载参数设置";
+inline constexpr const char kSetEngine[] = "当前搜索引擎:";
+inline constexpr const char kSetFileType[] = "下载文件类型:";
+inline constexpr const char kSetThreads[] = "线程数:";
+inline constexpr const char kSetSizeLimit[] = "文件大小限制:";
+inline constexpr const char kSetSizeTilde[] = "~";
+inline constexpr const char kSetSizeUnit[] = "M之间";
+inline constexpr const char kSetCheckSpeed[] = "寻找最快链接(下载将更快,但寻找会费点时间)";
+inline constexpr const char kSetConTimeOut[] = "连接超时:";
+inline constexpr const char kSetGetTimeOut[] = "接收超时:";
+inline constexpr const char kSetSeconds[] = "秒";
+inline constexpr const char kConfirm[] = "确认";
+inline constexpr const char kCancel[] = "取消";
+
+// About box
+inline constexpr const char kAboutTitle[] = "关于 VireloMP3下载器";
+inline constexpr const char kAboutVersion[] = "VireloMP3下载器 2.0版";
+inline constexpr const char kAboutLine1[] = "搜索歌名, 多线程分块下载, 断点续传.";
+inline constexpr const char kAboutLine2[] = "本程序自由使用, 不含任何广告插件.";
+inline constexpr const char kOk[] = "确定";
+
 }  // namespace txt
