@@ -1,0 +1,102 @@
+#include "engine/Common.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+std::mutex g_lock;
+
+std::string GetAppDirectory() {
+  const char* home = std::getenv("VIRELOMP3_HOME");
+  std::string dir;
+  if (home && *home) {
+    dir = home;
+  } else {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    dir.assign(buf, static_cast<size_t>(n));
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
+  }
+  // "/" alone stays: stripping it would turn the root into a relative path.
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string GetIniFilePath() { return GetAppDirectory() + "/MP3.ini"; }
+
+int GetFileLength(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  int result = 0;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    result = static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)));
+  close(fd);
+  return result;
+}
+
+bool IsFileExist(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  close(fd);
+  return regular;
+}
+
+// A shared /tmp lets anyone pre-create our directory; block files and the
+// record scratch file must never land in a directory someone else controls.
+static bool PrivateDirUsable(const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
+  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return false;
+  return true;
+}
+
+std::string GetTempDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp && *tmp) {
+    std::string dir = tmp;
+    if (dir.back() != '/') dir += '/';
+    return dir;
+  }
+  std::string dir = "/tmp/virelomp3-" + std::to_string(geteuid());
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+  if (!PrivateDirUsable(dir)) return std::string();
+  return dir + "/";
+}
+
+std::string GetPathFileName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void InsertThousandSeparators(std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 3);
+  size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    out += text[i];
+    size_t left = n - 1 - i;
+    if (left > 0 && left % 3 == 0) out += ',';
+  }
+  text.swap(out);
+}
+
+std::string FormatMinutesSeconds(int seconds) {
+  // Hours fold into the minutes: the elapsed text is stored and parsed back
+  // when a task restarts, so dropping them would lose the task's time.
+  int minutes = seconds / 60;
+  int rest = seconds - 60 * minutes;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%dm:%ds", minutes, rest);
+  return buf;
+}
