@@ -1,0 +1,222 @@
+#pragma once
+// The one application object: settings, the task table (100 entries) and the
+// active table (10 slots), the scheduler thread, downing.dat and the update
+// check. No UI toolkit here; the user interface is reached only through
+// IUiPort, keyed by task name.
+//
+// Locking: one application lock (m_lock) guards the tables, the entries, the
+// settings texts and m_strViewName. Lock order is application lock first,
+// then g_lock; nobody holding g_lock takes the application lock. No lock is
+// held while calling the UI port, stopping a job, joining a thread or
+// deleting a task.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+#include "app/UiPort.h"
+#include "engine/TaskEntry.h"
+#include "task/TaskHost.h"
+
+class CDownloadTask;
+class CDownloaderApp;
+
+// The current application object (the one constructed and not refused), or
+// null. Every part reaches the application through this.
+CDownloaderApp* GetApp();
+
+// "CDowningList" and "CMyHtmlView" are the arrangements that show the
+// download list.
+inline constexpr const char kViewDowningList[] = "CDowningList";
+inline constexpr const char kViewHtml[] = "CMyHtmlView";
+inline constexpr const char kViewSongList[] = "CSongList";
+
+inline constexpr int kMaxTasks = 100;
+inline constexpr int kMaxActive = 10;
+
+// Knobs for the places where the program talks to the outside world, so
+// tests and the console can aim them elsewhere.
+struct AppOptions {
+  // Runs the update check on the scheduler's first pass.
+  bool bCheckForUpdate = true;
+  // "http://host:port" of the count page and of the built-in version file
+  // address; empty means the built-in host.
+  std::string strUpdateHost;
+  // Full path of the running program as the updater is told it; empty means
+  // the real executable.
+  std::string strProgramPath;
+  // Port used until SetUiPort; may be null (messages are then kept and
+  // delivered when a port is set).
+  IUiPort* pUiPort = nullptr;
+};
+
+// One filled slot of the task table, for filling the download list.
+struct SlotEntry {
+  int nSlot = 0;
+  TaskEntry entry{};
+};
+
+class CDownloaderApp : public ITaskHost {
+ public:
+  // Takes the single-instance lock on the program directory, then (unless
+  // refused) loads MP3.ini and downing.dat, creates "已下载" when missing and
+  // starts the scheduler.
+  explicit CDownloaderApp(const AppOptions& options = AppOptions());
+  // Stops everything without saving (ExitSequence is the saving way out).
+  ~CDownloaderApp() override;
+  CDownloaderApp(const CDownloaderApp&) = delete;
+  CDownloaderApp& operator=(const CDownloaderApp&) = delete;
+
+  // True when another copy holds the program directory: nothing was loaded
+  // and nothing will be saved; the caller should end.
+  bool IsRefused() const { return m_bRefused; }
+
+  // Where message boxes and list writes go from now on (may be null).
+  void SetUiPort(IUiPort* port);
+  // Shows a message box through the port (queued when there is no port yet).
+  void ShowMessage(const std::string& text, const std::string& caption = std::string());
+
+  // --- Settings (MP3.ini) -------------------------------------------------
+  // Re-reads MP3.ini into the settings and the two time-outs.
+  void LoadSettings();
+  // Copy of the settings in force, taken under the application lock.
+  TaskSettings GetSettings() override;
+
+  // Settings values. Written only by LoadSettings under the application
+  // lock; other threads read them through GetSettings().
+  std::string m_strFileType = ".MP3";
+  std::string m_strSearchHead;
+  std::string m_strSearchTail;
+  int m_nMinSize = 1048576;
+  int m_nMaxSize = 20971520;
+  int m_nBlocks = 2;
+  bool m_bCheckSpeed = true;
+
+  // --- View name ----------------------------------------------------------
+  // The arrangement of the frame's panes (UI thread writes, workers read).
+  void SetViewName(const std::string& name);
+  std::string GetViewName();
+  // True while the view name is "CDowningList" or "CMyHtmlView".
+  bool IsListShown() override;
+
+  // --- Task table ---------------------------------------------------------
+  // Names separated by ";" (at most ten a call); false only for a blank text.
+  bool AddTasks(const std::string& names);
+  // 0 added, -1 re-queued, -2 table full. Names over 50 bytes are cut.
+  int AddTask(const std::string& name);
+  // Scheduler only: 0 activated, -1 restarted, -2 no free slot.
+  int ActivateTask(const std::string& name);
+  // Frees the active slot of name; its task is stopped and deleted by the
+  // reaper. The entry keeps its state.
+  void StopTask(const std::string& name);
+  // Frees the active slot and the entry of name (the reaper deletes the task).
+  void RemoveTask(const std::string& name) override;
+  // Frees every slot and entry; downing.dat is not touched.
+  void RemoveAllTasks();
+  // Writes the table to downing.dat (refused once the exit sequence saved).
+  void SaveTaskList() override;
+  // Reads downing.dat into the table, every entry "stop".
+  void LoadTaskList();
+  // Blocks until every task handed to the reaper is stopped and deleted
+  // (callers may then remove block files). Never call it from a task's thread.
+  void WaitForReaper();
+
+  // Entry of name at the moment of the call; false when there is none.
+  bool ReadEntry(const std::string& name, TaskEntry& out) override;
+  // Runs edit on the entry of name under the application lock.
+  bool EditEntry(const std::string& name, const std::function<void(TaskEntry&)>& edit) override;
+  // Copies of the filled slots in slot order (what the download list shows).
+  std::vector<SlotEntry> GetSlotEntries();
+  // Just the entries of GetSlotEntries.
+  std::vector<TaskEntry> GetEntriesInSlotOrder();
+  // Names of the filled slots in slot order.
+  std::vector<std::string> GetTaskNames();
+  // Names holding an active slot, in slot order.
+  std::vector<std::string> GetActiveNames();
+  int GetTaskCount();
+  int GetActiveCount();
+  // More entries than active slots in use.
+  bool HasQueuedTasks() override;
+
+  // --- Scheduler and exit ---------------------------------------------------
+  // Sets the scheduler's wake signal; a wake during a scan is never lost.
+  void WakeScheduler() override;
+  // Ends the scheduler thread (it saves nothing more) and drains the reaper.
+  void StopScheduler();
+  // The exit command: SaveTaskList, RemoveAllTasks, StopScheduler. No save
+  // follows its first step.
+  void ExitSequence();
+
+  // --- Update check -------------------------------------------------------
+  // Count page, then version file; starts the updater when the published
+  // version is newer. Runs on the calling thread; gives up when exiting.
+  void CheckForUpdate();
+  // Starts "update" beside the program without waiting for it; false (after
+  // "启动升级程序出错.") when it cannot be started.
+  bool LaunchUpdater();
+  // Process id of the last updater started, or -1.
+  pid_t GetLastUpdaterPid() const { return m_nLastUpdaterPid.load(); }
+
+  // --- The download list port (no application lock taken: callable under
+  // g_lock) ----------------------------------------------------------------
+  void SetListText(const std::string& name, int column, const std::string& text) override;
+  void DeleteListRow(const std::string& name) override;
+
+ private:
+  struct TaskRunner;  // a task, its task threads
+  struct ActiveSlot {
+    char m_szName[51] = {};
+    std::unique_ptr<TaskRunner> m_pRunner;
+  };
+
+  void SchedulerThreadProc();
+  bool WaitForWake();  // false when the scheduler is to end
+  void ReaperThreadProc();
+  void HandToReaper(std::unique_ptr<TaskRunner> runner);
+  void StartTaskThread(TaskRunner& runner);
+  bool SaveTaskListLocked(std::unique_lock<std::mutex>& appLock);
+  int FindEntryLocked(const std::string& name) const;
+  int FindActiveLocked(const std::string& name) const;
+  std::string UpdateHost() const;
+  std::string ProgramPath() const;
+  bool FetchVersionFile(const std::string& url, const std::string& path);
+
+  AppOptions m_options;
+  bool m_bRefused = false;
+  int m_nLockFd = -1;
+
+  std::mutex m_lock;  // the application lock
+  std::string m_strViewName;
+  TaskEntry* m_pTasks[kMaxTasks] = {};
+  ActiveSlot* m_pActive[kMaxActive] = {};
+  int m_nTaskCount = 0;
+  int m_nActiveCount = 0;
+  bool m_bSchedulerStarted = false;
+  bool m_bClosing = false;       // exit began: activate nothing more
+  bool m_bSavesShutOut = false;  // guarded by g_lock
+
+  std::mutex m_portLock;  // leaf lock: the port pointer and queued messages
+  IUiPort* m_pPort = nullptr;
+  std::vector<std::pair<std::string, std::string>> m_pendingMessages;
+
+  std::mutex m_wakeLock;
+  std::condition_variable m_wakeCv;
+  bool m_bWake = false;
+  bool m_bStopScheduler = false;
+  std::thread m_scheduler;
+  std::atomic<bool> m_bExiting{false};  // fetches give up
+
+  std::mutex m_reapLock;
+  std::condition_variable m_reapCv;
+  std::deque<std::unique_ptr<TaskRunner>> m_reapQueue;
+  int m_nReaping = 0;
+  bool m_bStopReaper = false;
+  std::thread m_reaper;
+
+  std::atomic<pid_t> m_nLastUpdaterPid{-1};
+};
