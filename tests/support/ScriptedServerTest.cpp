@@ -1,0 +1,147 @@
+// The download tests trust this server's answers, so its own HTTP must be
+// right: ranges, keep-alive, faults.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
+
+namespace {
+
+using vtest::Route;
+using vtest::ScriptedServer;
+
+class Client {
+ public:
+  explicit Client(int port) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~Client() { close(m_fd); }
+  void Send(const std::string& s) { ASSERT_EQ(send(m_fd, s.data(), s.size(), 0), (ssize_t)s.size()); }
+  // Reads until n bytes arrived or the peer closed.
+  std::string Read(size_t n = SIZE_MAX) {
+    std::string out;
+    char buf[4096];
+    while (out.size() < n) {
+      ssize_t k = recv(m_fd, buf, std::min(sizeof buf, n - out.size()), 0);
+      if (k <= 0) break;
+      out.append(buf, static_cast<size_t>(k));
+    }
+    return out;
+  }
+
+ private:
+  int m_fd;
+};
+
+std::string Get(const std::string& target, const std::string& extra = "") {
+  return "GET " + target + " HTTP/1.1\r\nHost:127.0.0.1\r\n" + extra + "\r\n";
+}
+
+TEST(ScriptedServer, FileRangesAndStatus) {
+  ScriptedServer srv;
+  srv.route("/f", Route::File("0123456789"));
+  {
+    Client c(srv.port());
+    c.Send(Get("/f", "Range: bytes=2-4\r\nConnection: close\r\n"));
+    std::string r = c.Read();
+    EXPECT_EQ(r.rfind("HTTP/1.1 206", 0), 0u) << r;
+    EXPECT_NE(r.find("Content-Range: bytes 2-4/10\r\n"), std::string::npos);
+    EXPECT_EQ(r.substr(r.size() - 3), "234");
+  }
+  {
+    Client c(srv.port());
+    c.Send(Get("/f", "Range: bytes=10-\r\nConnection: close\r\n"));
+    std::string r = c.Read();
+    EXPECT_EQ(r.rfind("HTTP/1.1 416", 0), 0u) << r;
+    EXPECT_NE(r.find("Content-Range: bytes */10\r\n"), std::string::npos);
+  }
+  {
+    Client c(srv.port());
+    c.Send(Get("/f", "Range: bytes=1-0\r\nConnection: close\r\n"));
+    std::string r = c.Read();
+    EXPECT_EQ(r.rfind("HTTP/1.1 200", 0), 0u) << r;
+    EXPECT_EQ(r.substr(r.size() - 10), "0123456789");
+  }
+  auto reqs = srv.requestsFor("/f");
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[0].range, "bytes=2-4");
+  EXPECT_EQ(reqs[0].method, "GET");
+}
+
+TEST(ScriptedServer, KeepAliveServesSeveralRequestsOnOneConnection) {
+  ScriptedServer srv;
+  srv.route("/a", Route::File("aaaa"));
+  srv.route("/r", Route::Redirect(302, "/a"));
+  Client c(srv.port());
+  c.Send(Get("/r") + Get("/a"));
+  std::string r = c.Read();  // the server keeps the line open: ends on our time-out
+  EXPECT_EQ(r.rfind("HTTP/1.1 302 Found\r\nLocation: /a\r\n", 0), 0u) << r;
+  EXPECT_EQ(r.substr(r.size() - 4), "aaaa");
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].connection, reqs[1].connection);
+}
+
+TEST(ScriptedServer, FaultsCutFailAndStallAreBoundedByDestruction) {
+  vtest::TempHome th;
+  std::string body = vtest::RandomBytes(5000, 7);
+  EXPECT_EQ(body, vtest::RandomBytes(5000, 7));
+  ScriptedServer srv;
+  Route cut = Route::File(body);
+  cut.faults.closeAfterBodyBytes = 100;
+  cut.faults.failFirst = 1;
+  srv.route("/cut", cut);
+  {
+    Client c(srv.port());
+    c.Send(Get("/cut"));
+    std::string r = c.Read();
+    EXPECT_EQ(r.rfind("HTTP/1.1 503", 0), 0u) << r;
+  }
+  {
+    Client c(srv.port());
+    c.Send(Get("/cut"));
+    std::string r = c.Read();
+    EXPECT_NE(r.find("Content-Length: 5000\r\n"), std::string::npos);
+    EXPECT_EQ(r.substr(r.find("\r\n\r\n") + 4), body.substr(0, 100));
+  }
+  EXPECT_EQ(srv.bodyBytesSent("/cut"), 100);
+  Route stall = Route::File(body);
+  stall.faults.stallMs = 60000;
+  srv.route("/stall", stall);
+  auto t0 = std::chrono::steady_clock::now();
+  {
+    ScriptedServer s2;
+    s2.route("/stall", stall);
+    Client c(s2.port());
+    c.Send(Get("/stall"));
+    ASSERT_TRUE(s2.waitForRequests(1, 5000));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+TEST(TempHome, SetsAndRestoresEnvironment) {
+  std::string root;
+  {
+    vtest::TempHome th;
+    root = th.root();
+    EXPECT_EQ(std::string(getenv("VIRELOMP3_HOME")), th.home());
+    EXPECT_EQ(std::string(getenv("TMPDIR")) + "/", th.temp());
+    EXPECT_TRUE(vtest::WriteFile(th.downloads() + "/x", "abc"));
+    EXPECT_EQ(vtest::ReadFile(th.downloads() + "/x"), "abc");
+  }
+  EXPECT_NE(access(root.c_str(), F_OK), 0);
+}
+
+}  // namespace
