@@ -2,7 +2,9 @@
 // One file over HTTP in N parallel byte ranges, one thread per block, joined
 // into the target by the thread of the last block to finish.
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +52,50 @@ class CBlockDownloader {
   void OnBlockDone(int index);
   void MergeBlocks();
   void OnBlockFailed();
+
+ private:
+  // Block connections are shared between the job and the block thread that
+  // runs them: whoever lets go last closes and deletes the connection, so a
+  // thread that stopped its own job never runs on a released object.
+  using BlockPtr = std::shared_ptr<CHttpSocket>;
+
+  static void BlockContentLength(void* job, int length);
+  static void BlockProgress(void* job, int received, int blockLength, int index);
+  static void BlockMessage(void* job, const std::string& text, int index);
+  static void BlockSuccess(void* job, int index);
+  static void BlockFailure(void* job, int index);
+  static void BlockThread(BlockPtr block, CBlockDownloader* job);
+
+  void Report(const std::string& text);
+  bool OnOwnBlockThread() const;
+  void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
+  void DiscardStaleBlocks(int blocks);
+  // Decides the job's one final callback; false when the job was stopped or
+  // another thread has already decided it.
+  bool ClaimFinish();
+  void AbandonMerge(const std::string& part);
+
+  // m_lock guards m_pThreads, m_pBlocks, m_pstrTempFiles, m_owned,
+  // m_orphans, m_blockLengths, m_nFileLength and the flags below it. It is
+  // never held while joining a thread or calling out; HttpGetThreadMutex()
+  // may be taken inside it, never the other way round. m_pbDone belongs to
+  // HttpGetThreadMutex().
+  std::mutex m_lock;
+  std::condition_variable m_idle;  // a Start or a Stop has ended
+  std::vector<BlockPtr> m_owned;   // element i owns m_pBlocks[i]
+  // Threads that ran a Stop of their own: they are still on their way out
+  // and are joined by the next Stop from another thread, or detached when
+  // the job is destroyed on them.
+  std::vector<std::thread> m_orphans;
+  std::vector<int> m_blockLengths;
+  int m_nFileLength = 0;
+  // Set by every Stop and cleared by Start; read without the lock by the
+  // block callbacks so texts stop once the job is stopped.
+  std::atomic<bool> m_bStopped{false};
+  bool m_bFinished = false;    // OnSuccess or OnFailure has been decided
+  bool m_bStopActive = false;  // a Stop is joining threads
+  bool m_bStarting = false;    // Start is preparing or creating threads
+  std::thread::id m_startThread;
 };
 
 // The named mutex "http-get-thread-mutex": one for every job in the process.
