@@ -68,7 +68,13 @@ std::string GetTempDirectory() {
     if (dir.back() != '/') dir += '/';
     return dir;
   }
-  std::string dir = "/tmp/virelomp3-" + std::to_string(geteuid());
+  return PrivateTempDirectoryUnder("/tmp");
+}
+
+std::string PrivateTempDirectoryUnder(const std::string& base) {
+  std::string dir = base;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  dir += "/virelomp3-" + std::to_string(geteuid());
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
   if (!PrivateDirUsable(dir)) return std::string();
   return dir + "/";

@@ -17,6 +17,10 @@ bool IsFileExist(const std::string& path);
 // The user's private temp directory ($TMPDIR, else /tmp/virelomp3-<uid>/,
 // created 0700 and refused when not ours); always ends in "/" unless empty.
 std::string GetTempDirectory();
+// The private directory base + "/virelomp3-<uid>/" that GetTempDirectory
+// uses without $TMPDIR: created 0700, empty when it is not a directory of
+// ours (a symbolic link is refused too).
+std::string PrivateTempDirectoryUnder(const std::string& base);
 // Text after the last "/", or the whole text.
 std::string GetPathFileName(const std::string& path);
 // "1234567" -> "1,234,567", in place.

@@ -10,7 +10,7 @@
 
 #include "engine/Common.h"
 #include "engine/Gbk.h"
-#include "res/Texts.h"
+#include "res/texts/EngineTexts.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ int CRecordFile::Open(const std::string& path) {
     m_nCurrent = 0;
     return m_bOpen;
   }
-  std::string text = T(txt::kRecordFileCreateFailed);
+  std::string text = Utf8ToGbk(txt::kRecordFileCreateFailed);
   size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, Utf8ToGbk(path));
   g_reporter.load()(text);
