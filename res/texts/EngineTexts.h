@@ -7,7 +7,6 @@ inline constexpr const char kJobStartError[] = "创建下载线程时出错: ";
 inline constexpr const char kJobUnknownError[] = "未知错误";
 inline constexpr const char kJobFileInfoError[] = "获取下载文件的相关信息时出错.";
 inline constexpr const char kJobZeroLength[] = "要下载的文件长度为零.";
-inline constexpr const char kJobTooLong[] = "要下载的文件太大.";
 inline constexpr const char kJobAllBlocksDone[] = "所有块下载完成";
 inline constexpr const char kJobMerging[] = "正在合并文件";
 inline constexpr const char kJobTargetInUse[] = "目标文件正在被使用";
@@ -16,4 +15,26 @@ inline constexpr const char kJobMergeReadFailed[] = "合并文件时出错: 无�
 inline constexpr const char kJobMergeBlockSize[] = "合并文件时出错: 临时文件长度不对";
 inline constexpr const char kJobMergeWriteFailed[] = "合并文件时出错: 写入目标文件失败";
 inline constexpr const char kJobMergeSize[] = "合并文件时出错: 合并后的文件长度不对";
+// Socket HTTP connection
+inline constexpr const char kSockSocketFailed[] = "socket()函数执行失败!";
+inline constexpr const char kSockLookupFailed[] = "gethostbyname()函数执行失败!";
+inline constexpr const char kSockSetOptFailed[] = "setsockopt()函数执行失败!";
+inline constexpr const char kSockCloseFailed[] = "closesocket()函数执行失败!";
+inline constexpr const char kSockSendFailed[] = "send()函数执行失败!";
+inline constexpr const char kSockHeadError[] = "获取http head时出错";
+inline constexpr const char kSockFileInfoError[] = "获取下载文件信息时出错.";
+inline constexpr const char kSockSpeedError[] = "获取连接速度时出错.";
+inline constexpr const char kSockTempOpened[] = "成功打开下载临时文件";
+inline constexpr const char kSockTempCreated[] = "成功创建下载临时文件";
+inline constexpr const char kSockTempOpenError[] = "打开下载临时文件时出错.";
+inline constexpr const char kSockReceiveStart[] = "开始接收文件";
+inline constexpr const char kSockDownloadFailed[] = "下载文件失败.";
+inline constexpr const char kSockReceiveDone[] = "接收文件完成";
+inline constexpr const char kSockBadUrl[] = "下载地址无效.";
+inline constexpr const char kSockRequestTooLong[] = "下载地址太长, 请求无法发送.";
+inline constexpr const char kSockHeaderTooLong[] = "服务器返回的http头太长.";
+inline constexpr const char kSockLengthTooLarge[] = "服务器返回的文件长度超出范围.";
+// %d: the status code the server answered with
+inline constexpr const char kSockReplyMismatch[] = "服务器的应答与请求的范围不符(状态%d).";
+inline constexpr const char kSockNoLocation[] = "服务器的转向应答没有给出新地址.";
 }  // namespace txt

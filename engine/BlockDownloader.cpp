@@ -1,0 +1,591 @@
+#include "engine/BlockDownloader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/Common.h"
+#include "res/Texts.h"
+
+// How the job's threads share it
+// ------------------------------
+// - The owner's thread runs Start (and Prepare with the file-info exchange)
+//   and usually Stop and the destructor.
+// - Block thread i runs m_pBlocks[i]->Run() and, through the block
+//   callbacks, the owner's callbacks, OnBlockDone, OnBlockFailed and the
+//   merge. The thread keeps its own reference to its connection, so the
+//   connection outlives every Stop that happens while the thread is on it.
+// - Stop never kills a thread: it aborts every connection (a blocked receive
+//   returns at once) and joins. On one of the job's own block threads it
+//   joins the others and leaves itself in m_orphans; a later Stop from
+//   another thread joins it, or the destructor running on it detaches it.
+// - Exactly one final callback (OnSuccess or OnFailure) is decided under
+//   m_lock (ClaimFinish). After it, the deciding thread reads nothing of the
+//   job: the owner may stop and delete the job inside the callback.
+// - A Stop that finds another Stop joining threads waits for it, except on
+//   a block thread, which the running Stop is about to join: that one
+//   returns at once.
+
+namespace {
+
+thread_local CBlockDownloader* t_job = nullptr;
+thread_local CHttpSocket* t_block = nullptr;
+
+// A text the job reports after "创建下载线程时出错: ".
+struct JobError {
+  std::string text;
+};
+// The owner stopped the job while it was being prepared: no callback.
+struct JobStopped {};
+
+void ReleaseBlock(CHttpSocket* s) {
+  // Whatever the connection says while it closes, nobody listens any more.
+  s->OnContentLength = nullptr;
+  s->OnProgress = nullptr;
+  s->OnSuccess = nullptr;
+  s->OnMessage = nullptr;
+  s->OnFailure = nullptr;
+  s->Close();
+  delete s;
+}
+
+std::string BlockFileName(const std::string& target, int index) {
+  return GetTempDirectory() + GetPathFileName(target) + "-" + std::to_string(index) + ".hpt";
+}
+
+std::string SidecarName(const std::string& target) {
+  return GetTempDirectory() + GetPathFileName(target) + ".hpt";
+}
+
+std::string SidecarText(int length, int blocks, const std::string& validator) {
+  std::string v;
+  for (char c : validator)
+    if (c != '\r' && c != '\n') v += c;
+  return "length=" + std::to_string(length) + "\nblocks=" + std::to_string(blocks) +
+         "\nvalidator=" + v + "\n";
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string data;
+  char buf[1024];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buf, static_cast<size_t>(n));
+    if (data.size() > 8192) break;  // not ours: it cannot match
+  }
+  close(fd);
+  return data;
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& data) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bool ok = close(fd) == 0 && done == data.size();
+  if (!ok) unlink(path.c_str());
+  return ok;
+}
+
+enum class CopyResult { kOk, kShortSource, kError };
+
+// Appends exactly len bytes from in's offset to out's offset. The kernel
+// copies without a trip through user space where the file systems allow.
+CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& stopped) {
+  constexpr size_t kKernelChunk = 16u << 20;  // bounds the time to notice a stop
+  constexpr size_t kBufferSize = 1u << 20;
+  bool kernel = true;
+  std::vector<char> buf;
+  long long left = len;
+  while (left > 0) {
+    if (stopped) return CopyResult::kError;
+    size_t want = static_cast<size_t>(std::min<long long>(left, kKernelChunk));
+    if (kernel) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
+      if (n > 0) {
+        left -= n;
+        continue;
+      }
+      if (n == 0) return CopyResult::kShortSource;
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EPERM || errno == ETXTBSY) {
+        kernel = false;
+        continue;
+      }
+      return CopyResult::kError;
+    }
+    buf.resize(kBufferSize);
+    ssize_t n = read(in, buf.data(), std::min(want, buf.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return CopyResult::kError;
+    if (n == 0) return CopyResult::kShortSource;
+    size_t done = 0;
+    while (done < static_cast<size_t>(n)) {
+      ssize_t w = write(out, buf.data() + done, static_cast<size_t>(n) - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return CopyResult::kError;
+      done += static_cast<size_t>(w);
+    }
+    left -= n;
+  }
+  return CopyResult::kOk;
+}
+
+}  // namespace
+
+std::mutex& HttpGetThreadMutex() {
+  static std::mutex m;
+  return m;
+}
+
+CBlockDownloader::CBlockDownloader(void* owner) : m_pUserData(owner) {}
+
+CBlockDownloader::~CBlockDownloader() {
+  // The owner normally stopped us already; a second Stop costs nothing and
+  // keeps a forgotten one from leaving threads on a dead job.
+  Stop();
+  std::vector<std::thread> orphans;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    orphans.swap(m_orphans);
+  }
+  const auto self = std::this_thread::get_id();
+  for (auto& t : orphans) {
+    if (!t.joinable()) continue;
+    if (t.get_id() == self)
+      t.detach();
+    else
+      t.join();
+  }
+  if (t_job == this) {
+    // Destroyed inside a callback on one of our block threads: that thread
+    // goes back into its connection's loop, which must not call us again.
+    if (t_block) {
+      t_block->OnContentLength = nullptr;
+      t_block->OnProgress = nullptr;
+      t_block->OnSuccess = nullptr;
+      t_block->OnMessage = nullptr;
+      t_block->OnFailure = nullptr;
+    }
+    t_job = nullptr;
+  }
+  if (m_fileBlock) std::fclose(m_fileBlock);
+  if (m_fileTarget) std::fclose(m_fileTarget);
+}
+
+bool CBlockDownloader::OnOwnBlockThread() const { return t_job == this; }
+
+void CBlockDownloader::Report(const std::string& text) {
+  if (!m_bStopped && OnMessage) OnMessage(m_pUserData, text, -1);
+}
+
+void CBlockDownloader::BlockContentLength(void* job, int length) {
+  auto* j = static_cast<CBlockDownloader*>(job);
+  if (!j->m_bStopped && j->OnContentLength) j->OnContentLength(j->m_pUserData, length);
+}
+
+void CBlockDownloader::BlockProgress(void* job, int received, int blockLength, int index) {
+  auto* j = static_cast<CBlockDownloader*>(job);
+  if (!j->m_bStopped && j->OnProgress) j->OnProgress(j->m_pUserData, received, blockLength, index);
+}
+
+void CBlockDownloader::BlockMessage(void* job, const std::string& text, int index) {
+  auto* j = static_cast<CBlockDownloader*>(job);
+  if (!j->m_bStopped && j->OnMessage) j->OnMessage(j->m_pUserData, text, index);
+}
+
+void CBlockDownloader::BlockSuccess(void* job, int index) {
+  static_cast<CBlockDownloader*>(job)->OnBlockDone(index);
+}
+
+void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
+  static_cast<CBlockDownloader*>(job)->OnBlockFailed();
+}
+
+void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
+  t_job = job;
+  t_block = block.get();
+  block->Run();
+  t_job = nullptr;
+  t_block = nullptr;
+  // block goes out of scope here; when Stop has already let go, this thread
+  // is the last user and the connection is closed and freed now.
+}
+
+void CBlockDownloader::Start(CBlockDownloader* job) {
+  if (!job || job->m_strURL.empty() || job->m_strFileName.empty()) return;
+  const auto self = std::this_thread::get_id();
+  std::vector<std::thread> leftovers;
+  {
+    std::unique_lock<std::mutex> lk(job->m_lock);
+    job->m_idle.wait(lk, [&] { return !job->m_bStopActive && !job->m_bStarting; });
+    for (auto& t : job->m_pThreads)
+      if (t.joinable()) return;  // already running
+    job->m_bStarting = true;
+    job->m_startThread = self;
+    if (!job->m_bPrepared) {
+      job->m_bStopped = false;
+      job->m_bFinished = false;
+    }
+    for (auto& t : job->m_orphans)
+      if (t.joinable() && t.get_id() != self) leftovers.push_back(std::move(t));
+    std::erase_if(job->m_orphans, [](const std::thread& t) { return !t.joinable(); });
+  }
+  for (auto& t : leftovers) t.join();
+
+  std::optional<std::string> failure;
+  try {
+    job->Prepare();
+    std::lock_guard<std::mutex> lk(job->m_lock);
+    for (size_t i = 0; i < job->m_owned.size() && !job->m_bStopped; ++i) {
+      if (job->m_pThreads[i].joinable() || !job->m_owned[i]) continue;
+      job->m_pThreads[i] = std::thread(&CBlockDownloader::BlockThread, job->m_owned[i], job);
+    }
+  } catch (const JobError& e) {
+    failure = T(txt::kJobStartError) + e.text;
+  } catch (const JobStopped&) {
+  } catch (...) {
+    failure = T(txt::kJobStartError) + T(txt::kJobUnknownError);
+  }
+
+  if (!failure) {
+    std::lock_guard<std::mutex> lk(job->m_lock);
+    job->m_bStarting = false;
+    job->m_idle.notify_all();
+    return;  // the job may be gone as soon as the lock is released
+  }
+  const bool claimed = job->ClaimFinish();
+  job->Stop();
+  void* user = job->m_pUserData;
+  MessageCallback onMessage = job->OnMessage;
+  JobCallback onFailure = job->OnFailure;
+  {
+    std::lock_guard<std::mutex> lk(job->m_lock);
+    job->m_bStarting = false;
+    job->m_idle.notify_all();
+  }
+  if (!claimed) return;
+  if (onMessage) onMessage(user, *failure, -1);
+  if (onFailure) onFailure(user);
+}
+
+void CBlockDownloader::Prepare() {
+  if (m_bPrepared) return;
+  m_bPrepared = 1;
+  if (m_nBlocks < 1) throw std::invalid_argument("block count");
+  if (GetTempDirectory().empty()) throw std::runtime_error("no temp directory");
+  AllocateBlocks();
+  BlockPtr first(CreateBlock(), ReleaseBlock);
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    if (m_bStopped) throw JobStopped{};
+    m_owned.back() = first;
+    m_pBlocks.back() = first.get();
+  }
+  std::string url = m_strURL;
+  int length = 0;
+  bool ranged = false;
+  const bool ok = CHttpSocket::GetFileInfo(first.get(), url, length, ranged);
+  if (m_bStopped) throw JobStopped{};
+  if (!ok) throw JobError{T(txt::kJobFileInfoError)};
+  if (length <= 0) throw JobError{T(txt::kJobZeroLength)};
+  PlanBlocks(first, url, length, ranged);
+}
+
+void CBlockDownloader::AllocateBlocks() {
+  const int n = std::max(m_nBlocks, 0);
+  std::vector<std::string> names;
+  for (int i = 0; i < n; ++i) names.push_back(BlockFileName(m_strFileName, i));
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    for (auto& t : m_pThreads)
+      if (t.joinable()) m_orphans.push_back(std::move(t));
+    m_pThreads.clear();
+    m_pThreads.resize(static_cast<size_t>(n));
+    m_pBlocks.assign(static_cast<size_t>(n), nullptr);
+    m_owned.assign(static_cast<size_t>(n), nullptr);
+    m_pstrTempFiles = std::move(names);
+    m_blockLengths.assign(static_cast<size_t>(n), 0);
+  }
+  std::lock_guard<std::mutex> done(HttpGetThreadMutex());
+  m_pbDone.assign(static_cast<size_t>(n), 0);
+}
+
+CHttpSocket* CBlockDownloader::CreateBlock() {
+  auto* s = new CHttpSocket(this);
+  s->OnContentLength = &CBlockDownloader::BlockContentLength;
+  s->OnProgress = &CBlockDownloader::BlockProgress;
+  s->OnMessage = &CBlockDownloader::BlockMessage;
+  s->OnSuccess = &CBlockDownloader::BlockSuccess;
+  s->OnFailure = &CBlockDownloader::BlockFailure;
+  return s;
+}
+
+void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url, int length,
+                                  bool ranged) {
+  // A block with no bytes could never complete, so a short file gets fewer.
+  const int n = ranged ? std::min(m_nBlocks, length) : 1;
+  if (n != m_nBlocks) {
+    m_nBlocks = n;
+    AllocateBlocks();
+  }
+  std::vector<BlockPtr> blocks(static_cast<size_t>(n));
+  blocks.back() = first;
+  for (int i = 0; i < n - 1; ++i) blocks[static_cast<size_t>(i)] = BlockPtr(CreateBlock(), ReleaseBlock);
+
+  // Block files are only continued when they were written for this very
+  // file and this split; anything else would stitch foreign bytes in.
+  const std::string sidecar = SidecarName(m_strFileName);
+  const std::string geometry = SidecarText(length, n, first->m_strValidator);
+  const bool resume = ranged && m_bResume;
+  const std::optional<std::string> stored = ReadSmallFile(sidecar);
+  if (!resume || !stored || *stored != geometry) {
+    DiscardStaleBlocks(n);
+    unlink(sidecar.c_str());
+    WriteSmallFile(sidecar, geometry);
+  }
+
+  const int q = length / n;
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (m_bStopped) throw JobStopped{};
+  for (int i = 0; i < n; ++i) {
+    CHttpSocket* s = blocks[static_cast<size_t>(i)].get();
+    const int start = i * q;
+    const int len = i == n - 1 ? length - (n - 1) * q : q;
+    s->SetURL(url);
+    s->SetTempFile(m_pstrTempFiles[static_cast<size_t>(i)]);
+    s->m_nIndex = i;
+    s->m_nStart = start;
+    s->m_nLength = len;
+    s->m_bResume = resume ? 1 : 0;
+    m_owned[static_cast<size_t>(i)] = blocks[static_cast<size_t>(i)];
+    m_pBlocks[static_cast<size_t>(i)] = s;
+    m_blockLengths[static_cast<size_t>(i)] = len;
+  }
+  m_nFileLength = length;
+}
+
+void CBlockDownloader::DiscardStaleBlocks(int blocks) {
+  // Every "<name>-<k>.hpt", not only the first `blocks`: an earlier run may
+  // have split the file into more pieces.
+  const std::string dir = GetTempDirectory();
+  const std::string prefix = GetPathFileName(m_strFileName) + "-";
+  for (int i = 0; i < blocks; ++i) unlink(BlockFileName(m_strFileName, i).c_str());
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> doomed;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (name.compare(name.size() - 4, 4, ".hpt") != 0) continue;
+    std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (!digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                       [](char c) { return c >= '0' && c <= '9'; }))
+      doomed.push_back(dir + name);
+  }
+  closedir(d);
+  for (const auto& p : doomed) unlink(p.c_str());
+}
+
+bool CBlockDownloader::ClaimFinish() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (m_bStopped || m_bFinished) return false;
+  m_bFinished = true;
+  return true;
+}
+
+void CBlockDownloader::OnBlockDone(int index) {
+  if (m_bStopped) return;
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lk(HttpGetThreadMutex());
+    if (index < 0 || static_cast<size_t>(index) >= m_pbDone.size() || m_pbDone[index]) return;
+    m_pbDone[static_cast<size_t>(index)] = 1;
+    last = std::all_of(m_pbDone.begin(), m_pbDone.end(), [](unsigned char f) { return f != 0; });
+  }
+  if (last) MergeBlocks();
+}
+
+void CBlockDownloader::AbandonMerge(const std::string& part) {
+  if (m_fileBlock) {
+    std::fclose(m_fileBlock);
+    m_fileBlock = nullptr;
+  }
+  if (m_fileTarget) {
+    std::fclose(m_fileTarget);
+    m_fileTarget = nullptr;
+  }
+  unlink(part.c_str());
+}
+
+void CBlockDownloader::MergeBlocks() {
+  std::vector<std::string> files;
+  std::vector<int> lengths;
+  int total = 0;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    files = m_pstrTempFiles;
+    lengths = m_blockLengths;
+    total = m_nFileLength;
+  }
+  const std::string target = m_strFileName;
+  Report(T(txt::kJobAllBlocksDone));
+  Report(T(txt::kJobMerging));
+
+  // The song only appears under its real name once it is whole.
+  const std::string part = target + ".part";
+  unlink(part.c_str());
+  int out = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (out < 0 || !(m_fileTarget = fdopen(out, "wb"))) {
+    if (out >= 0) close(out);
+    unlink(part.c_str());
+    Report(T(txt::kJobTargetInUse));
+    return;
+  }
+
+  const char* problem = nullptr;
+  for (size_t i = 0; i < files.size() && !problem; ++i) {
+    int in = open(files[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0 || !(m_fileBlock = fdopen(in, "rb"))) {
+      if (in >= 0) close(in);
+      problem = txt::kJobMergeReadFailed;
+      break;
+    }
+    struct stat st;
+    if (fstat(in, &st) != 0 || st.st_size != lengths[i]) {
+      problem = txt::kJobMergeBlockSize;
+    } else {
+      switch (AppendBytes(in, out, lengths[i], m_bStopped)) {
+        case CopyResult::kOk: break;
+        case CopyResult::kShortSource: problem = txt::kJobMergeBlockSize; break;
+        case CopyResult::kError: problem = txt::kJobMergeWriteFailed; break;
+      }
+    }
+    std::fclose(m_fileBlock);
+    m_fileBlock = nullptr;
+  }
+  if (m_bStopped) {
+    AbandonMerge(part);
+    return;
+  }
+  if (!problem) {
+    struct stat st;
+    if (fstat(out, &st) != 0 || st.st_size != total) problem = txt::kJobMergeSize;
+  }
+  FILE* f = m_fileTarget;
+  m_fileTarget = nullptr;
+  if (std::fclose(f) != 0 && !problem) problem = txt::kJobMergeWriteFailed;
+  if (problem) {
+    unlink(part.c_str());
+    Report(T(problem));
+    if (!ClaimFinish()) return;
+    void* user = m_pUserData;
+    JobCallback onFailure = OnFailure;
+    if (onFailure) onFailure(user);
+    return;
+  }
+
+  if (!ClaimFinish()) {
+    unlink(part.c_str());
+    return;
+  }
+  void* user = m_pUserData;
+  MessageCallback onMessage = OnMessage;
+  JobCallback onSuccess = OnSuccess;
+  if (rename(part.c_str(), target.c_str()) != 0) {
+    unlink(part.c_str());
+    if (onMessage) onMessage(user, T(txt::kJobTargetInUse), -1);
+    return;
+  }
+  for (const auto& p : files) unlink(p.c_str());
+  unlink(SidecarName(target).c_str());
+  if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
+  if (onSuccess) onSuccess(user);
+}
+
+void CBlockDownloader::OnBlockFailed() {
+  if (!ClaimFinish()) return;
+  Stop();
+  void* user = m_pUserData;
+  JobCallback onFailure = OnFailure;
+  if (onFailure) onFailure(user);
+}
+
+void CBlockDownloader::Stop() {
+  const bool onBlock = OnOwnBlockThread();
+  const auto self = std::this_thread::get_id();
+  std::vector<std::thread> threads;
+  std::vector<BlockPtr> blocks;
+  {
+    std::unique_lock<std::mutex> lk(m_lock);
+    m_bStopped = true;
+    for (auto& b : m_owned)
+      if (b) b->Abort();
+    for (;;) {
+      // The running Stop is about to join this very thread: waiting for it
+      // would never end.
+      if (m_bStopActive && onBlock) return;
+      if (!m_bStopActive && (!m_bStarting || m_startThread == self)) break;
+      m_idle.wait(lk);
+    }
+    m_bStopActive = true;
+    for (auto& b : m_owned)
+      if (b) b->Abort();  // Start may have added some while we waited
+    threads = std::move(m_pThreads);
+    for (auto& t : m_orphans) threads.push_back(std::move(t));
+    m_orphans.clear();
+    blocks = std::move(m_owned);
+    m_pThreads.clear();
+    m_owned.clear();
+    m_pBlocks.clear();
+    m_pstrTempFiles.clear();
+    m_blockLengths.clear();
+    m_bPrepared = 0;
+  }
+  {
+    std::lock_guard<std::mutex> done(HttpGetThreadMutex());
+    m_pbDone.clear();
+  }
+  std::thread mine;
+  for (auto& t : threads) {
+    if (!t.joinable()) continue;
+    if (t.get_id() == self)
+      mine = std::move(t);
+    else
+      t.join();
+  }
+  blocks.clear();
+  if (!onBlock) {
+    // Every merge has ended with its thread; these are only left by a merge
+    // that was cut short.
+    if (m_fileBlock) {
+      std::fclose(m_fileBlock);
+      m_fileBlock = nullptr;
+    }
+    if (m_fileTarget) {
+      std::fclose(m_fileTarget);
+      m_fileTarget = nullptr;
+    }
+  }
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (mine.joinable()) m_orphans.push_back(std::move(mine));
+  m_bStopActive = false;
+  m_idle.notify_all();
+}
