@@ -1,4 +1,27 @@
 #pragma once
 // Texts of the task layer (UTF-8 source).
 namespace txt {
+
+// Folder beside the program that receives finished songs. On disk the name
+// is UTF-8, so this one is used as it stands, without T().
+inline constexpr const char kDownloadedFolder[] = "已下载";
+
+// Search
+inline constexpr const char kSearchFailed[] = "搜索歌曲失败.";
+inline constexpr const char kBadSongName[] = "解析歌名出错.";
+inline constexpr const char kVisitingEngine[] = "正在访问搜索引擎...";
+inline constexpr const char kNetworkUnreachable[] = "无法访问网络资源,请确认Internet连接正常.";
+inline constexpr const char kReadingAddresses[] = "正在读取下载地址...";
+inline constexpr const char kFoundAddresses[] = "共找到%d个下载地址.";
+inline constexpr const char kNoSongFound[] = "无该歌曲的MP3供下载.";
+
+// Probing
+inline constexpr const char kTestingLink[] = "正在测试第%d个连接的速度...";
+inline constexpr const char kProbeFailed[] = "探测下载速度失败.";
+
+// Downloading
+inline constexpr const char kThreadMessage[] = "线程%d: %s";
+inline constexpr const char kRetryFailure[] = "%d次下载失败";
+inline constexpr const char kDownloadFailed[] = "下载失败.";
+
 }  // namespace txt

@@ -1,0 +1,631 @@
+#include "task/DownloadTask.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "engine/BlockDownloader.h"
+#include "engine/BuiltinHost.h"
+#include "engine/Common.h"
+#include "engine/HttpSocket.h"
+#include "engine/TaskEntry.h"
+#include "engine/Url.h"
+#include "res/Texts.h"
+#include "task/RobotInternet.h"
+
+namespace {
+
+constexpr int kSearchAttempts = 3;
+constexpr int kProbePasses = 3;
+constexpr int kMaxRetries = 3;
+
+constexpr int kColSize = 1;
+constexpr int kColDone = 2;
+constexpr int kColPercent = 3;
+constexpr int kColElapsed = 4;
+constexpr int kColRemaining = 5;
+constexpr int kColSpeed = 6;
+constexpr int kColAddress = 7;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+bool HasHttpPrefix(const char* text) {
+  static const char kPrefix[] = "http://";
+  for (int i = 0; i < 7; ++i)
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kPrefix[i]) return false;
+  return true;
+}
+
+// A format of the texts table with one number, as GBK. GBK trail bytes are
+// never '%', so formatting after the conversion would be as safe.
+std::string FormatNumber(const char* utf8Format, long long n) {
+  std::string fmt = utf8Format;
+  const size_t at = fmt.find("%d");
+  if (at != std::string::npos) fmt.replace(at, 2, std::to_string(n));
+  return T(fmt.c_str());
+}
+
+// Leading decimal number with the usual text-to-number rules; no digits give 0.
+long long LeadingNumber(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+  long long v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    v = v * 10 + (s[i] - '0');
+    if (v > INT_MAX) v = INT_MAX;
+  }
+  return negative ? -v : v;
+}
+
+std::string KiloBytes(long long bytes) {
+  std::string s = std::to_string(bytes / 1024);
+  if (bytes >= 0) InsertThousandSeparators(s);
+  return s + "KB";
+}
+
+// A link with a scheme of its own ("http:", "ftp:") is taken as written.
+bool HasScheme(const std::string& link) {
+  if (link.empty() || !std::isalpha(static_cast<unsigned char>(link[0]))) return false;
+  const size_t colon = link.find(':');
+  const size_t stop = link.find_first_of("/?#");
+  return colon != std::string::npos && (stop == std::string::npos || colon < stop);
+}
+
+}  // namespace
+
+CDownloadTask::CDownloadTask(ITaskHost& host, const std::string& name)
+    : m_strName(name), m_host(host) {
+  const TaskSettings s = m_host.GetSettings();
+  // The task has five counters; a hand-edited count must not index past them.
+  m_nBlocks = std::clamp(s.m_nBlocks, 1, kMaxBlocks);
+  m_nMinSize = s.m_nMinSize;
+  m_nMaxSize = s.m_nMaxSize;
+  for (int i = 0; i < kMaxCandidates; ++i) m_nCandidateTime[i] = -1;
+}
+
+CDownloadTask::~CDownloadTask() { Cancel(); }
+
+// ---- activation and cancelling ---------------------------------------------
+
+int CDownloadTask::Activate() {
+  unsigned gen;
+  {
+    std::lock_guard<std::mutex> g(m_stateLock);
+    if (m_bCancelled) return 0;
+    ++m_nActivations;
+    gen = ++m_nGeneration;
+    AbortProbeLocked();
+  }
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> run(m_runLock);
+    if (!m_bCancelled && m_nGeneration == gen) {
+      m_nRunGeneration = gen;
+      // The earlier run's job goes first so its reports cannot mix with ours.
+      DeleteJob();
+      if (!Stale()) {
+        m_nRetry = 1;
+        result = Execute();
+      }
+    }
+  }
+  std::lock_guard<std::mutex> g(m_stateLock);
+  --m_nActivations;
+  m_stateCv.notify_all();
+  return result;
+}
+
+void CDownloadTask::Cancel() {
+  {
+    std::lock_guard<std::mutex> g(m_stateLock);
+    m_bCancelled = true;
+    ++m_nGeneration;
+    m_bWorkerStop = true;
+    m_retryQueue.clear();
+    AbortProbeLocked();
+  }
+  m_stateCv.notify_all();
+  if (m_worker.joinable()) m_worker.join();
+  {
+    std::lock_guard<std::mutex> run(m_runLock);
+    DeleteJob();
+  }
+  std::unique_lock<std::mutex> g(m_stateLock);
+  m_stateCv.wait(g, [this] { return m_nActivations == 0; });
+}
+
+bool CDownloadTask::Stale() const {
+  return m_bCancelled.load() || m_nGeneration.load() != m_nRunGeneration;
+}
+
+void CDownloadTask::AbortProbeLocked() {
+  if (m_pProbeSocket) m_pProbeSocket->Abort();
+}
+
+uint32_t CDownloadTask::Tick() const {
+  uint32_t t;
+  if (m_fnTick) {
+    t = m_fnTick();
+  } else {
+    using namespace std::chrono;
+    t = static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  }
+  return t == 0 ? 1 : t;  // 0 means "not measured yet"
+}
+
+// ---- the steps -------------------------------------------------------------
+
+int CDownloadTask::Execute() {
+  m_nCandidates = -1;
+  m_nLastProbed = -1;
+  m_strURL = GetStoredAddress();
+  if (m_strURL.empty()) {
+    bool found = false;
+    for (int i = 0; i < kSearchAttempts && !found; ++i) {
+      if (Stale()) return 0;
+      found = SearchSong();
+    }
+    if (Stale()) return 0;
+    if (!found) {
+      SetStatus(T(txt::kSearchFailed));
+      return -1;
+    }
+  }
+  if (Stale()) return 0;
+  BeginDownload();
+  return 0;
+}
+
+bool CDownloadTask::SearchSong() {
+  const TaskSettings settings = m_host.GetSettings();
+  const std::string url = BuildSearchURL(settings);
+  if (url.empty()) {
+    SetStatus(T(txt::kBadSongName));
+    return false;
+  }
+  SetStatus(T(txt::kVisitingEngine));
+
+  CRobotInternet robot;
+  robot.m_fnCancel = [this] { return Stale(); };
+  std::string page, error;
+  int code = 0;
+  const bool fetched = robot.GetPage(url, page, code, error);
+  if (Stale()) return false;
+  if (!fetched) {
+    SetStatus(T(txt::kNetworkUnreachable));
+    return false;
+  }
+  SetStatus(T(txt::kReadingAddresses));
+  if (page.empty()) {
+    SetStatus(T(txt::kNetworkUnreachable));
+    return false;
+  }
+  ParseLinks(page, settings.m_strFileType,
+             robot.m_strEffectiveURL.empty() ? url : robot.m_strEffectiveURL);
+  if (m_nCandidates > 0) {
+    SetStatus(FormatNumber(txt::kFoundAddresses, m_nCandidates));
+    return true;
+  }
+  SetStatus(T(txt::kNoSongFound));
+  return false;
+}
+
+std::string CDownloadTask::BuildSearchURL(const TaskSettings& settings) const {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : m_strName) {
+    if (c < 0x80) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  if (!settings.m_strSearchHead.empty())
+    return settings.m_strSearchHead + encoded + settings.m_strSearchTail;
+
+  const char* path = nullptr;
+  if (settings.m_strFileType == ".MP3") path = "/cgi-bin/music/mp3.cgi?_searchkey=";
+  else if (settings.m_strFileType == ".WMA") path = "/cgi-bin/music/wma.cgi?_searchkey=";
+  else if (settings.m_strFileType == ".RM") path = "/cgi-bin/music/rm.cgi?_searchkey=";
+  if (!path) return encoded;
+  return std::string("http://") + kBuiltinHost + path + encoded;
+}
+
+int CDownloadTask::ParseLinks(const std::string& page, const std::string& fileType,
+                              const std::string& base) {
+  m_nCandidates = 0;
+  for (int i = 0; i < kMaxCandidates; ++i) m_nCandidateTime[i] = -1;
+
+  std::string upper = page;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string wanted = fileType.empty() ? ".MP3" : fileType;
+  for (char& c : wanted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+  // One position serves the upper-cased copy and the page: they are cut alike.
+  const size_t n = upper.size();
+  size_t pos = 0;
+  auto skipBlanks = [&] {
+    while (pos < n && IsBlank(upper[pos])) ++pos;
+  };
+  while (m_nCandidates < kMaxCandidates) {
+    const size_t a = upper.find("HREF", pos);
+    if (a == std::string::npos) break;
+    pos = a + 4;
+    skipBlanks();
+    if (pos >= n || upper[pos] != '=') continue;
+    ++pos;
+    skipBlanks();
+    if (pos >= n || upper[pos] != '"') continue;
+    ++pos;
+    skipBlanks();
+    const size_t q = upper.find('"', pos);
+    if (q == std::string::npos) continue;
+    size_t end = q;
+    while (end > pos && IsBlank(upper[end - 1])) --end;
+    const std::string linkUpper = upper.substr(pos, end - pos);
+    const size_t d = linkUpper.rfind('.');
+    if (d == std::string::npos || linkUpper.compare(d, std::string::npos, wanted) != 0) continue;
+
+    std::string link = page.substr(pos, end - pos);
+    // Result pages may link relative to themselves; a stored relative link
+    // would fail every probe.
+    if (!base.empty() && !HasScheme(link)) link = ResolveUrl(base, link);
+    bool known = false;
+    for (int i = 0; i < m_nCandidates && !known; ++i) known = m_strCandidates[i] == link;
+    if (known) continue;
+    m_strCandidates[m_nCandidates++] = link;
+  }
+  for (int i = m_nCandidates; i < kMaxCandidates; ++i) m_strCandidates[i].clear();
+  return m_nCandidates;
+}
+
+bool CDownloadTask::AnyCandidateTime() const {
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i)
+    if (m_nCandidateTime[i] >= 0) return true;
+  return false;
+}
+
+void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, int& time, int& size) {
+  if (m_fnProbe) {
+    m_fnProbe(url, time, size);
+    return;
+  }
+  int parseMs = -1, headerMs = -1;
+  std::string contentType;
+  socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType);
+}
+
+bool CDownloadTask::ProbeCandidates() {
+  if (m_nCandidates <= 0) return false;
+  if (m_nLastProbed >= m_nCandidates - 1) return AnyCandidateTime();
+
+  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
+  std::unique_ptr<CHttpSocket> socket;
+  if (!m_fnProbe) {
+    socket = std::make_unique<CHttpSocket>(this);
+    std::lock_guard<std::mutex> g(m_stateLock);
+    m_pProbeSocket = socket.get();
+  }
+  int stoppedAt = m_nCandidates - 1;
+  for (int i = m_nLastProbed + 1; i < m_nCandidates; ++i) {
+    if (Stale()) {
+      stoppedAt = i - 1;
+      break;
+    }
+    SetStatus(FormatNumber(txt::kTestingLink, i + 1));
+    int time = -1, size = -1;
+    ProbeOne(socket.get(), m_strCandidates[i], time, size);
+    if (time < 0 || size < m_nMinSize || size > m_nMaxSize) {
+      m_nCandidateTime[i] = -1;
+      continue;
+    }
+    m_nCandidateTime[i] = time;
+    if (time <= kFastEnoughMs || !checkSpeed) {
+      stoppedAt = i;
+      break;
+    }
+  }
+  m_nLastProbed = stoppedAt;
+  if (socket) {
+    {
+      std::lock_guard<std::mutex> g(m_stateLock);
+      m_pProbeSocket = nullptr;
+    }
+    socket->Close();
+  }
+  return AnyCandidateTime();
+}
+
+int CDownloadTask::PickCandidate() const {
+  const int k = m_nLastProbed;
+  if (k < 0) return -1;
+  if (k < m_nCandidates - 1) return k;
+  if (m_nCandidateTime[k] >= 0 && m_nCandidateTime[k] <= kFastEnoughMs) return k;
+  int best = -1;
+  for (int i = 0; i <= k && i < kMaxCandidates; ++i) {
+    const int t = m_nCandidateTime[i];
+    if (t >= 0 && t < kUnusableMs && (best < 0 || t < m_nCandidateTime[best])) best = i;
+  }
+  return best;
+}
+
+void CDownloadTask::BeginDownload() {
+  if (m_strURL.empty()) {
+    bool probed = false;
+    for (int pass = 0; pass < kProbePasses && !probed; ++pass) {
+      if (Stale()) return;
+      probed = ProbeCandidates();
+      if (!probed) m_nLastProbed = -1;  // the next pass probes them all again
+    }
+    if (Stale()) return;
+    const int k = probed ? PickCandidate() : -1;
+    if (k < 0) {
+      SetStatus(T(txt::kProbeFailed));
+      return;
+    }
+    m_strURL = m_strCandidates[k];
+    StoreAddress(m_strURL);
+  }
+  SetStatus(m_strURL);
+  const std::string path = MakeTargetPath();
+  if (path.empty() || Stale()) return;
+
+  DeleteJob();
+  const int elapsed = GetStoredElapsed();
+  {
+    std::lock_guard<std::mutex> g(m_numLock);
+    m_dwLastTick = 0;
+    m_nElapsed = elapsed;
+    m_nLastBytes = 0;
+    // A job that falls back to one block after one with several must not
+    // count the old blocks' bytes again.
+    for (int& b : m_nBlockBytes) b = 0;
+  }
+  // Without the folder every merge would fail and the task would wait forever.
+  std::error_code ec;
+  std::filesystem::create_directories(
+      std::filesystem::path(GetAppDirectory()) / txt::kDownloadedFolder, ec);
+
+  auto* job = new CBlockDownloader(this);
+  job->m_strURL = m_strURL;
+  job->m_strFileName = path;
+  job->m_bResume = 1;
+  job->m_nBlocks = m_nBlocks;
+  job->OnSuccess = &CDownloadTask::OnSuccess;
+  job->OnFailure = &CDownloadTask::OnFailure;
+  job->OnContentLength = &CDownloadTask::OnContentLength;
+  job->OnProgress = &CDownloadTask::OnProgress;
+  job->OnMessage = &CDownloadTask::OnMessage;
+  m_pJob = job;
+  m_nJobGeneration = m_nRunGeneration;
+  m_nJobSerial.fetch_add(1);
+  CBlockDownloader::Start(job);
+}
+
+void CDownloadTask::StoreAddress(const std::string& text) {
+  m_host.EditEntry(m_strName, [&](TaskEntry& e) { SetEntryText(e.m_szAddress, text); });
+  m_host.SaveTaskList();
+}
+
+std::string CDownloadTask::MakeTargetPath() const {
+  // The extension comes from the last path segment only: a dot in the host
+  // or a query must not make up a file name.
+  std::string link = m_strURL.substr(0, m_strURL.find_first_of("?#"));
+  const size_t scheme = link.find("://");
+  if (scheme != std::string::npos) {
+    const size_t pathStart = link.find('/', scheme + 3);
+    link = pathStart == std::string::npos ? std::string() : link.substr(pathStart);
+  }
+  const std::string segment = link.substr(link.rfind('/') + 1);
+  const size_t d = segment.rfind('.');
+  if (d == std::string::npos) return {};
+
+  // The name is the task's key and stays as it is; only the file name is
+  // made safe so nothing lands outside the download folder.
+  if (m_strName.empty() || m_strName == "." || m_strName == "..") return {};
+  std::string name = m_strName;
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  return GetAppDirectory() + "/" + txt::kDownloadedFolder + "/" + GbkToUtf8(name) +
+         GbkToUtf8(segment.substr(d));
+}
+
+std::string CDownloadTask::GetStoredAddress() const {
+  TaskEntry e{};
+  if (!m_host.ReadEntry(m_strName, e)) return {};
+  e.m_szAddress[sizeof e.m_szAddress - 1] = '\0';
+  return HasHttpPrefix(e.m_szAddress) ? std::string(e.m_szAddress) : std::string();
+}
+
+int CDownloadTask::GetStoredElapsed() const {
+  TaskEntry e{};
+  if (!m_host.ReadEntry(m_strName, e)) return 0;
+  e.m_szElapsed[sizeof e.m_szElapsed - 1] = '\0';
+  const std::string text = e.m_szElapsed;
+  if (text.empty()) return 0;
+  const long long minutes = LeadingNumber(text.substr(0, text.find('m')));
+  long long seconds = 0;
+  const size_t colon = text.find(':');
+  if (colon != std::string::npos) {
+    const size_t s = text.find('s');
+    const size_t end = (s == std::string::npos || s < colon) ? text.size() : s;
+    seconds = LeadingNumber(text.substr(colon + 1, end - colon - 1));
+  }
+  return static_cast<int>(std::clamp(minutes * 60 + seconds, 0LL, static_cast<long long>(INT_MAX)));
+}
+
+void CDownloadTask::DeleteJob() {
+  CBlockDownloader* job = m_pJob;
+  if (!job) return;
+  m_pJob = nullptr;
+  m_nJobSerial.fetch_add(1);  // its late failure reports are stale from now on
+  job->Stop();
+  delete job;
+}
+
+void CDownloadTask::MarkCandidate(const std::string& link, int value) {
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i) {
+    if (m_strCandidates[i] == link) {
+      m_nCandidateTime[i] = value;
+      return;
+    }
+  }
+}
+
+void CDownloadTask::SetStatus(const std::string& text) {
+  // Once an address is stored, the entry keeps it; status texts only reach the list.
+  m_host.EditEntry(m_strName, [&](TaskEntry& e) {
+    if (!HasHttpPrefix(e.m_szAddress)) SetEntryText(e.m_szAddress, text);
+  });
+  if (m_host.IsListShown()) m_host.SetListText(m_strName, kColAddress, text);
+}
+
+// ---- retries ---------------------------------------------------------------
+
+void CDownloadTask::PostRetry(uint64_t serial) {
+  std::lock_guard<std::mutex> g(m_stateLock);
+  if (m_bCancelled || m_bWorkerStop) return;
+  m_retryQueue.push_back(serial);
+  if (!m_worker.joinable()) m_worker = std::thread([this] { WorkerLoop(); });
+  m_stateCv.notify_all();
+}
+
+void CDownloadTask::WorkerLoop() {
+  for (;;) {
+    uint64_t serial;
+    {
+      std::unique_lock<std::mutex> g(m_stateLock);
+      m_stateCv.wait(g, [this] { return m_bWorkerStop || !m_retryQueue.empty(); });
+      if (m_bWorkerStop) return;
+      serial = m_retryQueue.front();
+      m_retryQueue.pop_front();
+    }
+    std::lock_guard<std::mutex> run(m_runLock);
+    // A report of a job that is gone, or of one a newer activation replaces,
+    // is not ours to retry.
+    if (m_bCancelled || !m_pJob || serial != m_nJobSerial.load() ||
+        m_nJobGeneration != m_nGeneration.load())
+      continue;
+    m_nRunGeneration = m_nJobGeneration;
+    RetryAfterFailure();
+  }
+}
+
+void CDownloadTask::RetryAfterFailure() {
+  if (m_nRetry > kMaxRetries) {
+    if (m_host.IsListShown()) SetStatus(T(txt::kDownloadFailed));
+    return;
+  }
+  if (m_host.IsListShown()) SetStatus(FormatNumber(txt::kRetryFailure, m_nRetry));
+  ++m_nRetry;
+  if (m_nCandidates > 0) {
+    MarkCandidate(m_strURL, -1);
+    m_strURL.clear();
+    BeginDownload();
+  } else {
+    // The address came from the entry: forget it so this and the next start search anew.
+    StoreAddress(std::string());
+    Execute();
+  }
+}
+
+// ---- job handlers ----------------------------------------------------------
+
+void CDownloadTask::OnSuccess(void* user) {
+  auto* task = static_cast<CDownloadTask*>(user);
+  if (task->m_bCancelled) return;  // whoever cancelled owns the removal
+  // RemoveTask hands the task to the reaper: from then on only locals.
+  ITaskHost& host = task->m_host;
+  const std::string name = task->m_strName;
+  if (host.IsListShown()) host.DeleteListRow(name);
+  host.RemoveTask(name);
+  if (host.HasQueuedTasks()) host.WakeScheduler();
+}
+
+void CDownloadTask::OnFailure(void* user) {
+  auto* task = static_cast<CDownloadTask*>(user);
+  task->PostRetry(task->m_nJobSerial.load());
+}
+
+void CDownloadTask::OnContentLength(void* user, int size) {
+  auto* task = static_cast<CDownloadTask*>(user);
+  {
+    std::lock_guard<std::mutex> g(task->m_numLock);
+    task->m_nFileSize = size;
+  }
+  const std::string text = KiloBytes(size);
+  task->m_host.EditEntry(task->m_strName, [&](TaskEntry& e) { SetEntryText(e.m_szSize, text); });
+  if (task->m_host.IsListShown()) task->m_host.SetListText(task->m_strName, kColSize, text);
+}
+
+void CDownloadTask::OnProgress(void* user, int received, int /*blockLength*/, int index) {
+  auto* task = static_cast<CDownloadTask*>(user);
+  if (index < 0 || index >= kMaxBlocks) return;
+  std::string done, percent, elapsed, remaining, speed;
+  {
+    std::lock_guard<std::mutex> g(task->m_numLock);
+    task->m_nBlockBytes[index] = received;
+    int64_t total = 0;
+    for (int i = 0; i < task->m_nBlocks; ++i) total += task->m_nBlockBytes[i];
+
+    const uint32_t now = task->Tick();
+    const uint32_t dt = now - task->m_dwLastTick;
+    if (dt > 1000) {
+      // 64-bit throughout: files past 21 MB overflow 32-bit products.
+      speed = std::to_string((total - task->m_nLastBytes) * 1000 / 1024 / dt) + "KB/S";
+      if (task->m_dwLastTick > 0) {
+        task->m_nElapsed += static_cast<int>(dt / 1000);
+        if (total > 0) {
+          const int64_t left = (static_cast<int64_t>(task->m_nFileSize) - total) * task->m_nElapsed / total;
+          task->m_nRemaining = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+        }
+      }
+      task->m_dwLastTick = task->Tick();
+      task->m_nLastBytes = total;
+    }
+    done = KiloBytes(total);
+    const int64_t pct = task->m_nFileSize > 0 ? total * 100 / task->m_nFileSize : 0;
+    percent = std::to_string(pct) + "%";
+    elapsed = FormatMinutesSeconds(task->m_nElapsed);
+    remaining = FormatMinutesSeconds(task->m_nRemaining);
+    // The entry is written under the counters' lock so that two blocks
+    // reporting at once cannot leave the older total in it.
+    task->m_host.EditEntry(task->m_strName, [&](TaskEntry& e) {
+      SetEntryText(e.m_szDone, done);
+      SetEntryText(e.m_szPercent, percent);
+      SetEntryText(e.m_szElapsed, elapsed);
+      SetEntryText(e.m_szRemaining, remaining);
+      if (!speed.empty()) SetEntryText(e.m_szSpeed, speed);
+    });
+  }
+  ITaskHost& host = task->m_host;
+  if (!host.IsListShown()) return;
+  host.SetListText(task->m_strName, kColDone, done);
+  host.SetListText(task->m_strName, kColPercent, percent);
+  if (!speed.empty()) host.SetListText(task->m_strName, kColSpeed, speed);
+  host.SetListText(task->m_strName, kColElapsed, elapsed);
+  host.SetListText(task->m_strName, kColRemaining, remaining);
+}
+
+void CDownloadTask::OnMessage(void* user, const std::string& text, int index) {
+  auto* task = static_cast<CDownloadTask*>(user);
+  if (!task->m_host.IsListShown()) return;
+  std::string fmt = T(txt::kThreadMessage);
+  const size_t at = fmt.find("%d");
+  if (at != std::string::npos) fmt.replace(at, 2, std::to_string(index));
+  const size_t s = fmt.find("%s");
+  if (s != std::string::npos) fmt.replace(s, 2, text);
+  task->m_host.SetListText(task->m_strName, kColAddress, fmt);
+}

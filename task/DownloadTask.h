@@ -1,0 +1,153 @@
+#pragma once
+// Turns one song name into one downloaded file: search, probe, pick, then a
+// multi-block job whose reports become the texts of the task's entry and
+// list row.
+//
+// Threads and ownership (the application must keep to these):
+//  - Construct with no application lock held (the constructor reads the
+//    settings through the host).
+//  - Activate() is the body of a task thread: call it on a thread of your
+//    own, once per activation. A second Activate on the same object ends
+//    the first run (its job is stopped) before the second one begins.
+//  - Before deleting a task call Cancel(), with no lock held, from a thread
+//    that is neither a task thread of it nor one of its job's threads (the
+//    application's reaper). Cancel stops every step, the retry worker and
+//    the job, and waits for running Activate calls to return. The
+//    destructor calls it too, for safety; join your task thread before
+//    deleting all the same.
+//  - The job's handlers run on block threads. OnSuccess calls
+//    host.RemoveTask(name) and touches nothing of the task afterwards.
+//  - Failed downloads are retried on a worker thread the task owns, never
+//    on the failing block thread, so a job is always stopped and deleted
+//    by a thread that is not one of its own.
+// Every entry write looks the entry up by name at the moment of writing;
+// the task keeps no pointer to its entry or row.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "task/TaskHost.h"
+
+class CBlockDownloader;
+class CHttpSocket;
+
+class CDownloadTask {
+ public:
+  static constexpr int kMaxBlocks = 5;
+  static constexpr int kMaxCandidates = 30;
+  // Probing stops at a candidate answering within this many milliseconds.
+  static constexpr int kFastEnoughMs = 100;
+  // Probe times from here on are never picked by the fastest-time rule.
+  static constexpr int kUnusableMs = 100000;
+
+  CDownloadTask(ITaskHost& host, const std::string& name);
+  virtual ~CDownloadTask();
+  CDownloadTask(const CDownloadTask&) = delete;
+  CDownloadTask& operator=(const CDownloadTask&) = delete;
+
+  // One activation: retry count back to 1, then Execute. Returns its result.
+  int Activate();
+  // Makes every running step give up, stops the retry worker and the job,
+  // and waits for running activations to return. Idempotent.
+  void Cancel();
+  bool IsCancelled() const { return m_bCancelled.load(); }
+
+  // The steps. They run under the task's run lock (Activate, the retry
+  // worker); tests call them directly on a task nobody else runs.
+  int Execute();
+  bool SearchSong();
+  std::string BuildSearchURL(const TaskSettings& settings) const;
+  // Collects the links of page that end in fileType into the candidates.
+  // Relative links are resolved against base. Returns m_nCandidates.
+  int ParseLinks(const std::string& page, const std::string& fileType, const std::string& base);
+  bool ProbeCandidates();
+  int PickCandidate() const;
+  void BeginDownload();
+  void StoreAddress(const std::string& text);
+  // UTF-8 path of the target in the download folder; empty when the link
+  // has no extension in its last path segment or the name cannot be a file.
+  std::string MakeTargetPath() const;
+  std::string GetStoredAddress() const;
+  int GetStoredElapsed() const;
+  void DeleteJob();
+  void MarkCandidate(const std::string& link, int value);
+  void SetStatus(const std::string& text);
+
+  // Job handlers; user is the task.
+  static void OnSuccess(void* user);
+  static void OnFailure(void* user);
+  static void OnContentLength(void* user, int size);
+  static void OnProgress(void* user, int received, int blockLength, int index);
+  static void OnMessage(void* user, const std::string& text, int index);
+
+  // Seams. m_fnProbe replaces the socket probe of one candidate: it sets
+  // time (ms, -1 on failure) and size (-1 unknown, 0 without a length).
+  // m_fnTick replaces the millisecond clock of the speed measurement.
+  std::function<void(const std::string& url, int& time, int& size)> m_fnProbe;
+  std::function<uint32_t()> m_fnTick;
+
+  const std::string m_strName;
+  // Guarded by m_numLock once a job runs.
+  int m_nFileSize = 0;
+  int m_nBlocks = 4;
+  int m_nBlockBytes[kMaxBlocks] = {};
+  int m_nMinSize = 1048576;
+  int m_nMaxSize = 20971520;
+  // Guarded by the run lock.
+  int m_nRetry = 1;
+  int m_nCandidates = -1;
+  std::string m_strURL;
+  // Guarded by m_numLock.
+  uint32_t m_dwLastTick = 0;
+  int m_nElapsed = 0;
+  int m_nRemaining = 0;
+  int64_t m_nLastBytes = 0;
+  // Guarded by the run lock.
+  std::string m_strCandidates[kMaxCandidates];
+  int m_nCandidateTime[kMaxCandidates] = {};
+  int m_nLastProbed = -1;
+  CBlockDownloader* m_pJob = nullptr;
+
+ private:
+  bool Stale() const;
+  bool AnyCandidateTime() const;
+  void ProbeOne(CHttpSocket* socket, const std::string& url, int& time, int& size);
+  void AbortProbeLocked();
+  void PostRetry(uint64_t serial);
+  void WorkerLoop();
+  void RetryAfterFailure();
+  uint32_t Tick() const;
+
+  ITaskHost& m_host;
+
+  // Held for a whole activation and for each retry: no two runs of the
+  // steps at once. Handlers never take it.
+  std::mutex m_runLock;
+  // Counters, speed clock, elapsed and remaining: several block threads
+  // report at once.
+  mutable std::mutex m_numLock;
+  // Probe socket, retry queue, activation count.
+  std::mutex m_stateLock;
+  std::condition_variable m_stateCv;
+
+  std::atomic<bool> m_bCancelled{false};
+  // Bumped by each activation and by Cancel; a run whose generation is
+  // behind gives up between steps.
+  std::atomic<unsigned> m_nGeneration{0};
+  unsigned m_nRunGeneration = 0;  // run lock
+  // Identifies the current job for failure reports; changes whenever a job
+  // is deleted so a stale report cannot retry a newer job.
+  std::atomic<uint64_t> m_nJobSerial{0};
+  unsigned m_nJobGeneration = 0;  // run lock
+
+  CHttpSocket* m_pProbeSocket = nullptr;  // state lock
+  std::deque<uint64_t> m_retryQueue;      // state lock
+  bool m_bWorkerStop = false;             // state lock
+  int m_nActivations = 0;                 // state lock
+  std::thread m_worker;
+};

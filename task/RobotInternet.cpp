@@ -1,0 +1,288 @@
+#include "task/RobotInternet.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "engine/HttpSocket.h"
+#include "engine/Url.h"
+
+namespace {
+
+// A result page is a few kilobytes; anything this large is not a page we
+// can use and must not exhaust memory.
+constexpr size_t kMaxPageBytes = 16u * 1024 * 1024;
+// The whole fetch may take this many receive time-outs before we give up.
+constexpr long kWholeFetchFactor = 4;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string Trim(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && IsBlank(s[a])) ++a;
+  while (b > a && IsBlank(s[b - 1])) --b;
+  return s.substr(a, b - a);
+}
+
+// libcurl refuses raw blanks and control bytes, and they are not valid on a
+// request line; the address text keeps them, only the wire sees %XX.
+std::string EscapeForWire(const std::string& url) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(url.size());
+  for (unsigned char c : url) {
+    if (c <= 0x20 || c == 0x7F || c >= 0x80) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// Loopback never goes through a proxy: the bundled server and the tests
+// live there. The user's own exceptions are kept.
+std::string NoProxyList() {
+  std::string list = "127.0.0.1,localhost,::1";
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* v = std::getenv(name);
+    if (v && *v) {
+      list += ',';
+      list += v;
+      break;
+    }
+  }
+  return list;
+}
+
+// The page is read in pieces of 1023 bytes, and a zero byte ends the text
+// of its piece; pages with stray NULs come out the same on every platform.
+std::string BodyToText(const std::string& body) {
+  std::string text;
+  text.reserve(body.size());
+  for (size_t pos = 0; pos < body.size(); pos += 1023) {
+    size_t n = std::min<size_t>(1023, body.size() - pos);
+    const char* piece = body.data() + pos;
+    const void* nul = std::memchr(piece, 0, n);
+    if (nul) n = static_cast<const char*>(nul) - piece;
+    text.append(piece, n);
+  }
+  return text;
+}
+
+struct Transfer {
+  std::string body;
+  bool tooLarge = false;
+  const std::function<bool()>* cancel = nullptr;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t n = size * count;
+  if (t->body.size() + n > kMaxPageBytes) {
+    t->tooLarge = true;
+    return 0;  // makes libcurl stop with a write error
+  }
+  t->body.append(data, n);
+  return n;
+}
+
+int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  return (t->cancel && *t->cancel && (*t->cancel)()) ? 1 : 0;
+}
+
+}  // namespace
+
+CRobotInternet::CRobotInternet() = default;
+
+bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& code,
+                             std::string& error) {
+  error.clear();
+  code = kSuccess;
+  m_strEffectiveURL.clear();
+  const std::string headers = BuildHeaders();
+
+  std::string u = Trim(url);
+  if (u.find(':') == std::string::npos) u = (u.empty() || u[0] != '/') ? "http://" + u : "http:" + u;
+
+  UrlParts parts;
+  if (url.empty()) {
+    code = kInvalidParameter;
+  } else if (!SplitUrl(u, parts)) {
+    code = kInvalidUrl;
+  } else if (m_fnCancel && m_fnCancel()) {
+    code = kConnectionFailed;
+  } else {
+    GlobalInit();
+    ++m_nContext;
+    CURL* h = curl_easy_init();
+    if (!h) {
+      code = kConnectionFailed;
+    } else {
+      Transfer t;
+      t.cancel = &m_fnCancel;
+      curl_slist* list = nullptr;
+      size_t start = 0;
+      while (start < headers.size()) {
+        size_t end = headers.find("\r\n", start);
+        if (end == std::string::npos) end = headers.size();
+        if (end > start) list = curl_slist_append(list, headers.substr(start, end - start).c_str());
+        start = end + 2;
+      }
+      if (!m_bUseCache) {
+        // No cache of our own; this keeps proxies from answering for the server.
+        list = curl_slist_append(list, "Pragma: no-cache");
+        list = curl_slist_append(list, "Cache-Control: no-cache");
+      }
+      const std::string wire = EscapeForWire(u);
+      const std::string noProxy = NoProxyList();
+      const long connectSec = std::max(1, ConTimeOut.load());
+      const long getSec = std::max(1, GetTimeOut.load());
+
+      curl_easy_setopt(h, CURLOPT_URL, wire.c_str());
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+      curl_easy_setopt(h, CURLOPT_USERAGENT, m_strAgent.c_str());
+      curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+      curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+      curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectSec);
+      curl_easy_setopt(h, CURLOPT_TIMEOUT, connectSec + getSec * kWholeFetchFactor);
+      // A server that stops sending for a receive time-out is given up on,
+      // as the socket connection does.
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, getSec);
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+      curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+
+      const CURLcode rc = curl_easy_perform(h);
+      long status = 0;
+      if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+      char* effective = nullptr;
+      curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
+      const std::string finalUrl = effective ? effective : "";
+
+      if (rc == CURLE_OK && status == 0) status = 200;  // nothing to query: read as 200
+      if (status >= 400) {
+        code = (status == 403 || status == 407) ? kNotAuthorized
+               : status == 404                  ? kNotFound
+                                                : kConnectionFailed;
+      } else if (rc == CURLE_OK) {
+        page = BodyToText(t.body);
+        m_strEffectiveURL = finalUrl;
+      } else {
+        code = rc == CURLE_OPERATION_TIMEDOUT ? kTimedOut
+               : rc == CURLE_URL_MALFORMAT    ? kInvalidUrl
+                                              : kConnectionFailed;
+        // Once the body had begun the caller gets what arrived.
+        if (status > 0) page = BodyToText(t.body);
+      }
+      curl_slist_free_all(list);
+      curl_easy_cleanup(h);
+    }
+  }
+  error = ErrorText(code);
+  return code == kSuccess;
+}
+
+std::string CRobotInternet::BuildHeaders() const {
+  std::string h = "Accept:*/*\r\n";
+  if (m_strAuthScheme == "basic" && !m_strProxyUser.empty())
+    h += "Proxy-authorization:Basic " + EncodeBase64(m_strProxyUser + ":" + m_strProxyPassword) +
+         "\r\n";
+  if (!m_strUser.empty())
+    h += "Authorization:Basic " + EncodeBase64(m_strUser + ":" + m_strPassword) + "\r\n";
+  h += "\r\n";
+  return h;
+}
+
+std::string CRobotInternet::EncodeBase64(const std::string& text) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((text.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 2 < text.size(); i += 3) {
+    unsigned v = (static_cast<unsigned char>(text[i]) << 16) |
+                 (static_cast<unsigned char>(text[i + 1]) << 8) |
+                 static_cast<unsigned char>(text[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  const size_t rest = text.size() - i;
+  if (rest > 0) {
+    unsigned v = static_cast<unsigned char>(text[i]) << 16;
+    if (rest == 2) v |= static_cast<unsigned char>(text[i + 1]) << 8;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string CRobotInternet::ErrorText(int code) {
+  switch (code) {
+    case kSuccess: return "Successful";
+    case kInvalidUrl: return "Invalid URL";
+    case kInvalidParameter: return "Invalid parameter";
+    case kConnectionFailed: return "Connection failed";
+    case kTimedOut: return "Timed out";
+    case kNotFound: return "Not found";
+    case kNotAuthorized: return "Not authorized";
+    case kDiskError: return "Disk/file error";
+    default: {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "CRobotInternet error %d", code);
+      return buf;
+    }
+  }
+}
+
+std::string CRobotInternet::StatusText(int status) {
+  switch (status) {
+    case 200: return "OK,request succeeded.";
+    case 201: return "OK,new resource created.";
+    case 202: return "Request accepted but processing not completed.";
+    case 204: return "OK,but no content to return.";
+    case 301: return "Requested resource has been assigned a new permanent URL.";
+    case 302: return "Requested resource resides temporarily under a different URL.";
+    case 304: return "Document has not been modified.";
+    case 400: return "Bad request.";
+    case 401: return "Unauthorized;request requires user authentication.";
+    case 403: return "Forbidden for unspecified reason.";
+    case 404: return "Not Found.";
+    case 407: return "Unauthorized;reject by proxy server.";
+    case 500: return "Internal server error.";
+    case 501: return "Not implemented.";
+    case 502: return "Bad gateway;invalid response from gateway or upstream server.";
+    case 503: return "Service temporarily unavaliable.";
+    default: {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "Error %d", status);
+      return buf;
+    }
+  }
+}

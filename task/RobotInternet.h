@@ -1,0 +1,51 @@
+#pragma once
+// Fetches one web page over HTTP as text. The socket connection carries
+// downloads and probes; this one reads whole pages (search results, the
+// update check). Every GetPage opens and closes its own session, so an
+// object may be made, used once and dropped on any thread.
+#include <functional>
+#include <string>
+
+class CRobotInternet {
+ public:
+  CRobotInternet();
+
+  // True exactly when code is 0. page is set on success, and on a failure
+  // after the body began (the text read so far); otherwise left alone.
+  // code and error are always set. The connect is bounded by ConTimeOut and
+  // the whole fetch by a multiple of GetTimeOut; a time-out gives code 4.
+  bool GetPage(const std::string& url, std::string& page, int& code, std::string& error);
+
+  std::string BuildHeaders() const;
+  static std::string EncodeBase64(const std::string& text);
+  static std::string ErrorText(int code);
+  static std::string StatusText(int status);
+
+  int m_bUseCache = 0;
+  int m_bWriteCache = 0;
+  unsigned int m_nContext = 0;
+  std::string m_strAuthScheme;
+  std::string m_strProxyUser;
+  std::string m_strProxyPassword;
+  std::string m_strUser;
+  std::string m_strPassword;
+  std::string m_strAgent = "Mozilla";
+
+  // Polled while a fetch runs; returning true abandons it (code 3). Lets a
+  // caller give up at program exit or when its task is cancelled.
+  std::function<bool()> m_fnCancel;
+  // Address the page finally came from, after redirects; empty when no page
+  // was read. Relative links of the page are relative to this one.
+  std::string m_strEffectiveURL;
+
+  enum {
+    kSuccess = 0,
+    kInvalidUrl = 1,
+    kInvalidParameter = 2,
+    kConnectionFailed = 3,
+    kTimedOut = 4,
+    kNotFound = 5,
+    kNotAuthorized = 6,
+    kDiskError = 7,
+  };
+};
