@@ -1,0 +1,272 @@
+// virelomp3-cli fetch URL OUT [--blocks N] [--no-resume]: one download job,
+// the same engine the program uses, with its texts and progress on stderr.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/Command.h"
+#include "engine/BlockDownloader.h"
+#include "engine/Common.h"
+#include "engine/Gbk.h"
+#include "engine/Url.h"
+#include "res/texts/EngineTexts.h"
+
+namespace {
+
+constexpr int kMaxBlocks = 64;
+
+volatile sig_atomic_t g_interrupted = 0;
+void OnInterrupt(int) { g_interrupted = 1; }
+
+enum class Outcome { Running, Succeeded, Failed, TargetInUse };
+
+struct FetchState {
+  std::mutex lock;
+  std::condition_variable changed;
+  Outcome outcome = Outcome::Running;
+  std::string lastText;  // GBK
+  std::atomic<long long> length{-1};
+  std::unique_ptr<std::atomic<long long>[]> received;
+  int slots = 0;
+  bool progressOnTty = false;
+  std::string targetInUse;  // GBK
+
+  long long Received() const {
+    long long sum = 0;
+    for (int i = 0; i < slots; ++i) sum += received[i].load();
+    return sum;
+  }
+  void Finish(Outcome o) {
+    std::lock_guard<std::mutex> g(lock);
+    if (outcome == Outcome::Running) outcome = o;
+    changed.notify_all();
+  }
+};
+
+void JobContentLength(void* user, int length) { static_cast<FetchState*>(user)->length = length; }
+
+void JobProgress(void* user, int received, int, int index) {
+  auto* s = static_cast<FetchState*>(user);
+  if (index >= 0 && index < s->slots) s->received[index] = received;
+}
+
+void JobMessage(void* user, const std::string& text, int index) {
+  auto* s = static_cast<FetchState*>(user);
+  {
+    std::lock_guard<std::mutex> g(s->lock);
+    s->lastText = text;
+    // Clear a half-drawn progress line so the text starts on its own line.
+    if (s->progressOnTty) std::fputs("\r\033[K", stderr);
+    if (index < 0)
+      std::fprintf(stderr, "[job] %s\n", GbkToUtf8(text).c_str());
+    else
+      std::fprintf(stderr, "[block %d] %s\n", index, GbkToUtf8(text).c_str());
+  }
+  // That text ends the job with no callback after it.
+  if (index < 0 && text == s->targetInUse) s->Finish(Outcome::TargetInUse);
+}
+
+void JobSuccess(void* user) { static_cast<FetchState*>(user)->Finish(Outcome::Succeeded); }
+void JobFailure(void* user) { static_cast<FetchState*>(user)->Finish(Outcome::Failed); }
+
+std::string WithSeparators(long long n) {
+  std::string s = std::to_string(n);
+  InsertThousandSeparators(s);
+  return s;
+}
+
+void PrintProgress(FetchState& s, double bytesPerSec, bool final) {
+  long long got = s.Received();
+  long long len = s.length.load();
+  char line[256];
+  if (len > 0) {
+    std::snprintf(line, sizeof line, "%s / %s bytes  %5.1f%%  %.2f MiB/s", WithSeparators(got).c_str(),
+                  WithSeparators(len).c_str(), 100.0 * static_cast<double>(got) / static_cast<double>(len),
+                  bytesPerSec / (1024.0 * 1024.0));
+  } else {
+    std::snprintf(line, sizeof line, "%s bytes  %.2f MiB/s", WithSeparators(got).c_str(),
+                  bytesPerSec / (1024.0 * 1024.0));
+  }
+  std::lock_guard<std::mutex> g(s.lock);
+  if (s.progressOnTty)
+    std::fprintf(stderr, "\r\033[K%s%s", line, final ? "\n" : "");
+  else
+    std::fprintf(stderr, "%s\n", line);
+}
+
+bool ParseBlocks(const std::string& text, int& out) {
+  if (text.empty() || text.size() > 9) return false;
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  out = n;
+  return true;
+}
+
+// The job only learns of an unusable target at the very end, after the whole
+// download; refuse it before any byte is fetched.
+std::string CheckTarget(const std::string& out) {
+  if (out.empty() || out.back() == '/') return "OUT must name a file, not a directory";
+  struct stat st;
+  if (stat(out.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return "OUT is a directory: " + out;
+    if (access(out.c_str(), W_OK) != 0) return "OUT exists and is not writable: " + out;
+  }
+  size_t slash = out.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "the folder of OUT does not exist: " + dir;
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return "the folder of OUT is not writable: " + dir;
+  return std::string();
+}
+
+int Fail(const std::string& text) {
+  std::fprintf(stderr, "virelomp3-cli fetch: %s\n", text.c_str());
+  return 2;
+}
+
+int RunFetch(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  int blocks = 4;
+  bool resume = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--no-resume") {
+      resume = false;
+    } else if (a == "--blocks" || a.rfind("--blocks=", 0) == 0) {
+      std::string value;
+      if (a == "--blocks") {
+        if (i + 1 >= args.size()) return Fail("--blocks needs a number");
+        value = args[++i];
+      } else {
+        value = a.substr(9);
+      }
+      if (!ParseBlocks(value, blocks) || blocks < 1 || blocks > kMaxBlocks)
+        return Fail("--blocks must be a whole number from 1 to " + std::to_string(kMaxBlocks) + ", not '" +
+                    value + "'");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Fail("unknown option '" + a + "'");
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) return Fail("usage: fetch URL OUT [--blocks N] [--no-resume]");
+  const std::string& url = positional[0];
+  const std::string& out = positional[1];
+
+  UrlParts parts;
+  if (!SplitUrl(url, parts)) return Fail("not an http:// address that can be used: '" + url + "'");
+  std::string problem = CheckTarget(out);
+  if (!problem.empty()) return Fail(problem);
+  if (GetTempDirectory().empty())
+    return Fail("no private temp directory for the block files (set TMPDIR)");
+
+  FetchState state;
+  state.slots = blocks;
+  state.received.reset(new std::atomic<long long>[blocks]);
+  for (int i = 0; i < blocks; ++i) state.received[i] = 0;
+  state.progressOnTty = isatty(STDERR_FILENO) == 1;
+  state.targetInUse = Utf8ToGbk(txt::kJobTargetInUse);
+
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  auto job = std::make_unique<CBlockDownloader>(&state);
+  job->m_strURL = url;
+  job->m_strFileName = out;
+  job->m_nBlocks = blocks;
+  job->m_bResume = resume ? 1 : 0;
+  job->OnSuccess = JobSuccess;
+  job->OnFailure = JobFailure;
+  job->OnContentLength = JobContentLength;
+  job->OnProgress = JobProgress;
+  job->OnMessage = JobMessage;
+
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  // Block threads inherit a mask without SIGINT/SIGTERM, so the signal
+  // always reaches this thread and never cuts short a block's receive.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  CBlockDownloader::Start(job.get());
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  // Speed over a sliding window of recent samples, so resumed bytes that
+  // were already on disk do not count as fetched now.
+  struct Sample {
+    Clock::time_point at;
+    long long bytes;
+  };
+  std::vector<Sample> window;
+  const auto interval = std::chrono::milliseconds(state.progressOnTty ? 250 : 1000);
+  auto nextPrint = Clock::now() + interval;
+  Outcome outcome;
+  double speed = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(state.lock);
+      state.changed.wait_for(g, std::chrono::milliseconds(100),
+                             [&] { return state.outcome != Outcome::Running; });
+      outcome = state.outcome;
+    }
+    if (outcome != Outcome::Running || g_interrupted) break;
+    auto now = Clock::now();
+    window.push_back({now, state.Received()});
+    while (window.size() > 1 && now - window.front().at > std::chrono::seconds(3)) window.erase(window.begin());
+    if (window.size() > 1) {
+      double secs = std::chrono::duration<double>(window.back().at - window.front().at).count();
+      if (secs > 0) speed = static_cast<double>(window.back().bytes - window.front().bytes) / secs;
+    }
+    if (now >= nextPrint) {
+      PrintProgress(state, speed, false);
+      nextPrint = now + interval;
+    }
+  }
+
+  job->Stop();
+  const double total = std::chrono::duration<double>(Clock::now() - started).count();
+  if (g_interrupted && outcome == Outcome::Running) {
+    std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted; block files kept for a later run\n",
+                 state.progressOnTty ? "\n" : "");
+    return 130;
+  }
+  if (outcome == Outcome::Succeeded) {
+    long long len = state.length.load();
+    PrintProgress(state, total > 0 && len > 0 ? static_cast<double>(len) / total : speed, true);
+    std::fprintf(stderr, "saved %s (%.2f s)\n", out.c_str(), total);
+    return 0;
+  }
+  std::string last;
+  {
+    std::lock_guard<std::mutex> g(state.lock);
+    last = state.lastText;
+  }
+  std::fprintf(stderr, "%svirelomp3-cli fetch: failed: %s\n", state.progressOnTty ? "\n" : "",
+               last.empty() ? "no text from the job" : GbkToUtf8(last).c_str());
+  return 1;
+}
+
+const bool kRegistered = RegisterCliCommand(
+    {"fetch", "fetch URL OUT [--blocks N] [--no-resume]   download one file in N blocks", RunFetch});
+
+}  // namespace
