@@ -1,4 +1,23 @@
 #pragma once
 // Texts of the app layer (UTF-8 source).
 namespace txt {
+inline constexpr const char kAppName[] = "VireloMP3下载器";
+inline constexpr const char kSongNameEmpty[] = "歌名不能为空.";
+inline constexpr const char kTooManyTasks[] = "最多只允许100个下载任务.";
+inline constexpr const char kTooManyActive[] = "最多只允许10个活动任务.";
+inline constexpr const char kUpdaterFailed[] = "启动升级程序出错.";
+inline constexpr const char kDownloadFolder[] = "已下载";
+inline constexpr const char kStateQueued[] = "act";
+inline constexpr const char kStateRunning[] = "run";
+inline constexpr const char kStateStopped[] = "stop";
+
+// virelomp3-cli
+inline constexpr const char kCliNoHome[] = "程序目录不存在: %s";
+inline constexpr const char kCliNoDownloadFolder[] = "无法写入下载目录: %s";
+inline constexpr const char kCliRunning[] = "另一个程序正在使用该目录: %s";
+inline constexpr const char kCliNoNames[] = "没有要下载的歌名.";
+inline constexpr const char kCliDone[] = "完成";
+inline constexpr const char kCliSummary[] = "%d 个完成, %d 个失败";
+inline constexpr const char kCliListEmpty[] = "没有下载任务.";
+inline constexpr const char kCliInterrupted[] = "已中断, 正在保存任务列表...";
 }  // namespace txt
