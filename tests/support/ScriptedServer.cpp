@@ -371,6 +371,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     if (!head) h += body;
     return sendAll(c, path, h.data(), h.size(), false) && !clientClose;
   }
+  if (r.faults.onlyFirst > 0 && index >= r.faults.onlyFirst) r.faults = Faults{};
   const Faults& f = r.faults;
   bool keep = !clientClose && !f.closeAfterResponse;
   std::string closeLine = keep ? "" : "Connection: close\r\n";

@@ -59,6 +59,8 @@ struct Faults {
   int failStatus = 503;
   long long rateBytesPerSec = 0;       // body rate limit per connection (0: none)
   bool closeAfterResponse = false;     // "Connection: close" and close after each reply
+  int onlyFirst = 0;                   // the faults above hit only the route's first N
+                                       // requests (0: every request)
 };
 
 struct Route {

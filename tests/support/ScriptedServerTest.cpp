@@ -29,11 +29,13 @@ class Client {
   }
   ~Client() { close(m_fd); }
   void Send(const std::string& s) { ASSERT_EQ(send(m_fd, s.data(), s.size(), 0), (ssize_t)s.size()); }
-  // Reads until n bytes arrived or the peer closed.
-  std::string Read(size_t n = SIZE_MAX) {
+  // Reads until n bytes arrived, the text ends with `until`, or the peer
+  // closed.
+  std::string Read(size_t n = SIZE_MAX, const std::string& until = "") {
     std::string out;
     char buf[4096];
-    while (out.size() < n) {
+    while (out.size() < n && (until.empty() || out.size() < until.size() ||
+                              out.compare(out.size() - until.size(), until.size(), until) != 0)) {
       ssize_t k = recv(m_fd, buf, std::min(sizeof buf, n - out.size()), 0);
       if (k <= 0) break;
       out.append(buf, static_cast<size_t>(k));
@@ -86,7 +88,7 @@ TEST(ScriptedServer, KeepAliveServesSeveralRequestsOnOneConnection) {
   srv.route("/r", Route::Redirect(302, "/a"));
   Client c(srv.port());
   c.Send(Get("/r") + Get("/a"));
-  std::string r = c.Read();  // the server keeps the line open: ends on our time-out
+  std::string r = c.Read(SIZE_MAX, "aaaa");
   EXPECT_EQ(r.rfind("HTTP/1.1 302 Found\r\nLocation: /a\r\n", 0), 0u) << r;
   EXPECT_EQ(r.substr(r.size() - 4), "aaaa");
   auto reqs = srv.requests();
@@ -105,7 +107,7 @@ TEST(ScriptedServer, FaultsCutFailAndStallAreBoundedByDestruction) {
   srv.route("/cut", cut);
   {
     Client c(srv.port());
-    c.Send(Get("/cut"));
+    c.Send(Get("/cut", "Connection: close\r\n"));
     std::string r = c.Read();
     EXPECT_EQ(r.rfind("HTTP/1.1 503", 0), 0u) << r;
   }
