@@ -8,6 +8,8 @@
 #include <string>
 #include "engine/Callbacks.h"
 
+struct UrlParts;
+
 // Process-wide time-outs in seconds, read at every connect.
 extern std::atomic<int> ConTimeOut;  // connect, default 5
 extern std::atomic<int> GetTimeOut;  // each receive and send, default 15
@@ -30,8 +32,11 @@ class CHttpSocket {
   bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
                   int& length, std::string& contentType);
   bool Close();
-  // Callable from any thread: shuts the socket down so a blocked receive or
-  // send returns, and makes Run give up without further attempts.
+  // Callable from any thread: shuts the socket down so a blocked receive,
+  // send or connect returns, and makes Run give up without further attempts.
+  // After an Abort, Run returns promptly WITHOUT calling OnSuccess or
+  // OnFailure (the job is being stopped). The socket is not closed here: the
+  // owning thread closes it. An Abort is final for the object.
   void Abort();
 
   std::string m_strURL;
@@ -72,11 +77,27 @@ class CHttpSocket {
   bool CreateSocket();
   bool SendRequest();
   bool SetTimeout(int ms, bool receive);
+  // False when 1024 header bytes came without the blank line.
   bool ReadHeader();
   int GetStatusCode() const;
   int GetHeaderValue(const char* name, std::string& out, int maxLength) const;
 
  private:
+  void Report(const char* text);
+  void CloseFile();
+  int Exchange();
+  // Connect + SendRequest that reconnects once when a held connection turns
+  // out to be closed by the server.
+  bool RequestOn(const std::string& host, int port);
+  void DrainRedirectBody();
+  bool ReplyFitsRequest();
+  bool ReadLength(int& length);
+  bool FollowRedirect(std::string& url, UrlParts& parts);
+
+  int m_fd = -1;              // the block file; written with write(2)
+  bool m_bReusable = false;   // held connection has no unread body
+  long long m_nRequestStart = 0;  // first byte the last block request asked for
+
   // Guards m_socket against Abort from another thread; never held across a
   // blocking call.
   mutable std::mutex m_sockLock;

@@ -1,0 +1,636 @@
+#include "engine/HttpSocket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/Url.h"
+#include "res/Texts.h"
+
+std::atomic<int> ConTimeOut{5};
+std::atomic<int> GetTimeOut{15};
+
+namespace {
+
+// A redirect body longer than this is not worth reading off a held
+// connection; a fresh connection is cheaper.
+constexpr long long kMaxDrainBytes = 8192;
+constexpr int kValueMax = 256;
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Leading-digits decimal conversion; saturates instead of wrapping so a huge
+// Content-Length is recognised as such.
+long long LeadingNumber(const std::string& s) {
+  long long v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') break;
+    if (v > (LLONG_MAX - 9) / 10) return LLONG_MAX;
+    v = v * 10 + (c - '0');
+  }
+  return v;
+}
+
+int SaturatedMs(int seconds) {
+  long long ms = static_cast<long long>(seconds) * 1000;
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+bool IsRedirect(int code) { return code == 301 || code == 302; }
+
+}  // namespace
+
+CHttpSocket::CHttpSocket(void* userData) : m_pUserData(userData) {
+  std::memset(m_szBuffer, 0, sizeof m_szBuffer);
+  std::memset(m_szRequest, 0, sizeof m_szRequest);
+  std::memset(m_szHeader, 0, sizeof m_szHeader);
+}
+
+CHttpSocket::~CHttpSocket() { CloseFile(); }
+
+void CHttpSocket::SetURL(const std::string& url) { m_strURL = url; }
+
+void CHttpSocket::SetTempFile(const std::string& path) { m_strTempFile = path; }
+
+void CHttpSocket::Report(const char* text) {
+  if (OnMessage) OnMessage(m_pUserData, T(text), m_nIndex);
+}
+
+void CHttpSocket::CloseFile() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  if (m_file) std::fclose(m_file);
+  m_file = nullptr;
+}
+
+// ---------------------------------------------------------------- request
+
+bool CHttpSocket::BuildRequest(const std::string& host, const std::string& object, const char* cookie,
+                               const char* referer, int start, int end) {
+  std::memset(m_szRequest, 0, sizeof m_szRequest);
+  size_t pos = 0;
+  bool fits = true;
+  // Keeps one byte for the terminating NUL; a text that does not fit is
+  // refused whole rather than sent cut.
+  auto add = [&](const char* p, size_t n) {
+    if (!fits || n >= sizeof m_szRequest - pos) {
+      fits = false;
+      return;
+    }
+    std::memcpy(m_szRequest + pos, p, n);
+    pos += n;
+  };
+  auto addStr = [&](const std::string& s) { add(s.data(), s.size()); };
+  auto addLit = [&](const char* s) { add(s, std::strlen(s)); };
+
+  addLit("GET ");
+  addStr(EscapeRequestTarget(object));
+  addLit(" HTTP/1.1\r\n");
+  addLit("Host:");
+  addStr(host);
+  addLit("\r\n");
+  if (referer) {
+    addLit("Referer:");
+    addLit(referer);
+    addLit("\r\n");
+  }
+  addLit("Accept:*/*\r\n");
+  addLit("User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n");
+  addLit("Connection:Keep-Alive\r\n");
+  if (cookie) {
+    addLit("Set Cookie:0");
+    addLit(cookie);
+    addLit("\r\n");
+  }
+  if (start > 0) {
+    addLit("Range: bytes=");
+    addStr(std::to_string(start));
+    addLit("-");
+    if (end > start) addStr(std::to_string(end));
+    addLit("\r\n");
+  }
+  addLit("\r\n");
+  if (!fits) {
+    std::memset(m_szRequest, 0, sizeof m_szRequest);
+    Report(txt::kSockRequestTooLong);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- socket
+
+bool CHttpSocket::CreateSocket() {
+  if (m_bConnected) return false;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd == 0) {
+    // 0 means "no socket" in m_socket; move off it.
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    ::close(fd);
+    fd = moved;
+  }
+  if (fd < 0) {
+    Report(txt::kSockSocketFailed);
+    return false;
+  }
+  std::lock_guard<std::mutex> g(m_sockLock);
+  m_socket = fd;
+  // An Abort that came before the socket existed still has to stop it.
+  if (m_bAborted) ::shutdown(fd, SHUT_RDWR);
+  return true;
+}
+
+bool CHttpSocket::Close() {
+  m_bReusable = false;
+  if (m_socket == 0) {
+    m_bConnected = 0;
+    return true;
+  }
+  std::lock_guard<std::mutex> g(m_sockLock);
+  // Linux releases the descriptor even when close reports EINTR.
+  if (::close(m_socket) != 0 && errno != EINTR) {
+    Report(txt::kSockCloseFailed);
+    return false;
+  }
+  m_socket = 0;
+  m_bConnected = 0;
+  return true;
+}
+
+void CHttpSocket::Abort() {
+  std::lock_guard<std::mutex> g(m_sockLock);
+  m_bAborted = true;
+  // Never close here: the owning thread may be blocked on this descriptor,
+  // and a reused number would let it read someone else's connection.
+  if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
+}
+
+bool CHttpSocket::SetTimeout(int ms, bool receive) {
+  if (ms < 0) ms = 0;
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (::setsockopt(m_socket, SOL_SOCKET, receive ? SO_RCVTIMEO : SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+    Report(txt::kSockSetOptFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CHttpSocket::Connect(const std::string& host, int port) {
+  if (m_bAborted) return false;
+  if (m_bConnected && host == m_strHost && port == m_nPort) {
+    if (m_bReusable) return true;
+    // The last answer's body is still on this connection: start afresh.
+  }
+  if (!Close() || !CreateSocket()) return false;
+  m_strHost = host;
+  m_nPort = port;
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+    if (res) ::freeaddrinfo(res);
+    Report(txt::kSockLookupFailed);
+    return false;
+  }
+  sockaddr_in addr{};
+  std::memcpy(&addr, res->ai_addr, sizeof addr);
+  ::freeaddrinfo(res);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+
+  int flags = ::fcntl(m_socket, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (::connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) return false;
+    // Short slices so an Abort ends the wait without waiting out ConTimeOut.
+    const long long deadline = NowMs() + SaturatedMs(ConTimeOut.load());
+    for (;;) {
+      if (m_bAborted) return false;
+      long long left = deadline - NowMs();
+      if (left < 0) left = 0;
+      pollfd p{m_socket, POLLOUT, 0};
+      int r = ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));
+      if (r > 0) break;
+      if (r < 0 && errno != EINTR) return false;
+      if (left == 0) return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+  }
+  if (::fcntl(m_socket, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+  if (m_bAborted) return false;
+
+  const int ms = SaturatedMs(GetTimeOut.load());
+  if (!SetTimeout(ms, true) || !SetTimeout(ms, false)) return false;
+  m_bConnected = 1;
+  return true;
+}
+
+// 0: a header was read (maybe empty or short), 1: the send failed,
+// 2: the header did not end within its buffer.
+int CHttpSocket::Exchange() {
+  const char* p = m_szRequest;
+  size_t left = std::strlen(m_szRequest);
+  while (left > 0) {
+    ssize_t n = ::send(m_socket, p, left, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 1;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  m_bReusable = false;  // the answer's body now follows on the socket
+  return ReadHeader() ? 0 : 2;
+}
+
+bool CHttpSocket::SendRequest() {
+  if (!m_bConnected) return false;
+  int r = Exchange();
+  if (r == 1) Report(txt::kSockSendFailed);
+  if (r == 2) Report(txt::kSockHeaderTooLong);
+  return r == 0;
+}
+
+bool CHttpSocket::RequestOn(const std::string& host, int port) {
+  const bool reuse = m_bConnected && m_bReusable && host == m_strHost && port == m_nPort;
+  if (!Connect(host, port)) return false;
+  if (!reuse) return SendRequest();
+  int r = Exchange();
+  if (r == 0 && m_nHeaderLength > 0) return true;
+  if (r == 2) {
+    Report(txt::kSockHeaderTooLong);
+    return false;
+  }
+  // The server let the held connection go: one fresh try.
+  if (!Close() || !Connect(host, port)) return false;
+  return SendRequest();
+}
+
+bool CHttpSocket::ReadHeader() {
+  std::memset(m_szHeader, 0, sizeof m_szHeader);
+  int n = 0;
+  bool ended = false;
+  while (n < static_cast<int>(sizeof m_szHeader)) {
+    char c;
+    ssize_t r = ::recv(m_socket, &c, 1, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    m_szHeader[n++] = c;
+    if (n >= 4 && std::memcmp(m_szHeader + n - 4, "\r\n\r\n", 4) == 0) {
+      ended = true;
+      break;
+    }
+  }
+  m_nHeaderLength = n;
+  // A full buffer without the blank line means the rest of the header would
+  // be taken for the body.
+  return ended || n < static_cast<int>(sizeof m_szHeader);
+}
+
+int CHttpSocket::GetStatusCode() const {
+  if (m_nHeaderLength < 12) return 0;
+  int code = 0;
+  for (int i = 9; i < 12; ++i) {
+    char c = m_szHeader[i];
+    if (c < '0' || c > '9') break;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+int CHttpSocket::GetHeaderValue(const char* name, std::string& out, int maxLength) const {
+  out.clear();
+  const size_t nameLen = std::strlen(name);
+  const char* h = m_szHeader;
+  const size_t len = static_cast<size_t>(m_nHeaderLength);
+  if (nameLen == 0) return -1;
+  // Header lines start after a CR LF; the status line is never a header.
+  for (size_t i = 0; i + 1 < len; ++i) {
+    if (h[i] != '\r' || h[i + 1] != '\n') continue;
+    size_t s = i + 2;
+    if (s + nameLen >= len || strncasecmp(h + s, name, nameLen) != 0 || h[s + nameLen] != ':') continue;
+    size_t v = s + nameLen + 1;
+    while (v < len && (h[v] == ' ' || h[v] == '\t')) ++v;
+    size_t e = v;
+    while (e + 1 < len && !(h[e] == '\r' && h[e + 1] == '\n')) ++e;
+    if (e + 1 >= len) return 0;  // no CR LF after it: empty value
+    size_t n = e - v;
+    if (maxLength < 0) maxLength = 0;
+    if (n > static_cast<size_t>(maxLength)) n = static_cast<size_t>(maxLength);
+    out.assign(h + v, n);
+    return static_cast<int>(n);
+  }
+  return -1;
+}
+
+// Reads a redirect's body off the held connection so the next answer starts
+// at its own header; anything doubtful gives up the connection instead.
+void CHttpSocket::DrainRedirectBody() {
+  std::string value;
+  bool closing = GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
+  long long left = GetHeaderValue("Content-Length", value, kValueMax) >= 0 && !value.empty()
+                       ? LeadingNumber(value)
+                       : -1;
+  if (closing || left < 0 || left > kMaxDrainBytes) {
+    Close();
+    return;
+  }
+  while (left > 0) {
+    ssize_t n = ::recv(m_socket, m_szBuffer, left < 1024 ? static_cast<size_t>(left) : 1024, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Close();
+      return;
+    }
+    left -= n;
+  }
+  m_bReusable = true;
+}
+
+// ---------------------------------------------------------------- block
+
+int CHttpSocket::OpenTempFile() {
+  CloseFile();
+  m_nDownloaded = 0;
+  const char* path = m_strTempFile.c_str();
+  // Never through a symbolic link: the temp folder may be shared.
+  int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st{};
+    if (m_bResume && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        st.st_size <= m_nLength && ::lseek(fd, 0, SEEK_END) == st.st_size) {
+      m_fd = fd;
+      m_nDownloaded = static_cast<int>(st.st_size);
+      Report(txt::kSockTempOpened);
+      return m_nDownloaded;
+    }
+    ::close(fd);
+  }
+  ::unlink(path);
+  fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    Report(txt::kSockTempOpenError);
+    return 0;
+  }
+  m_fd = fd;
+  Report(txt::kSockTempCreated);
+  return 0;
+}
+
+bool CHttpSocket::ConnectAndRequest() {
+  try {
+    long long start = m_nStart;
+    const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
+    const int d = OpenTempFile();
+    if (d > 0) start += d;
+    m_nRequestStart = start;
+    UrlParts parts;
+    if (!SplitUrl(m_strURL, parts)) {
+      Report(txt::kSockBadUrl);
+      return false;
+    }
+    if (start > INT_MAX) return false;
+    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, static_cast<int>(start),
+                      end > INT_MAX ? INT_MAX : static_cast<int>(end)))
+      return false;
+    if (!Close()) return false;
+    return Connect(parts.host, parts.port) && SendRequest();
+  } catch (...) {
+    Report(txt::kSockHeadError);
+    return false;
+  }
+}
+
+// Only a body that starts at the byte we asked for may reach the block file.
+bool CHttpSocket::ReplyFitsRequest() {
+  const int code = GetStatusCode();
+  std::string range;
+  long long from = -1;
+  if (code == 206 && GetHeaderValue("Content-Range", range, kValueMax) >= 0) {
+    size_t i = 0;
+    if (strncasecmp(range.c_str(), "bytes", 5) == 0) i = 5;
+    while (i < range.size() && (range[i] == ' ' || range[i] == '=')) ++i;
+    if (i < range.size() && range[i] >= '0' && range[i] <= '9') from = LeadingNumber(range.substr(i));
+  }
+  bool ok;
+  if (m_nRequestStart > 0)
+    ok = code == 206 && from == m_nRequestStart;
+  else
+    ok = code == 200 || (code == 206 && from == 0);
+  if (!ok && OnMessage) {
+    char text[256];
+    std::snprintf(text, sizeof text, txt::kSockReplyMismatch, code);
+    OnMessage(m_pUserData, T(text), m_nIndex);
+  }
+  return ok;
+}
+
+bool CHttpSocket::ReceiveBody() {
+  // A block that is already whole completes without a body, even when its
+  // request found no server.
+  const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
+  if ((!m_bConnected && !whole) || m_nLength == 0) return false;
+  int received = m_nDownloaded;
+  Report(txt::kSockReceiveStart);
+  int chunk = 1024;
+  while (received < m_nLength) {
+    if (received + chunk > m_nLength) chunk = m_nLength - received;
+    ssize_t n = ::recv(m_socket, m_szBuffer, static_cast<size_t>(chunk), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Close();
+      break;
+    }
+    m_szBuffer[n] = '\0';
+    const char* p = m_szBuffer;
+    ssize_t left = n;
+    while (left > 0) {
+      ssize_t w = m_fd >= 0 ? ::write(m_fd, p, static_cast<size_t>(left)) : -1;
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      p += w;
+      left -= w;
+    }
+    if (left > 0) {
+      Report(txt::kSockDownloadFailed);
+      break;
+    }
+    received += static_cast<int>(n);
+    if (OnProgress) OnProgress(m_pUserData, received, m_nLength, m_nIndex);
+  }
+  CloseFile();
+  Report(txt::kSockReceiveDone);
+  if (received == m_nLength) m_bCompleted = 1;
+  return m_bCompleted == 1;
+}
+
+void CHttpSocket::Run() {
+  for (int attempt = 0; attempt < m_nRetries && !m_bAborted; ++attempt) {
+    const bool requested = ConnectAndRequest();
+    if (m_bAborted) break;
+    const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
+    if (whole || (requested && ReplyFitsRequest())) ReceiveBody();
+    CloseFile();
+    Close();
+    if (m_bAborted) break;
+    if (m_bCompleted) {
+      if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
+      return;
+    }
+  }
+  CloseFile();
+  Close();
+  // A stopped job wants neither answer.
+  if (m_bAborted) return;
+  if (m_bCompleted) {
+    if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
+  } else if (OnFailure) {
+    OnFailure(m_pUserData, m_nIndex);
+  }
+}
+
+// ---------------------------------------------------------------- probes
+
+bool CHttpSocket::ReadLength(int& length) {
+  std::string value;
+  long long n = 0;
+  if (GetHeaderValue("Content-Length", value, kValueMax) >= 0) n = LeadingNumber(value);
+  if (n > INT_MAX) {
+    Report(txt::kSockLengthTooLarge);
+    return false;
+  }
+  length = static_cast<int>(n);
+  return true;
+}
+
+bool CHttpSocket::FollowRedirect(std::string& url, UrlParts& parts) {
+  std::string location;
+  if (GetHeaderValue("Location", location, kValueMax) <= 0) {
+    Report(txt::kSockNoLocation);
+    return false;
+  }
+  std::string target = ResolveUrl(url, location);
+  DrainRedirectBody();
+  UrlParts next;
+  if (!SplitUrl(target, next)) {
+    Report(txt::kSockBadUrl);
+    return false;
+  }
+  url = target;
+  parts = next;
+  return true;
+}
+
+bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported) {
+  try {
+    s->m_strValidator.clear();
+    UrlParts parts;
+    if (!SplitUrl(url, parts)) {
+      s->Report(txt::kSockBadUrl);
+      return false;
+    }
+    if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0)) return false;
+    s->Close();
+    if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
+    if (IsRedirect(s->GetStatusCode())) {
+      std::string target = url;
+      if (!s->FollowRedirect(target, parts)) return false;
+      if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0)) return false;
+      if (!s->RequestOn(parts.host, parts.port)) return false;
+      url = target;
+    }
+    int n = 0;
+    if (!s->ReadLength(n)) return false;
+    length = n;
+    if (s->OnContentLength) s->OnContentLength(s->m_pUserData, length);
+    std::string tag;
+    if (s->GetHeaderValue("ETag", tag, kValueMax) > 0 || s->GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
+      s->m_strValidator = tag;
+
+    if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 1, 0)) return false;
+    s->Close();
+    if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
+    rangeSupported = s->GetStatusCode() == 206;
+    // The probe's body is the whole file from byte 1; nobody reads it, so
+    // stop the server pushing it now.
+    s->Close();
+    return true;
+  } catch (...) {
+    s->Report(txt::kSockFileInfoError);
+    return false;
+  }
+}
+
+bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
+                             std::string& contentType) {
+  try {
+    long long t = NowMs();
+    UrlParts parts;
+    const bool split = SplitUrl(url, parts);
+    parseMs = static_cast<int>(NowMs() - t);
+    if (!split) {
+      Report(txt::kSockBadUrl);
+      return false;
+    }
+    long long clockT = NowMs();
+    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+      Close();
+      return false;
+    }
+    if (IsRedirect(GetStatusCode())) {
+      std::string target = url;
+      t = NowMs();
+      if (!FollowRedirect(target, parts)) {
+        Close();
+        return false;
+      }
+      parseMs = static_cast<int>(NowMs() - t);
+      clockT = NowMs();
+      if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+        Close();
+        return false;
+      }
+    }
+    int n = 0;
+    if (!ReadLength(n)) {
+      Close();
+      return false;
+    }
+    length = n;
+    GetHeaderValue("Content-Type", contentType, kValueMax);
+    headerMs = static_cast<int>(NowMs() - clockT);
+
+    long long clockR = NowMs();
+    Close();
+    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
+        !SendRequest()) {
+      Close();
+      return false;
+    }
+    Close();
+    reconnectMs = static_cast<int>(NowMs() - clockR);
+    return true;
+  } catch (...) {
+    Close();
+    Report(txt::kSockSpeedError);
+    return false;
+  }
+}
