@@ -1,0 +1,73 @@
+#include "server/RequestLog.h"
+
+#include <httplib.h>
+
+#include <ctime>
+
+namespace {
+
+thread_local bool t_streamed = false;
+thread_local size_t t_streamedBytes = 0;
+
+// Keeps the log one line per request whatever the client sent.
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() ? "-" : out;
+}
+
+}  // namespace
+
+CRequestLog::CRequestLog() : m_file(stderr) {}
+
+CRequestLog::~CRequestLog() {
+  if (m_bOwnsFile && m_file) std::fclose(m_file);
+}
+
+bool CRequestLog::Open(const std::string& path) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (path.empty()) return true;
+  FILE* f = std::fopen(path.c_str(), "a");
+  if (!f) return false;
+  std::setvbuf(f, nullptr, _IOLBF, 0);
+  if (m_bOwnsFile && m_file) std::fclose(m_file);
+  m_file = f;
+  m_bOwnsFile = true;
+  return true;
+}
+
+void CRequestLog::BeginStream() {
+  t_streamed = true;
+  t_streamedBytes = 0;
+}
+
+void CRequestLog::CountStreamed(size_t bytes) { t_streamedBytes += bytes; }
+
+void CRequestLog::Write(const httplib::Request& req, const httplib::Response& res) {
+  size_t bytes = 0;
+  if (t_streamed) {
+    bytes = t_streamedBytes;
+  } else if (req.method != "HEAD") {
+    bytes = res.body.size();
+  }
+  t_streamed = false;
+  t_streamedBytes = 0;
+  std::string range = req.has_header("Range") ? req.get_header_value("Range") : std::string();
+  char when[32];
+  std::time_t now = std::time(nullptr);
+  struct tm tmNow;
+  gmtime_r(&now, &tmNow);
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tmNow);
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::fprintf(m_file, "%s %s %s range=%s %d %zu\n", when, Printable(req.method).c_str(),
+               Printable(req.target).c_str(), Printable(range).c_str(), res.status, bytes);
+  std::fflush(m_file);
+}
