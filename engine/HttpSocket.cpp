@@ -242,6 +242,7 @@ bool CHttpSocket::Connect(const std::string& host, int port) {
   const int ms = SaturatedMs(GetTimeOut.load());
   if (!SetTimeout(ms, true) || !SetTimeout(ms, false)) return false;
   m_bConnected = 1;
+  m_bReusable = true;
   return true;
 }
 
