@@ -116,8 +116,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
   m_strEffectiveURL.clear();
   const std::string headers = BuildHeaders();
 
-  std::string u = Trim(url);
-  if (u.find(':') == std::string::npos) u = (u.empty() || u[0] != '/') ? "http://" + u : "http:" + u;
+  const std::string u = CompleteAddress(url);
 
   UrlParts parts;
   if (url.empty()) {
@@ -203,6 +202,12 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
   }
   error = ErrorText(code);
   return code == kSuccess;
+}
+
+std::string CRobotInternet::CompleteAddress(const std::string& url) {
+  std::string u = Trim(url);
+  if (u.find(':') == std::string::npos) u = (u.empty() || u[0] != '/') ? "http://" + u : "http:" + u;
+  return u;
 }
 
 std::string CRobotInternet::BuildHeaders() const {

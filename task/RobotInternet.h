@@ -16,6 +16,9 @@ class CRobotInternet {
   // the whole fetch by a multiple of GetTimeOut; a time-out gives code 4.
   bool GetPage(const std::string& url, std::string& page, int& code, std::string& error);
 
+  // Completes an address without a scheme: "http://" in front, or "http:"
+  // when it begins with "/". Blanks around it are dropped.
+  static std::string CompleteAddress(const std::string& url);
   std::string BuildHeaders() const;
   static std::string EncodeBase64(const std::string& text);
   static std::string ErrorText(int code);
