@@ -124,7 +124,7 @@ bool SplitUrl(const std::string& url, UrlParts& out) {
   size_t hash = rest.find('#');
   if (hash != std::string_view::npos) rest = rest.substr(0, hash);
   std::string object(rest);
-  if (object.empty() || object[0] == '?') object.insert(0, "/");
+  if (object.empty() || object[0] == '?') object = "/" + object;
 
   out.host = std::string(host);
   out.port = portValue;
@@ -185,6 +185,6 @@ std::string ResolveUrl(const std::string& base, const std::string& ref) {
     path = RemoveDotSegments(merged);
     query = t.query;
   }
-  if (!b.authority.empty() && (path.empty() || path[0] != '/')) path.insert(0, "/");
+  if (!b.authority.empty() && (path.empty() || path[0] != '/')) path = "/" + path;
   return scheme + b.authority + path + query;
 }
