@@ -4,8 +4,8 @@
 // check. No UI toolkit here; the user interface is reached only through
 // IUiPort, keyed by task name.
 //
-// Locking: one application lock (m_lock) guards the tables, the entries, the
-// settings texts and m_strViewName. Lock order is application lock first,
+// Locking: one application lock (m_lock) guards the tables, the entries and
+// the settings. Lock order is application lock first,
 // then g_lock; nobody holding g_lock takes the application lock. No lock is
 // held while calling the UI port, stopping a job, joining a thread or
 // deleting a task.
@@ -23,8 +23,8 @@
 #include "engine/TaskEntry.h"
 #include "task/TaskHost.h"
 
-class CDownloadTask;
 class CDownloaderApp;
+class TaskRunner;
 
 // The current application object (the one constructed and not refused), or
 // null. Every part reaches the application through this.
@@ -44,12 +44,18 @@ inline constexpr int kMaxActive = 10;
 struct AppOptions {
   // Runs the update check on the scheduler's first pass.
   bool bCheckForUpdate = true;
+  // False leaves the table without a scheduler (nothing is ever activated):
+  // for exercising the table alone.
+  bool bStartScheduler = true;
   // "http://host:port" of the count page and of the built-in version file
   // address; empty means the built-in host.
   std::string strUpdateHost;
   // Full path of the running program as the updater is told it; empty means
   // the real executable.
   std::string strProgramPath;
+  // Called after each save that replaced downing.dat, with g_lock held (so
+  // the file is exactly what that save wrote). For diagnostics and tests.
+  std::function<void()> fnAfterSave;
   // Port used until SetUiPort; may be null (messages are then kept and
   // delivered when a port is set).
   IUiPort* pUiPort = nullptr;
@@ -168,20 +174,22 @@ class CDownloaderApp : public ITaskHost {
   void DeleteListRow(const std::string& name) override;
 
  private:
-  struct TaskRunner;  // a task, its task threads
   struct ActiveSlot {
     char m_szName[51] = {};
-    std::unique_ptr<TaskRunner> m_pRunner;
+    std::unique_ptr<TaskRunner> m_pRunner;  // the task the slot owns
   };
 
   void SchedulerThreadProc();
+  void SchedulerPass();
   bool WaitForWake();  // false when the scheduler is to end
+  bool SchedulerStopping();
   void ReaperThreadProc();
   void HandToReaper(std::unique_ptr<TaskRunner> runner);
-  void StartTaskThread(TaskRunner& runner);
-  bool SaveTaskListLocked(std::unique_lock<std::mutex>& appLock);
+  std::unique_ptr<TaskRunner> TakeSlotLocked(int at);
+  void SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
   int FindActiveLocked(const std::string& name) const;
+  IUiPort* AcquirePort();
   std::string UpdateHost() const;
   std::string ProgramPath() const;
   bool FetchVersionFile(const std::string& url, const std::string& path);
@@ -190,23 +198,30 @@ class CDownloaderApp : public ITaskHost {
   bool m_bRefused = false;
   int m_nLockFd = -1;
 
-  std::mutex m_lock;  // the application lock
-  std::string m_strViewName;
+  // The application lock: tables, entries, settings.
+  std::mutex m_lock;
   TaskEntry* m_pTasks[kMaxTasks] = {};
   ActiveSlot* m_pActive[kMaxActive] = {};
   int m_nTaskCount = 0;
   int m_nActiveCount = 0;
-  bool m_bSchedulerStarted = false;
-  bool m_bClosing = false;       // exit began: activate nothing more
-  bool m_bSavesShutOut = false;  // guarded by g_lock
+  bool m_bSchedulerStarted = false;  // scheduler thread only
+  bool m_bClosing = false;           // exit began: activate nothing more
+  bool m_bSavesShutOut = false;      // guarded by g_lock
 
-  std::mutex m_portLock;  // leaf lock: the port pointer and queued messages
+  // A leaf lock of its own, so the view name can be read by a worker that
+  // holds g_lock (removing its list row) without breaking the lock order.
+  std::mutex m_viewLock;
+  std::string m_strViewName;
+
+  std::mutex m_portLock;  // leaf lock: the port pointer, calls in flight, queued messages
+  std::condition_variable m_portCv;
   IUiPort* m_pPort = nullptr;
+  int m_nPortCalls = 0;
   std::vector<std::pair<std::string, std::string>> m_pendingMessages;
 
   std::mutex m_wakeLock;
   std::condition_variable m_wakeCv;
-  bool m_bWake = false;
+  bool m_bWake = false;  // the auto-reset wake signal
   bool m_bStopScheduler = false;
   std::thread m_scheduler;
   std::atomic<bool> m_bExiting{false};  // fetches give up

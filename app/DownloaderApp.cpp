@@ -1,0 +1,588 @@
+#include "app/DownloaderApp.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include "app/IniFile.h"
+#include "app/TaskRunner.h"
+#include "engine/Common.h"
+#include "engine/HttpSocket.h"
+#include "engine/RecordFile.h"
+#include "res/Texts.h"
+
+namespace {
+
+std::atomic<CDownloaderApp*> g_pApp{nullptr};
+
+void ReportRecordFile(const std::string& text) {
+  if (CDownloaderApp* app = GetApp()) app->ShowMessage(text);
+}
+
+bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+
+}  // namespace
+
+CDownloaderApp* GetApp() { return g_pApp.load(); }
+
+CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), m_pPort(options.pUiPort) {
+  // The single-instance lock comes first: a second copy must not even read
+  // downing.dat, since it would save it again on its way out. O_CLOEXEC keeps
+  // the updater we start from inheriting the lock.
+  const std::string dir = GetAppDirectory();
+  m_nLockFd = ::open((dir + "/.virelomp3.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (m_nLockFd >= 0 && ::flock(m_nLockFd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(m_nLockFd);
+    m_nLockFd = -1;
+    m_bRefused = true;
+    return;
+  }
+  CDownloaderApp* none = nullptr;
+  g_pApp.compare_exchange_strong(none, this);
+  SetRecordFileReporter(&ReportRecordFile);
+
+  // The socket library needs no start on this platform.
+  LoadSettings();
+  LoadTaskList();
+  m_bSchedulerStarted = false;
+
+  // Tasks expect their download folder; a failure shows up as failed jobs.
+  ::mkdir((dir + "/" + txt::kDownloadFolder).c_str(), 0755);
+
+  m_reaper = std::thread(&CDownloaderApp::ReaperThreadProc, this);
+  if (m_options.bStartScheduler) m_scheduler = std::thread(&CDownloaderApp::SchedulerThreadProc, this);
+}
+
+CDownloaderApp::~CDownloaderApp() {
+  if (m_bRefused) return;
+  {
+    // Leaving without the exit sequence saves nothing.
+    std::lock_guard<std::mutex> g(g_lock);
+    m_bSavesShutOut = true;
+  }
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_bClosing = true;
+  }
+  StopScheduler();
+  RemoveAllTasks();
+  WaitForReaper();
+  {
+    std::lock_guard<std::mutex> lk(m_reapLock);
+    m_bStopReaper = true;
+  }
+  m_reapCv.notify_all();
+  if (m_reaper.joinable()) m_reaper.join();
+  for (TaskEntry*& e : m_pTasks) {
+    delete e;
+    e = nullptr;
+  }
+  CDownloaderApp* self = this;
+  if (g_pApp.compare_exchange_strong(self, nullptr)) SetRecordFileReporter(nullptr);
+  if (m_nLockFd >= 0) ::close(m_nLockFd);
+}
+
+// --- The user interface port ------------------------------------------------
+
+namespace {
+// Counts calls in flight so SetUiPort can wait until nobody still uses the
+// old port. The port's calls never wait for the UI thread, so the wait is short.
+struct PortCall {
+  std::mutex& lock;
+  std::condition_variable& cv;
+  int& calls;
+  IUiPort* port;
+  PortCall(std::mutex& l, std::condition_variable& c, int& n, IUiPort* p) : lock(l), cv(c), calls(n), port(p) {}
+  ~PortCall() {
+    std::lock_guard<std::mutex> g(lock);
+    if (--calls == 0) cv.notify_all();
+  }
+};
+}  // namespace
+
+void CDownloaderApp::SetUiPort(IUiPort* port) {
+  std::vector<std::pair<std::string, std::string>> pending;
+  {
+    std::unique_lock<std::mutex> lk(m_portLock);
+    m_portCv.wait(lk, [this] { return m_nPortCalls == 0; });
+    m_pPort = port;
+    if (port) pending.swap(m_pendingMessages);
+  }
+  for (auto& [text, caption] : pending) ShowMessage(text, caption);
+}
+
+IUiPort* CDownloaderApp::AcquirePort() {
+  std::lock_guard<std::mutex> lk(m_portLock);
+  if (!m_pPort) return nullptr;
+  ++m_nPortCalls;
+  return m_pPort;
+}
+
+void CDownloaderApp::ShowMessage(const std::string& text, const std::string& caption) {
+  {
+    std::lock_guard<std::mutex> lk(m_portLock);
+    if (!m_pPort) {
+      // Messages raised before the front end is up (record file, update
+      // check) wait for it instead of vanishing.
+      if (m_pendingMessages.size() < 100) m_pendingMessages.emplace_back(text, caption);
+      return;
+    }
+  }
+  if (IUiPort* port = AcquirePort()) {
+    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
+    port->MessageBox(text, caption);
+  }
+}
+
+void CDownloaderApp::SetListText(const std::string& name, int column, const std::string& text) {
+  if (IUiPort* port = AcquirePort()) {
+    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
+    port->SetListText(name, column, text);
+  }
+}
+
+void CDownloaderApp::DeleteListRow(const std::string& name) {
+  if (IUiPort* port = AcquirePort()) {
+    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
+    port->DeleteListRow(name);
+  }
+}
+
+// --- View name ----------------------------------------------------------------
+
+void CDownloaderApp::SetViewName(const std::string& name) {
+  std::lock_guard<std::mutex> lk(m_viewLock);
+  m_strViewName = name;
+}
+
+std::string CDownloaderApp::GetViewName() {
+  std::lock_guard<std::mutex> lk(m_viewLock);
+  return m_strViewName;
+}
+
+bool CDownloaderApp::IsListShown() {
+  std::lock_guard<std::mutex> lk(m_viewLock);
+  return m_strViewName == kViewDowningList || m_strViewName == kViewHtml;
+}
+
+// --- Settings -------------------------------------------------------------------
+
+void CDownloaderApp::LoadSettings() {
+  const std::string ini = GetIniFilePath();
+  const std::string type = IniRead(ini, "FileType", "CurSel", "", 10);
+  const std::string engine = IniRead(ini, "Enginee", "CurSel", "0", 10);
+  const std::string prefix = "Enginee" + engine;
+  const std::string head = IniRead(ini, type, prefix + "_head", "", 100);
+  const std::string tail = IniRead(ini, type, prefix + "_tail", "", 100);
+  const std::string minSize = IniRead(ini, "Size", "MinSize", "", 10);
+  const std::string maxSize = IniRead(ini, "Size", "MaxSize", "", 10);
+  const std::string blocks = IniRead(ini, "Size", "Blocks", "", 10);
+  const bool checkSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;
+  ConTimeOut = IniToInt(IniRead(ini, "Speed", "ConTimeOut", "5", 10));
+  GetTimeOut = IniToInt(IniRead(ini, "Speed", "GetTimeOut", "15", 10));
+
+  std::lock_guard<std::mutex> lk(m_lock);
+  m_bCheckSpeed = checkSpeed;
+  // Empty values keep what is in effect, so a half-filled file still works.
+  if (!type.empty()) m_strFileType = type;
+  if (!head.empty()) m_strSearchHead = head;
+  if (!tail.empty()) m_strSearchTail = tail;
+  if (!minSize.empty()) m_nMinSize = MegabytesToBytes(minSize);
+  if (!maxSize.empty()) m_nMaxSize = MegabytesToBytes(maxSize);
+  // A task counts at most five blocks; a hand-edited file or a typed combo
+  // text must not get past that.
+  if (!blocks.empty()) m_nBlocks = std::clamp(IniToInt(blocks), 1, 5);
+}
+
+TaskSettings CDownloaderApp::GetSettings() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  TaskSettings s;
+  s.m_strFileType = m_strFileType;
+  s.m_strSearchHead = m_strSearchHead;
+  s.m_strSearchTail = m_strSearchTail;
+  s.m_nMinSize = m_nMinSize;
+  s.m_nMaxSize = m_nMaxSize;
+  s.m_nBlocks = m_nBlocks;
+  s.m_bCheckSpeed = m_bCheckSpeed;
+  return s;
+}
+
+// --- Task table -------------------------------------------------------------------
+
+int CDownloaderApp::FindEntryLocked(const std::string& name) const {
+  for (int i = 0, seen = 0; i < kMaxTasks && seen < m_nTaskCount; ++i) {
+    if (!m_pTasks[i]) continue;
+    ++seen;
+    if (FieldText(m_pTasks[i]->m_szName, sizeof m_pTasks[i]->m_szName) == name) return i;
+  }
+  return -1;
+}
+
+int CDownloaderApp::FindActiveLocked(const std::string& name) const {
+  for (int i = 0, seen = 0; i < kMaxActive && seen < m_nActiveCount; ++i) {
+    if (!m_pActive[i]) continue;
+    ++seen;
+    if (FieldText(m_pActive[i]->m_szName, sizeof m_pActive[i]->m_szName) == name) return i;
+  }
+  return -1;
+}
+
+bool CDownloaderApp::AddTasks(const std::string& text) {
+  if (m_bRefused) return false;
+  size_t b = 0, e = text.size();
+  while (b < e && IsWhite(text[b])) ++b;
+  while (e > b && IsWhite(text[e - 1])) --e;
+  std::string rest = text.substr(b, e - b);
+  if (rest.empty()) {
+    ShowMessage(T(txt::kSongNameEmpty));
+    return false;
+  }
+  if (rest.back() != ';') rest += ';';
+
+  std::vector<std::string> names;
+  while (names.size() < 10) {
+    size_t semi = rest.find(';');
+    names.push_back(rest.substr(0, semi));
+    rest.erase(0, semi + 1);
+    if (rest.empty() || rest.find(';') == std::string::npos) break;
+  }
+  for (const std::string& name : names) {
+    if (AddTask(name) == -2) break;
+  }
+  WakeScheduler();
+  return true;
+}
+
+int CDownloaderApp::AddTask(const std::string& typed) {
+  if (m_bRefused) return -2;
+  // Every look-up compares whole names, so a name that does not fit the
+  // entry is cut here once and used cut from then on.
+  const std::string name = CutGbk(typed, sizeof(TaskEntry::m_szName) - 1);
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    const std::string blocks = std::to_string(m_nBlocks);
+    int freeSlot = -1;
+    for (int i = 0, seen = 0; i < kMaxTasks; ++i) {
+      TaskEntry* e = m_pTasks[i];
+      if (!e) {
+        if (freeSlot < 0) freeSlot = i;
+        if (seen >= m_nTaskCount) break;
+        continue;
+      }
+      ++seen;
+      if (FieldText(e->m_szName, sizeof e->m_szName) == name) {
+        SetEntryText(e->m_szState, txt::kStateQueued);
+        SetEntryText(e->m_szBlocks, blocks);
+        return -1;
+      }
+    }
+    if (freeSlot >= 0) {
+      TaskEntry* e = new TaskEntry{};
+      SetEntryText(e->m_szName, name);
+      SetEntryText(e->m_szState, txt::kStateQueued);
+      SetEntryText(e->m_szBlocks, blocks);
+      m_pTasks[freeSlot] = e;
+      ++m_nTaskCount;
+      return 0;
+    }
+  }
+  ShowMessage(T(txt::kTooManyTasks));
+  return -2;
+}
+
+int CDownloaderApp::ActivateTask(const std::string& name) {
+  std::vector<std::thread> finished;
+  std::unique_ptr<TaskRunner> discard;  // dropped after the lock is released
+  int result = 0;
+  {
+    std::unique_lock<std::mutex> lk(m_lock);
+    if (m_bClosing || m_bRefused) return -2;
+    int at = FindActiveLocked(name);
+    if (at >= 0) {
+      finished = m_pActive[at]->m_pRunner->TakeFinishedThreads();
+      m_pActive[at]->m_pRunner->Start();
+      result = -1;
+    } else {
+      int freeSlot = -1;
+      for (int i = 0; i < kMaxActive; ++i) {
+        if (!m_pActive[i]) {
+          freeSlot = i;
+          break;
+        }
+      }
+      if (freeSlot < 0) {
+        lk.unlock();
+        ShowMessage(T(txt::kTooManyActive));
+        return -2;
+      }
+      // The task reads the settings through us while it is made, so it is
+      // made without the lock. Only this thread fills active slots, so the
+      // free slot stays free meanwhile.
+      lk.unlock();
+      auto runner = std::make_unique<TaskRunner>(*this, name);
+      lk.lock();
+      if (m_bClosing || FindEntryLocked(name) < 0) {
+        // Exit began, or the entry was removed meanwhile: nothing to run for.
+        discard = std::move(runner);
+        return m_bClosing ? -2 : 0;
+      }
+      auto* slot = new ActiveSlot;
+      SetEntryText(slot->m_szName, name);
+      slot->m_pRunner = std::move(runner);
+      slot->m_pRunner->Start();
+      m_pActive[freeSlot] = slot;
+      ++m_nActiveCount;
+    }
+  }
+  for (std::thread& t : finished) t.join();
+  return result;
+}
+
+std::unique_ptr<TaskRunner> CDownloaderApp::TakeSlotLocked(int at) {
+  ActiveSlot* slot = m_pActive[at];
+  m_pActive[at] = nullptr;
+  --m_nActiveCount;
+  std::unique_ptr<TaskRunner> runner = std::move(slot->m_pRunner);
+  delete slot;
+  return runner;
+}
+
+void CDownloaderApp::StopTask(const std::string& name) {
+  std::unique_ptr<TaskRunner> runner;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    int at = FindActiveLocked(name);
+    if (at < 0) return;
+    runner = TakeSlotLocked(at);
+  }
+  HandToReaper(std::move(runner));
+}
+
+void CDownloaderApp::RemoveTask(const std::string& name) {
+  std::unique_ptr<TaskRunner> runner;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    int at = FindActiveLocked(name);
+    if (at >= 0) runner = TakeSlotLocked(at);
+    int e = FindEntryLocked(name);
+    if (e >= 0) {
+      delete m_pTasks[e];
+      m_pTasks[e] = nullptr;
+      --m_nTaskCount;
+    }
+  }
+  // Possibly called on a block thread of this very task (its success): the
+  // reaper, not this thread, stops and deletes it.
+  if (runner) HandToReaper(std::move(runner));
+}
+
+void CDownloaderApp::RemoveAllTasks() {
+  std::vector<std::unique_ptr<TaskRunner>> runners;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    for (int i = 0; i < kMaxActive; ++i) {
+      if (m_pActive[i]) runners.push_back(TakeSlotLocked(i));
+    }
+    m_nActiveCount = 0;
+    for (TaskEntry*& e : m_pTasks) {
+      delete e;
+      e = nullptr;
+    }
+    m_nTaskCount = 0;
+  }
+  for (auto& r : runners) HandToReaper(std::move(r));
+}
+
+bool CDownloaderApp::ReadEntry(const std::string& name, TaskEntry& out) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  int at = FindEntryLocked(name);
+  if (at < 0) return false;
+  out = *m_pTasks[at];
+  return true;
+}
+
+bool CDownloaderApp::EditEntry(const std::string& name, const std::function<void(TaskEntry&)>& edit) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  int at = FindEntryLocked(name);
+  if (at < 0) return false;
+  edit(*m_pTasks[at]);
+  return true;
+}
+
+std::vector<SlotEntry> CDownloaderApp::GetSlotEntries() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  std::vector<SlotEntry> out;
+  for (int i = 0; i < kMaxTasks && static_cast<int>(out.size()) < m_nTaskCount; ++i) {
+    if (m_pTasks[i]) out.push_back(SlotEntry{i, *m_pTasks[i]});
+  }
+  return out;
+}
+
+std::vector<TaskEntry> CDownloaderApp::GetEntriesInSlotOrder() {
+  std::vector<TaskEntry> out;
+  for (const SlotEntry& s : GetSlotEntries()) out.push_back(s.entry);
+  return out;
+}
+
+std::vector<std::string> CDownloaderApp::GetTaskNames() {
+  std::vector<std::string> out;
+  for (const SlotEntry& s : GetSlotEntries()) out.push_back(FieldText(s.entry.m_szName, sizeof s.entry.m_szName));
+  return out;
+}
+
+std::vector<std::string> CDownloaderApp::GetActiveNames() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  std::vector<std::string> out;
+  for (ActiveSlot* s : m_pActive) {
+    if (s) out.push_back(FieldText(s->m_szName, sizeof s->m_szName));
+  }
+  return out;
+}
+
+int CDownloaderApp::GetTaskCount() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  return m_nTaskCount;
+}
+
+int CDownloaderApp::GetActiveCount() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  return m_nActiveCount;
+}
+
+bool CDownloaderApp::HasQueuedTasks() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  return m_nTaskCount > m_nActiveCount;
+}
+
+// --- Reaper -------------------------------------------------------------------------
+
+void CDownloaderApp::HandToReaper(std::unique_ptr<TaskRunner> runner) {
+  if (!runner) return;
+  {
+    std::lock_guard<std::mutex> lk(m_reapLock);
+    m_reapQueue.push_back(std::move(runner));
+  }
+  m_reapCv.notify_all();
+}
+
+void CDownloaderApp::ReaperThreadProc() {
+  std::unique_lock<std::mutex> lk(m_reapLock);
+  for (;;) {
+    m_reapCv.wait(lk, [this] { return m_bStopReaper || !m_reapQueue.empty(); });
+    if (m_reapQueue.empty()) return;  // asked to stop and nothing left
+    std::unique_ptr<TaskRunner> runner = std::move(m_reapQueue.front());
+    m_reapQueue.pop_front();
+    ++m_nReaping;
+    lk.unlock();
+    runner->Finish();  // cancel, join its task threads, stop the job, delete
+    runner.reset();
+    lk.lock();
+    --m_nReaping;
+    m_reapCv.notify_all();
+  }
+}
+
+void CDownloaderApp::WaitForReaper() {
+  std::unique_lock<std::mutex> lk(m_reapLock);
+  m_reapCv.wait(lk, [this] { return (m_reapQueue.empty() && m_nReaping == 0) || !m_reaper.joinable(); });
+}
+
+// --- Scheduler --------------------------------------------------------------------------
+
+void CDownloaderApp::WakeScheduler() {
+  {
+    std::lock_guard<std::mutex> lk(m_wakeLock);
+    m_bWake = true;
+  }
+  m_wakeCv.notify_all();
+}
+
+bool CDownloaderApp::WaitForWake() {
+  std::unique_lock<std::mutex> lk(m_wakeLock);
+  m_wakeCv.wait(lk, [this] { return m_bWake || m_bStopScheduler; });
+  if (m_bStopScheduler) return false;
+  m_bWake = false;  // auto-reset: one wake, one pass
+  return true;
+}
+
+bool CDownloaderApp::SchedulerStopping() {
+  std::lock_guard<std::mutex> lk(m_wakeLock);
+  return m_bStopScheduler;
+}
+
+void CDownloaderApp::SchedulerThreadProc() {
+  if (!m_bSchedulerStarted) {
+    m_bSchedulerStarted = true;
+    if (m_options.bCheckForUpdate) CheckForUpdate();
+  }
+  while (WaitForWake()) SchedulerPass();
+}
+
+void CDownloaderApp::SchedulerPass() {
+  bool found = true;
+  bool full = false;
+  while (found && !full) {
+    found = false;
+    for (int i = 0, seen = 0; i < kMaxTasks; ++i) {
+      if (SchedulerStopping()) return;
+      std::string name;
+      bool queued = false;
+      int count = 0;
+      {
+        std::lock_guard<std::mutex> lk(m_lock);
+        if (m_bClosing) return;
+        count = m_nTaskCount;
+        if (seen >= count) break;
+        TaskEntry* e = m_pTasks[i];
+        if (!e) continue;
+        ++seen;
+        name = FieldText(e->m_szName, sizeof e->m_szName);
+        queued = FieldText(e->m_szState, sizeof e->m_szState) == txt::kStateQueued;
+      }
+      if (queued) {
+        found = true;
+        int r = ActivateTask(name);
+        if (r == -2) {
+          full = true;
+          break;
+        }
+        std::lock_guard<std::mutex> lk(m_lock);
+        int at = FindEntryLocked(name);
+        if (at >= 0) SetEntryText(m_pTasks[at]->m_szState, txt::kStateRunning);
+      }
+    }
+  }
+  SaveTaskList();
+}
+
+void CDownloaderApp::StopScheduler() {
+  m_bExiting = true;  // the update check's fetches give up
+  {
+    std::lock_guard<std::mutex> lk(m_wakeLock);
+    m_bStopScheduler = true;
+  }
+  m_wakeCv.notify_all();
+  if (m_scheduler.joinable() && m_scheduler.get_id() != std::this_thread::get_id()) m_scheduler.join();
+  WaitForReaper();
+}
+
+void CDownloaderApp::ExitSequence() {
+  if (m_bRefused) return;
+  try {
+    {
+      std::lock_guard<std::mutex> lk(m_lock);
+      m_bClosing = true;  // the scheduler activates nothing more
+    }
+    SaveTaskListAndShutOut(true);
+    RemoveAllTasks();
+    StopScheduler();
+  } catch (...) {
+    // The window closes whatever happened here.
+  }
+}

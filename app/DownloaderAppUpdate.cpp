@@ -1,0 +1,182 @@
+// The start-up usage count and version check, and starting the updater.
+#include <curl/curl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include "app/DownloaderApp.h"
+#include "app/IniFile.h"
+#include "engine/BuiltinHost.h"
+#include "engine/Common.h"
+#include "engine/Url.h"
+#include "res/Texts.h"
+#include "task/RobotInternet.h"
+
+extern char** environ;
+
+namespace {
+
+// A version file is a few lines; anything much larger is not one, and a
+// slow server must not hold the scheduler's first pass for long.
+constexpr long kVersionFetchTimeoutSec = 30;
+constexpr curl_off_t kVersionFileMaxBytes = 1 << 20;
+
+struct VersionFetch {
+  std::string path;
+  FILE* file = nullptr;
+  curl_off_t bytes = 0;
+  const std::atomic<bool>* exiting = nullptr;
+};
+
+size_t OnVersionBody(char* data, size_t size, size_t count, void* user) {
+  auto* f = static_cast<VersionFetch*>(user);
+  size_t n = size * count;
+  if (!f->file) f->file = std::fopen(f->path.c_str(), "wb");
+  if (!f->file) return 0;
+  f->bytes += static_cast<curl_off_t>(n);
+  if (f->bytes > kVersionFileMaxBytes) return 0;
+  return std::fwrite(data, 1, n, f->file) == n ? n : 0;
+}
+
+int OnVersionProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* f = static_cast<VersionFetch*>(user);
+  return f->exiting->load() ? 1 : 0;
+}
+
+std::string NoProxyList() {
+  std::string list = "127.0.0.1,localhost,::1";
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* v = std::getenv(name);
+    if (v && *v) return list + "," + v;
+  }
+  return list;
+}
+
+std::string RunningProgramPath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::string CDownloaderApp::UpdateHost() const {
+  return m_options.strUpdateHost.empty() ? std::string("http://") + kBuiltinHost : m_options.strUpdateHost;
+}
+
+std::string CDownloaderApp::ProgramPath() const {
+  return m_options.strProgramPath.empty() ? RunningProgramPath() : m_options.strProgramPath;
+}
+
+bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string& path) {
+  UrlParts parts;
+  if (!SplitUrl(url, parts)) return false;
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  CURL* h = curl_easy_init();
+  if (!h) return false;
+
+  VersionFetch f;
+  f.path = path;
+  f.exiting = &m_bExiting;
+  const std::string agent = T(txt::kAppName);
+  const std::string noProxy = NoProxyList();
+  curl_slist* headers = nullptr;
+  // Always from the server, never from a cache on the way.
+  headers = curl_slist_append(headers, "Pragma: no-cache");
+  headers = curl_slist_append(headers, "Cache-Control: no-cache");
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // 5 milliseconds, as it always was: the check is meant to give up at once
+  // when the update server is not right there.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 5L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, kVersionFetchTimeoutSec);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 2048L);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnVersionBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &f);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnVersionProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &f);
+  CURLcode rc = curl_easy_perform(h);
+  curl_easy_cleanup(h);
+  curl_slist_free_all(headers);
+
+  bool ok = rc == CURLE_OK;
+  if (f.file) {
+    if (std::fclose(f.file) != 0) ok = false;
+  } else if (ok) {
+    // An empty body still replaces the last check's file.
+    FILE* empty = std::fopen(path.c_str(), "wb");
+    if (!empty) return false;
+    std::fclose(empty);
+  }
+  return ok;
+}
+
+void CDownloaderApp::CheckForUpdate() {
+  if (m_bRefused || m_bExiting) return;
+  const std::string host = UpdateHost();
+  {
+    CRobotInternet robot;
+    robot.m_fnCancel = [this] { return m_bExiting.load(); };
+    std::string page, error;
+    int code = 0;
+    // No version check without a working connection to the update server.
+    if (!robot.GetPage(host + "/count.asp", page, code, error)) return;
+  }
+  if (m_bExiting) return;
+
+  const std::string ini = GetIniFilePath();
+  const std::string installed = IniRead(ini, "Update", "Version", "0", 10);
+  std::string url = IniRead(ini, "Update", "URL", "", 260);
+  if (url.empty()) url = host + "/update/update.ini";
+
+  const std::string versionFile = GetTempDirectory() + "update.ini";
+  if (!FetchVersionFile(url, versionFile) || m_bExiting) return;
+  const std::string published = IniRead(versionFile, "MP3", "VERSION", "0", 10);
+  if (IniToDouble(installed) < IniToDouble(published)) LaunchUpdater();
+}
+
+bool CDownloaderApp::LaunchUpdater() {
+  if (m_bRefused) return false;
+  const std::string program = ProgramPath();
+  std::string name = GetPathFileName(program);
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
+
+  const std::string ini = GetIniFilePath();
+  const std::string version = IniRead(ini, "Update", "Version", "0", 10);
+  std::string url = IniRead(ini, "Update", "URL", "", 260);
+  if (url.empty()) url = UpdateHost() + "/update/update.ini";
+
+  // An argument vector, no shell: a program directory with blanks is fine.
+  const std::string updater = GetAppDirectory() + "/update";
+  std::vector<std::string> args = {updater, name, version, url, program};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (::access(updater.c_str(), X_OK) != 0 ||
+      ::posix_spawn(&pid, updater.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    ShowMessage(T(txt::kUpdaterFailed));
+    return false;
+  }
+  m_nLastUpdaterPid = pid;
+  // Not waited for, but reaped when it ends: no zombie for the rest of our
+  // life. The waiter outlives nothing it touches.
+  std::thread([pid] {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}

@@ -1,0 +1,229 @@
+#include "app/IniFile.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+#include "engine/Gbk.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// ASCII letters only: section and key names may hold GBK bytes, which must
+// compare exactly.
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = x - 'A' + 'a';
+    if (y >= 'A' && y <= 'Z') y = y - 'A' + 'a';
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& crlf) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  crlf = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+      crlf = true;
+    }
+    lines.push_back(line);
+  }
+  return true;
+}
+
+// "[name]" -> name; false for other lines.
+bool SectionOf(const std::string& line, std::string& name) {
+  std::string t = Trim(line);
+  if (t.size() < 2 || t.front() != '[') return false;
+  size_t close = t.find(']');
+  if (close == std::string::npos) return false;
+  name = Trim(t.substr(1, close - 1));
+  return true;
+}
+
+// "key=value" -> key, value (both trimmed); false for lines without "=".
+bool KeyOf(const std::string& line, std::string& key, std::string& value) {
+  size_t eq = line.find('=');
+  if (eq == std::string::npos) return false;
+  key = Trim(line.substr(0, eq));
+  value = Trim(line.substr(eq + 1));
+  return true;
+}
+
+std::string Unquote(const std::string& v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    return v.substr(1, v.size() - 2);
+  return v;
+}
+
+}  // namespace
+
+std::string IniRead(const std::string& path, const std::string& section, const std::string& key,
+                    const std::string& def, size_t bufferSize) {
+  auto cut = [bufferSize](const std::string& v) {
+    return bufferSize == 0 ? std::string() : CutGbk(v, bufferSize - 1);
+  };
+  if (section.empty() || key.empty()) return cut(def);
+  std::vector<std::string> lines;
+  bool crlf = false;
+  if (!ReadLines(path, lines, crlf)) return cut(def);
+  bool inSection = false;
+  for (const std::string& line : lines) {
+    std::string name, k, v;
+    if (SectionOf(line, name)) {
+      // The first section of that name is the one that counts.
+      if (inSection) break;
+      inSection = EqualNoCase(name, section);
+      continue;
+    }
+    if (inSection && KeyOf(line, k, v) && EqualNoCase(k, key)) return cut(Unquote(v));
+  }
+  return cut(def);
+}
+
+bool IniWrite(const std::string& path, const std::string& section, const std::string& key,
+              const std::string& value) {
+  if (section.empty() || key.empty()) return false;
+  std::vector<std::string> lines;
+  bool crlf = false;
+  ReadLines(path, lines, crlf);  // a missing file is simply empty
+
+  const std::string newLine = key + "=" + value;
+  int sectionAt = -1, lastInSection = -1;
+  bool done = false;
+  for (size_t i = 0; i < lines.size() && !done; ++i) {
+    std::string name, k, v;
+    if (SectionOf(lines[i], name)) {
+      if (sectionAt >= 0) break;
+      if (EqualNoCase(name, section)) sectionAt = lastInSection = static_cast<int>(i);
+      continue;
+    }
+    if (sectionAt < 0) continue;
+    if (KeyOf(lines[i], k, v) && EqualNoCase(k, key)) {
+      lines[i] = newLine;
+      done = true;
+    } else if (!Trim(lines[i]).empty()) {
+      lastInSection = static_cast<int>(i);
+    }
+  }
+  if (!done) {
+    if (sectionAt >= 0) {
+      lines.insert(lines.begin() + lastInSection + 1, newLine);
+    } else {
+      lines.push_back("[" + section + "]");
+      lines.push_back(newLine);
+    }
+  }
+
+  const char* eol = crlf ? "\r\n" : "\n";
+  std::string text;
+  for (const std::string& l : lines) text += l + eol;
+
+  // Written beside the file and renamed over it, so a crash leaves either
+  // the old or the new file, never half of one.
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t off = 0;
+  bool ok = true;
+  while (off < text.size()) {
+    ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    off += static_cast<size_t>(n);
+  }
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+int IniToInt(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
+  long long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) v = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (neg) v = -v;
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+double IniToDouble(const std::string& text) {
+  // Our own scan rather than strtod: the UI may switch the C locale to one
+  // whose decimal point is not ".".
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  std::string num;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    if (text[i] == '-') num += '-';
+    ++i;
+  }
+  size_t digits = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) num += text[i];
+  if (i < text.size() && text[i] == '.') {
+    num += '.';
+    for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) num += text[i];
+  }
+  if (digits == 0) return 0.0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    size_t j = i + 1;
+    std::string exp = "e";
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) exp += text[j++];
+    size_t expDigits = 0;
+    for (; j < text.size() && text[j] >= '0' && text[j] <= '9'; ++j, ++expDigits) exp += text[j];
+    if (expDigits > 0) num += exp;
+  }
+  double v = 0.0;
+  auto res = std::from_chars(num.data(), num.data() + num.size(), v);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Overflow keeps its sign; underflow is as good as nothing.
+    bool big = false;
+    for (char c : num) {
+      if (c == 'e') break;
+      if (c >= '1' && c <= '9') big = true;
+    }
+    size_t e = num.find('e');
+    bool negExp = e != std::string::npos && e + 1 < num.size() && num[e + 1] == '-';
+    if (big && !negExp) return num[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+    return 0.0;
+  }
+  return v;
+}
+
+int MegabytesToBytes(const std::string& text) {
+  double bytes = std::trunc(IniToDouble(text) * 1048576.0);
+  if (std::isnan(bytes)) return 0;
+  if (bytes >= static_cast<double>(INT_MAX)) return INT_MAX;
+  if (bytes <= static_cast<double>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(bytes);
+}
