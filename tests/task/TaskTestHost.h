@@ -118,6 +118,14 @@ class TaskTestHost : public ITaskHost {
       if (w.name == name && w.column == column) out.push_back(w.text);
     return out;
   }
+  // Every list write for the row, in order.
+  std::vector<ListWrite> Writes(const std::string& name) {
+    std::lock_guard<std::mutex> g(m_lock);
+    std::vector<ListWrite> out;
+    for (const auto& w : m_writes)
+      if (w.name == name) out.push_back(w);
+    return out;
+  }
   std::vector<std::string> AddressHistory(const std::string& name) {
     std::lock_guard<std::mutex> g(m_lock);
     return m_addressHistory[name];

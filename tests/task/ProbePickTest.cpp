@@ -1,0 +1,230 @@
+// Probing the candidates and picking one: exact times through the probe
+// seam, the real probe against the scripted server.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "res/Texts.h"
+#include "task/DownloadTask.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
+#include "tests/task/TaskTestHost.h"
+
+namespace {
+
+using vtest::Route;
+using vtest::TaskTestHost;
+
+struct Probe {
+  int time;
+  int size;
+};
+
+class ProbePickTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Settings(1000, 2000, true); }
+  void Settings(int minSize, int maxSize, bool checkSpeed) {
+    TaskSettings s;
+    s.m_nMinSize = minSize;
+    s.m_nMaxSize = maxSize;
+    s.m_bCheckSpeed = checkSpeed;
+    m_host.SetSettings(s);
+  }
+  // A task whose candidates answer as given, in order; records what was probed.
+  CDownloadTask& Task(const std::vector<Probe>& answers) {
+    m_host.AddEntry("t");
+    CDownloadTask& t = m_host.CreateTask("t");
+    t.m_nCandidates = static_cast<int>(answers.size());
+    for (size_t i = 0; i < answers.size(); ++i) {
+      t.m_strCandidates[i] = "http://h/" + std::to_string(i) + ".mp3";
+      m_answers[t.m_strCandidates[i]] = answers[i];
+    }
+    t.m_fnProbe = [this](const std::string& url, int& time, int& size) {
+      m_probed.push_back(url);
+      time = m_answers.at(url).time;
+      size = m_answers.at(url).size;
+    };
+    return t;
+  }
+  static std::string Link(int i) { return "http://h/" + std::to_string(i) + ".mp3"; }
+
+  vtest::TempHome m_home;
+  TaskTestHost m_host;
+  std::map<std::string, Probe> m_answers;
+  std::vector<std::string> m_probed;
+};
+
+TEST_F(ProbePickTest, ExactlyOneHundredMillisecondsStopsProbingAndIsPicked) {
+  CDownloadTask& t = Task({{300, 1500}, {100, 1500}, {5, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(m_probed, (std::vector<std::string>{Link(0), Link(1)}));
+  EXPECT_EQ(t.m_nLastProbed, 1);
+  EXPECT_EQ(t.PickCandidate(), 1);
+}
+
+TEST_F(ProbePickTest, LastCandidateWithinOneHundredIsPicked) {
+  CDownloadTask& t = Task({{50, 1500}, {100, 1500}});
+  t.m_nCandidateTime[0] = 50;
+  t.m_nLastProbed = 0;  // as if the first had been probed by an earlier call (and stopped there)
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(m_probed, std::vector<std::string>{Link(1)});  // goes on after the last probed
+  EXPECT_EQ(t.PickCandidate(), 1);
+}
+
+TEST_F(ProbePickTest, JustAboveOneHundredProbesOnAndTheFastestWins) {
+  CDownloadTask& t = Task({{300, 1500}, {101, 1500}, {200, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(m_probed.size(), 3u);
+  EXPECT_EQ(t.m_nLastProbed, 2);
+  EXPECT_EQ(t.PickCandidate(), 1);
+}
+
+TEST_F(ProbePickTest, EqualTimesPickTheFirstFound) {
+  CDownloadTask& t = Task({{400, 1500}, {150, 1500}, {150, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(t.PickCandidate(), 1);
+}
+
+TEST_F(ProbePickTest, HundredThousandMillisecondsIsNeverPickedByTheMinimum) {
+  CDownloadTask& t = Task({{100000, 1500}, {-1, 1500}, {100001, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());  // a time >= 0 exists...
+  EXPECT_EQ(t.PickCandidate(), -1);  // ...but none is usable
+}
+
+TEST_F(ProbePickTest, JustBelowHundredThousandIsPicked) {
+  CDownloadTask& t = Task({{100000, 1500}, {99999, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(t.PickCandidate(), 1);
+}
+
+TEST_F(ProbePickTest, WithoutSpeedCheckTheFirstWithinLimitsIsTaken) {
+  Settings(1000, 2000, false);
+  CDownloadTask& t = Task({{5, 999}, {-1, 1500}, {900, 1500}, {5, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(m_probed.size(), 3u);
+  EXPECT_EQ(t.m_nLastProbed, 2);
+  EXPECT_EQ(t.PickCandidate(), 2);
+  EXPECT_EQ(t.m_nCandidateTime[0], -1);
+  EXPECT_EQ(t.m_nCandidateTime[1], -1);
+}
+
+TEST_F(ProbePickTest, SizeLimitsAreInclusive) {
+  CDownloadTask& t = Task({{200, 999}, {300, 1000}, {250, 2000}, {5, 2001}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_EQ(t.m_nCandidateTime[0], -1);
+  EXPECT_EQ(t.m_nCandidateTime[1], 300);
+  EXPECT_EQ(t.m_nCandidateTime[2], 250);
+  EXPECT_EQ(t.m_nCandidateTime[3], -1);  // fast but too large: rejected, probing went on
+  EXPECT_EQ(t.PickCandidate(), 2);
+}
+
+TEST_F(ProbePickTest, NoContentLengthIsRejectedUnlessTheMinimumIsZero) {
+  CDownloadTask& t = Task({{10, 0}});
+  EXPECT_FALSE(t.ProbeCandidates());
+  m_host.DropTask("t");
+  m_probed.clear();
+
+  Settings(0, 2000, true);
+  CDownloadTask& zero = Task({{10, 0}});
+  EXPECT_TRUE(zero.ProbeCandidates());
+  EXPECT_EQ(zero.PickCandidate(), 0);
+}
+
+TEST_F(ProbePickTest, AllProbedMeansNothingIsProbedAgain) {
+  CDownloadTask& t = Task({{300, 1500}, {200, 1500}});
+  EXPECT_TRUE(t.ProbeCandidates());
+  m_probed.clear();
+  EXPECT_TRUE(t.ProbeCandidates());
+  EXPECT_TRUE(m_probed.empty());
+  t.MarkCandidate(Link(1), -1);
+  EXPECT_EQ(t.PickCandidate(), 0);
+  t.MarkCandidate(Link(0), -1);
+  EXPECT_FALSE(t.ProbeCandidates());
+  EXPECT_TRUE(m_probed.empty());
+}
+
+TEST_F(ProbePickTest, NoCandidatesOrNothingProbedPicksNothing) {
+  CDownloadTask& t = Task({});
+  EXPECT_FALSE(t.ProbeCandidates());
+  t.m_nCandidates = 3;
+  t.m_nLastProbed = -1;
+  EXPECT_EQ(t.PickCandidate(), -1);
+}
+
+TEST_F(ProbePickTest, EachProbeShowsItsNumber) {
+  CDownloadTask& t = Task({{-1, 0}, {300, 1500}, {50, 1500}});
+  t.ProbeCandidates();
+  EXPECT_EQ(m_host.Column("t", 7),
+            (std::vector<std::string>{T("正在测试第1个连接的速度..."), T("正在测试第2个连接的速度..."),
+                                      T("正在测试第3个连接的速度...")}));
+}
+
+TEST_F(ProbePickTest, ThreeFailedPassesEndInTheProbeFailureText) {
+  CDownloadTask& t = Task({{-1, 0}, {500, 5}});
+  t.BeginDownload();
+  EXPECT_EQ(m_probed.size(), 6u);  // every pass probes every candidate again
+  const auto texts = m_host.Column("t", 7);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), T(txt::kProbeFailed));
+  EXPECT_TRUE(t.m_strURL.empty());
+  EXPECT_EQ(t.m_pJob, nullptr);
+}
+
+TEST_F(ProbePickTest, UnusableTimesEndInTheProbeFailureTextWithoutAnotherPass) {
+  CDownloadTask& t = Task({{100000, 1500}});
+  t.BeginDownload();
+  EXPECT_EQ(m_probed.size(), 1u);
+  EXPECT_EQ(m_host.Column("t", 7).back(), T(txt::kProbeFailed));
+}
+
+// ---- the real probe ----
+
+class RealProbeTest : public ProbePickTest {
+ protected:
+  vtest::ScriptedServer m_srv;
+};
+
+TEST_F(RealProbeTest, SizeComesFromTheServerAndFailuresAreRejected) {
+  Settings(1000, 2000, true);
+  Route noLength = Route::File(std::string(1500, 'n'));
+  noLength.faults.noContentLength = true;
+  m_srv.route("/small.mp3", Route::File(std::string(999, 's')));
+  m_srv.route("/nolen.mp3", noLength);
+  m_srv.route("/good.mp3", Route::File(std::string(2000, 'g')));
+  m_srv.route("/moved.mp3", Route::Redirect(302, "/good.mp3"));
+  m_srv.route("/big.mp3", Route::File(std::string(2001, 'b')));
+
+  m_host.AddEntry("r");
+  CDownloadTask& t = m_host.CreateTask("r");
+  const std::vector<std::string> links = {m_srv.url("/missing.mp3"), m_srv.url("/small.mp3"),
+                                          m_srv.url("/nolen.mp3"),   m_srv.url("/big.mp3"),
+                                          m_srv.url("/moved.mp3"),   m_srv.url("/good.mp3")};
+  t.m_nCandidates = static_cast<int>(links.size());
+  for (size_t i = 0; i < links.size(); ++i) t.m_strCandidates[i] = links[i];
+
+  EXPECT_TRUE(t.ProbeCandidates());
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(t.m_nCandidateTime[i], -1) << links[i];
+  // A redirect is followed to the file; loopback answers in well under 100 ms
+  // more often than not, so probing may stop there.
+  EXPECT_GE(t.m_nCandidateTime[4], 0);
+  const int k = t.PickCandidate();
+  EXPECT_TRUE(k == 4 || k == 5) << k;
+  EXPECT_FALSE(m_srv.requestsFor("/small.mp3").empty());
+}
+
+TEST_F(RealProbeTest, UnreachableCandidatesFailQuickly) {
+  int port;
+  {
+    vtest::ScriptedServer gone;
+    port = gone.port();
+  }
+  m_host.AddEntry("u");
+  CDownloadTask& t = m_host.CreateTask("u");
+  t.m_nCandidates = 2;
+  t.m_strCandidates[0] = "http://127.0.0.1:" + std::to_string(port) + "/a.mp3";
+  t.m_strCandidates[1] = "not a link.mp3";
+  EXPECT_FALSE(t.ProbeCandidates());
+  EXPECT_EQ(t.m_nLastProbed, 1);
+}
+
+}  // namespace
