@@ -180,6 +180,11 @@ bool IsUsableFolderName(const std::string& gbk) {
   return GbkToUtf8(gbk, utf8);
 }
 
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
 bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
 
 bool RenameFolder(const std::string& from, const std::string& to) {

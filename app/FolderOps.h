@@ -42,6 +42,9 @@ std::string TrimFolderName(const std::string& gbk);
 // could reach outside the folder it is meant for.
 bool IsUsableFolderName(const std::string& gbk);
 
+// Something (of any kind, links included) stands at path.
+bool FolderExists(const std::string& path);
+
 // Plain directory operations; false on any failure.
 bool MakeFolder(const std::string& path);
 // Never replaces an existing entry at `to`.

@@ -95,7 +95,9 @@ TEST_F(FolderOpsTest, ListsOnlySongFilesWithTheirLengths) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"SONG.MP3", "a.rm", "clip.swf", "song.Mp3"}));
   for (auto& s : songs) {
-    if (s.m_strName == "SONG.MP3") EXPECT_EQ(s.m_nLength, 1536000);
+    if (s.m_strName == "SONG.MP3") {
+      EXPECT_EQ(s.m_nLength, 1536000);
+    }
   }
   EXPECT_TRUE(ListSongFiles(Path("missing")).empty());
 }

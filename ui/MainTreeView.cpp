@@ -1,0 +1,535 @@
+#include "ui/MainTreeView.h"
+
+#include <QDragEnterEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QStyledItemDelegate>
+#include <QValidator>
+
+#include "app/DownloaderApp.h"
+#include "app/FolderOps.h"
+#include "engine/Common.h"
+#include "res/Texts.h"
+#include "ui/BrowseFrame.h"
+#include "ui/BrowseHooks.h"
+#include "ui/DragState.h"
+#include "ui/MyHtmlView.h"
+#include "ui/SongList.h"
+
+namespace {
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Bytes a character takes in GBK (a character GBK cannot hold is one "?").
+int GbkBytes(const QString& ch) { return static_cast<int>(Utf8ToGbk(ch.toStdString()).size()); }
+
+// Cuts the text at a byte count of its GBK form while the user types, the
+// way the platform's edit limit does: extra characters are simply dropped.
+class GbkLengthValidator : public QValidator {
+ public:
+  GbkLengthValidator(int maxBytes, QObject* parent) : QValidator(parent), m_nMax(maxBytes) {}
+  State validate(QString& input, int& pos) const override {
+    int bytes = 0;
+    qsizetype keep = 0;
+    while (keep < input.size()) {
+      qsizetype len = input.at(keep).isHighSurrogate() && keep + 1 < input.size() ? 2 : 1;
+      int n = GbkBytes(input.mid(keep, len));
+      if (bytes + n > m_nMax) break;
+      bytes += n;
+      keep += len;
+    }
+    if (keep < input.size()) {
+      input.truncate(keep);
+      if (pos > keep) pos = static_cast<int>(keep);
+    }
+    return Acceptable;
+  }
+
+ private:
+  int m_nMax;
+};
+
+// The tree takes the new text itself once it has checked it; the delegate
+// only offers the limited edit box.
+class FolderNameDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const override {
+    auto* edit = new QLineEdit(parent);
+    edit->setValidator(new GbkLengthValidator(CMainTreeView::kMaxNameBytes, edit));
+    return edit;
+  }
+  void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+    if (auto* edit = qobject_cast<QLineEdit*>(editor)) edit->setText(index.data().toString());
+  }
+  void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
+};
+
+bool AskOkCancel(QWidget* owner, const char* text) {
+  return BrowseMessageBox(owner, Q(text), Q(txt::kBoxCaption), true);
+}
+
+void Tell(QWidget* owner, const char* text) { BrowseMessageBox(owner, Q(text), QString(), false); }
+
+const char* const kCategoryNodes[] = {txt::kNodeAllSongs, txt::kNodeHitChart, txt::kNodePop,
+                                      txt::kNodeFolk,     txt::kNodeCampus,   txt::kNodeFilm,
+                                      txt::kNodeEnglish,  txt::kNodeNews};
+
+}  // namespace
+
+CMainTreeView::CMainTreeView(QWidget* parent) : QTreeWidget(parent) {
+  InitBrowseResources();
+  const QPixmap closed(":/tree/folder-closed.png");
+  const QPixmap open(":/tree/folder-open.png");
+  m_folderIcon.addPixmap(closed, QIcon::Normal);
+  m_folderIcon.addPixmap(open, QIcon::Selected);
+  m_newFolderIcon.addPixmap(closed, QIcon::Normal);
+  m_newFolderIcon.addPixmap(closed, QIcon::Selected);
+
+  setColumnCount(1);
+  setHeaderHidden(true);
+  setIconSize(QSize(16, 16));
+  setRootIsDecorated(true);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  // Labels are edited only by the folder commands.
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Songs arrive from the song list; the tree itself drags nothing.
+  setDragDropMode(QAbstractItemView::DropOnly);
+  setDropIndicatorShown(false);
+  setItemDelegate(new FolderNameDelegate(this));
+
+  AddNode(nullptr, Q(txt::kNodeDowning));
+  m_hDownloadedItem = AddNode(nullptr, Q(txt::kNodeDownloaded));
+  m_hNewsItem = AddNode(nullptr, Q(txt::kNodeNews));
+  QTreeWidgetItem* lists = AddNode(nullptr, Q(txt::kNodeSongLists));
+  for (const char* text : kCategoryNodes)
+    if (text != txt::kNodeNews) AddNode(lists, Q(text));
+
+  LoadFolders(JoinPath(GetAppDirectory(), txt::kDownloadedDir), m_hDownloadedItem);
+  m_hDownloadedItem->setExpanded(true);
+  lists->setExpanded(true);
+
+  connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
+    if (current) OnFolderSelected(current);
+  });
+}
+
+CMainTreeView::~CMainTreeView() {
+  // The shared state must not keep pointers into a tree that is gone.
+  for (int i = 0; i < topLevelItemCount(); ++i) CBrowseState::Get().ForgetItem(topLevelItem(i));
+}
+
+QTreeWidgetItem* CMainTreeView::AddNode(QTreeWidgetItem* parent, const QString& text) {
+  auto* node = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(this);
+  node->setText(0, text);
+  node->setIcon(0, m_folderIcon);
+  return node;
+}
+
+void CMainTreeView::LoadFolders(const std::string& dir, QTreeWidgetItem* parent) {
+  for (const std::string& name : ListSubFolders(dir))
+    LoadFolders(JoinPath(dir, name), AddNode(parent, QString::fromStdString(name)));
+}
+
+std::string CMainTreeView::GetFolderPath(const QTreeWidgetItem* node, const QString& text) {
+  QStringList ancestors;
+  for (const QTreeWidgetItem* p = node ? node->parent() : nullptr; p; p = p->parent()) ancestors.prepend(p->text(0));
+  std::string path = GetAppDirectory();
+  for (const QString& part : ancestors) path = JoinPath(path, part.toStdString());
+  return JoinPath(path, text.toStdString());
+}
+
+bool CMainTreeView::IsDownloadedRoot(const QTreeWidgetItem* node) {
+  return node && !node->parent() && node->text(0) == Q(txt::kNodeDownloaded);
+}
+
+bool CMainTreeView::IsDownloadedNode(const QTreeWidgetItem* node) {
+  for (; node; node = node->parent())
+    if (IsDownloadedRoot(node)) return true;
+  return false;
+}
+
+bool CMainTreeView::IsNameTaken(const QTreeWidgetItem* node, const QString& name) const {
+  const QTreeWidgetItem* parent = node->parent();
+  const int count = parent ? parent->childCount() : topLevelItemCount();
+  for (int i = 0; i < count; ++i) {
+    const QTreeWidgetItem* sibling = parent ? parent->child(i) : topLevelItem(i);
+    if (sibling != node && sibling->text(0) == name) return true;
+  }
+  return false;
+}
+
+QLineEdit* CMainTreeView::LabelEditor() const {
+  if (!m_hEditItem) return nullptr;
+  return qobject_cast<QLineEdit*>(indexWidget(indexFromItem(m_hEditItem)));
+}
+
+// --- Right button and the folder menu ---------------------------------------
+
+QTreeWidgetItem* CMainTreeView::HitNode(const QPoint& pos) const {
+  QTreeWidgetItem* node = itemAt(pos);
+  if (!node) return nullptr;
+  // Only the icon and the label count, not the indent or the empty row end.
+  const QRect rect = visualItemRect(node);
+  const int labelEnd = rect.left() + iconSize().width() + 8 + fontMetrics().horizontalAdvance(node->text(0));
+  return pos.x() >= rect.left() && pos.x() <= labelEnd ? node : nullptr;
+}
+
+void CMainTreeView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::RightButton) {
+    QTreeWidget::mousePressEvent(event);
+    return;
+  }
+  const QPoint pos = event->position().toPoint();
+  m_hRightClickItem = itemAt(pos);
+  m_bWasSelected = true;
+  if (m_hRightClickItem && HitNode(pos) == m_hRightClickItem) {
+    // A highlight only: the current node does not move.
+    m_bWasSelected = m_hRightClickItem->isSelected();
+    if (!m_bWasSelected) m_hRightClickItem->setSelected(true);
+  }
+  event->accept();
+}
+
+void CMainTreeView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::RightButton) {
+    QTreeWidget::mouseReleaseEvent(event);
+    return;
+  }
+  event->accept();
+  const QPoint pos = event->position().toPoint();
+  QTreeWidgetItem* pressed = m_hRightClickItem;
+  if (pressed && HitNode(pos) == pressed && IsDownloadedNode(pressed))
+    ShowFolderMenu(viewport()->mapToGlobal(pos));
+  // The menu's command may have removed the node (RemoveNode clears it).
+  if (m_hRightClickItem && m_hRightClickItem == pressed && !m_bWasSelected &&
+      m_hRightClickItem != currentItem())
+    m_hRightClickItem->setSelected(false);
+  m_bWasSelected = true;
+}
+
+void CMainTreeView::ShowFolderMenu(const QPoint& globalPos) {
+  QMenu menu(this);
+  auto add = [&](const char* text, const char* tip, int id) {
+    QAction* action = menu.addAction(Q(text));
+    action->setStatusTip(Q(tip));
+    action->setData(id);
+    return action;
+  };
+  QAction* sibling = add(txt::kMenuNewSibling, txt::kTipNewSibling, kCmdNewSibling);
+  add(txt::kMenuNewChild, txt::kTipNewChild, kCmdNewChild);
+  QAction* remove = add(txt::kMenuDelete, txt::kTipDelete, kCmdDelete);
+  QAction* rename = add(txt::kMenuRename, txt::kTipRename, kCmdRename);
+  if (IsDownloadedRoot(m_hRightClickItem)) {
+    sibling->setEnabled(false);
+    remove->setEnabled(false);
+    rename->setEnabled(false);
+  }
+  QAction* chosen = BrowsePopupMenu(menu, globalPos);
+  if (!chosen || !chosen->isEnabled()) return;
+  switch (chosen->data().toInt()) {
+    case kCmdNewSibling: OnNewSibling(); break;
+    case kCmdNewChild: OnNewChild(); break;
+    case kCmdDelete: OnDelete(); break;
+    case kCmdRename: OnRename(); break;
+    default: break;
+  }
+}
+
+// --- Folder commands ----------------------------------------------------------
+
+void CMainTreeView::EnableLabelEdit(bool on) { m_bLabelEdit = on; }
+
+void CMainTreeView::OnNewSibling() {
+  // The root has no siblings that map to a directory.
+  if (!IsDownloadedNode(m_hRightClickItem) || IsDownloadedRoot(m_hRightClickItem)) return;
+  auto* node = new QTreeWidgetItem(m_hRightClickItem->parent());
+  node->setIcon(0, m_newFolderIcon);
+  m_hNewItem = node;
+  m_bRenaming = false;
+  EnableLabelEdit(true);
+  StartLabelEdit(node);
+}
+
+void CMainTreeView::OnNewChild() {
+  if (!IsDownloadedNode(m_hRightClickItem)) return;
+  auto* node = new QTreeWidgetItem(m_hRightClickItem);
+  node->setIcon(0, m_newFolderIcon);
+  m_hNewItem = node;
+  m_bRenaming = false;
+  m_hRightClickItem->setExpanded(true);
+  EnableLabelEdit(true);
+  StartLabelEdit(node);
+}
+
+void CMainTreeView::OnRename() {
+  if (!IsDownloadedNode(m_hRightClickItem) || IsDownloadedRoot(m_hRightClickItem)) return;
+  m_bRenaming = true;
+  m_strOldName = m_hRightClickItem->text(0);
+  EnableLabelEdit(true);
+  StartLabelEdit(m_hRightClickItem);
+}
+
+void CMainTreeView::OnDelete() {
+  QTreeWidgetItem* node = m_hRightClickItem;
+  if (!IsDownloadedNode(node) || IsDownloadedRoot(node)) return;
+  const std::string path = GetFolderPath(node, node->text(0));
+  // A directory removed behind the program's back just loses its node.
+  if (FolderExists(path) && !RemoveEmptyFolder(path)) {
+    if (!AskOkCancel(this, txt::kFolderNotEmpty)) return;
+    if (!AskOkCancel(this, txt::kFolderDeleteSongs)) return;
+    if (!DeleteFolderTree(path, [this] { Tell(this, txt::kFolderDeleteError); })) {
+      Tell(this, txt::kFolderDeleteError);
+      return;
+    }
+  }
+  RemoveNode(node);
+}
+
+void CMainTreeView::StartLabelEdit(QTreeWidgetItem* node) {
+  if (!m_bLabelEdit || !node) return;
+  node->setFlags(node->flags() | Qt::ItemIsEditable);
+  m_hEditItem = node;
+  // The edited node becomes the tree's selection, as the control does.
+  setCurrentItem(node);
+  editItem(node, 0);
+}
+
+void CMainTreeView::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+  auto* edit = qobject_cast<QLineEdit*>(editor);
+  const QString text = edit ? edit->text() : QString();
+  QTreeWidgetItem* node = m_hEditItem;
+  m_hEditItem = nullptr;
+  QTreeWidget::closeEditor(editor, QAbstractItemDelegate::NoHint);
+  if (!node) return;
+  node->setFlags(node->flags() & ~Qt::ItemIsEditable);
+  EndLabelEdit(node, text, hint == QAbstractItemDelegate::RevertModelCache);
+}
+
+void CMainTreeView::EndLabelEdit(QTreeWidgetItem* node, const QString& text, bool abandoned) {
+  // Escape gives up: a new node goes again, a renamed one keeps its name.
+  if (abandoned) {
+    if (!m_bRenaming) RemoveNode(node);
+    EnableLabelEdit(false);
+    return;
+  }
+  std::string gbk;
+  const bool representable = Utf8ToGbk(text.toStdString(), gbk);
+  QString name = text.trimmed();
+  if (representable) {
+    gbk = TrimFolderName(gbk);
+    name = QString::fromStdString(GbkToUtf8(gbk));
+  }
+  const bool usable = representable && IsUsableFolderName(gbk);
+
+  if (name.isEmpty()) {
+    if (AskOkCancel(this, txt::kFolderNameEmpty)) {
+      StartLabelEdit(node);
+      return;
+    }
+    if (!m_bRenaming) RemoveNode(node);
+    EnableLabelEdit(false);
+    return;
+  }
+  if (m_bRenaming) {
+    if (name == m_strOldName) {
+      EnableLabelEdit(false);
+      return;
+    }
+    if (IsNameTaken(node, name)) {
+      if (AskOkCancel(this, txt::kFolderExists)) {
+        StartLabelEdit(node);
+        return;
+      }
+      EnableLabelEdit(false);
+      return;
+    }
+    if (usable && RenameFolder(GetFolderPath(node, m_strOldName), GetFolderPath(node, name))) {
+      node->setText(0, name);
+      ReloadShownFolderUnder(node);
+    } else {
+      Tell(this, txt::kFolderRenameFailed);
+    }
+    EnableLabelEdit(false);
+    return;
+  }
+  if (IsNameTaken(node, name)) {
+    if (AskOkCancel(this, txt::kFolderExists)) {
+      StartLabelEdit(node);
+      return;
+    }
+    RemoveNode(node);
+    EnableLabelEdit(false);
+    return;
+  }
+  if (usable && MakeFolder(GetFolderPath(node, name))) {
+    node->setText(0, name);
+  } else {
+    Tell(this, txt::kFolderCreateFailed);
+    RemoveNode(node);
+  }
+  EnableLabelEdit(false);
+}
+
+void CMainTreeView::RemoveNode(QTreeWidgetItem* node) {
+  auto within = [node](const QTreeWidgetItem* item) {
+    for (; item; item = item->parent())
+      if (item == node) return true;
+    return false;
+  };
+  CBrowseState::Get().ForgetItem(node);
+  if (within(m_hRightClickItem)) m_hRightClickItem = nullptr;
+  if (within(m_hNewItem)) m_hNewItem = nullptr;
+  if (within(m_hEditItem)) m_hEditItem = nullptr;
+  if (within(m_hDropHighlight)) m_hDropHighlight = nullptr;
+  delete node;
+}
+
+void CMainTreeView::ReloadShownFolderUnder(QTreeWidgetItem* node) {
+  // A renamed folder (or one of its parents) being listed would leave the
+  // list pointing at a path that no longer exists.
+  CBrowseState& state = CBrowseState::Get();
+  QTreeWidgetItem* shown = state.m_hShownFolder;
+  bool under = false;
+  for (QTreeWidgetItem* p = shown; p && !under; p = p->parent()) under = p == node;
+  if (!under || !state.m_pFrame || state.GetViewName() != kViewSongList) return;
+  if (auto* list = qobject_cast<CSongList*>(state.m_pFrame->GetRightView()))
+    list->LoadFolder(GetFolderPath(shown, shown->text(0)));
+}
+
+// --- What the panes show ------------------------------------------------------
+
+void CMainTreeView::OnFolderSelected(QTreeWidgetItem* node) {
+  CBrowseState& state = CBrowseState::Get();
+  IBrowseFrame* frame = state.m_pFrame;
+  const QString text = node->text(0);
+  const std::string view = state.GetViewName();
+  bool category = false;
+  for (const char* c : kCategoryNodes) category = category || text == Q(c);
+
+  if (text == Q(txt::kNodeDowning)) {
+    if (view != kViewDowningList) {
+      if (frame) {
+        if (frame->IsBottomRowShown()) frame->HideBottomRow();
+        frame->ReplaceRightView(IBrowseFrame::RightView::DowningList);
+      }
+      state.SetViewName(kViewDowningList);
+    }
+  } else if (category && !IsDownloadedNode(node)) {
+    if (view != kViewHtml) {
+      if (frame) {
+        if (view != kViewDowningList) frame->ReplaceRightView(IBrowseFrame::RightView::DowningList);
+        if (!frame->IsBottomRowShown()) frame->ShowBottomRow();
+        frame->ReplaceBottomView();
+      }
+      state.SetViewName(kViewHtml);
+    }
+    if (frame)
+      if (auto* page = qobject_cast<CMyHtmlView*>(frame->GetBottomView())) page->ShowCategory(text);
+  } else if (IsDownloadedNode(node)) {
+    if (view != kViewSongList) {
+      state.SetViewName(kViewSongList);
+      if (frame) {
+        if (frame->IsBottomRowShown()) frame->HideBottomRow();
+        frame->ReplaceRightView(IBrowseFrame::RightView::SongList);
+      }
+    }
+    if (frame)
+      if (auto* list = qobject_cast<CSongList*>(frame->GetRightView())) list->LoadFolder(GetFolderPath(node, text));
+  }
+  state.m_hShownFolder = node;
+}
+
+// --- Songs dropped on a folder ------------------------------------------------
+
+bool CMainTreeView::IsValidDropTarget(const QTreeWidgetItem* node) const {
+  return node && IsDownloadedNode(node) && node != CBrowseState::Get().m_hShownFolder;
+}
+
+void CMainTreeView::SetDropHighlight(QTreeWidgetItem* node) {
+  if (m_hDropHighlight == node) return;
+  if (m_hDropHighlight) {
+    m_hDropHighlight->setData(0, Qt::BackgroundRole, QVariant());
+    m_hDropHighlight->setData(0, Qt::ForegroundRole, QVariant());
+  }
+  m_hDropHighlight = node;
+  if (node) {
+    node->setBackground(0, palette().highlight());
+    node->setForeground(0, palette().highlightedText());
+  }
+}
+
+void CMainTreeView::dragEnterEvent(QDragEnterEvent* event) {
+  if (CBrowseState::Get().m_drag.m_bDragging && event->mimeData()->hasFormat(kSongDragMime))
+    event->acceptProposedAction();
+  else
+    event->ignore();
+}
+
+void CMainTreeView::dragMoveEvent(QDragMoveEvent* event) {
+  DragState& drag = CBrowseState::Get().m_drag;
+  if (!drag.m_bDragging) {
+    event->ignore();
+    return;
+  }
+  if (QTreeWidgetItem* node = itemAt(event->position().toPoint())) {
+    drag.m_hDropItem = node;
+    drag.m_hLastHover = node;
+  }
+  // Over empty space the node highlighted last stays the target.
+  SetDropHighlight(drag.m_hDropItem);
+  // The drag shows the blank page where a drop would move the songs and the
+  // no-entry sign elsewhere.
+  drag.m_bDropImage = IsValidDropTarget(drag.m_hDropItem);
+  if (drag.m_bDropImage) {
+    event->setDropAction(Qt::MoveAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void CMainTreeView::dragLeaveEvent(QDragLeaveEvent* event) {
+  SetDropHighlight(nullptr);
+  event->accept();
+}
+
+void CMainTreeView::EndDrag() {
+  CBrowseState& state = CBrowseState::Get();
+  state.m_drag.m_bDragging = false;
+  state.ReleaseDragImages();
+  SetDropHighlight(nullptr);
+}
+
+void CMainTreeView::dropEvent(QDropEvent* event) {
+  DragState& drag = CBrowseState::Get().m_drag;
+  if (!drag.m_bDragging) {
+    event->ignore();
+    return;
+  }
+  const bool fromSongList = qobject_cast<CSongList*>(drag.m_pDragSource.data()) != nullptr;
+  EndDrag();
+  if (fromSongList && IsValidDropTarget(drag.m_hDropItem)) MoveSongsToFolder();
+  event->setDropAction(Qt::MoveAction);
+  event->accept();
+}
+
+void CMainTreeView::MoveSongsToFolder() {
+  CBrowseState& state = CBrowseState::Get();
+  QTreeWidgetItem* shown = state.m_hShownFolder;
+  QTreeWidgetItem* drop = state.m_drag.m_hDropItem;
+  if (!shown || !drop) return;
+  CSongList* list = state.m_pFrame ? qobject_cast<CSongList*>(state.m_pFrame->GetRightView()) : nullptr;
+  if (!list) list = qobject_cast<CSongList*>(state.m_drag.m_pDragSource.data());
+  if (!list) return;
+  const std::string source = GetFolderPath(shown, shown->text(0));
+  const std::string target = GetFolderPath(drop, drop->text(0));
+  const std::vector<int> rows = list->SelectedRows();
+  // From the last row up, so the indices still to come stay valid.
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    const std::string name = list->RowFileName(*it);
+    if (MoveSongFile(JoinPath(source, name), JoinPath(target, name))) list->DeleteRow(*it);
+  }
+}
