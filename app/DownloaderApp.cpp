@@ -53,7 +53,7 @@ CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), 
   m_bSchedulerStarted = false;
 
   // Tasks expect their download folder; a failure shows up as failed jobs.
-  ::mkdir((dir + "/" + txt::kDownloadFolder).c_str(), 0755);
+  ::mkdir((dir + "/" + txt::kDownloadedFolder).c_str(), 0755);
 
   m_reaper = std::thread(&CDownloaderApp::ReaperThreadProc, this);
   if (m_options.bStartScheduler) m_scheduler = std::thread(&CDownloaderApp::SchedulerThreadProc, this);

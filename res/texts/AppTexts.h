@@ -6,7 +6,6 @@ inline constexpr const char kSongNameEmpty[] = "歌名不能为空.";
 inline constexpr const char kTooManyTasks[] = "最多只允许100个下载任务.";
 inline constexpr const char kTooManyActive[] = "最多只允许10个活动任务.";
 inline constexpr const char kUpdaterFailed[] = "启动升级程序出错.";
-inline constexpr const char kDownloadFolder[] = "已下载";
 inline constexpr const char kStateQueued[] = "act";
 inline constexpr const char kStateRunning[] = "run";
 inline constexpr const char kStateStopped[] = "stop";

@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the application tests: a recording UI port, INI and
 // downing.dat helpers, bounded waits.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -42,6 +43,10 @@ class RecordingPort : public IUiPort {
     int n = 0;
     for (auto& t : messages) n += t == text;
     return n;
+  }
+  int DeletedCount(const std::string& name) {
+    std::lock_guard<std::mutex> lk(m);
+    return static_cast<int>(std::count(deleted.begin(), deleted.end(), name));
   }
   std::mutex m;
   std::vector<std::string> messages;
@@ -107,6 +112,39 @@ inline AppOptions Quiet(IUiPort* port, bool scheduler = false) {
   o.bStartScheduler = scheduler;
   o.pUiPort = port;
   return o;
+}
+
+}  // namespace apptest
+
+#include "tests/support/ScriptedServer.h"
+
+namespace apptest {
+
+// MP3.ini that makes srv the search engine: "/s?k=" + name is the query.
+inline void UseServerAsEngine(const vtest::ScriptedServer& srv, int blocks, const std::string& extra = "") {
+  vtest::WriteFile(Ini(), "[FileType]\nCurSel=.MP3\n[.MP3]\nEnginee0_head=" + srv.url("/s?k=") +
+                              "\n[Size]\nMinSize=0\nBlocks=" + std::to_string(blocks) +
+                              "\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=10\n" + extra);
+}
+
+// A result page for name linking to /name.mp3, and that file.
+inline void AddSong(vtest::ScriptedServer& srv, const std::string& name, const std::string& body,
+                    const vtest::Faults& faults = vtest::Faults()) {
+  vtest::Route page = vtest::Route::File("<html><a href=\"" + srv.url("/" + name + ".mp3") + "\">" + name + "</a></html>");
+  page.contentType = "text/html";
+  srv.route("/s?k=" + name, page);
+  vtest::Route file = vtest::Route::File(body);
+  file.faults = faults;
+  srv.route("/" + name + ".mp3", file);
+}
+
+// A result page without links: the task's search fails and it stays idle.
+inline void AddMissingSong(vtest::ScriptedServer& srv, const std::string& name) {
+  srv.route("/s?k=" + name, vtest::Route::File("<html>nothing</html>"));
+}
+
+inline std::string DownloadedFile(const vtest::TempHome& home, const std::string& name) {
+  return vtest::ReadFile(home.downloads() + "/" + name + ".mp3");
 }
 
 }  // namespace apptest
