@@ -50,7 +50,15 @@ CRecordFile::~CRecordFile() { Close(); }
 int CRecordFile::Open(const std::string& path) {
   Close();
   m_strPath = path;
-  m_file = std::fopen(path.c_str(), "r+b");
+  // Open or create in one step, never truncating: a second "create" after a
+  // failed open could empty a task list that merely failed to open once.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd >= 0) m_file = fdopen(fd, "r+b");
   if (m_file) {
     m_bOpen = 1;
     long size = FileSize(m_file);
@@ -59,13 +67,7 @@ int CRecordFile::Open(const std::string& path) {
     if (m_nCount > 0) ReadRecord();
     return m_bOpen;
   }
-  m_file = std::fopen(path.c_str(), "w+b");
-  if (m_file) {
-    m_bOpen = 1;
-    m_nCount = 0;
-    m_nCurrent = 0;
-    return m_bOpen;
-  }
+  if (fd >= 0) close(fd);
   std::string text = Utf8ToGbk(txt::kRecordFileCreateFailed);
   size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, Utf8ToGbk(path));

@@ -323,6 +323,11 @@ TEST_F(RecordFileTest, OpenFailureGoesThroughTheReporter) {
   EXPECT_FALSE(f.Update());
   EXPECT_FALSE(f.Delete());
   EXPECT_EQ(f.Find("x"), -1);
+
+  // A directory in the way is reported the same way and left alone.
+  EXPECT_EQ(f.Open(m_home.downloads()), 0);
+  ASSERT_EQ(g_reports.size(), 2u);
+  EXPECT_NE(g_reports[1].find(Utf8ToGbk(m_home.downloads())), std::string::npos);
 }
 
 TEST_F(RecordFileTest, ReopenAfterCloseStartsFresh) {
