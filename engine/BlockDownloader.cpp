@@ -1,6 +1,7 @@
 #include "engine/BlockDownloader.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,6 +223,10 @@ void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
 void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
   t_job = job;
   t_block = block.get();
+  // Named so a stuck download shows up in a debugger or top by what it is.
+  char name[16];
+  std::snprintf(name, sizeof name, "vmp3-block-%d", block->m_nIndex % 1000);
+  pthread_setname_np(pthread_self(), name);
   block->Run();
   t_job = nullptr;
   t_block = nullptr;
@@ -436,6 +441,7 @@ void CBlockDownloader::AbandonMerge(const std::string& part) {
 }
 
 void CBlockDownloader::MergeBlocks() {
+  if (m_bStopped) return;
   std::vector<std::string> files;
   std::vector<int> lengths;
   int total = 0;

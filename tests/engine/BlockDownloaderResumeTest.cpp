@@ -1,0 +1,184 @@
+// Continuing block files: within a job after early closes, and in a later
+// job only when the file and its split are the same as when they were written.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "tests/engine/BlockDownloaderTestKit.h"
+
+namespace {
+
+using bdtest::Owner;
+using vtest::Route;
+
+class BlockJobResume : public bdtest::JobFixture {
+ protected:
+  static constexpr int kLength = 4000;
+  static constexpr int kPerAttempt = 100;  // bytes before the server hangs up
+
+  // A first job whose every block attempt is cut short after kPerAttempt
+  // bytes. The first block to run out of attempts stops the others, so what
+  // each block file holds afterwards is whatever had arrived by then.
+  void FailFirstRun(int blocks, const std::string& etag = "", const std::string& lastModified = "") {
+    Route r = Route::File(m_body);
+    r.etag = etag;
+    r.lastModified = lastModified;
+    r.faults.closeAfterBodyBytes = kPerAttempt;
+    srv.route("/a.mp3", r);
+    Owner first;
+    auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), blocks, first, true);
+    Run(*job, first);
+    srv.clearRequests();
+    ASSERT_EQ(first.failures(), 1) << "blocks failing together still fail the job once";
+    ASSERT_EQ(first.successes(), 0);
+    m_stored.clear();
+    for (int i = 0; i < blocks; ++i) m_stored.push_back(vtest::ReadFile(BlockFile("a.mp3", i)).size());
+    ASSERT_NE(std::find(m_stored.begin(), m_stored.end(), size_t{3 * kPerAttempt}), m_stored.end())
+        << "the block that gave up tried three times";
+  }
+  // The ranges a 2-block job over m_body asks for when it continues the
+  // block files of FailFirstRun.
+  std::vector<std::string> Continued2() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < 2; ++i) {
+      const size_t start = 2000 * static_cast<size_t>(i) + m_stored[static_cast<size_t>(i)];
+      out.push_back(start == 0 ? "" : "bytes=" + std::to_string(start) + "-" + std::to_string(2000 * i + 1999));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // A second job against a healthy server; returns its block requests' ranges.
+  std::vector<std::string> SecondRun(int blocks, const std::string& etag = "",
+                                     const std::string& lastModified = "", const std::string* body = nullptr) {
+    // A path of its own: a late request of the first job must not count.
+    m_second = "/again" + std::to_string(++m_runs) + ".mp3";
+    Route r = Route::File(body ? *body : m_body);
+    r.etag = etag;
+    r.lastModified = lastModified;
+    srv.route(m_second, r);
+    Owner second;
+    auto job = Job(srv.url(m_second), Target("a.mp3"), blocks, second, true);
+    Run(*job, second);
+    EXPECT_EQ(second.successes(), 1);
+    EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), body ? *body : m_body);
+    ExpectNoLeftovers(Target("a.mp3"));
+    auto ranges = bdtest::BlockRanges(srv, m_second);
+    std::sort(ranges.begin(), ranges.end());
+    return ranges;
+  }
+
+  const std::string m_body = vtest::RandomBytes(kLength, 42);
+  const std::vector<std::string> m_fresh2 = {"", "bytes=2000-3999"};
+  std::string m_second;
+  int m_runs = 0;
+  std::vector<size_t> m_stored;  // block file sizes after FailFirstRun
+};
+
+TEST_F(BlockJobResume, EarlyClosesAreContinuedWithinTheJob) {
+  const std::string body = vtest::RandomBytes(3000, 9);
+  Route r = Route::File(body);
+  r.faults.closeAfterBodyBytes = 600;
+  srv.route("/a.mp3", r);
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, owner, true);
+  Run(*job, owner);
+  ASSERT_EQ(owner.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), body);
+  // Each attempt starts right after what the earlier ones stored.
+  auto ranges = bdtest::BlockRanges(srv, "/a.mp3");
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{"", "bytes=1200-1499", "bytes=1500-2999", "bytes=2100-2999",
+                                              "bytes=2700-2999", "bytes=600-1499"}));
+}
+
+TEST_F(BlockJobResume, LaterJobAsksOnlyForWhatIsMissing) {
+  FailFirstRun(2, "\"v1\"");
+  EXPECT_EQ(SecondRun(2, "\"v1\""), Continued2());
+}
+
+TEST_F(BlockJobResume, LastModifiedServesAsValidatorToo) {
+  FailFirstRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT");
+  EXPECT_EQ(SecondRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT"), Continued2());
+}
+
+TEST_F(BlockJobResume, ChangedValidatorStartsAfresh) {
+  struct Change {
+    const char* before;
+    const char* after;
+  };
+  for (Change c : {Change{"\"v1\"", "\"v2\""}, Change{"\"v1\"", ""}, Change{"", "\"v1\""}}) {
+    SCOPED_TRACE(std::string(c.before) + " -> " + c.after);
+    FailFirstRun(2, c.before);
+    EXPECT_EQ(SecondRun(2, c.after), m_fresh2);
+    srv.clearRequests();
+  }
+}
+
+TEST_F(BlockJobResume, ChangedLastModifiedStartsAfresh) {
+  FailFirstRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT");
+  EXPECT_EQ(SecondRun(2, "", "Tue, 08 Dec 2026 10:00:00 GMT"), m_fresh2);
+}
+
+TEST_F(BlockJobResume, ChangedBlockCountStartsAfreshAndClearsTheOldBlocks) {
+  FailFirstRun(4);
+  // Four old block files, two new blocks: none of the old bytes may be used,
+  // and the two extra files go too.
+  EXPECT_EQ(SecondRun(2), m_fresh2);
+}
+
+TEST_F(BlockJobResume, MoreBlocksThanBeforeStartAfresh) {
+  FailFirstRun(2);
+  EXPECT_EQ(SecondRun(3), (std::vector<std::string>{"", "bytes=1333-2665", "bytes=2666-3999"}));
+}
+
+TEST_F(BlockJobResume, ChangedFileLengthStartsAfresh) {
+  FailFirstRun(2);
+  const std::string longer = m_body + "xy";
+  EXPECT_EQ(SecondRun(2, "", "", &longer), (std::vector<std::string>{"", "bytes=2001-4001"}));
+}
+
+TEST_F(BlockJobResume, BlockFilesWithoutTheirRecordStartAfresh) {
+  FailFirstRun(2);
+  ASSERT_EQ(unlink(Sidecar("a.mp3").c_str()), 0);
+  EXPECT_EQ(SecondRun(2), m_fresh2);
+}
+
+TEST_F(BlockJobResume, DamagedRecordStartsAfresh) {
+  FailFirstRun(2);
+  ASSERT_TRUE(vtest::WriteFile(Sidecar("a.mp3"), "length=4000\nblocks=2\n"));
+  EXPECT_EQ(SecondRun(2), m_fresh2);
+}
+
+TEST_F(BlockJobResume, WithoutResumeEveryBlockStartsAfresh) {
+  FailFirstRun(2);
+  srv.route("/b.mp3", Route::File(m_body));
+  auto job = Job(srv.url("/b.mp3"), Target("a.mp3"), 2, owner, false);
+  Run(*job, owner);
+  EXPECT_EQ(owner.successes(), 1);
+  auto ranges = bdtest::BlockRanges(srv, "/b.mp3");
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, m_fresh2);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), m_body);
+}
+
+TEST_F(BlockJobResume, CompleteBlockFilesNeedNoNewBytes) {
+  // A run that fetched everything but could not place the file.
+  srv.route("/a.mp3", Route::File(m_body));
+  const std::string target = home.home() + "/gone/a.mp3";
+  Owner first;
+  auto job = Job(srv.url("/a.mp3"), target, 2, first, true);
+  Run(*job, first);
+  ASSERT_EQ(first.JobTexts().back(), T(txt::kJobTargetInUse));
+  srv.clearRequests();
+
+  ASSERT_EQ(mkdir((home.home() + "/gone").c_str(), 0700), 0);
+  auto again = Job(srv.url("/a.mp3"), target, 2, owner, true);
+  Run(*again, owner);
+  EXPECT_EQ(owner.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(target), m_body);
+  auto ranges = bdtest::BlockRanges(srv, "/a.mp3");
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=2000-", "bytes=4000-"}));
+}
+
+}  // namespace

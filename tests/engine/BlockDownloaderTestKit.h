@@ -1,0 +1,219 @@
+#pragma once
+// Shared pieces of the download job tests: an owner that records every
+// callback, and a count of the job's block threads (they carry a name).
+#include <dirent.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/BlockDownloader.h"
+#include "engine/Common.h"
+#include "res/Texts.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
+
+namespace bdtest {
+
+struct Message {
+  std::string text;  // GBK
+  int index;
+};
+
+class Owner {
+ public:
+  void Attach(CBlockDownloader& job) {
+    job.m_pUserData = this;
+    job.OnSuccess = &Owner::Success;
+    job.OnFailure = &Owner::Failure;
+    job.OnContentLength = &Owner::ContentLength;
+    job.OnProgress = &Owner::Progress;
+    job.OnMessage = &Owner::Text;
+  }
+
+  // Run inside the callbacks, on the calling thread, outside the lock.
+  std::function<void()> onSuccess, onFailure;
+  std::function<void(int received, int blockLength, int index)> onProgress;
+
+  // The job has ended: a final callback, or the merge's "target in use".
+  bool WaitEnd(int ms = 20000) {
+    std::unique_lock<std::mutex> lk(m_lock);
+    return m_cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return EndedLocked(); });
+  }
+  bool WaitProgress(int ms = 10000) {
+    std::unique_lock<std::mutex> lk(m_lock);
+    return m_cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return m_progress > 0; });
+  }
+
+  int successes() const { return Get(m_successes); }
+  int failures() const { return Get(m_failures); }
+  int contentLength() const { return Get(m_contentLength); }
+  std::vector<Message> messages() const {
+    std::lock_guard<std::mutex> lk(m_lock);
+    return m_messages;
+  }
+  int Count(const std::string& gbk, int index) const {
+    int n = 0;
+    for (const auto& m : messages())
+      if (m.text == gbk && m.index == index) ++n;
+    return n;
+  }
+  // The job's own texts (index -1), in order.
+  std::vector<std::string> JobTexts() const {
+    std::vector<std::string> out;
+    for (const auto& m : messages())
+      if (m.index == -1) out.push_back(m.text);
+    return out;
+  }
+
+ private:
+  template <typename V>
+  V Get(const V& v) const {
+    std::lock_guard<std::mutex> lk(m_lock);
+    return v;
+  }
+  bool EndedLocked() const {
+    if (m_successes + m_failures > 0) return true;
+    const std::string inUse = T(txt::kJobTargetInUse);
+    for (const auto& m : m_messages)
+      if (m.text == inUse) return true;
+    return false;
+  }
+  static void Success(void* u) {
+    auto* o = static_cast<Owner*>(u);
+    {
+      std::lock_guard<std::mutex> lk(o->m_lock);
+      ++o->m_successes;
+      o->m_cv.notify_all();
+    }
+    if (o->onSuccess) o->onSuccess();
+  }
+  static void Failure(void* u) {
+    auto* o = static_cast<Owner*>(u);
+    {
+      std::lock_guard<std::mutex> lk(o->m_lock);
+      ++o->m_failures;
+      o->m_cv.notify_all();
+    }
+    if (o->onFailure) o->onFailure();
+  }
+  static void ContentLength(void* u, int length) {
+    auto* o = static_cast<Owner*>(u);
+    std::lock_guard<std::mutex> lk(o->m_lock);
+    o->m_contentLength = length;
+  }
+  static void Progress(void* u, int received, int blockLength, int index) {
+    auto* o = static_cast<Owner*>(u);
+    {
+      std::lock_guard<std::mutex> lk(o->m_lock);
+      ++o->m_progress;
+      o->m_cv.notify_all();
+    }
+    if (o->onProgress) o->onProgress(received, blockLength, index);
+  }
+  static void Text(void* u, const std::string& text, int index) {
+    auto* o = static_cast<Owner*>(u);
+    std::lock_guard<std::mutex> lk(o->m_lock);
+    o->m_messages.push_back({text, index});
+    o->m_cv.notify_all();
+  }
+
+  mutable std::mutex m_lock;
+  std::condition_variable m_cv;
+  int m_successes = 0;
+  int m_failures = 0;
+  int m_contentLength = -1;
+  long long m_progress = 0;
+  std::vector<Message> m_messages;
+};
+
+// Live block threads of every job in this process.
+inline int BlockThreads() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  if (!d) return -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name.rfind("vmp3-block", 0) == 0) ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+// Bounded wait for the block threads to be gone; detached ones leave by
+// themselves shortly after their last callback.
+inline bool WaitNoBlockThreads(int ms = 5000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (BlockThreads() != 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+inline long long MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
+// Block requests only: the file-info exchange makes the first two.
+inline std::vector<std::string> BlockRanges(const vtest::ScriptedServer& srv, const std::string& path,
+                                            size_t skip = 2) {
+  std::vector<std::string> out;
+  auto reqs = srv.requestsFor(path);
+  for (size_t i = skip; i < reqs.size(); ++i) out.push_back(reqs[i].range);
+  return out;
+}
+
+inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A private home, a server and an owner; jobs are made with the owner's
+// callbacks wired and run the way the download task runs them.
+class JobFixture : public ::testing::Test {
+ protected:
+  std::string Target(const std::string& name) const { return home.downloads() + "/" + name; }
+  std::string BlockFile(const std::string& name, int i) const {
+    return home.temp() + name + "-" + std::to_string(i) + ".hpt";
+  }
+  std::string Sidecar(const std::string& name) const { return home.temp() + name + ".hpt"; }
+  std::unique_ptr<CBlockDownloader> Job(const std::string& url, const std::string& target, int blocks,
+                                        Owner& o, bool resume = false) {
+    auto job = std::make_unique<CBlockDownloader>(nullptr);
+    o.Attach(*job);
+    job->m_strURL = url;
+    job->m_strFileName = target;
+    job->m_nBlocks = blocks;
+    job->m_bResume = resume ? 1 : 0;
+    return job;
+  }
+  // Starts, waits for the end and stops, as the owner does.
+  void Run(CBlockDownloader& job, Owner& o) {
+    CBlockDownloader::Start(&job);
+    ASSERT_TRUE(o.WaitEnd());
+    job.Stop();
+  }
+  void ExpectNoLeftovers(const std::string& target) const {
+    const std::string name = GetPathFileName(target);
+    EXPECT_FALSE(Exists(target + ".part"));
+    EXPECT_FALSE(Exists(Sidecar(name)));
+    for (int i = 0; i < 6; ++i) EXPECT_FALSE(Exists(BlockFile(name, i))) << i;
+  }
+
+  vtest::TempHome home;
+  vtest::ScriptedServer srv;
+  Owner owner;
+};
+
+}  // namespace bdtest
