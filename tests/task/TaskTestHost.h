@@ -86,11 +86,14 @@ class TaskTestHost : public ITaskHost {
     return t;
   }
   // Runs Activate on a new task thread, as the scheduler does.
-  void ActivateAsync(const std::string& name) {
+  // False when the task is gone already (finished and reaped).
+  bool ActivateAsync(const std::string& name) {
     std::lock_guard<std::mutex> g(m_lock);
-    Item* item = m_tasks.at(name).get();
-    CDownloadTask* t = item->task.get();
-    item->threads.emplace_back([t] { t->Activate(); });
+    auto it = m_tasks.find(name);
+    if (it == m_tasks.end()) return false;
+    CDownloadTask* t = it->second->task.get();
+    it->second->threads.emplace_back([t] { t->Activate(); });
+    return true;
   }
   // What StopTask/RemoveTask of the user do: the reaper cancels and deletes.
   void DropTask(const std::string& name) { HandToReaper(name); }
