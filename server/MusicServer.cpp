@@ -110,6 +110,10 @@ class CMusicServer::CRoutes {
   void Song(const httplib::Request& req, httplib::Response& res, const std::string& decoded,
             const MirrorProfile* profile) {
     std::string relative;
+    if (decoded.empty()) {
+      res.status = 404;
+      return;
+    }
     if (!IsCleanRelativePath(decoded)) {
       res.status = 403;
       return;
@@ -226,6 +230,11 @@ bool CMusicServer::Start(std::string& error) {
   }
   m_pRoutes->m_nPort = m_nPort;
   m_thread = std::thread([&server] { server.listen_after_bind(); });
+  // A stop() before the accept loop runs would be lost and leave it
+  // running for good; wait until it does.
+  for (int i = 0; i < 5000 && !server.is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 

@@ -186,8 +186,13 @@ inline std::vector<std::string> DownloadLinks(const std::string& page, const std
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = (tmp && *tmp) ? tmp : "/tmp";
+    // Each test points TMPDIR into its own folder; start from the one the
+    // test program was given.
+    static const std::string original = [] {
+      const char* tmp = std::getenv("TMPDIR");
+      return std::string((tmp && *tmp) ? tmp : "/tmp");
+    }();
+    std::string base = original;
     if (base.back() != '/') base += '/';
     std::string templ = base + "virelomp3-server-test-XXXXXX";
     ASSERT_NE(mkdtemp(templ.data()), nullptr);

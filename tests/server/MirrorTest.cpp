@@ -1,0 +1,121 @@
+// Mirrors that misbehave on purpose: late, slow, redirecting, dropping.
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/server/ServerHarness.h"
+
+using namespace harness;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long MillisSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class MirrorTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    m_data = AddSong("夜来香.mp3", 300000);
+    WriteFile(m_root + "/mirrors.ini",
+              "[late]\nLatencyMs=400\n"
+              "[narrow]\nRateKBps=200\n"
+              "[fast]\n"
+              "[hop]\nRedirectTo=songs\n"
+              "[hop2]\nRedirectTo=fast\n"
+              "[flaky]\nDropAfterBytes=100000\n"
+              "[bad name!]\nLatencyMs=1\n");
+    StartServer();
+  }
+  const std::string kSong = "%E5%A4%9C%E6%9D%A5%E9%A6%99.mp3";
+  std::string m_data;
+};
+
+TEST_F(MirrorTest, FastMirrorServesTheSongByteExactWithRanges) {
+  Reply r = Get(m_port, "/mirror/fast/" + kSong);
+  ASSERT_EQ(r.status, 200);
+  EXPECT_TRUE(r.body == m_data);
+  Reply part = Get(m_port, "/mirror/fast/" + kSong, "Range: bytes=299990-\r\n");
+  EXPECT_EQ(part.status, 206);
+  EXPECT_TRUE(part.body == m_data.substr(299990));
+}
+
+TEST_F(MirrorTest, LatencyComesBeforeTheHeader) {
+  auto start = Clock::now();
+  Reply late = Request(m_port, "HEAD", "/mirror/late/" + kSong);
+  long long lateMs = MillisSince(start);
+  ASSERT_EQ(late.status, 200);
+  start = Clock::now();
+  Request(m_port, "HEAD", "/mirror/fast/" + kSong);
+  long long fastMs = MillisSince(start);
+  EXPECT_GE(lateMs, 380);
+  EXPECT_LT(fastMs, lateMs - 200);
+}
+
+TEST_F(MirrorTest, RateLimitHoldsBackEachConnection) {
+  auto start = Clock::now();
+  Reply r = Get(m_port, "/mirror/narrow/" + kSong, "Range: bytes=0-102399\r\n");
+  long long ms = MillisSince(start);
+  ASSERT_EQ(r.status, 206);
+  EXPECT_TRUE(r.body == m_data.substr(0, 102400));
+  // 100 KiB at 200 KiB/s takes about half a second.
+  EXPECT_GE(ms, 400);
+}
+
+TEST_F(MirrorTest, RedirectProfilesAnswer302ToTheSameSong) {
+  Reply hop = Get(m_port, "/mirror/hop/" + kSong);
+  EXPECT_EQ(hop.status, 302);
+  std::string host = "http://127.0.0.1:" + std::to_string(m_port);
+  EXPECT_EQ(hop.Header("location"), host + "/songs/" + kSong);
+  Reply hop2 = Get(m_port, "/mirror/hop2/" + kSong);
+  EXPECT_EQ(hop2.status, 302);
+  EXPECT_EQ(hop2.Header("location"), host + "/mirror/fast/" + kSong);
+  Reply target = Get(m_port, hop.Header("location").substr(host.size()));
+  EXPECT_TRUE(target.body == m_data);
+}
+
+TEST_F(MirrorTest, DroppingMirrorClosesPartWay) {
+  Reply r = Get(m_port, "/mirror/flaky/" + kSong);
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.Header("content-length"), "300000");
+  EXPECT_EQ(r.body.size(), 100000u);
+  EXPECT_TRUE(r.body == m_data.substr(0, 100000));
+  // A resumed range gets its own allowance, so a patient client gets there.
+  Reply rest = Get(m_port, "/mirror/flaky/" + kSong, "Range: bytes=100000-\r\n");
+  EXPECT_EQ(rest.status, 206);
+  EXPECT_EQ(rest.body.size(), 100000u);
+  EXPECT_TRUE(rest.body == m_data.substr(100000, 100000));
+}
+
+TEST_F(MirrorTest, ProfilesComeFromTheIniInFileOrder) {
+  Reply page = Search("mp3.cgi", "夜来香");
+  std::string host = "http://127.0.0.1:" + std::to_string(m_port);
+  std::vector<std::string> expected;
+  for (std::string p : {"late", "narrow", "fast", "hop", "hop2", "flaky"}) {
+    expected.push_back(host + "/mirror/" + p + "/" + kSong);
+  }
+  expected.push_back(host + "/songs/" + kSong);
+  expected.push_back("../../songs/" + kSong);
+  EXPECT_EQ(DownloadLinks(page.body, ".MP3"), expected);
+  EXPECT_EQ(Get(m_port, "/mirror/nosuch/" + kSong).status, 404);
+  EXPECT_EQ(Get(m_port, "/mirror/bad%20name!/" + kSong).status, 404);
+}
+
+TEST_F(MirrorTest, StopEndsASlowTransferAtOnce) {
+  WriteFile(m_root + "/mirrors.ini", "[crawl]\nRateKBps=1\n");
+  Reply r;
+  // 300 KB at 1 KiB/s would take five minutes.
+  std::thread client([this, &r] { r = Get(m_port, "/mirror/crawl/" + kSong); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto start = Clock::now();
+  m_server->Stop();
+  EXPECT_LT(MillisSince(start), 3000);
+  client.join();
+  EXPECT_EQ(r.status, 200);
+  EXPECT_LT(r.body.size(), m_data.size());
+}
+
+}  // namespace
