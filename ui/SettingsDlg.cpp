@@ -1,0 +1,138 @@
+#include "ui/SettingsDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+#include "app/DownloaderApp.h"
+#include "engine/Common.h"
+#include "res/texts/UiTexts.h"
+#include "ui/NumberEdit.h"
+#include "ui/UiText.h"
+
+namespace {
+
+QComboBox* MakeCombo(QWidget* parent) {
+  auto* combo = new QComboBox(parent);
+  combo->setEditable(true);
+  combo->setInsertPolicy(QComboBox::NoInsert);  // typed texts are not added
+  return combo;
+}
+
+std::string Gbk(const QComboBox* combo) { return GbkOf(combo->currentText()); }
+
+}  // namespace
+
+CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QTxt(txt::kSettingsTitle));
+  setWindowIcon(AppIcon());
+
+  auto* box = new QFrame(this);
+  box->setFrameShape(QFrame::Box);
+  box->setFrameShadow(QFrame::Sunken);
+  box->setGeometry(Dlu(5, 0, 202, 113));
+
+  // A label placed to the left of a control, ending just before it.
+  auto label = [this](const char* text, int xEnd, int y, int w = 62) {
+    auto* l = new QLabel(QTxt(text), this);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    l->setGeometry(Dlu(xEnd - w - 2, y, w, 12));
+    return l;
+  };
+  m_pEngine = MakeCombo(this);
+  m_pEngine->setGeometry(Dlu(73, 10, 85, 12));
+  label(txt::kSetEngine, 73, 10);
+  m_pFileType = MakeCombo(this);
+  m_pFileType->setGeometry(Dlu(73, 27, 50, 12));
+  label(txt::kSetFileType, 73, 27);
+  m_pThreads = MakeCombo(this);
+  m_pThreads->setGeometry(Dlu(73, 45, 48, 12));
+  label(txt::kSetThreads, 73, 45);
+
+  m_pMinSize = new CNumberEdit(this);
+  m_pMinSize->setGeometry(Dlu(73, 63, 40, 14));
+  label(txt::kSetSizeLimit, 73, 64);
+  auto* tilde = new QLabel(QTxt(txt::kSetSizeTilde), this);
+  tilde->setAlignment(Qt::AlignCenter);
+  tilde->setGeometry(Dlu(113, 64, 14, 12));
+  m_pMaxSize = new CNumberEdit(this);
+  m_pMaxSize->setGeometry(Dlu(127, 63, 40, 14));
+  auto* unit = new QLabel(QTxt(txt::kSetSizeUnit), this);
+  unit->setGeometry(Dlu(169, 64, 30, 12));
+
+  m_pCheckSpeed = new QCheckBox(QTxt(txt::kSetCheckSpeed), this);
+  m_pCheckSpeed->setGeometry(Dlu(18, 82, 186, 10));
+
+  // Digits only, as the time-outs are whole seconds; no length limit.
+  auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
+  m_pConTimeOut = new QLineEdit(this);
+  m_pConTimeOut->setValidator(digits);
+  m_pConTimeOut->setGeometry(Dlu(58, 95, 35, 13));
+  label(txt::kSetConTimeOut, 58, 95, 44);
+  (new QLabel(QTxt(txt::kSetSeconds), this))->setGeometry(Dlu(95, 95, 12, 12));
+  m_pGetTimeOut = new QLineEdit(this);
+  m_pGetTimeOut->setValidator(digits);
+  m_pGetTimeOut->setGeometry(Dlu(155, 95, 35, 13));
+  label(txt::kSetGetTimeOut, 155, 95, 44);
+  (new QLabel(QTxt(txt::kSetSeconds), this))->setGeometry(Dlu(192, 95, 12, 12));
+
+  m_pConfirm = new QPushButton(QTxt(txt::kConfirm), this);
+  m_pConfirm->setDefault(true);
+  m_pConfirm->setGeometry(Dlu(41, 118, 50, 14));
+  m_pCancel = new QPushButton(QTxt(txt::kCancel), this);
+  m_pCancel->setGeometry(Dlu(115, 118, 50, 14));
+  connect(m_pConfirm, &QPushButton::clicked, this, &CSettingsDlg::OnConfirm);
+  connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  setFixedSize(Dlu(0, 0, 212, 135).size());
+  Fill(LoadSettingsDlg(GetIniFilePath()));
+}
+
+QRect CSettingsDlg::Dlu(int x, int y, int w, int h) const {
+  // The classic dialog-unit rule: a quarter of the average character width
+  // across, an eighth of the font height down.
+  const QFontMetrics fm(font());
+  const int bx = std::max(6, fm.horizontalAdvance(
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52);
+  const int by = std::max(13, fm.height());
+  return QRect(x * bx / 4, y * by / 8, w * bx / 4, h * by / 8);
+}
+
+void CSettingsDlg::Fill(const SettingsDlgFields& f) {
+  for (const std::string& e : f.engines) m_pEngine->addItem(QGbk(e));
+  m_pEngine->setCurrentIndex(f.nEngineSel < m_pEngine->count() ? f.nEngineSel : -1);
+  for (const std::string& t : f.fileTypes) m_pFileType->addItem(QGbk(t));
+  m_pFileType->setCurrentIndex(f.nFileTypeSel < m_pFileType->count() ? f.nFileTypeSel : -1);
+  for (const std::string& b : f.blockItems) m_pThreads->addItem(QGbk(b));
+  m_pThreads->setCurrentIndex(f.nBlocksSel < m_pThreads->count() ? f.nBlocksSel : -1);
+  m_pMinSize->setText(QGbk(f.strMinSize));
+  m_pMaxSize->setText(QGbk(f.strMaxSize));
+  m_pCheckSpeed->setChecked(f.bCheckSpeed);
+  m_pConTimeOut->setText(QGbk(f.strConTimeOut));
+  m_pGetTimeOut->setText(QGbk(f.strGetTimeOut));
+}
+
+SettingsDlgInput CSettingsDlg::Input() const {
+  SettingsDlgInput in;
+  // A typed engine name selects nothing: only a chosen entry has a number.
+  const int sel = m_pEngine->currentIndex();
+  in.nEngineSel = (sel >= 0 && m_pEngine->itemText(sel) == m_pEngine->currentText()) ? sel : -1;
+  in.strFileType = Gbk(m_pFileType);
+  in.strBlocks = Gbk(m_pThreads);
+  in.strMinSize = GbkOf(m_pMinSize->text());
+  in.strMaxSize = GbkOf(m_pMaxSize->text());
+  in.bCheckSpeed = m_pCheckSpeed->isChecked();
+  in.strConTimeOut = GbkOf(m_pConTimeOut->text());
+  in.strGetTimeOut = GbkOf(m_pGetTimeOut->text());
+  return in;
+}
+
+void CSettingsDlg::OnConfirm() {
+  ConfirmSettingsDlg(GetIniFilePath(), Input(), GetApp());
+  accept();
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The settings window: shows MP3.ini's values when it opens and, on
+// "确认", writes them back and reloads the settings. The rules live in the
+// core's dialog logic; this window only moves texts to and from controls.
+#include <QDialog>
+
+#include "app/SettingsDlgLogic.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class CNumberEdit;
+
+class CSettingsDlg : public QDialog {
+  Q_OBJECT
+ public:
+  enum {
+    kIdTemplate = 147,
+    kIdEngine = 1002,
+    kIdFileType = 1003,
+    kIdMinSize = 1004,
+    kIdMaxSize = 1005,
+    kIdThreads = 1008,
+    kIdCheckSpeed = 1009,
+    kIdConTimeOut = 1010,
+    kIdGetTimeOut = 1011,
+  };
+  explicit CSettingsDlg(QWidget* parent = nullptr);
+
+  // What the controls hold now, as the confirm step takes it.
+  SettingsDlgInput Input() const;
+  void OnConfirm();
+
+  QComboBox* EngineCombo() const { return m_pEngine; }
+  QComboBox* FileTypeCombo() const { return m_pFileType; }
+  QComboBox* ThreadsCombo() const { return m_pThreads; }
+  CNumberEdit* MinSizeEdit() const { return m_pMinSize; }
+  CNumberEdit* MaxSizeEdit() const { return m_pMaxSize; }
+  QCheckBox* CheckSpeedBox() const { return m_pCheckSpeed; }
+  QLineEdit* ConTimeOutEdit() const { return m_pConTimeOut; }
+  QLineEdit* GetTimeOutEdit() const { return m_pGetTimeOut; }
+  QPushButton* ConfirmButton() const { return m_pConfirm; }
+  QPushButton* CancelButton() const { return m_pCancel; }
+
+ private:
+  // Dialog units of the template to pixels of this font.
+  QRect Dlu(int x, int y, int w, int h) const;
+  void Fill(const SettingsDlgFields& fields);
+
+  QComboBox* m_pEngine;
+  QComboBox* m_pFileType;
+  QComboBox* m_pThreads;
+  CNumberEdit* m_pMinSize;
+  CNumberEdit* m_pMaxSize;
+  QCheckBox* m_pCheckSpeed;
+  QLineEdit* m_pConTimeOut;
+  QLineEdit* m_pGetTimeOut;
+  QPushButton* m_pConfirm;
+  QPushButton* m_pCancel;
+};

@@ -1,0 +1,113 @@
+#include "ui/TaskFiles.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/Gbk.h"
+
+namespace {
+
+bool IsExtension(const std::string& s) {
+  return !s.empty() && s.find_first_of(".-") == std::string::npos;
+}
+
+bool AllDigits(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The task layer's rule for a target file name: the song name with "/" and
+// NUL bytes replaced, "." and ".." refused.
+std::string CleanFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return std::string();
+  std::string out = name;
+  for (char& c : out)
+    if (c == '/' || c == '\0') c = '_';
+  return out;
+}
+
+std::string DirPath(const std::string& dir, const std::string& entry) {
+  if (dir.empty()) return entry;
+  return dir.back() == '/' ? dir + entry : dir + "/" + entry;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool UsedByAny(const std::string& entry, const std::vector<std::string>& files) {
+  for (const std::string& f : files)
+    if (ClassifyTaskFile(entry, f) != TaskFileKind::kNone) return true;
+  return false;
+}
+
+void DeleteIn(const std::string& dir, bool parts, const std::vector<std::string>& removed,
+              const std::vector<std::string>& kept) {
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return;
+  std::vector<std::string> doomed;
+  while (dirent* e = readdir(d)) {
+    const std::string entry = e->d_name;
+    bool mine = false;
+    for (const std::string& f : removed) {
+      const TaskFileKind kind = ClassifyTaskFile(entry, f);
+      if (kind != TaskFileKind::kNone && (kind == TaskFileKind::kPart) == parts) mine = true;
+    }
+    if (mine && !UsedByAny(entry, kept)) doomed.push_back(entry);
+  }
+  closedir(d);
+  for (const std::string& entry : doomed) {
+    const std::string path = DirPath(dir, entry);
+    if (IsRegularFile(path)) unlink(path.c_str());
+  }
+}
+
+std::vector<std::string> TargetNamesOf(const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const std::string& n : names)
+    for (std::string& f : TaskTargetNames(n)) out.push_back(std::move(f));
+  return out;
+}
+
+}  // namespace
+
+TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file) {
+  if (file.empty() || entry.size() <= file.size() + 1) return TaskFileKind::kNone;
+  if (entry.compare(0, file.size(), file) != 0 || entry[file.size()] != '.') return TaskFileKind::kNone;
+  std::string rest = entry.substr(file.size() + 1);  // <ext>...
+  if (EndsWith(rest, ".part")) {
+    return IsExtension(rest.substr(0, rest.size() - 5)) ? TaskFileKind::kPart : TaskFileKind::kNone;
+  }
+  if (!EndsWith(rest, ".hpt")) return TaskFileKind::kNone;
+  rest.resize(rest.size() - 4);  // <ext> or <ext>-<digits>
+  if (IsExtension(rest)) return TaskFileKind::kSidecar;
+  const size_t dash = rest.find('-');
+  if (dash == std::string::npos || !IsExtension(rest.substr(0, dash)) || !AllDigits(rest.substr(dash + 1)))
+    return TaskFileKind::kNone;
+  return TaskFileKind::kBlock;
+}
+
+std::vector<std::string> TaskTargetNames(const std::string& gbkName) {
+  const std::string clean = CleanFileName(gbkName);
+  if (clean.empty()) return {};
+  std::vector<std::string> names{GbkToUtf8(clean)};
+  if (names.front() != clean) names.push_back(clean);
+  return names;
+}
+
+void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
+                       const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
+  const std::vector<std::string> removedFiles = TargetNamesOf(removed);
+  if (removedFiles.empty()) return;
+  const std::vector<std::string> keptFiles = TargetNamesOf(kept);
+  DeleteIn(tempDir, false, removedFiles, keptFiles);
+  DeleteIn(downloadsDir, true, removedFiles, keptFiles);
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The files a task leaves while it downloads, found by the structure of
+// their names rather than by a pattern built from the song name (which may
+// hold "*", "?" or ".."):
+//   temp dir:  <file>.<ext>-<digits>.hpt   block files
+//              <file>.<ext>.hpt            the sidecar of the blocks
+//   downloads: <file>.<ext>.part           an unfinished merge
+// where <file> is the task's target file name and <ext> holds no "." or "-".
+#include <string>
+#include <vector>
+
+enum class TaskFileKind { kNone, kBlock, kSidecar, kPart };
+
+// How a directory entry named `entry` belongs to the task whose target file
+// name (without extension) is `file`; kNone when it does not.
+TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file);
+
+// The on-disk target file names (UTF-8, and the raw bytes when they
+// differ) of the task named `gbkName`; empty when the name makes no file.
+std::vector<std::string> TaskTargetNames(const std::string& gbkName);
+
+// Deletes the regular files of the removed tasks in tempDir (block files,
+// sidecars) and downloadsDir (".part"), sparing any file that a task named
+// in `kept` would use. Failures are ignored.
+void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
+                       const std::vector<std::string>& removed, const std::vector<std::string>& kept);
