@@ -191,6 +191,11 @@ bool ScriptedServer::waitForRequests(size_t n, int timeoutMs) const {
          m_requests.size() >= n;
 }
 
+bool ScriptedServer::waitIdle(int timeoutMs) const {
+  std::unique_lock<std::mutex> g(m_lock);
+  return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_busy == 0; });
+}
+
 long long ScriptedServer::bytesSent(const std::string& path) const {
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_routes.find(path);
@@ -327,7 +332,16 @@ void ScriptedServer::serve(Conn* c) {
     req.method = line.substr(0, sp1);
     if (sp1 != std::string::npos) req.target = line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     req.range = req.header("Range");
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      ++m_busy;
+    }
     keep = handle(c, req, keep);
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      --m_busy;
+    }
+    m_cv.notify_all();
   }
   std::lock_guard<std::mutex> g(m_lock);
   if (c->fd >= 0) close(c->fd);

@@ -120,6 +120,10 @@ class ScriptedServer {
   // Waits (bounded) until at least n requests have arrived.
   bool waitForRequests(size_t n, int timeoutMs) const;
 
+  // Waits (bounded) until no request is being answered. The byte counters
+  // move after each send returns, so a client can hold the bytes before they
+  // are counted: wait for this before reading them.
+  bool waitIdle(int timeoutMs) const;
   // Bytes sent for a route (header + body) and body bytes only.
   long long bytesSent(const std::string& path) const;
   long long bodyBytesSent(const std::string& path) const;
@@ -154,6 +158,7 @@ class ScriptedServer {
   std::thread m_accept;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_nextConn{1};
+  int m_busy = 0;  // requests being answered, under m_lock
 
   mutable std::mutex m_lock;  // routes, requests, connection list
   mutable std::condition_variable m_cv;

@@ -118,6 +118,7 @@ TEST(ScriptedServer, FaultsCutFailAndStallAreBoundedByDestruction) {
     EXPECT_NE(r.find("Content-Length: 5000\r\n"), std::string::npos);
     EXPECT_EQ(r.substr(r.find("\r\n\r\n") + 4), body.substr(0, 100));
   }
+  ASSERT_TRUE(srv.waitIdle(5000));
   EXPECT_EQ(srv.bodyBytesSent("/cut"), 100);
   Route stall = Route::File(body);
   stall.faults.stallMs = 60000;
