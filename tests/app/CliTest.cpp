@@ -1,0 +1,185 @@
+// virelomp3-cli as a child process: errors, the task list, names from stdin,
+// and a download killed half-way that resumes from its block files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include "tests/app/AppTestUtil.h"
+
+using namespace apptest;
+
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  std::string out, err;  // paths of its stdout and stderr
+};
+
+Child Spawn(const std::vector<std::string>& args, const std::string& dir, const std::string& stdinText = "") {
+  Child c;
+  c.out = dir + "/cli.out";
+  c.err = dir + "/cli.err";
+  const std::string in = dir + "/cli.in";
+  vtest::WriteFile(in, stdinText);
+  std::vector<std::string> argv = {VIRELOMP3_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  c.pid = fork();
+  if (c.pid == 0) {
+    int i = open(in.c_str(), O_RDONLY), o = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+        e = open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(i, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> v;
+    for (std::string& a : argv) v.push_back(a.data());
+    v.push_back(nullptr);
+    execv(v[0], v.data());
+    _exit(127);
+  }
+  return c;
+}
+
+// Exit status, or -1 when it had to be killed after ms.
+int Wait(const Child& c, int ms = 60000) {
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 20) {
+    pid_t r = waitpid(c.pid, &status, WNOHANG);
+    if (r == c.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(c.pid, SIGKILL);
+  waitpid(c.pid, &status, 0);
+  return -1;
+}
+
+long long Size(const std::string& path) {
+  std::error_code ec;
+  auto n = std::filesystem::file_size(path, ec);
+  return ec ? -1 : static_cast<long long>(n);
+}
+
+// Start offsets of the block requests ("bytes=a-b"; a block from byte 0
+// may go without a Range line), in order. Open ranges are range probes.
+std::vector<long long> RangeStarts(const std::vector<vtest::Request>& requests) {
+  std::vector<long long> starts;
+  for (const vtest::Request& r : requests) {
+    if (r.method != "GET" || r.range.rfind("bytes=", 0) != 0 || r.range.back() == '-') continue;
+    starts.push_back(std::stoll(r.range.substr(6)));
+  }
+  std::sort(starts.begin(), starts.end());
+  return starts;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  vtest::TempHome home;
+  vtest::ScriptedServer srv;
+};
+
+TEST_F(CliTest, MissingHomeIsAClearError) {
+  Child c = Spawn({"--home", home.root() + "/nowhere", "get", "a"}, home.root());
+  EXPECT_EQ(Wait(c), 2);
+  EXPECT_NE(vtest::ReadFile(c.err).find("nowhere"), std::string::npos);
+}
+
+TEST_F(CliTest, UnwritableDownloadFolderIsAClearError) {
+  std::filesystem::remove_all(home.downloads());
+  ASSERT_TRUE(vtest::WriteFile(home.downloads(), "a file where the folder should be"));
+  Child c = Spawn({"get", "--no-update-check", "a"}, home.root());
+  EXPECT_EQ(Wait(c), 2);
+  EXPECT_NE(GbkToUtf8(T(txt::kCliNoDownloadFolder)).find("下载"), std::string::npos);
+  EXPECT_NE(vtest::ReadFile(c.err).find("已下载"), std::string::npos);
+}
+
+TEST_F(CliTest, ListShowsTheSavedTasks) {
+  ASSERT_TRUE(WriteRecords(TaskListPath(), {MakeEntry(T("歌曲一"), "3,456KB", "http://h/a.mp3"),
+                                            MakeEntry("second", "", T("搜索歌曲失败."))}));
+  Child c = Spawn({"list"}, home.root());
+  EXPECT_EQ(Wait(c), 0);
+  std::string out = vtest::ReadFile(c.out);
+  EXPECT_NE(out.find("歌曲一"), std::string::npos);
+  EXPECT_NE(out.find("3,456KB"), std::string::npos);
+  EXPECT_NE(out.find("http://h/a.mp3"), std::string::npos);
+  EXPECT_NE(out.find("搜索歌曲失败."), std::string::npos);
+  // Listing changes nothing.
+  EXPECT_EQ(ReadRecords(TaskListPath()).size(), 2u);
+}
+
+TEST_F(CliTest, NamesFromStdinDownloadAndLeaveTheListEmpty) {
+  UseServerAsEngine(srv, 2);
+  const std::string a = vtest::RandomBytes(120000, 5), b = vtest::RandomBytes(90000, 6);
+  AddSong(srv, "a", a);
+  AddSong(srv, "b", b);
+  Child c = Spawn({"get", "--no-update-check"}, home.root(), "a\nb;\n");
+  EXPECT_EQ(Wait(c), 0) << vtest::ReadFile(c.err);
+  EXPECT_EQ(DownloadedFile(home, "a"), a);
+  EXPECT_EQ(DownloadedFile(home, "b"), b);
+  EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
+}
+
+TEST_F(CliTest, FailedSearchEndsWithAnErrorStatus) {
+  UseServerAsEngine(srv, 1);
+  AddMissingSong(srv, "gone");
+  Child c = Spawn({"get", "--no-update-check", "gone"}, home.root());
+  EXPECT_EQ(Wait(c), 1);
+  EXPECT_NE(vtest::ReadFile(c.out).find("搜索歌曲失败."), std::string::npos);
+  // The entry is kept for a later start.
+  ASSERT_EQ(ReadRecords(TaskListPath()).size(), 1u);
+}
+
+TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {
+  UseServerAsEngine(srv, 2);
+  const std::string body = vtest::RandomBytes(400000, 9);
+  vtest::Faults slow;
+  slow.rateBytesPerSec = 40000;
+  AddSong(srv, "k", body, slow);
+  const std::string b0 = home.temp() + "k.mp3-0.hpt", b1 = home.temp() + "k.mp3-1.hpt";
+
+  Child first = Spawn({"get", "--no-update-check", "k"}, home.root());
+  ASSERT_TRUE(WaitUntil([&] { return Size(b0) >= 20000 && Size(b1) >= 20000; }, 20000))
+      << vtest::ReadFile(first.err);
+  kill(first.pid, SIGKILL);
+  EXPECT_EQ(Wait(first), 128 + SIGKILL);
+  const long long s0 = Size(b0), s1 = Size(b1);
+  std::vector<long long> firstStarts = RangeStarts(srv.requestsFor("/k.mp3"));
+
+  // Block 0 starts at byte 0; block 1 where its Range line says.
+  if (firstStarts.empty() || firstStarts[0] != 0) firstStarts.insert(firstStarts.begin(), 0);
+  ASSERT_EQ(firstStarts.size(), 2u);
+  ASSERT_LT(s0 + s1, static_cast<long long>(body.size()));
+  // The stored address survived the kill.
+  std::vector<TaskEntry> recs = ReadRecords(TaskListPath());
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(Text(recs[0].m_szAddress, 151), srv.url("/k.mp3"));
+
+  AddSong(srv, "k", body);  // full speed now; counters start again
+  srv.clearRequests();
+  Child second = Spawn({"get", "--no-update-check", "k"}, home.root());
+  EXPECT_EQ(Wait(second), 0) << vtest::ReadFile(second.err);
+  EXPECT_EQ(DownloadedFile(home, "k"), body);
+  EXPECT_EQ(RangeStarts(srv.requestsFor("/k.mp3")),
+            (std::vector<long long>{firstStarts[0] + s0, firstStarts[1] + s1}));
+  // No search was needed the second time.
+  EXPECT_TRUE(srv.requestsFor("/s?k=k").empty());
+  EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
+}
+
+TEST_F(CliTest, SecondCopyOnTheSameHomeIsRefused) {
+  UseServerAsEngine(srv, 1);
+  vtest::Faults slow;
+  slow.rateBytesPerSec = 20000;
+  AddSong(srv, "s", vtest::RandomBytes(100000, 2), slow);
+  Child first = Spawn({"get", "--no-update-check", "s"}, home.root());
+  ASSERT_TRUE(WaitUntil([&] { return !srv.requestsFor("/s.mp3").empty(); }, 20000));
+  Child second = Spawn({"get", "--no-update-check", "s"}, home.root() + "/tmp");
+  EXPECT_EQ(Wait(second), 3);
+  kill(first.pid, SIGTERM);  // an interrupt still saves the list
+  EXPECT_EQ(Wait(first), 130);
+  EXPECT_EQ(ReadRecords(TaskListPath()).size(), 1u);
+}
+
+}  // namespace
