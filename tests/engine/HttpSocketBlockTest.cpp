@@ -160,6 +160,16 @@ TEST_F(HttpSocketBlock, WholeBlockFileCompletesEvenOnA416) {
   EXPECT_EQ(m_srv.bodyBytesSent("/song.mp3"), 0);
 }
 
+TEST_F(HttpSocketBlock, WholeBlockFileCompletesWithTheServerGone) {
+  ASSERT_TRUE(vtest::WriteFile(m_path, Part(0, 700)));
+  auto s = Block(0, 700);
+  s->SetURL("http://127.0.0.1:1/song.mp3");
+  s->Run();
+  EXPECT_EQ(vtest::ReadFile(m_path), Part(0, 700));
+  EXPECT_EQ(m_log.Successes(), std::vector<int>{m_index});
+  EXPECT_TRUE(m_log.Failures().empty());
+}
+
 TEST_F(HttpSocketBlock, WholeMiddleBlockIgnoresTheRestOfTheFileSent) {
   Serve(Route::File(""));
   ASSERT_TRUE(vtest::WriteFile(m_path, Part(2000, 2000)));

@@ -134,6 +134,46 @@ TEST(ScriptedServer, FaultsCutFailAndStallAreBoundedByDestruction) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
+TEST(ScriptedServer, PacingResetAndClose) {
+  ScriptedServer srv;
+  Route drip = Route::File(std::string(500, 'd'));
+  drip.faults.dripBytes = 100;
+  drip.faults.dripIntervalMs = 40;
+  srv.route("/drip", drip);
+  Route rate = Route::File(std::string(20000, 'r'));
+  rate.faults.rateBytesPerSec = 50000;
+  srv.route("/rate", rate);
+  Route reset = Route::File(std::string(5000, 'x'));
+  reset.faults.reset = true;
+  reset.faults.closeAfterBodyBytes = 10;
+  srv.route("/reset", reset);
+  Route once = Route::File("abc");
+  once.faults.closeAfterResponse = true;
+  srv.route("/once", once);
+
+  for (auto [path, atLeastMs] : {std::pair<std::string, int>{"/drip", 150}, {"/rate", 300}}) {
+    auto t0 = std::chrono::steady_clock::now();
+    Client c(srv.port());
+    c.Send(Get(path, "Connection: close\r\n"));
+    std::string r = c.Read();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(atLeastMs)) << path;
+    EXPECT_EQ(r.size() - r.find("\r\n\r\n") - 4, path == "/drip" ? 500u : 20000u);
+  }
+  {
+    Client c(srv.port());
+    c.Send(Get("/reset"));
+    std::string r = c.Read();
+    EXPECT_EQ(r.substr(r.find("\r\n\r\n") + 4), std::string(10, 'x'));
+  }
+  {
+    Client c(srv.port());
+    c.Send(Get("/once"));
+    std::string r = c.Read();  // ends because the server closes
+    EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_EQ(r.substr(r.size() - 3), "abc");
+  }
+}
+
 TEST(TempHome, SetsAndRestoresEnvironment) {
   std::string root;
   {
