@@ -588,6 +588,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     const bool split = SplitUrl(url, parts);
     parseMs = static_cast<int>(NowMs() - t);
     if (!split) {
+      Close();
       Report(txt::kSockBadUrl);
       return false;
     }

@@ -25,10 +25,16 @@ class CHttpSocket {
   void SetTempFile(const std::string& path);
 
   // Body of a block thread: up to m_nRetries attempts at the byte range.
+  // Only a reply that fits the request reaches the block file (206 from the
+  // asked byte; without a Range line 200, or 206 from byte 0); a block file
+  // that already holds the whole block completes whatever the reply.
   void Run();
   // Length and range support of url, following one redirect (url is then
-  // replaced by the target). Also fills m_strValidator.
+  // replaced by the target). Also fills m_strValidator. A Content-Length
+  // beyond 32 bits fails. The connection is closed when it returns true.
   static bool GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported);
+  // Times in steady-clock milliseconds; the caller's url is not changed.
+  // Leaves no connection held.
   bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
                   int& length, std::string& contentType);
   bool Close();
