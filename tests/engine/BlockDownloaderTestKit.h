@@ -90,21 +90,21 @@ class Owner {
   }
   static void Success(void* u) {
     auto* o = static_cast<Owner*>(u);
-    {
-      std::lock_guard<std::mutex> lk(o->m_lock);
-      ++o->m_successes;
-      o->m_cv.notify_all();
-    }
+    // Counted once the hook has returned, so a waiting test knows the hook
+    // (which may delete the job) is done with everything it touched.
     if (o->onSuccess) o->onSuccess();
+    std::lock_guard<std::mutex> lk(o->m_lock);
+    ++o->m_successes;
+    o->m_cv.notify_all();
   }
   static void Failure(void* u) {
     auto* o = static_cast<Owner*>(u);
-    {
-      std::lock_guard<std::mutex> lk(o->m_lock);
-      ++o->m_failures;
-      o->m_cv.notify_all();
-    }
+    // Counted once the hook has returned, so a waiting test knows the hook
+    // (which may delete the job) is done with everything it touched.
     if (o->onFailure) o->onFailure();
+    std::lock_guard<std::mutex> lk(o->m_lock);
+    ++o->m_failures;
+    o->m_cv.notify_all();
   }
   static void ContentLength(void* u, int length) {
     auto* o = static_cast<Owner*>(u);
