@@ -33,6 +33,11 @@
 // - A Stop that finds another Stop joining threads waits for it, except on
 //   a block thread, which the running Stop is about to join: that one
 //   returns at once.
+// - A Stop from another thread while Start is preparing aborts the
+//   file-info connection and waits for Start to let go of the job.
+// - The owner may delete the job on a block thread only from inside
+//   OnSuccess or OnFailure (or after its own Stop there): then no other
+//   thread is still inside the job.
 
 namespace {
 
