@@ -234,7 +234,8 @@ void CMainFrame::CreateClientArea() {
 QWidget* CMainFrame::ReplaceRightView(const std::string& className) {
   const QList<int> sizes = m_pInner->sizes();
   QWidget* old = m_pRightView;
-  m_pRightView = MakeView(className, m_pInner);
+  // Made without a parent: a splitter adopts any new child as a pane.
+  m_pRightView = MakeView(className, nullptr);
   m_pInner->replaceWidget(1, m_pRightView);
   if (old) {
     old->hide();
@@ -252,7 +253,7 @@ void CMainFrame::ReplaceRightView(RightView view) {
 void CMainFrame::ReplaceBottomView() {
   const QList<int> sizes = m_pOuter->sizes();
   QWidget* old = m_pBottomView;
-  m_pBottomView = MakeView(kViewHtml, m_pOuter);
+  m_pBottomView = MakeView(kViewHtml, nullptr);
   m_pOuter->replaceWidget(1, m_pBottomView);
   if (old) {
     old->hide();
