@@ -83,8 +83,10 @@ bool HasScheme(const std::string& link) {
 }  // namespace
 
 CDownloadTask::CDownloadTask(ITaskHost& host, const std::string& name)
+    : CDownloadTask(host, name, host.GetSettings()) {}
+
+CDownloadTask::CDownloadTask(ITaskHost& host, const std::string& name, const TaskSettings& s)
     : m_strName(name), m_host(host) {
-  const TaskSettings s = m_host.GetSettings();
   // The task has five counters; a hand-edited count must not index past them.
   m_nBlocks = std::clamp(s.m_nBlocks, 1, kMaxBlocks);
   m_nMinSize = s.m_nMinSize;

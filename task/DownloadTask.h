@@ -4,8 +4,8 @@
 // list row.
 //
 // Threads and ownership (the application must keep to these):
-//  - Construct with no application lock held (the constructor reads the
-//    settings through the host).
+//  - The two-argument constructor reads the settings through the host:
+//    call it with no application lock held, or pass the settings.
 //  - Activate() is the body of a task thread: call it on a thread of your
 //    own, once per activation. A second Activate on the same object ends
 //    the first run (its job is stopped) before the second one begins.
@@ -46,6 +46,9 @@ class CDownloadTask {
   static constexpr int kUnusableMs = 100000;
 
   CDownloadTask(ITaskHost& host, const std::string& name);
+  // For a caller that already holds the settings (and perhaps the lock
+  // GetSettings takes): block count and size limits come from settings.
+  CDownloadTask(ITaskHost& host, const std::string& name, const TaskSettings& settings);
   virtual ~CDownloadTask();
   CDownloadTask(const CDownloadTask&) = delete;
   CDownloadTask& operator=(const CDownloadTask&) = delete;

@@ -122,6 +122,9 @@ TEST_F(ProgressTest, BlockCountIsClampedToTheFiveCounters) {
   m_host.DropTask("p");
   EXPECT_EQ(Task(0).m_nBlocks, 1);
   m_host.DropTask("p");
+  TaskSettings seven;
+  seven.m_nBlocks = 7;
+  EXPECT_EQ(CDownloadTask(m_host, "q", seven).m_nBlocks, 5);
   CDownloadTask& t = Task(-3);
   EXPECT_EQ(t.m_nBlocks, 1);
   CDownloadTask::OnContentLength(&t, 4096);

@@ -21,6 +21,13 @@ using vtest::TaskTestHost;
 
 bool StartsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
 
+// Readable failure output for GBK texts.
+std::string Show(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const auto& t : texts) out += "\n  " + GbkToUtf8(t);
+  return out;
+}
+
 std::vector<std::string> TempFiles(const std::string& dir) {
   std::vector<std::string> out;
   for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename());
@@ -91,7 +98,7 @@ TEST_F(TaskRoadTest, NameToFileThroughSearchProbeAndBlocks) {
   m_host.CreateTask(name);
   m_host.ActivateAsync(name);
   ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 60000))
-      << ::testing::PrintToString(TaskTexts(name));
+      << Show(TaskTexts(name));
 
   const std::string url = m_srv.url("/songs/moon.mp3");
   const std::vector<std::string> expected = {
@@ -149,6 +156,31 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
   EXPECT_EQ(m_srv.requestsFor("/search").size(), 1u);
 }
 
+TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {
+  const std::string song = vtest::RandomBytes(30000, 4);
+  Route flaky = Route::File(song);
+  flaky.faults.reset = true;  // the first job's length request is reset
+  flaky.faults.onlyFirst = 1;
+  m_srv.route("/flaky.mp3", flaky);
+  SearchPage({"/flaky.mp3"});
+  m_host.AddEntry("m");
+  CDownloadTask& t = m_host.CreateTask("m");
+  t.m_fnProbe = [](const std::string&, int& time, int& size) {
+    time = 20;
+    size = 30000;
+  };
+  m_host.ActivateAsync("m");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 60000))
+      << Show(TaskTexts("m"));
+  const std::string url = m_srv.url("/flaky.mp3");
+  EXPECT_EQ(TaskTexts("m"),
+            (std::vector<std::string>{T("正在访问搜索引擎..."), T("正在读取下载地址..."),
+                                      T("共找到1个下载地址."), T("正在测试第1个连接的速度..."), url,
+                                      T("1次下载失败"), T("正在测试第1个连接的速度..."), url}))
+      << Show(m_host.Column("m", 7));
+  EXPECT_TRUE(vtest::ReadFile(m_home.downloads() + "/m.mp3") == song);
+}
+
 TEST_F(TaskRoadTest, FailedStoredAddressIsClearedSavedAndSearchedAnew) {
   const std::string song = vtest::RandomBytes(5000, 3);
   m_srv.route("/found.mp3", Route::File(song));
@@ -158,7 +190,7 @@ TEST_F(TaskRoadTest, FailedStoredAddressIsClearedSavedAndSearchedAnew) {
   m_host.CreateTask("s");
   m_host.ActivateAsync("s");
   ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 60000))
-      << ::testing::PrintToString(TaskTexts("s"));
+      << Show(TaskTexts("s"));
 
   const auto texts = TaskTexts("s");
   ASSERT_GE(texts.size(), 3u);
