@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 #include "engine/Callbacks.h"
 
 struct UrlParts;
@@ -100,7 +101,11 @@ class CHttpSocket {
   bool ReadLength(int& length);
   bool FollowRedirect(std::string& url, UrlParts& parts);
 
+  bool FlushFile();
+
   int m_fd = -1;              // the block file; written with write(2)
+  std::vector<char> m_writeBuf;  // body bytes not yet written to m_fd
+  size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
   long long m_nRequestStart = 0;  // first byte the last block request asked for
 

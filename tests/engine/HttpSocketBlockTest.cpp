@@ -1,4 +1,6 @@
 // One block through Run: resume rules, checks on the reply, stop.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +214,25 @@ TEST_F(HttpSocketBlock, ErrorPageIsNotTakenForTheFirstBlock) {
   char want[128];
   std::snprintf(want, sizeof want, txt::kSockReplyMismatch, 404);
   EXPECT_TRUE(m_log.Has(want)) << m_log.Dump();
+}
+
+TEST_F(HttpSocketBlock, FailedWriteNeverCompletesTheBlock) {
+  Serve(Route::File(""));
+  // The file size limit stands in for a full disk; this test runs in its
+  // own process.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  auto s = Block(0, kFile);
+  s->Run();
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(s->m_bCompleted, 0);
+  EXPECT_TRUE(m_log.Has(txt::kSockDownloadFailed));
+  EXPECT_EQ(m_log.Failures(), std::vector<int>{m_index});
+  EXPECT_LE(vtest::ReadFile(m_path).size(), 4096u);
 }
 
 TEST_F(HttpSocketBlock, TransientFailuresUseTheThreeAttempts) {
