@@ -379,6 +379,9 @@ void CMainTreeView::RemoveNode(QTreeWidgetItem* node) {
       if (item == node) return true;
     return false;
   };
+  // Qt leaves no current node when the current one goes with a parent;
+  // the parent takes over so the panes never show a folder that is gone.
+  if (within(currentItem()) && node->parent()) setCurrentItem(node->parent());
   CBrowseState::Get().ForgetItem(node);
   if (within(m_hRightClickItem)) m_hRightClickItem = nullptr;
   if (within(m_hNewItem)) m_hNewItem = nullptr;

@@ -38,7 +38,8 @@ void CShockwaveFlash::SetMovie(const std::string& movie) {
   QImageReader reader(path);
   if (reader.supportsAnimation() && reader.imageCount() != 1) {
     auto* player = new QMovie(path, QByteArray(), this);
-    if (player->isValid()) {
+    // A header alone passes isValid(); only a decoded first frame counts.
+    if (player->isValid() && player->jumpToFrame(0) && !player->currentImage().isNull()) {
       m_pMovie = player;
       setMovie(player);
       player->start();
