@@ -107,6 +107,7 @@ int CDownloadTask::Activate() {
     gen = ++m_nGeneration;
     AbortProbeLocked();
   }
+  StopStartingJob();
   int result = 0;
   {
     std::lock_guard<std::mutex> run(m_runLock);
@@ -136,6 +137,7 @@ void CDownloadTask::Cancel() {
     AbortProbeLocked();
   }
   m_stateCv.notify_all();
+  StopStartingJob();
   if (m_worker.joinable()) m_worker.join();
   {
     std::lock_guard<std::mutex> run(m_runLock);
@@ -151,6 +153,25 @@ bool CDownloadTask::Stale() const {
 
 void CDownloadTask::AbortProbeLocked() {
   if (m_pProbeSocket) m_pProbeSocket->Abort();
+}
+
+// A job still asking for the file's length would hold up a cancel or a new
+// activation for as long as a stalled server keeps it waiting.
+void CDownloadTask::StopStartingJob() {
+  CBlockDownloader* job;
+  {
+    std::lock_guard<std::mutex> g(m_stateLock);
+    job = m_pStartingJob;
+    if (!job) return;
+    ++m_nStartStoppers;
+  }
+  // Twice: a Stop that lands just before Start takes the job is undone by
+  // Start; the second one then aborts it, or stops what it started.
+  job->Stop();
+  job->Stop();
+  std::lock_guard<std::mutex> g(m_stateLock);
+  --m_nStartStoppers;
+  m_stateCv.notify_all();
 }
 
 uint32_t CDownloadTask::Tick() const {
@@ -413,7 +434,14 @@ void CDownloadTask::BeginDownload() {
   m_pJob = job;
   m_nJobGeneration = m_nRunGeneration;
   m_nJobSerial.fetch_add(1);
-  CBlockDownloader::Start(job);
+  {
+    std::lock_guard<std::mutex> g(m_stateLock);
+    m_pStartingJob = job;
+  }
+  if (!Stale()) CBlockDownloader::Start(job);
+  std::unique_lock<std::mutex> g(m_stateLock);
+  m_stateCv.wait(g, [this] { return m_nStartStoppers == 0; });
+  m_pStartingJob = nullptr;
 }
 
 void CDownloadTask::StoreAddress(const std::string& text) {

@@ -121,6 +121,7 @@ class CDownloadTask {
   bool AnyCandidateTime() const;
   void ProbeOne(CHttpSocket* socket, const std::string& url, int& time, int& size);
   void AbortProbeLocked();
+  void StopStartingJob();
   void PostRetry(uint64_t serial);
   void WorkerLoop();
   void RetryAfterFailure();
@@ -149,6 +150,9 @@ class CDownloadTask {
   unsigned m_nJobGeneration = 0;  // run lock
 
   CHttpSocket* m_pProbeSocket = nullptr;  // state lock
+  // The job while its Start runs; it is not deleted while a stopper is on it.
+  CBlockDownloader* m_pStartingJob = nullptr;  // state lock
+  int m_nStartStoppers = 0;                    // state lock
   std::deque<uint64_t> m_retryQueue;      // state lock
   bool m_bWorkerStop = false;             // state lock
   int m_nActivations = 0;                 // state lock

@@ -289,6 +289,35 @@ TEST_F(TaskRoadTest, CancelEndsAStalledProbeAtOnce) {
   EXPECT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 4000));
 }
 
+TEST_F(TaskRoadTest, CancelEndsAStalledLengthRequestAtOnce) {
+  GetTimeOut = 15;
+  Route r = Route::File(std::string(2000, 'x'));
+  r.faults.stallMs = 10000;
+  m_srv.route("/stall.mp3", r);
+  m_host.AddEntry("l", m_srv.url("/stall.mp3"));
+  m_host.CreateTask("l");
+  m_host.ActivateAsync("l");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return !m_srv.requestsFor("/stall.mp3").empty(); }));
+  m_host.DropTask("l");
+  EXPECT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 4000));
+}
+
+TEST_F(TaskRoadTest, NewActivationDoesNotWaitForAStalledLengthRequest) {
+  GetTimeOut = 15;
+  Route r = Route::File(std::string(2000, 'x'));
+  r.faults.stallMs = 10000;
+  r.faults.onlyFirst = 1;
+  m_srv.route("/once.mp3", r);
+  m_host.AddEntry("w", m_srv.url("/once.mp3"));
+  m_host.CreateTask("w");
+  m_host.ActivateAsync("w");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return !m_srv.requestsFor("/once.mp3").empty(); }));
+  ASSERT_TRUE(m_host.ActivateAsync("w"));
+  // The second run gets an answer at once and finishes long before the stall ends.
+  EXPECT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 5000));
+  EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/w.mp3"), std::string(2000, 'x'));
+}
+
 TEST_F(TaskRoadTest, SearchFailsThreeTimesThenStaysIdle) {
   m_srv.route("/search", [] {
     Route r = Route::File("<html>nothing here</html>");
