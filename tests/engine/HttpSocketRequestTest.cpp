@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,60 @@ TEST_F(HttpSocketWire, RefusedConnectFailsFastAndSilently) {
   EXPECT_NE(s.m_socket, 0);  // held until the next Close
   EXPECT_TRUE(s.Close());
   EXPECT_EQ(s.m_socket, 0);
+}
+
+// A listener that never accepts, with its one-place queue already taken:
+// further connects to it hang in the handshake.
+class HangingListener {
+ public:
+  HangingListener() {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(m_fd, 0);
+    socklen_t len = sizeof a;
+    getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_port = ntohs(a.sin_port);
+    m_filler = socket(AF_INET, SOCK_STREAM, 0);
+    connect(m_filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  ~HangingListener() {
+    close(m_filler);
+    close(m_fd);
+  }
+  int port() const { return m_port; }
+
+ private:
+  int m_fd, m_filler, m_port = 0;
+};
+
+TEST_F(HttpSocketWire, ConnectWaitIsBoundedByConTimeOut) {
+  HangingListener h;
+  ConTimeOut = 1;
+  CHttpSocket s(&m_log);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.Connect("127.0.0.1", h.port()));
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(800));
+  EXPECT_LT(took, std::chrono::seconds(4));
+  s.Close();
+}
+
+TEST_F(HttpSocketWire, AbortEndsTheConnectWait) {
+  HangingListener h;
+  ConTimeOut = 60;
+  CHttpSocket s(&m_log);
+  bool ok = true;
+  std::thread t([&] { ok = s.Connect("127.0.0.1", h.port()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto t0 = std::chrono::steady_clock::now();
+  s.Abort();
+  t.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_FALSE(ok);
+  s.Close();
 }
 
 TEST_F(HttpSocketWire, HugeGetTimeOutSaturatesInsteadOfWrapping) {
