@@ -61,13 +61,15 @@ void CRequestLog::Write(const httplib::Request& req, const httplib::Response& re
   t_streamed = false;
   t_streamedBytes = 0;
   std::string range = req.has_header("Range") ? req.get_header_value("Range") : std::string();
-  char when[32];
-  std::time_t now = std::time(nullptr);
+  // Milliseconds, so a probe and the downloads that follow it can be told apart.
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tmNow;
-  gmtime_r(&now, &tmNow);
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tmNow);
+  gmtime_r(&ts.tv_sec, &tmNow);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tmNow);
   std::lock_guard<std::mutex> guard(m_lock);
-  std::fprintf(m_file, "%s %s %s range=%s %d %zu\n", when, Printable(req.method).c_str(),
+  std::fprintf(m_file, "%s.%03ldZ %s %s range=%s %d %zu\n", when, ts.tv_nsec / 1000000, Printable(req.method).c_str(),
                Printable(req.target).c_str(), Printable(range).c_str(), res.status, bytes);
   std::fflush(m_file);
 }
