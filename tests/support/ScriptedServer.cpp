@@ -156,7 +156,7 @@ std::string ScriptedServer::hostPort() const { return "127.0.0.1:" + std::to_str
 void ScriptedServer::route(const std::string& path, Route r) {
   std::lock_guard<std::mutex> g(m_lock);
   RouteState st;
-  st.r = std::move(r);
+  st.r = std::make_shared<const Route>(std::move(r));
   m_routes[path] = std::move(st);
 }
 
@@ -274,21 +274,22 @@ bool ScriptedServer::sendAll(Conn* c, const std::string& path, const char* p, si
   return true;
 }
 
-bool ScriptedServer::sendPaced(Conn* c, const std::string& path, const std::string& data, const Faults& f) {
+bool ScriptedServer::sendPaced(Conn* c, const std::string& path, const char* data, size_t size,
+                               const Faults& f) {
   if (f.dripBytes > 0) {
-    for (size_t off = 0; off < data.size(); off += static_cast<size_t>(f.dripBytes)) {
+    for (size_t off = 0; off < size; off += static_cast<size_t>(f.dripBytes)) {
       if (off > 0 && !pause(f.dripIntervalMs)) return false;
-      size_t n = std::min(data.size() - off, static_cast<size_t>(f.dripBytes));
-      if (!sendAll(c, path, data.data() + off, n, true)) return false;
+      size_t n = std::min(size - off, static_cast<size_t>(f.dripBytes));
+      if (!sendAll(c, path, data + off, n, true)) return false;
     }
     return true;
   }
   if (f.rateBytesPerSec > 0) {
     auto t0 = std::chrono::steady_clock::now();
     size_t piece = static_cast<size_t>(std::clamp<long long>(f.rateBytesPerSec / 50, 1, 16384));
-    for (size_t off = 0; off < data.size(); off += piece) {
-      size_t n = std::min(data.size() - off, piece);
-      if (!sendAll(c, path, data.data() + off, n, true)) return false;
+    for (size_t off = 0; off < size; off += piece) {
+      size_t n = std::min(size - off, piece);
+      if (!sendAll(c, path, data + off, n, true)) return false;
       long long due = static_cast<long long>(off + n) * 1000 / f.rateBytesPerSec;
       long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - t0)
@@ -297,7 +298,7 @@ bool ScriptedServer::sendPaced(Conn* c, const std::string& path, const std::stri
     }
     return true;
   }
-  return sendAll(c, path, data.data(), data.size(), true);
+  return sendAll(c, path, data, size, true);
 }
 
 void ScriptedServer::serve(Conn* c) {
@@ -351,7 +352,7 @@ void ScriptedServer::serve(Conn* c) {
 
 // Answers one request; returns whether the connection takes another one.
 bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
-  Route r;
+  std::shared_ptr<const Route> rp;
   std::string path;
   int index = 0;
   bool found = false;
@@ -361,7 +362,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     if (it == m_routes.end()) {
       size_t best = 0;
       for (auto i = m_routes.begin(); i != m_routes.end(); ++i)
-        if (i->second.r.prefix && req.target.rfind(i->first, 0) == 0 && i->first.size() >= best) {
+        if (i->second.r->prefix && req.target.rfind(i->first, 0) == 0 && i->first.size() >= best) {
           best = i->first.size();
           it = i;
         }
@@ -369,7 +370,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     if (it != m_routes.end()) {
       found = true;
       path = it->first;
-      r = it->second.r;
+      rp = it->second.r;
       index = it->second.served++;
     }
     m_requests.push_back(req);
@@ -385,8 +386,9 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     if (!head) h += body;
     return sendAll(c, path, h.data(), h.size(), false) && !clientClose;
   }
-  if (r.faults.onlyFirst > 0 && index >= r.faults.onlyFirst) r.faults = Faults{};
-  const Faults& f = r.faults;
+  const Route& r = *rp;
+  Faults f = r.faults;
+  if (f.onlyFirst > 0 && index >= f.onlyFirst) f = Faults{};
   bool keep = !clientClose && !f.closeAfterResponse;
   std::string closeLine = keep ? "" : "Connection: close\r\n";
 
@@ -472,15 +474,15 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   if (!sendAll(c, path, h.data(), h.size(), false)) return false;
   if (head || status == 416) return !closeAfter;
 
-  std::string slice = r.body.substr(static_cast<size_t>(a), static_cast<size_t>(len));
-  bool cut = f.closeAfterBodyBytes >= 0 && f.closeAfterBodyBytes < len;
-  if (cut) slice.resize(static_cast<size_t>(f.closeAfterBodyBytes));
+  const char* slice = r.body.data() + a;
+  size_t size = static_cast<size_t>(len);
+  if (f.closeAfterBodyBytes >= 0 && f.closeAfterBodyBytes < len) size = static_cast<size_t>(f.closeAfterBodyBytes);
   if (f.stallMs > 0 && f.stallAfterBodyBytes >= 0) {
-    size_t k = std::min(slice.size(), static_cast<size_t>(f.stallAfterBodyBytes));
-    if (!sendPaced(c, path, slice.substr(0, k), f)) return false;
+    size_t k = std::min(size, static_cast<size_t>(f.stallAfterBodyBytes));
+    if (!sendPaced(c, path, slice, k, f)) return false;
     if (!pause(f.stallMs)) return false;
-    if (!sendPaced(c, path, slice.substr(k), f)) return false;
-  } else if (!sendPaced(c, path, slice, f)) {
+    if (!sendPaced(c, path, slice + k, size - k, f)) return false;
+  } else if (!sendPaced(c, path, slice, size, f)) {
     return false;
   }
   if (f.closeAfterBodyBytes >= 0 && f.reset) resetNow();

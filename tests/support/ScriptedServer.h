@@ -133,7 +133,7 @@ class ScriptedServer {
 
  private:
   struct RouteState {
-    Route r;
+    std::shared_ptr<const Route> r;  // shared so a big body is never copied per request
     int served = 0;
     long long bytes = 0;
     long long bodyBytes = 0;
@@ -150,7 +150,7 @@ class ScriptedServer {
   // Pauses up to ms; false when the server is stopping.
   bool pause(int ms);
   bool sendAll(Conn* c, const std::string& path, const char* p, size_t n, bool body);
-  bool sendPaced(Conn* c, const std::string& path, const std::string& data, const Faults& f);
+  bool sendPaced(Conn* c, const std::string& path, const char* data, size_t size, const Faults& f);
   void countBytes(const std::string& path, size_t n, bool body);
 
   int m_listen = -1;
