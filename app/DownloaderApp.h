@@ -5,10 +5,10 @@
 // IUiPort, keyed by task name.
 //
 // Locking: one application lock (m_lock) guards the tables, the entries and
-// the settings. Lock order is application lock first,
-// then g_lock; nobody holding g_lock takes the application lock. No lock is
-// held while calling the UI port, stopping a job, joining a thread or
-// deleting a task.
+// the settings. Lock order is application lock first, then g_lock; nobody
+// holding g_lock takes the application lock. The view name and the port have
+// small leaf locks of their own. No lock is held while calling the UI port,
+// stopping a job, joining a thread or deleting a task.
 #include <atomic>
 #include <condition_variable>
 #include <deque>
