@@ -23,14 +23,14 @@ namespace {
 const char kHtmlGbk[] = "text/html; charset=gbk";
 const char kDefaultUpdateIni[] = "[MP3]\r\nVERSION=2.0\r\n";
 
-// Bytes from the wire may be GBK (the program, a GBK page) or UTF-8 (a
-// modern browser); names on disk are UTF-8.
-bool WireToUtf8(const std::string& bytes, std::string& utf8) {
-  if (IsValidUtf8(bytes)) {
-    utf8 = bytes;
-    return true;
-  }
-  return ServerGbkToUtf8(bytes, utf8);
+// Texts from the program and from our GBK pages arrive as GBK; a browser's
+// address bar may send UTF-8. Many short GBK texts are valid UTF-8 as well
+// (小路 is D0 A1 C2 B7), so GBK is tried first.
+bool TextToUtf8(const std::string& bytes, std::string& utf8) {
+  if (ServerGbkToUtf8(bytes, utf8)) return true;
+  if (!IsValidUtf8(bytes)) return false;
+  utf8 = bytes;
+  return true;
 }
 
 void SendPage(httplib::Response& res, const std::string& utf8Page, int status = 200) {
@@ -84,12 +84,13 @@ class CMusicServer::CRoutes {
     std::string ext = "." + std::string(req.matches[1]);
     // The program copies every byte below 0x80 as it is, "&" included, and
     // our engine has no tail: the key is the whole rest of the query.
-    size_t at = req.target.find("_searchkey=");
+    size_t at = req.target.find("?_searchkey=");
+    if (at == std::string::npos) at = req.target.find("&_searchkey=");
     bool given = at != std::string::npos;
-    std::string raw = given ? req.target.substr(at + 11) : std::string();
+    std::string raw = given ? req.target.substr(at + 12) : std::string();
     std::string bytes = PercentDecode(raw, false);
     std::string key;
-    bool readable = WireToUtf8(bytes, key);
+    bool readable = TextToUtf8(bytes, key);
     std::vector<ResultSong> found;
     if (readable) {
       for (LibrarySong& song : Library().Search(key, ext)) {
@@ -109,7 +110,6 @@ class CMusicServer::CRoutes {
 
   void Song(const httplib::Request& req, httplib::Response& res, const std::string& decoded,
             const MirrorProfile* profile) {
-    std::string relative;
     if (decoded.empty()) {
       res.status = 404;
       return;
@@ -118,16 +118,26 @@ class CMusicServer::CRoutes {
       res.status = 403;
       return;
     }
-    if (!WireToUtf8(decoded, relative)) {
-      res.status = 404;
+    // Our links are UTF-8 like the names on disk; a GBK-escaped path is
+    // tried as well, since a GBK name can also be valid UTF-8.
+    std::string candidates[2];
+    if (IsValidUtf8(decoded)) candidates[0] = decoded;
+    ServerGbkToUtf8(decoded, candidates[1]);
+    CSafeRoot root(m_options.root + "/songs");
+    std::string real;
+    ResolveResult result = ResolveResult::kNotFound;
+    for (const std::string& relative : candidates) {
+      if (relative.empty()) continue;
+      result = root.Resolve(relative, real);
+      if (result != ResolveResult::kNotFound) break;
+    }
+    if (result == ResolveResult::kForbidden) {
+      res.status = 403;
       return;
     }
-    std::string real;
-    CSafeRoot root(m_options.root + "/songs");
-    switch (root.Resolve(relative, real)) {
-      case ResolveResult::kForbidden: res.status = 403; return;
-      case ResolveResult::kNotFound: res.status = 404; return;
-      case ResolveResult::kOk: break;
+    if (result == ResolveResult::kNotFound) {
+      res.status = 404;
+      return;
     }
     ServeFile(req, res, real, profile, m_stopping);
   }
@@ -165,7 +175,7 @@ class CMusicServer::CRoutes {
     // Category pages write blanks as "%20" or "+".
     std::string bytes = PercentDecode(RawQueryValue(req.target, "word"), true);
     std::string name;
-    if (!WireToUtf8(bytes, name)) name = "?";
+    if (!TextToUtf8(bytes, name)) name = "?";
     SendPage(res, BuildSongPage(name));
   }
 

@@ -68,9 +68,18 @@ TEST_F(SearchTest, KeyMatchingNoSongGivesAPageWithoutSongLinks) {
   EXPECT_THAT(DownloadLinks(straddle.body, ".MP3"), IsEmpty());
 }
 
+TEST_F(SearchTest, GbkKeyThatIsAlsoValidUtf8IsReadAsGbk) {
+  // 小路 in GBK is D0 A1 C2 B7, which UTF-8 reads as two other letters.
+  AddSong("山间小路.mp3", 10);
+  EXPECT_EQ(DownloadLinks(Search("mp3.cgi", "小路").body, ".MP3"), LinksFor(PercentEncodePath("山间小路.mp3")));
+  // A browser's UTF-8 key still works where it is no GBK text.
+  Reply utf8 = Get(m_port, "/cgi-bin/music/mp3.cgi?_searchkey=" + PercentEncodePath("茉莉花"));
+  EXPECT_EQ(DownloadLinks(utf8.body, ".MP3"), LinksFor(PercentEncodePath("茉莉花.mp3")));
+}
+
 TEST_F(SearchTest, EmptyOrMissingKeyListsNothing) {
   for (std::string target : {"/cgi-bin/music/mp3.cgi?_searchkey=", "/cgi-bin/music/mp3.cgi",
-                             "/cgi-bin/music/mp3.cgi?_searchkey=%20%20"}) {
+                             "/cgi-bin/music/mp3.cgi?_searchkey=%20%20", "/cgi-bin/music/mp3.cgi?x_searchkey=Blue"}) {
     Reply r = Get(m_port, target);
     ASSERT_EQ(r.status, 200) << target;
     EXPECT_THAT(DownloadLinks(r.body, ".MP3"), IsEmpty()) << target;

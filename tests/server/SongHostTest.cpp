@@ -35,6 +35,13 @@ TEST_F(SongHostTest, GbkEscapedPathFindsTheSameFile) {
   EXPECT_TRUE(r.body == m_data);
 }
 
+TEST_F(SongHostTest, GbkEscapedPathThatIsAlsoValidUtf8FindsTheFile) {
+  std::string data = AddSong("小路.mp3", 50);  // GBK D0 A1 C2 B7 reads as UTF-8 too
+  Reply r = Get(m_port, "/songs/" + ClientEscape(Gbk("小路.mp3")));
+  ASSERT_EQ(r.status, 200);
+  EXPECT_TRUE(r.body == data);
+}
+
 TEST_F(SongHostTest, HeadGivesTheHeaderWithoutABody) {
   Reply r = Request(m_port, "HEAD", kPath);
   ASSERT_EQ(r.status, 200);
