@@ -274,6 +274,27 @@ TEST_F(HttpSocketWire, ConnectWaitIsBoundedByConTimeOut) {
   s.Close();
 }
 
+TEST_F(HttpSocketWire, ZeroTimeOuts) {
+  // A zero connect wait gives up at once on a handshake that is not done...
+  HangingListener h;
+  ConTimeOut = 0;
+  CHttpSocket s(&m_log);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.Connect("127.0.0.1", h.port()));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  s.Close();
+  // ...and a zero receive/send time-out means no limit at all.
+  ConTimeOut = 5;
+  GetTimeOut = 0;
+  ASSERT_TRUE(s.Connect("127.0.0.1", m_srv.port()));
+  timeval tv{1, 1};
+  socklen_t len = sizeof tv;
+  ASSERT_EQ(getsockopt(s.m_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
+  EXPECT_EQ(tv.tv_sec, 0);
+  EXPECT_EQ(tv.tv_usec, 0);
+  s.Close();
+}
+
 TEST_F(HttpSocketWire, AbortEndsTheConnectWait) {
   HangingListener h;
   ConTimeOut = 60;
