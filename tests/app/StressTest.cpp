@@ -67,7 +67,9 @@ TEST(StressTest, CommandsRaceTheSchedulerAndTheDownloads) {
   app.WaitForReaper();
   for (int i = 0; i < kNames; ++i) {
     std::string got = DownloadedFile(home, names[i]);
-    if (!got.empty()) EXPECT_EQ(got, bodies[i]) << names[i];
+    if (!got.empty()) {
+      EXPECT_EQ(got, bodies[i]) << names[i];
+    }
   }
   app.ExitSequence();
   EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
