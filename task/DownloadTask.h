@@ -16,7 +16,10 @@
 //    destructor calls it too, for safety; join your task thread before
 //    deleting all the same.
 //  - The job's handlers run on block threads. OnSuccess calls
-//    host.RemoveTask(name) and touches nothing of the task afterwards.
+//    host.RemoveTask(name) and touches nothing of the task afterwards, so
+//    RemoveTask must hand the task to another thread, never delete it on
+//    the calling one. A cancelled task's OnSuccess removes nothing: the one
+//    who cancelled it owns its removal.
 //  - Failed downloads are retried on a worker thread the task owns, never
 //    on the failing block thread, so a job is always stopped and deleted
 //    by a thread that is not one of its own.
