@@ -19,15 +19,20 @@
 #include <unistd.h>
 
 #include "app/DownloaderApp.h"
+#include "app/IniFile.h"
 #include "engine/Common.h"
 #include "res/texts/BrowseTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/AboutDlg.h"
 #include "ui/DragState.h"
 #include "ui/DowningList.h"
+#include "ui/MainTreeView.h"
+#include "ui/MyHtmlView.h"
 #include "ui/QtUiPort.h"
 #include "ui/SearchView.h"
 #include "ui/SettingsDlg.h"
+#include "ui/ShockwaveFlash.h"
+#include "ui/SongList.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -37,6 +42,9 @@ CMainFrame* g_pFrame = nullptr;
 std::map<std::string, CMainFrame::ViewFactory>& ViewFactories() {
   static std::map<std::string, CMainFrame::ViewFactory> factories = {
       {kViewDowningList, [](QWidget* parent) -> QWidget* { return new CDowningList(parent); }},
+      {"CMainTreeView", [](QWidget* parent) -> QWidget* { return new CMainTreeView(parent); }},
+      {kViewSongList, [](QWidget* parent) -> QWidget* { return new CSongList(parent); }},
+      {kViewHtml, [](QWidget* parent) -> QWidget* { return new CMyHtmlView(parent); }},
   };
   return factories;
 }
@@ -128,13 +136,14 @@ void CMainFrame::CreateBarArea() {
 }
 
 void CMainFrame::CreateBanners(QWidget* row) {
-  // banners: plain areas until the banner control fills them with the
-  // movies of Movie.ini.
+  // banners: the movies of Movie.ini, set even when the text is empty.
+  const std::string movieIni = GetAppDirectory() + "/Movie.ini";
   for (QWidget** banner : {&m_pBanner1, &m_pBanner2}) {
-    auto* area = new QLabel(row);
+    auto* area = new CShockwaveFlash();
+    area->Create(QRect(0, 0, 200, 50), row, 0);
     area->setObjectName(banner == &m_pBanner1 ? "Banner1" : "Banner2");
     area->setStyleSheet("background: black;");
-    area->setGeometry(0, 0, 200, 50);
+    area->SetMovie(IniRead(movieIni, "Movie", banner == &m_pBanner1 ? "Movie1" : "Movie2", "", 200));
     *banner = area;
   }
 }
@@ -288,7 +297,19 @@ CDowningList* CMainFrame::GetShownList() const {
 
 void CMainFrame::SelectTreeNode(const char* utf8Text) {
   // tree pane: the folder tree selects the node and sets up the arrangement.
-  (void)utf8Text;
+  auto* tree = qobject_cast<CMainTreeView*>(m_pTreeView);
+  if (!tree) return;
+  const QString text = QString::fromUtf8(utf8Text);
+  if (text == QString::fromUtf8(txt::kNodeNews)) {
+    tree->setCurrentItem(tree->NewsItem());
+    return;
+  }
+  for (QTreeWidgetItem* node : tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive)) {
+    if (!CMainTreeView::IsDownloadedNode(node)) {
+      tree->setCurrentItem(node);
+      return;
+    }
+  }
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
