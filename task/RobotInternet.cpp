@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +88,19 @@ struct Transfer {
   std::string body;
   bool tooLarge = false;
   const std::function<bool()>* cancel = nullptr;
+  // Stall watch: once connected, a server that sends nothing for the
+  // receive time-out is given up on, as the socket connection does.
+  CURL* handle = nullptr;
+  long long stallLimitMs = 0;
+  long long lastChangeMs = -1;
+  curl_off_t lastBytes = -1;
+  bool stalled = false;
 };
+
+long long NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -100,9 +113,21 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int OnTransferInfo(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
-  return (t->cancel && *t->cancel && (*t->cancel)()) ? 1 : 0;
+  if (t->cancel && *t->cancel && (*t->cancel)()) return 1;
+  curl_off_t connected = 0;
+  if (curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0)
+    return 0;  // the connect has its own time-out
+  const long long now = NowMs();
+  if (dlnow != t->lastBytes || t->lastChangeMs < 0) {
+    t->lastBytes = dlnow;
+    t->lastChangeMs = now;
+  } else if (now - t->lastChangeMs > t->stallLimitMs) {
+    t->stalled = true;
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -134,6 +159,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
     } else {
       Transfer t;
       t.cancel = &m_fnCancel;
+      t.handle = h;
       curl_slist* list = nullptr;
       size_t start = 0;
       while (start < headers.size()) {
@@ -151,6 +177,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
       const std::string noProxy = NoProxyList();
       const long connectSec = std::max(1, ConTimeOut.load());
       const long getSec = std::max(1, GetTimeOut.load());
+      t.stallLimitMs = getSec * 1000LL;
 
       curl_easy_setopt(h, CURLOPT_URL, wire.c_str());
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
@@ -164,10 +191,6 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
       curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
       curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectSec);
       curl_easy_setopt(h, CURLOPT_TIMEOUT, connectSec + getSec * kWholeFetchFactor);
-      // A server that stops sending for a receive time-out is given up on,
-      // as the socket connection does.
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, getSec);
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
       curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -190,7 +213,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
         page = BodyToText(t.body);
         m_strEffectiveURL = finalUrl;
       } else {
-        code = rc == CURLE_OPERATION_TIMEDOUT ? kTimedOut
+        code = (rc == CURLE_OPERATION_TIMEDOUT || t.stalled) ? kTimedOut
                : rc == CURLE_URL_MALFORMAT    ? kInvalidUrl
                                               : kConnectionFailed;
         // Once the body had begun the caller gets what arrived.

@@ -12,8 +12,9 @@ class CRobotInternet {
 
   // True exactly when code is 0. page is set on success, and on a failure
   // after the body began (the text read so far); otherwise left alone.
-  // code and error are always set. The connect is bounded by ConTimeOut and
-  // the whole fetch by a multiple of GetTimeOut; a time-out gives code 4.
+  // code and error are always set. The connect is bounded by ConTimeOut, a
+  // server silent for GetTimeOut after it, and the whole fetch by a multiple
+  // of GetTimeOut; each time-out gives code 4.
   bool GetPage(const std::string& url, std::string& page, int& code, std::string& error);
 
   // Completes an address without a scheme: "http://" in front, or "http:"
