@@ -79,7 +79,9 @@ class UiHome {
     AppOptions opts;
     opts.bCheckForUpdate = false;
     app = std::make_unique<CDownloaderApp>(opts);
-    if (!withFrame) return;
+    if (withFrame) StartFrame();
+  }
+  void StartFrame() {
     frame = std::make_unique<CMainFrame>();
     frame->GetUiPort()->SetShowBoxes(false);
     QObject::connect(frame->GetUiPort(), &CQtUiPort::MessageShown,
