@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "res/Texts.h"
@@ -389,6 +390,20 @@ class MainFrameTest : public QObject {
       entries.push_back(MakeEntry(Utf8ToGbk(n), h.server.url("/songs/x.mp3")));
     h.Stop();
     h.WriteTaskList(entries);
+    // The shipped pages and banners, where the set-up has made them.
+    std::error_code ec;
+    const std::filesystem::path res = std::filesystem::path(VIRELOMP3_SOURCE_DIR) / "res";
+    // The pages are kept as UTF-8 source and installed as GBK.
+    std::filesystem::create_directory(std::filesystem::path(h.home.home()) / "html", ec);
+    for (const auto& page : std::filesystem::directory_iterator(res / "html", ec))
+      vtest::WriteFile(h.home.home() + "/html/" + page.path().filename().string(),
+                       Utf8ToGbk(vtest::ReadFile(page.path().string())));
+    const QByteArray banners = qgetenv("VIRELOMP3_SHOT_BANNERS");  // made by res/banners/make-banners
+    if (!banners.isEmpty()) {
+      std::filesystem::copy(banners.toStdString(), std::filesystem::path(h.home.home()) / "banners",
+                            std::filesystem::copy_options::recursive, ec);
+      std::filesystem::copy_file(res / "Movie.ini", std::filesystem::path(h.home.home()) / "Movie.ini", ec);
+    }
     h.Start();
     h.frame->OnStartAll();
     auto* list = qobject_cast<CDowningList*>(h.frame->GetRightView());
