@@ -21,12 +21,12 @@ namespace {
 
 constexpr int kNameRole = Qt::UserRole + 1;  // GBK bytes of column 0
 
-struct ColumnSpec {
+struct ColumnDef {
   const char* header;
   int width;
   bool right;
 };
-constexpr ColumnSpec kColumnSpecs[CDowningList::kColumns] = {
+constexpr ColumnDef kColumnDefs[CDowningList::kColumns] = {
     {txt::kDlColName, 90, false},     {txt::kDlColSize, 60, true},     {txt::kDlColDone, 60, true},
     {txt::kDlColPercent, 50, true},   {txt::kDlColElapsed, 50, true},  {txt::kDlColRemaining, 50, true},
     {txt::kDlColSpeed, 50, true},     {txt::kDlColUrl, 150, false},    {txt::kDlColBlocks, 50, true},
@@ -68,11 +68,11 @@ CDowningList::CDowningList(QWidget* parent) : QTableWidget(parent) {
   setObjectName(kViewDowningList);
   setColumnCount(kColumns);
   QStringList headers;
-  for (const ColumnSpec& c : kColumnSpecs) headers << QTxt(c.header);
+  for (const ColumnDef& c : kColumnDefs) headers << QTxt(c.header);
   setHorizontalHeaderLabels(headers);
   for (int c = 0; c < kColumns; ++c) {
-    setColumnWidth(c, kColumnSpecs[c].width);
-    horizontalHeaderItem(c)->setTextAlignment((kColumnSpecs[c].right ? Qt::AlignRight : Qt::AlignLeft) |
+    setColumnWidth(c, kColumnDefs[c].width);
+    horizontalHeaderItem(c)->setTextAlignment((kColumnDefs[c].right ? Qt::AlignRight : Qt::AlignLeft) |
                                               Qt::AlignVCenter);
   }
   horizontalHeader()->setStretchLastSection(false);
@@ -117,7 +117,7 @@ void CDowningList::SetListText(int row, int column, const std::string& text) {
   QTableWidgetItem* it = item(row, column);
   if (!it) {
     it = new QTableWidgetItem;
-    it->setTextAlignment((kColumnSpecs[column].right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+    it->setTextAlignment((kColumnDefs[column].right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
     setItem(row, column, it);
   }
   it->setData(Qt::UserRole, QByteArray::fromStdString(text));
