@@ -80,8 +80,10 @@ class CMusicServer::CRoutes {
 
  private:
   void Search(const httplib::Request& req, httplib::Response& res) {
-    std::string cgi = std::string(req.matches[1]) + ".cgi";
-    std::string ext = "." + std::string(req.matches[1]);
+    const std::string type = req.matches[1].str();
+    const std::string cgi = type + ".cgi";
+    std::string ext(1, '.');
+    ext += type;
     // The program copies every byte below 0x80 as it is, "&" included, and
     // our engine has no tail: the key is the whole rest of the query.
     size_t at = req.target.find("?_searchkey=");
@@ -101,11 +103,9 @@ class CMusicServer::CRoutes {
         r.song = std::move(song);
         found.push_back(std::move(r));
       }
-    } else {
-      key = "?";
     }
     auto profiles = LoadMirrorProfiles(m_options.root + "/mirrors.ini");
-    SendPage(res, BuildResultPage(HostPort(), cgi, key, given, found, profiles));
+    SendPage(res, BuildResultPage(HostPort(), cgi, readable ? key : std::string(1, '?'), given, found, profiles));
   }
 
   void Song(const httplib::Request& req, httplib::Response& res, const std::string& decoded,
@@ -175,8 +175,8 @@ class CMusicServer::CRoutes {
     // Category pages write blanks as "%20" or "+".
     std::string bytes = PercentDecode(RawQueryValue(req.target, "word"), true);
     std::string name;
-    if (!TextToUtf8(bytes, name)) name = "?";
-    SendPage(res, BuildSongPage(name));
+    bool readable = TextToUtf8(bytes, name);
+    SendPage(res, BuildSongPage(readable ? name : std::string(1, '?')));
   }
 
   void UpdateIni(httplib::Response& res) {
