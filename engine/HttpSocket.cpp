@@ -264,6 +264,9 @@ bool CHttpSocket::Connect(const std::string& host, int port) {
 // 0: a header was read (maybe empty or short), 1: the send failed,
 // 2: the header did not end within its buffer.
 int CHttpSocket::Exchange() {
+  // From the first byte sent the connection carries this exchange, so it
+  // cannot be taken again until a body is read off.
+  m_bReusable = false;
   const char* p = m_szRequest;
   size_t left = std::strlen(m_szRequest);
   while (left > 0) {
@@ -273,7 +276,6 @@ int CHttpSocket::Exchange() {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  m_bReusable = false;  // the answer's body now follows on the socket
   return ReadHeader() ? 0 : 2;
 }
 
