@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "res/texts/EngineTexts.h"
 
 namespace {
@@ -69,6 +73,24 @@ TEST(CutGbk, FieldWidthsOnOddOffsets) {
   std::string even;
   for (int i = 0; i < 30; ++i) even += kWen;
   EXPECT_EQ(CutGbk(even, 50).size(), 50u);
+}
+
+// Block threads and the UI convert at the same time; a shared converter
+// state would garble or crash here (and show under the thread sanitizer).
+TEST(GbkConversion, ConcurrentConversionsStayIndependent) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      std::string text = "歌曲" + std::to_string(t) + "下载器";
+      for (int i = 0; i < 300; ++i) {
+        std::string gbk = Utf8ToGbk(text);
+        if (GbkToUtf8(gbk) != text || gbk.size() != 11) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
