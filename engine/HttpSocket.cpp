@@ -163,6 +163,12 @@ bool CHttpSocket::CreateSocket() {
     Report(txt::kSockSocketFailed);
     return false;
   }
+  if (m_bHeaderOnly) {
+    // Nobody reads these bodies: a small window keeps the server from
+    // pushing megabytes before the connection is closed.
+    int size = 8192;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   std::lock_guard<std::mutex> g(m_sockLock);
   m_socket = fd;
   // An Abort that came before the socket existed still has to stop it.
@@ -557,7 +563,17 @@ bool CHttpSocket::FollowRedirect(std::string& url, UrlParts& parts) {
   return true;
 }
 
+namespace {
+// Marks the connections of a header-only step for as long as it runs.
+struct HeaderOnly {
+  explicit HeaderOnly(bool& flag) : m_flag(flag) { m_flag = true; }
+  ~HeaderOnly() { m_flag = false; }
+  bool& m_flag;
+};
+}  // namespace
+
 bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported) {
+  HeaderOnly headerOnly(s->m_bHeaderOnly);
   try {
     s->m_strValidator.clear();
     UrlParts parts;
@@ -599,6 +615,7 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
 
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
                              std::string& contentType) {
+  HeaderOnly headerOnly(m_bHeaderOnly);
   try {
     long long t = NowMs();
     UrlParts parts;

@@ -107,6 +107,7 @@ class CHttpSocket {
   std::vector<char> m_writeBuf;  // body bytes not yet written to m_fd
   size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
+  bool m_bHeaderOnly = false; // inside GetFileInfo/ProbeSpeed: bodies go unread
   long long m_nRequestStart = 0;  // first byte the last block request asked for
 
   // Guards m_socket against Abort from another thread; never held across a
