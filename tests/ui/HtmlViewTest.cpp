@@ -7,6 +7,8 @@
 #include "engine/Gbk.h"
 #include "res/Texts.h"
 #include "tests/ui/BrowseFakes.h"
+#include "tests/ui/UiTestHome.h"
+#include "ui/MainTreeView.h"
 #include "ui/MyHtmlView.h"
 
 namespace fs = std::filesystem;
@@ -164,6 +166,28 @@ class HtmlViewTest : public QObject {
     QCOMPARE(list->rowCount(), 3);
     view->BeforeNavigate("http://127.0.0.1:9/song?word=x");
     QCOMPARE(list->rowCount(), 0);
+  }
+
+  void songLinkStartsTasksInTheRealTable() {
+    m_hooks.reset();  // the real task table this time
+    uitest::UiHome h;
+    fs::create_directories(h.home.home() + "/html");
+    QVERIFY(vtest::WriteFile(h.home.home() + "/html/A.htm", Utf8ToGbk(kCategoryPage)));
+    h.Start();
+    auto* tree = qobject_cast<CMainTreeView*>(h.frame->GetTreeView());
+    QVERIFY(tree);
+    tree->setCurrentItem(tree->findItems(Q("全部歌曲"), Qt::MatchExactly | Qt::MatchRecursive).value(0));
+    auto* page = qobject_cast<CMyHtmlView*>(h.frame->GetBottomView());
+    QVERIFY(page && page->IsInterceptingLinks());
+    page->BeforeNavigate("http://127.0.0.1:9/song?word=A+B;C");
+    const std::vector<std::string> names = h.TaskNames();
+    QCOMPARE(names, (std::vector<std::string>{"A B", "C"}));
+    // The list was refilled from the table at once.
+    auto* list = qobject_cast<CDowningList*>(h.frame->GetRightView());
+    QVERIFY(list);
+    QCOMPARE(list->rowCount(), 2);
+    QVERIFY(page->source().toLocalFile().endsWith("/html/A.htm"));
+    m_hooks = std::make_unique<HookRecorder>();
   }
 
   void newsPageFollowsEveryLink() {

@@ -5,6 +5,8 @@
 
 #include "engine/Gbk.h"
 #include "tests/support/TempHome.h"
+#include "tests/ui/UiTestHome.h"
+#include "ui/MainFrame.h"
 #include "ui/ShockwaveFlash.h"
 
 namespace {
@@ -67,6 +69,21 @@ class ShockwaveFlashTest : public QObject {
     }
     QVERIFY(colours.size() >= 2);  // the picture really changes
     QVERIFY(banner.hasScaledContents());
+  }
+
+  void frameBannersFollowMovieIni() {
+    uitest::UiHome h;
+    QVERIFY(vtest::WriteFile(h.home.home() + "/" + "banner.gif",
+                             std::string(reinterpret_cast<const char*>(kGif), sizeof kGif)));
+    QVERIFY(vtest::WriteFile(h.home.home() + "/Movie.ini", "[Movie]\nMovie1=banner.gif\nMovie2=\n"));
+    h.Start();
+    auto* left = qobject_cast<CShockwaveFlash*>(h.frame->GetBanner(0));
+    auto* right = qobject_cast<CShockwaveFlash*>(h.frame->GetBanner(1));
+    QVERIFY(left && right);
+    QVERIFY(left->Movie());
+    QCOMPARE(left->Movie()->state(), QMovie::Running);
+    QVERIFY(right->IsBlank());
+    QCOMPARE(left->height(), 50);
   }
 
   void stillImageAndBlankCases() {

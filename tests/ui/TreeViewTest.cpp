@@ -9,6 +9,7 @@
 #include "app/DownloaderApp.h"
 #include "res/Texts.h"
 #include "tests/ui/BrowseFakes.h"
+#include "tests/ui/UiTestHome.h"
 #include "ui/MainTreeView.h"
 
 namespace fs = std::filesystem;
@@ -531,6 +532,55 @@ class TreeViewTest : public QObject {
     SendDrag(m_tree->viewport(), QEvent::Drop, LabelPoint(m_tree->DownloadedItem()), mime);
     QVERIFY(fs::exists(Dl("one.mp3")));
     QCOMPARE(list->topLevelItemCount(), 0);
+  }
+
+  void escapeAbandonsTheEdit() {
+    fs::create_directories(Dl("A"));
+    MakeTree();
+    Command(Folder("A"), CMainTreeView::kCmdNewSibling);
+    QVERIFY(m_tree->LabelEditor());
+    QTest::keyClick(m_tree->LabelEditor(), Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QCOMPARE(m_tree->DownloadedItem()->childCount(), 1);
+    Command(Folder("A"), CMainTreeView::kCmdRename);
+    TypeText(m_tree->LabelEditor(), "Other");
+    QTest::keyClick(m_tree->LabelEditor(), Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QVERIFY(Folder("A"));
+    QVERIFY(fs::is_directory(Dl("A")));
+    QVERIFY(m_hooks->boxes.empty());
+    QVERIFY(!m_tree->IsLabelEditEnabled());
+  }
+
+  void arrangementsInTheMainFrame() {
+    m_hooks.reset();  // the frame's own hooks and state
+    uitest::UiHome h;
+    fs::create_directories(h.home.downloads() + "/A");
+    Touch(h.home.downloads() + "/A/x.mp3", 2048);
+    h.Start();
+    auto* tree = qobject_cast<CMainTreeView*>(h.frame->GetTreeView());
+    QVERIFY(tree);
+    // First activation selects the news node: the news page below the list.
+    QCOMPARE(tree->currentItem(), tree->NewsItem());
+    QCOMPARE(h.app->GetViewName(), std::string(kViewHtml));
+    auto* page = qobject_cast<CMyHtmlView*>(h.frame->GetBottomView());
+    QVERIFY(page);
+    QVERIFY(page->source().toLocalFile().endsWith("/html/kk.htm"));
+    QVERIFY(h.frame->IsBottomRowShown());
+
+    tree->setCurrentItem(Child(tree->DownloadedItem(), "A"));
+    QCOMPARE(h.app->GetViewName(), std::string(kViewSongList));
+    auto* list = qobject_cast<CSongList*>(h.frame->GetRightView());
+    QVERIFY(list);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(1), QString("2KB"));
+    QVERIFY(!h.frame->IsBottomRowShown());
+
+    tree->setCurrentItem(tree->topLevelItem(0));  // 正在下载
+    QCOMPARE(h.app->GetViewName(), std::string(kViewDowningList));
+    QVERIFY(qobject_cast<CDowningList*>(h.frame->GetRightView()));
+    QVERIFY(!h.frame->IsBottomRowShown());
+    m_hooks = std::make_unique<HookRecorder>();
   }
 
   void screenshotTreeWithSongs() {
