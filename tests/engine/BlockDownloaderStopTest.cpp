@@ -53,14 +53,15 @@ TEST_F(BlockJobStop, StopDuringStalledTransferIsPromptAndLeavesNoThread) {
 TEST_F(BlockJobStop, StopInsideProgressOnABlockThread) {
   StallingRoute();
   auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 4, owner);
-  std::once_flag once;
+  // Not std::call_once: it would hold the other blocks' progress calls
+  // until this Stop returns, and this Stop joins those very threads.
+  std::atomic<bool> first{true};
   std::atomic<long long> stopMs{-1};
   owner.onProgress = [&](int, int, int) {
-    std::call_once(once, [&] {
-      const auto t0 = Clock::now();
-      job->Stop();
-      stopMs = MsSince(t0);
-    });
+    if (!first.exchange(false)) return;
+    const auto t0 = Clock::now();
+    job->Stop();
+    stopMs = MsSince(t0);
   };
   CBlockDownloader::Start(job.get());
   ASSERT_TRUE(owner.WaitProgress());
@@ -165,6 +166,20 @@ TEST_F(BlockJobStop, DestroyingARunningJobStopsIt) {
   job.reset();
   EXPECT_LT(MsSince(t0), 2000);
   EXPECT_TRUE(bdtest::WaitNoBlockThreads(1000));
+}
+
+TEST_F(BlockJobStop, TwoThreadsStoppingAtOnce) {
+  StallingRoute();
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 4, owner);
+  CBlockDownloader::Start(job.get());
+  ASSERT_TRUE(owner.WaitProgress());
+  const auto t0 = Clock::now();
+  std::thread other([&] { job->Stop(); });
+  job->Stop();
+  other.join();
+  EXPECT_LT(MsSince(t0), 2000);
+  EXPECT_TRUE(bdtest::WaitNoBlockThreads(1000));
+  EXPECT_EQ(owner.successes() + owner.failures(), 0);
 }
 
 }  // namespace
