@@ -233,20 +233,25 @@ class HtmlViewTest : public QObject {
   }
 
   void screenshotCategoryPage() {
-    FakeFrame frame;
-    frame.resize(640, 420);
-    frame.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    m_hooks.reset();
+    uitest::UiHome h;
     const std::string demo =
-        "<html><body><h3>热门排行榜</h3><ol>"
+        "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\"></head>"
+        "<body><h3>热门排行榜</h3><ol>"
         "<li><a href=\"http://127.0.0.1:9/song?word=月亮之上\">月亮之上</a></li>"
         "<li><a href=\"http://127.0.0.1:9/song?word=小城故事\">小城故事</a></li>"
         "<li><a href=\"http://127.0.0.1:9/song?word=Song+Name\">Song Name</a></li>"
         "</ol></body></html>";
-    WritePage("rm.htm", demo.c_str());
-    frame.Page()->ShowCategory(Q("热门排行榜"));
+    fs::create_directories(h.home.home() + "/html");
+    QVERIFY(vtest::WriteFile(h.home.home() + "/html/rm.htm", Utf8ToGbk(demo)));
+    h.Start();
+    auto* tree = qobject_cast<CMainTreeView*>(h.frame->GetTreeView());
+    tree->setCurrentItem(tree->findItems(Q("热门排行榜"), Qt::MatchExactly | Qt::MatchRecursive).value(0));
+    QVERIFY(QTest::qWaitForWindowExposed(h.frame.get()));
+    QCoreApplication::processEvents();
     const QString out = qEnvironmentVariable("VIRELOMP3_SCREENSHOTS");
-    if (!out.isEmpty()) QVERIFY(frame.grab().save(out + "/category-page.png"));
+    if (!out.isEmpty()) QVERIFY(h.frame->grab().save(out + "/category-page.png"));
+    m_hooks = std::make_unique<HookRecorder>();
   }
 };
 
