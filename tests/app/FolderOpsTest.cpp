@@ -174,6 +174,21 @@ TEST_F(FolderOpsTest, DeleteTreeReportsEachLevelThatStays) {
   EXPECT_TRUE(fs::exists(Path("top/sub/stuck.mp3")));
 }
 
+TEST_F(FolderOpsTest, DeleteTreeOfSomethingElseFailsOnceAndTouchesNothing) {
+  fs::create_directories(Path("real"));
+  WriteFile("real/keep.mp3", 3);
+  fs::create_directory_symlink(Path("real"), Path("link"));
+  WriteFile("file.mp3", 3);
+  for (const char* what : {"link", "file.mp3", "missing"}) {
+    int failures = 0;
+    EXPECT_FALSE(DeleteFolderTree(Path(what), [&] { ++failures; })) << what;
+    EXPECT_EQ(failures, 1) << what;
+  }
+  EXPECT_EQ(ReadFile("real/keep.mp3"), "xxx");
+  EXPECT_TRUE(fs::is_symlink(Path("link")));
+  EXPECT_TRUE(fs::exists(Path("file.mp3")));
+}
+
 TEST_F(FolderOpsTest, MoveReplacesTargetButNeverItself) {
   fs::create_directories(Path("from"));
   fs::create_directories(Path("to"));
