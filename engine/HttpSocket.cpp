@@ -591,6 +591,17 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
       if (!s->RequestOn(parts.host, parts.port)) return false;
       url = target;
     }
+    // An error page's length is not the file's: a server that fails this one
+    // request and then serves the ranges would have its page's length taken
+    // and a cut-off song called a success.
+    const int code = s->GetStatusCode();
+    if (code >= 400) {
+      char text[128];
+      std::snprintf(text, sizeof text, txt::kSockFileRefused, code);
+      s->Report(text);
+      s->Close();
+      return false;
+    }
     int n = 0;
     if (!s->ReadLength(n)) return false;
     length = n;

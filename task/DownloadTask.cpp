@@ -462,14 +462,20 @@ std::string CDownloadTask::MakeTargetPath() const {
   const size_t d = segment.rfind('.');
   if (d == std::string::npos) return {};
 
-  // The name is the task's key and stays as it is; only the file name is
-  // made safe so nothing lands outside the download folder.
-  if (m_strName.empty() || m_strName == "." || m_strName == "..") return {};
-  std::string name = m_strName;
-  for (char& c : name)
-    if (c == '/' || c == '\0') c = '_';
+  const std::string name = TargetFileName(m_strName);
+  if (name.empty()) return {};
   return GetAppDirectory() + "/" + txt::kDownloadedFolder + "/" + GbkToUtf8(name) +
          GbkToUtf8(segment.substr(d));
+}
+
+std::string TargetFileName(const std::string& name) {
+  // The name is the task's key and stays as it is; only the file name is
+  // made safe so nothing lands outside the download folder.
+  if (name.empty() || name == "." || name == "..") return {};
+  std::string out = name;
+  for (char& c : out)
+    if (c == '/' || c == '\0') c = '_';
+  return out;
 }
 
 std::string CDownloadTask::GetStoredAddress() const {

@@ -161,3 +161,8 @@ class CDownloadTask {
   int m_nActivations = 0;                 // state lock
   std::thread m_worker;
 };
+
+// The file name (GBK, no extension) a task named `name` downloads to: "/" and
+// NUL replaced, "." and ".." refused (empty). Whoever cleans up a task's
+// files must use this same rule.
+std::string TargetFileName(const std::string& name);

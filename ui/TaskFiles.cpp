@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "engine/Gbk.h"
+#include "task/DownloadTask.h"
 
 namespace {
 
@@ -21,16 +22,6 @@ bool AllDigits(const std::string& s) {
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// The task layer's rule for a target file name: the song name with "/" and
-// NUL bytes replaced, "." and ".." refused.
-std::string CleanFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return std::string();
-  std::string out = name;
-  for (char& c : out)
-    if (c == '/' || c == '\0') c = '_';
-  return out;
 }
 
 std::string DirPath(const std::string& dir, const std::string& entry) {
@@ -96,7 +87,7 @@ TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file)
 }
 
 std::vector<std::string> TaskTargetNames(const std::string& gbkName) {
-  const std::string clean = CleanFileName(gbkName);
+  const std::string clean = TargetFileName(gbkName);
   if (clean.empty()) return {};
   std::vector<std::string> names{GbkToUtf8(clean)};
   if (names.front() != clean) names.push_back(clean);

@@ -36,5 +36,6 @@ inline constexpr const char kSockHeaderTooLong[] = "服务器返回的http头太
 inline constexpr const char kSockLengthTooLarge[] = "服务器返回的文件长度超出范围.";
 // %d: the status code the server answered with
 inline constexpr const char kSockReplyMismatch[] = "服务器的应答与请求的范围不符(状态%d).";
+inline constexpr const char kSockFileRefused[] = "服务器没有给出文件(状态%d).";
 inline constexpr const char kSockNoLocation[] = "服务器的转向应答没有给出新地址.";
 }  // namespace txt

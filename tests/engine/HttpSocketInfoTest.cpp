@@ -1,5 +1,6 @@
 // GetFileInfo and ProbeSpeed: lengths, range support, redirects.
 #include <chrono>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,22 @@ TEST_F(HttpSocketInfo, LengthBeyond32BitsFailsWithAText) {
   m_srv.route("/a", r);
   ASSERT_TRUE(Info(url));
   EXPECT_EQ(m_length, 2147483647);
+}
+
+TEST_F(HttpSocketInfo, ErrorReplyIsNotTheFilesLength) {
+  // The page comes first, then the server behaves: its 17 bytes must not
+  // become the song's length.
+  Route r = Route::File(m_body);
+  m_srv.route("/a", Route::Raw("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 17\r\n\r\nplease come back."));
+  std::string url = m_srv.url("/a");
+  EXPECT_FALSE(Info(url));
+  EXPECT_TRUE(m_log.Lengths().empty());
+  char text[128];
+  std::snprintf(text, sizeof text, txt::kSockFileRefused, 503);
+  EXPECT_TRUE(m_log.Has(text)) << m_log.Dump();
+  m_srv.route("/a", r);
+  ASSERT_TRUE(Info(url));
+  EXPECT_EQ(m_length, 4321);
 }
 
 TEST_F(HttpSocketInfo, OversizedHeaderFails) {
