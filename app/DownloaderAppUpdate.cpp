@@ -1,5 +1,4 @@
 // The start-up usage count and version check, and starting the updater.
-#include <curl/curl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "engine/Common.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
+#include "task/CurlApi.h"
 #include "task/RobotInternet.h"
 
 extern char** environ;
@@ -75,9 +75,9 @@ std::string CDownloaderApp::ProgramPath() const {
 bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string& path) {
   UrlParts parts;
   if (!SplitUrl(url, parts)) return false;
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  CURL* h = curl_easy_init();
+  const CCurlApi* curl = CCurlApi::Get();
+  if (!curl) return false;
+  CURL* h = curl->easy_init();
   if (!h) return false;
 
   VersionFetch f;
@@ -87,29 +87,29 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
   const std::string noProxy = NoProxyList();
   curl_slist* headers = nullptr;
   // Always from the server, never from a cache on the way.
-  headers = curl_slist_append(headers, "Pragma: no-cache");
-  headers = curl_slist_append(headers, "Cache-Control: no-cache");
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  headers = curl->slist_append(headers, "Pragma: no-cache");
+  headers = curl->slist_append(headers, "Cache-Control: no-cache");
+  curl->easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+  curl->easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
+  curl->easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl->easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl->easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+  curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   // 5 milliseconds, as it always was: the check is meant to give up at once
   // when the update server is not right there.
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 5L);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, kVersionFetchTimeoutSec);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 2048L);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnVersionBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &f);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnVersionProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &f);
-  CURLcode rc = curl_easy_perform(h);
-  curl_easy_cleanup(h);
-  curl_slist_free_all(headers);
+  curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 5L);
+  curl->easy_setopt(h, CURLOPT_TIMEOUT, kVersionFetchTimeoutSec);
+  curl->easy_setopt(h, CURLOPT_BUFFERSIZE, 2048L);
+  curl->easy_setopt(h, CURLOPT_WRITEFUNCTION, OnVersionBody);
+  curl->easy_setopt(h, CURLOPT_WRITEDATA, &f);
+  curl->easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl->easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnVersionProgress);
+  curl->easy_setopt(h, CURLOPT_XFERINFODATA, &f);
+  CURLcode rc = curl->easy_perform(h);
+  curl->easy_cleanup(h);
+  curl->slist_free_all(headers);
 
   bool ok = rc == CURLE_OK;
   if (f.file) {

@@ -1,7 +1,5 @@
 #include "task/RobotInternet.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +9,7 @@
 
 #include "engine/HttpSocket.h"
 #include "engine/Url.h"
+#include "task/CurlApi.h"
 
 namespace {
 
@@ -19,11 +18,6 @@ namespace {
 constexpr size_t kMaxPageBytes = 16u * 1024 * 1024;
 // The whole fetch may take this many receive time-outs before we give up.
 constexpr long kWholeFetchFactor = 4;
-
-void GlobalInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -88,6 +82,7 @@ struct Transfer {
   std::string body;
   bool tooLarge = false;
   const std::function<bool()>* cancel = nullptr;
+  const CCurlApi* curl = nullptr;
   // Stall watch: once connected, a server that sends nothing for the
   // receive time-out is given up on, as the socket connection does.
   CURL* handle = nullptr;
@@ -117,7 +112,7 @@ int OnTransferInfo(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_of
   auto* t = static_cast<Transfer*>(user);
   if (t->cancel && *t->cancel && (*t->cancel)()) return 1;
   curl_off_t connected = 0;
-  if (curl_easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0)
+  if (t->curl->easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0)
     return 0;  // the connect has its own time-out
   const long long now = NowMs();
   if (dlnow != t->lastBytes || t->lastChangeMs < 0) {
@@ -151,27 +146,29 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
   } else if (m_fnCancel && m_fnCancel()) {
     code = kConnectionFailed;
   } else {
-    GlobalInit();
     ++m_nContext;
-    CURL* h = curl_easy_init();
+    // Without libcurl on the system a page fetch fails like a refused connection.
+    const CCurlApi* curl = CCurlApi::Get();
+    CURL* h = curl ? curl->easy_init() : nullptr;
     if (!h) {
       code = kConnectionFailed;
     } else {
       Transfer t;
       t.cancel = &m_fnCancel;
+      t.curl = curl;
       t.handle = h;
       curl_slist* list = nullptr;
       size_t start = 0;
       while (start < headers.size()) {
         size_t end = headers.find("\r\n", start);
         if (end == std::string::npos) end = headers.size();
-        if (end > start) list = curl_slist_append(list, headers.substr(start, end - start).c_str());
+        if (end > start) list = curl->slist_append(list, headers.substr(start, end - start).c_str());
         start = end + 2;
       }
       if (!m_bUseCache) {
         // No cache of our own; this keeps proxies from answering for the server.
-        list = curl_slist_append(list, "Pragma: no-cache");
-        list = curl_slist_append(list, "Cache-Control: no-cache");
+        list = curl->slist_append(list, "Pragma: no-cache");
+        list = curl->slist_append(list, "Cache-Control: no-cache");
       }
       const std::string wire = EscapeForWire(u);
       const std::string noProxy = NoProxyList();
@@ -179,29 +176,29 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
       const long getSec = std::max(1, GetTimeOut.load());
       t.stallLimitMs = getSec * 1000LL;
 
-      curl_easy_setopt(h, CURLOPT_URL, wire.c_str());
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-      curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
-      curl_easy_setopt(h, CURLOPT_USERAGENT, m_strAgent.c_str());
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-      curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectSec);
-      curl_easy_setopt(h, CURLOPT_TIMEOUT, connectSec + getSec * kWholeFetchFactor);
-      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
-      curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
-      curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
-      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+      curl->easy_setopt(h, CURLOPT_URL, wire.c_str());
+      curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+      curl->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+      curl->easy_setopt(h, CURLOPT_USERAGENT, m_strAgent.c_str());
+      curl->easy_setopt(h, CURLOPT_HTTPHEADER, list);
+      curl->easy_setopt(h, CURLOPT_HTTPGET, 1L);
+      curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+      curl->easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+      curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+      curl->easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+      curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectSec);
+      curl->easy_setopt(h, CURLOPT_TIMEOUT, connectSec + getSec * kWholeFetchFactor);
+      curl->easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
+      curl->easy_setopt(h, CURLOPT_WRITEDATA, &t);
+      curl->easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+      curl->easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
+      curl->easy_setopt(h, CURLOPT_XFERINFODATA, &t);
 
-      const CURLcode rc = curl_easy_perform(h);
+      const CURLcode rc = curl->easy_perform(h);
       long status = 0;
-      if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+      if (curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
       char* effective = nullptr;
-      curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
+      curl->easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
       const std::string finalUrl = effective ? effective : "";
 
       if (rc == CURLE_OK && status == 0) status = 200;  // nothing to query: read as 200
@@ -219,8 +216,8 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
         // Once the body had begun the caller gets what arrived.
         if (status > 0) page = BodyToText(t.body);
       }
-      curl_slist_free_all(list);
-      curl_easy_cleanup(h);
+      curl->slist_free_all(list);
+      curl->easy_cleanup(h);
     }
   }
   error = ErrorText(code);
