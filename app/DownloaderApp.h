@@ -53,6 +53,10 @@ struct AppOptions {
   // Full path of the running program as the updater is told it; empty means
   // the real executable.
   std::string strProgramPath;
+  // Connect time-out of the version file fetch. The check is meant to give
+  // up at once when the update server is not right there; tests on a loaded
+  // machine (sanitizers) give a successful fetch room.
+  long nVersionConnectTimeoutMs = 5;
   // Called after each save that replaced downing.dat, with g_lock held (so
   // the file is exactly what that save wrote). For diagnostics and tests.
   std::function<void()> fnAfterSave;

@@ -97,9 +97,8 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
   curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl->easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
   curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  // 5 milliseconds, as it always was: the check is meant to give up at once
-  // when the update server is not right there.
-  curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 5L);
+  // 5 milliseconds unless a test asks otherwise (see AppOptions).
+  curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, m_options.nVersionConnectTimeoutMs);
   curl->easy_setopt(h, CURLOPT_TIMEOUT, kVersionFetchTimeoutSec);
   curl->easy_setopt(h, CURLOPT_BUFFERSIZE, 2048L);
   curl->easy_setopt(h, CURLOPT_WRITEFUNCTION, OnVersionBody);

@@ -94,3 +94,8 @@ std::string CutGbk(std::string_view gbk, size_t maxBytes) {
   }
   return std::string(gbk.substr(0, i));
 }
+
+bool IsValidUtf8(std::string_view text) {
+  std::string ignored;
+  return Converter("UTF-16LE", "UTF-8").Run(text, ignored, true, SkipOneByte);
+}

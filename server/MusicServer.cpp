@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/Charset.h"
+#include "engine/Gbk.h"
 #include "server/FileResponder.h"
 #include "server/MirrorProfile.h"
 #include "server/PageTexts.h"
@@ -27,7 +27,7 @@ const char kDefaultUpdateIni[] = "[MP3]\r\nVERSION=2.0\r\n";
 // address bar may send UTF-8. Many short GBK texts are valid UTF-8 as well
 // (小路 is D0 A1 C2 B7), so GBK is tried first.
 bool TextToUtf8(const std::string& bytes, std::string& utf8) {
-  if (ServerGbkToUtf8(bytes, utf8)) return true;
+  if (GbkToUtf8(bytes, utf8)) return true;
   if (!IsValidUtf8(bytes)) return false;
   utf8 = bytes;
   return true;
@@ -35,7 +35,7 @@ bool TextToUtf8(const std::string& bytes, std::string& utf8) {
 
 void SendPage(httplib::Response& res, const std::string& utf8Page, int status = 200) {
   res.status = status;
-  res.set_content(ServerUtf8ToGbkLossy(utf8Page), kHtmlGbk);
+  res.set_content(Utf8ToGbk(utf8Page), kHtmlGbk);
 }
 
 }  // namespace
@@ -122,7 +122,7 @@ class CMusicServer::CRoutes {
     // tried as well, since a GBK name can also be valid UTF-8.
     std::string candidates[2];
     if (IsValidUtf8(decoded)) candidates[0] = decoded;
-    ServerGbkToUtf8(decoded, candidates[1]);
+    GbkToUtf8(decoded, candidates[1]);
     CSafeRoot root(m_options.root + "/songs");
     std::string real;
     ResolveResult result = ResolveResult::kNotFound;

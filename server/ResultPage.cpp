@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "server/Charset.h"
+#include "engine/Gbk.h"
 #include "server/PageTexts.h"
 #include "server/UrlCodec.h"
 
@@ -53,7 +53,7 @@ std::string Tail() { return std::string("<p class=\"foot\">") + pagetxt::kFooter
 
 // The "word=" address a category page would use for this name.
 std::string WordLink(const std::string& nameUtf8) {
-  return "/song?word=" + PercentEncodeQuery(ServerUtf8ToGbkLossy(nameUtf8));
+  return "/song?word=" + PercentEncodeQuery(Utf8ToGbk(nameUtf8));
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ std::string BuildSongPage(const std::string& nameUtf8) {
   page += NavBar();
   page += "<h2>" + HtmlEscape(nameUtf8) + "</h2>\n<p>" + pagetxt::kSongBody + "</p>\n";
   page += "<p><a href=\"/cgi-bin/music/mp3.cgi?_searchkey=" +
-          HtmlEscape(PercentEncodeQuery(ServerUtf8ToGbkLossy(nameUtf8))) + "\">" + pagetxt::kSearchThis +
+          HtmlEscape(PercentEncodeQuery(Utf8ToGbk(nameUtf8))) + "\">" + pagetxt::kSearchThis +
           "</a></p>\n";
   return page + Tail();
 }

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "server/Charset.h"
+#include "engine/Gbk.h"
 
 namespace fs = std::filesystem;
 
@@ -50,7 +50,7 @@ std::vector<LibrarySong> CSongLibrary::List() const {
     if (ec || relative.empty()) continue;
     std::string gbk;
     // A name the client could never type in GBK cannot be searched for.
-    if (!IsValidUtf8(relative) || !ServerUtf8ToGbk(relative, gbk)) continue;
+    if (!IsValidUtf8(relative) || !Utf8ToGbk(relative, gbk)) continue;
     LibrarySong song;
     song.relativePath = relative;
     size_t dot = file.rfind('.');
