@@ -48,9 +48,9 @@ int RunList(const std::vector<std::string>& args) {
     return 0;
   }
   static const size_t widths[11] = {24, 11, 11, 7, 9, 9, 10, 0, 5, 6, 4};
-  const char* heads[11] = {txt::kCliColName,      txt::kCliColSize,  txt::kCliColDone,   txt::kCliColPercent,
-                           txt::kCliColElapsed,   txt::kCliColRemaining, txt::kCliColSpeed, txt::kCliColUrl,
-                           txt::kCliColBlocks,    txt::kCliColState, txt::kCliColRetries};
+  const char* heads[11] = {txt::kDlColName,      txt::kDlColSize,  txt::kDlColDone,   txt::kDlColPercent,
+                           txt::kDlColElapsed,   txt::kDlColRemaining, txt::kDlColSpeed, txt::kDlColUrl,
+                           txt::kDlColBlocks,    txt::kDlColState, txt::kDlColRetries};
   // The address column is widest and goes last, so the others line up.
   static const int order[11] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 7};
   std::string head;

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
+#include "res/texts/AppTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/DowningList.h"
 #include "ui/UiText.h"
@@ -20,7 +21,7 @@ void CQtUiPort::MessageBox(const std::string& text, const std::string& caption) 
 
 void CQtUiPort::ShowMessage(const std::string& text, const std::string& caption) {
   const QString qtext = QGbk(text);
-  const QString qcaption = caption.empty() ? QTxt(txt::kMessageCaption) : QGbk(caption);
+  const QString qcaption = caption.empty() ? QTxt(txt::kAppName) : QGbk(caption);
   if (m_bShowBoxes) {
     auto* box = new QMessageBox(QMessageBox::NoIcon, qcaption, qtext, QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);

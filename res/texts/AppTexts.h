@@ -18,16 +18,5 @@ inline constexpr const char kCliNoNames[] = "没有要下载的歌名.";
 inline constexpr const char kCliDone[] = "完成";
 inline constexpr const char kCliSummary[] = "%d 个完成, %d 个失败";
 inline constexpr const char kCliListEmpty[] = "没有下载任务.";
-inline constexpr const char kCliColName[] = "名称";
-inline constexpr const char kCliColSize[] = "大小";
-inline constexpr const char kCliColDone[] = "完成数";
-inline constexpr const char kCliColPercent[] = "百分比";
-inline constexpr const char kCliColElapsed[] = "用时";
-inline constexpr const char kCliColRemaining[] = "剩时";
-inline constexpr const char kCliColSpeed[] = "速度";
-inline constexpr const char kCliColUrl[] = "URL";
-inline constexpr const char kCliColBlocks[] = "块数";
-inline constexpr const char kCliColState[] = "状态";
-inline constexpr const char kCliColRetries[] = "重试";
 inline constexpr const char kCliInterrupted[] = "已中断, 正在保存任务列表...";
 }  // namespace txt

@@ -19,7 +19,6 @@ inline constexpr const char kMenuAbout[] = "关于 VireloMP3下载器(&A)...";
 inline constexpr const char kTrayShow[] = "显示主窗口";
 inline constexpr const char kTrayExit[] = "退出";
 inline constexpr const char kTrayTip[] = "VireloMP3下载器V2.0\n--左点显示主窗口\n--右点显示菜单";
-inline constexpr const char kMessageCaption[] = "VireloMP3下载器";
 
 // Download list
 inline constexpr const char kDlColName[] = "名称";
