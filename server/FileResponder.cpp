@@ -72,14 +72,14 @@ bool WaitUntil(Clock::time_point due, const std::atomic<bool>& stopping) {
 int ParseSingleRange(const std::string& header, long long size, ByteRange& range) {
   const std::string prefix = "bytes=";
   if (header.compare(0, prefix.size(), prefix) != 0) return 0;
-  std::string spec = header.substr(prefix.size());
-  while (!spec.empty() && spec.front() == ' ') spec.erase(0, 1);
-  while (!spec.empty() && spec.back() == ' ') spec.pop_back();
-  if (spec.find(',') != std::string::npos) return 0;  // several ranges: the whole file is a valid answer
-  size_t dash = spec.find('-');
+  std::string ranges = header.substr(prefix.size());
+  while (!ranges.empty() && ranges.front() == ' ') ranges.erase(0, 1);
+  while (!ranges.empty() && ranges.back() == ' ') ranges.pop_back();
+  if (ranges.find(',') != std::string::npos) return 0;  // several ranges: the whole file is a valid answer
+  size_t dash = ranges.find('-');
   if (dash == std::string::npos) return 0;
-  std::string a = spec.substr(0, dash);
-  std::string b = spec.substr(dash + 1);
+  std::string a = ranges.substr(0, dash);
+  std::string b = ranges.substr(dash + 1);
   long long first = 0;
   long long last = 0;
   if (a.empty()) {
