@@ -10,18 +10,11 @@
 #include <sstream>
 #include <unistd.h>
 #include <vector>
+#include "engine/Common.h"
 #include "engine/Gbk.h"
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
 
 // ASCII letters only: section and key names may hold GBK bytes, which must
 // compare exactly.
@@ -53,11 +46,11 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& c
 
 // "[name]" -> name; false for other lines.
 bool SectionOf(const std::string& line, std::string& name) {
-  std::string t = Trim(line);
+  std::string t = TrimBlanks(line);
   if (t.size() < 2 || t.front() != '[') return false;
   size_t close = t.find(']');
   if (close == std::string::npos) return false;
-  name = Trim(t.substr(1, close - 1));
+  name = TrimBlanks(t.substr(1, close - 1));
   return true;
 }
 
@@ -65,8 +58,8 @@ bool SectionOf(const std::string& line, std::string& name) {
 bool KeyOf(const std::string& line, std::string& key, std::string& value) {
   size_t eq = line.find('=');
   if (eq == std::string::npos) return false;
-  key = Trim(line.substr(0, eq));
-  value = Trim(line.substr(eq + 1));
+  key = TrimBlanks(line.substr(0, eq));
+  value = TrimBlanks(line.substr(eq + 1));
   return true;
 }
 
@@ -122,7 +115,7 @@ bool IniWrite(const std::string& path, const std::string& section, const std::st
     if (KeyOf(lines[i], k, v) && EqualNoCase(k, key)) {
       lines[i] = newLine;
       done = true;
-    } else if (!Trim(lines[i]).empty()) {
+    } else if (!TrimBlanks(lines[i]).empty()) {
       lastInSection = static_cast<int>(i);
     }
   }
@@ -164,7 +157,7 @@ bool IniWrite(const std::string& path, const std::string& section, const std::st
 
 int IniToInt(const std::string& text) {
   size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
+  while (i < text.size() && IsBlankChar(text[i])) ++i;
   bool neg = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
   long long v = 0;
@@ -182,7 +175,7 @@ double IniToDouble(const std::string& text) {
   // Our own scan rather than strtod: the UI may switch the C locale to one
   // whose decimal point is not ".".
   size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
+  while (i < text.size() && IsBlankChar(text[i])) ++i;
   std::string num;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     if (text[i] == '-') num += '-';

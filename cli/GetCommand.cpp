@@ -85,12 +85,6 @@ struct Tracked {
   Clock::time_point queuedUntil = Clock::now();  // last time it was seen without a slot
 };
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
 
 // UTF-8 names from the arguments or stdin, split at ";" and trimmed; empty
 // pieces are dropped (a console user does not mean a song without a name).
@@ -105,7 +99,7 @@ bool CollectNames(const std::vector<std::string>& positional, std::vector<std::s
     while (start <= src.size()) {
       size_t semi = src.find(';', start);
       if (semi == std::string::npos) semi = src.size();
-      std::string piece = Trim(src.substr(start, semi - start));
+      std::string piece = TrimBlanks(src.substr(start, semi - start));
       start = semi + 1;
       if (piece.empty()) continue;
       std::string gbk;

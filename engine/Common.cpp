@@ -1,5 +1,7 @@
 #include "engine/Common.h"
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,4 +107,21 @@ std::string FormatMinutesSeconds(int seconds) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%dm:%ds", minutes, rest);
   return buf;
+}
+
+long long GetTickMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsBlankChar(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string TrimBlanks(const std::string& text) {
+  size_t b = 0, e = text.size();
+  while (b < e && IsBlankChar(text[b])) ++b;
+  while (e > b && IsBlankChar(text[e - 1])) --e;
+  return text.substr(b, e - b);
 }

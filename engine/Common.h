@@ -28,6 +28,13 @@ void InsertThousandSeparators(std::string& text);
 // "%dm:%ds"; whole hours stay in the minutes so stored times survive.
 std::string FormatMinutesSeconds(int seconds);
 
+// Milliseconds of a monotonic clock: the program's tick counter.
+long long GetTickMs();
+// The text without leading and trailing blanks (space, tab, CR, LF, VT, FF).
+std::string TrimBlanks(const std::string& text);
+// True for the blanks TrimBlanks removes.
+bool IsBlankChar(char c);
+
 // Held around the task list save. Never re-entered; lock order is
 // application lock first, then g_lock.
 extern std::mutex g_lock;

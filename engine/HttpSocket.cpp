@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/Common.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 
@@ -27,11 +28,6 @@ namespace {
 constexpr long long kMaxDrainBytes = 8192;
 constexpr int kValueMax = 256;
 
-long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Leading-digits decimal conversion; saturates instead of wrapping so a huge
 // Content-Length is recognised as such.
@@ -242,10 +238,10 @@ bool CHttpSocket::Connect(const std::string& host, int port) {
   if (::connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno != EINPROGRESS) return false;
     // Short slices so an Abort ends the wait without waiting out ConTimeOut.
-    const long long deadline = NowMs() + SaturatedMs(ConTimeOut.load());
+    const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
     for (;;) {
       if (m_bAborted) return false;
-      long long left = deadline - NowMs();
+      long long left = deadline - GetTickMs();
       if (left < 0) left = 0;
       pollfd p{m_socket, POLLOUT, 0};
       int r = ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));
@@ -628,29 +624,29 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
                              std::string& contentType) {
   HeaderOnly headerOnly(m_bHeaderOnly);
   try {
-    long long t = NowMs();
+    long long t = GetTickMs();
     UrlParts parts;
     const bool split = SplitUrl(url, parts);
-    parseMs = static_cast<int>(NowMs() - t);
+    parseMs = static_cast<int>(GetTickMs() - t);
     if (!split) {
       Close();
       Report(txt::kSockBadUrl);
       return false;
     }
-    long long clockT = NowMs();
+    long long clockT = GetTickMs();
     if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
       Close();
       return false;
     }
     if (IsRedirect(GetStatusCode())) {
       std::string target = url;
-      t = NowMs();
+      t = GetTickMs();
       if (!FollowRedirect(target, parts)) {
         Close();
         return false;
       }
-      parseMs = static_cast<int>(NowMs() - t);
-      clockT = NowMs();
+      parseMs = static_cast<int>(GetTickMs() - t);
+      clockT = GetTickMs();
       if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
         Close();
         return false;
@@ -663,9 +659,9 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     }
     length = n;
     GetHeaderValue("Content-Type", contentType, kValueMax);
-    headerMs = static_cast<int>(NowMs() - clockT);
+    headerMs = static_cast<int>(GetTickMs() - clockT);
 
-    long long clockR = NowMs();
+    long long clockR = GetTickMs();
     Close();
     if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
         !SendRequest()) {
@@ -673,7 +669,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       return false;
     }
     Close();
-    reconnectMs = static_cast<int>(NowMs() - clockR);
+    reconnectMs = static_cast<int>(GetTickMs() - clockR);
     return true;
   } catch (...) {
     Close();

@@ -179,9 +179,7 @@ uint32_t CDownloadTask::Tick() const {
   if (m_fnTick) {
     t = m_fnTick();
   } else {
-    using namespace std::chrono;
-    t = static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    t = static_cast<uint32_t>(GetTickMs());
   }
   return t == 0 ? 1 : t;  // 0 means "not measured yet"
 }

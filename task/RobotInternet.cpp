@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/Url.h"
 #include "task/CurlApi.h"
@@ -19,16 +20,6 @@ constexpr size_t kMaxPageBytes = 16u * 1024 * 1024;
 // The whole fetch may take this many receive time-outs before we give up.
 constexpr long kWholeFetchFactor = 4;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(s[a])) ++a;
-  while (b > a && IsBlank(s[b - 1])) --b;
-  return s.substr(a, b - a);
-}
 
 // libcurl refuses raw blanks and control bytes, and they are not valid on a
 // request line; the address text keeps them, only the wire sees %XX.
@@ -92,10 +83,6 @@ struct Transfer {
   bool stalled = false;
 };
 
-long long NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -114,7 +101,7 @@ int OnTransferInfo(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_of
   curl_off_t connected = 0;
   if (t->curl->easy_getinfo(t->handle, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0)
     return 0;  // the connect has its own time-out
-  const long long now = NowMs();
+  const long long now = GetTickMs();
   if (dlnow != t->lastBytes || t->lastChangeMs < 0) {
     t->lastBytes = dlnow;
     t->lastChangeMs = now;
@@ -225,7 +212,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
 }
 
 std::string CRobotInternet::CompleteAddress(const std::string& url) {
-  std::string u = Trim(url);
+  std::string u = TrimBlanks(url);
   if (u.find(':') == std::string::npos) u = (u.empty() || u[0] != '/') ? "http://" + u : "http:" + u;
   return u;
 }
