@@ -433,7 +433,7 @@ void CBlockDownloader::OnBlockDone(int index) {
   if (last) MergeBlocks();
 }
 
-void CBlockDownloader::AbandonMerge(const std::string& part) {
+void CBlockDownloader::CloseMergeFiles() {
   if (m_fileBlock) {
     std::fclose(m_fileBlock);
     m_fileBlock = nullptr;
@@ -442,6 +442,10 @@ void CBlockDownloader::AbandonMerge(const std::string& part) {
     std::fclose(m_fileTarget);
     m_fileTarget = nullptr;
   }
+}
+
+void CBlockDownloader::AbandonMerge(const std::string& part) {
+  CloseMergeFiles();
   unlink(part.c_str());
 }
 
@@ -586,14 +590,7 @@ void CBlockDownloader::Stop() {
   if (!onBlock) {
     // Every merge has ended with its thread; these are only left by a merge
     // that was cut short.
-    if (m_fileBlock) {
-      std::fclose(m_fileBlock);
-      m_fileBlock = nullptr;
-    }
-    if (m_fileTarget) {
-      std::fclose(m_fileTarget);
-      m_fileTarget = nullptr;
-    }
+    CloseMergeFiles();
   }
   std::lock_guard<std::mutex> lk(m_lock);
   if (mine.joinable()) m_orphans.push_back(std::move(mine));

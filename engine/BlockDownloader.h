@@ -73,6 +73,7 @@ class CBlockDownloader {
   // Decides the job's one final callback; false when the job was stopped or
   // another thread has already decided it.
   bool ClaimFinish();
+  void CloseMergeFiles();
   void AbandonMerge(const std::string& part);
 
   // m_lock guards m_pThreads, m_pBlocks, m_pstrTempFiles, m_owned,
