@@ -44,8 +44,12 @@ start() {  # log file; sets pid and port
 fetch() {  # path -> status line
   exec 3<>"/dev/tcp/127.0.0.1/$port"
   printf 'GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' "$1" >&3
-  head -n 1 <&3 | tr -d '\r'
+  # Read the whole answer: closing after the status line could cut the
+  # body short and change the byte count the log records.
+  local answer
+  answer=$(cat <&3 | tr -d '\r')
   exec 3>&-
+  printf '%s\n' "${answer%%$'\n'*}"
 }
 
 for sig in TERM INT; do
