@@ -11,10 +11,10 @@
 #include <cstdlib>
 
 #include "app/DownloaderApp.h"
+#include "app/TaskFiles.h"
 #include "engine/Common.h"
 #include "res/texts/TaskTexts.h"
 #include "res/texts/UiTexts.h"
-#include "ui/TaskFiles.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -173,12 +173,6 @@ void CDowningList::OnDelete() {
   // the removed tasks before their files go.
   app->WaitForReaper();
   DeleteTaskFiles(removed, app->GetTaskNames());
-}
-
-void CDowningList::DeleteTaskFiles(const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
-  if (removed.empty()) return;
-  const std::string downloads = GetAppDirectory() + "/" + txt::kDownloadedFolder;
-  DeleteTaskFilesIn(GetTempDirectory(), downloads, removed, kept);
 }
 
 void CDowningList::mousePressEvent(QMouseEvent* event) {

@@ -29,11 +29,6 @@ class CDowningList : public QTableWidget {
   void OnStop();
   void OnDelete();
 
-  // Deletes the block files, the sidecar and the unfinished merge of the
-  // removed tasks, sparing every file a task in `kept` would use.
-  static void DeleteTaskFiles(const std::vector<std::string>& removed,
-                              const std::vector<std::string>& kept);
-
   int RightClickItem() const { return m_nRightClickItem; }
 
  signals:

@@ -20,6 +20,7 @@
 
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
+#include "app/TaskFiles.h"
 #include "engine/Common.h"
 #include "res/texts/BrowseTexts.h"
 #include "res/texts/UiTexts.h"
@@ -361,7 +362,7 @@ void CMainFrame::OnDeleteAll() {
   if (CDowningList* list = GetShownList()) list->setRowCount(0);
   // Stopping tasks finish on the reaper; their files go once they are done.
   app->WaitForReaper();
-  CDowningList::DeleteTaskFiles(names, app->GetTaskNames());
+  DeleteTaskFiles(names, app->GetTaskNames());
 }
 
 void CMainFrame::OnSettings() {

@@ -10,7 +10,6 @@
 #include "res/Texts.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/DowningList.h"
-#include "ui/TaskFiles.h"
 
 using uitest::MakeEntry;
 using uitest::Names;
@@ -196,38 +195,6 @@ class DowningListTest : public QObject {
     QVERIFY(!h.Exists(h.home.downloads() + "/a.mp3.part"));
     for (const char* f : {"ab.mp3-0.hpt", "ab.mp3.hpt", "a.b.mp3-0.hpt", "a.mp3-x.hpt"}) QVERIFY2(h.Exists(t + f), f);
     QVERIFY(h.Exists(h.home.downloads() + "/ab.mp3.part"));
-  }
-
-  void taskFileStructure() {
-    QCOMPARE(ClassifyTaskFile("a.mp3-0.hpt", "a"), TaskFileKind::kBlock);
-    QCOMPARE(ClassifyTaskFile("a.mp3-12.hpt", "a"), TaskFileKind::kBlock);
-    QCOMPARE(ClassifyTaskFile("a.MP3.hpt", "a"), TaskFileKind::kSidecar);
-    QCOMPARE(ClassifyTaskFile("a.mp3.part", "a"), TaskFileKind::kPart);
-    QCOMPARE(ClassifyTaskFile("ab.mp3-0.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.b.mp3-0.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.mp3-.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.mp3-1x.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.-0.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.hpt", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.mp3", "a"), TaskFileKind::kNone);
-    QCOMPARE(ClassifyTaskFile("a.mp3-0.hpt", ""), TaskFileKind::kNone);
-    // The target name is the song name made safe, as the task makes it.
-    QCOMPARE(TaskTargetNames("x/y"), std::vector<std::string>{"x_y"});
-    QVERIFY(TaskTargetNames("..").empty());
-    QVERIFY(TaskTargetNames(".").empty());
-    QCOMPARE(TaskTargetNames(Utf8ToGbk("歌")).front(), std::string("歌"));
-  }
-
-  void deleteSparesFilesOfTasksStillInTheTable() {
-    UiHome h;
-    const std::string t = h.home.temp();
-    h.Touch(t + "x_y.mp3-0.hpt");
-    // "x/y" and "x_y" make the same file name; removing one must not take
-    // the other's blocks.
-    DeleteTaskFilesIn(t, h.home.downloads(), {"x/y"}, {"x_y"});
-    QVERIFY(h.Exists(t + "x_y.mp3-0.hpt"));
-    DeleteTaskFilesIn(t, h.home.downloads(), {"x/y"}, {});
-    QVERIFY(!h.Exists(t + "x_y.mp3-0.hpt"));
   }
 
   void portCoalescesWritesAndDeletesByName() {

@@ -4,12 +4,13 @@
 // hold "*", "?" or ".."):
 //   temp dir:  <file>.<ext>-<digits>.hpt   block files
 //              <file>.<ext>.hpt            the sidecar of the blocks
+//              <file>.<ext>.lock           the lock a job holds on them
 //   downloads: <file>.<ext>.part           an unfinished merge
 // where <file> is the task's target file name and <ext> holds no "." or "-".
 #include <string>
 #include <vector>
 
-enum class TaskFileKind { kNone, kBlock, kSidecar, kPart };
+enum class TaskFileKind { kNone, kBlock, kSidecar, kLock, kPart };
 
 // How a directory entry named `entry` belongs to the task whose target file
 // name (without extension) is `file`; kNone when it does not.
@@ -20,7 +21,11 @@ TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file)
 std::vector<std::string> TaskTargetNames(const std::string& gbkName);
 
 // Deletes the regular files of the removed tasks in tempDir (block files,
-// sidecars) and downloadsDir (".part"), sparing any file that a task named
-// in `kept` would use. Failures are ignored.
+// sidecars, locks) and downloadsDir (".part"), sparing any file that a task
+// named in `kept` would use. Failures are ignored.
 void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
                        const std::vector<std::string>& removed, const std::vector<std::string>& kept);
+
+// The same in the user's temporary directory and the program's download
+// folder: what the window program and the console remove.
+void DeleteTaskFiles(const std::vector<std::string>& removed, const std::vector<std::string>& kept);

@@ -1,10 +1,12 @@
-#include "ui/TaskFiles.h"
+#include "app/TaskFiles.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "res/texts/TaskTexts.h"
 #include "task/DownloadTask.h"
 
 namespace {
@@ -77,6 +79,9 @@ TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file)
   if (EndsWith(rest, ".part")) {
     return IsExtension(rest.substr(0, rest.size() - 5)) ? TaskFileKind::kPart : TaskFileKind::kNone;
   }
+  if (EndsWith(rest, ".lock")) {
+    return IsExtension(rest.substr(0, rest.size() - 5)) ? TaskFileKind::kLock : TaskFileKind::kNone;
+  }
   if (!EndsWith(rest, ".hpt")) return TaskFileKind::kNone;
   rest.resize(rest.size() - 4);  // <ext> or <ext>-<digits>
   if (IsExtension(rest)) return TaskFileKind::kSidecar;
@@ -101,4 +106,9 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
   const std::vector<std::string> keptFiles = TargetNamesOf(kept);
   DeleteIn(tempDir, false, removedFiles, keptFiles);
   DeleteIn(downloadsDir, true, removedFiles, keptFiles);
+}
+
+void DeleteTaskFiles(const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
+  if (removed.empty()) return;
+  DeleteTaskFilesIn(GetTempDirectory(), GetAppDirectory() + "/" + txt::kDownloadedFolder, removed, kept);
 }
