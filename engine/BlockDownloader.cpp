@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine/Common.h"
+#include "engine/Sidecar.h"
 #include "res/Texts.h"
 
 // How the job's threads share it
@@ -64,49 +65,6 @@ void ReleaseBlock(CHttpSocket* s) {
 
 std::string BlockFileName(const std::string& target, int index) {
   return GetTempDirectory() + GetPathFileName(target) + "-" + std::to_string(index) + ".hpt";
-}
-
-std::string SidecarName(const std::string& target) {
-  return GetTempDirectory() + GetPathFileName(target) + ".hpt";
-}
-
-std::string SidecarText(int length, int blocks, const std::string& validator) {
-  std::string v;
-  for (char c : validator)
-    if (c != '\r' && c != '\n') v += c;
-  return "length=" + std::to_string(length) + "\nblocks=" + std::to_string(blocks) +
-         "\nvalidator=" + v + "\n";
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  std::string data;
-  char buf[1024];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf, static_cast<size_t>(n));
-    if (data.size() > 8192) break;  // not ours: it cannot match
-  }
-  close(fd);
-  return data;
-}
-
-bool WriteSmallFile(const std::string& path, const std::string& data) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = close(fd) == 0 && done == data.size();
-  if (!ok) unlink(path.c_str());
-  return ok;
 }
 
 enum class CopyResult { kOk, kShortSource, kError };
@@ -362,14 +320,20 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
 
   // Block files are only continued when they were written for this very
   // file and this split; anything else would stitch foreign bytes in.
-  const std::string sidecar = SidecarName(m_strFileName);
-  const std::string geometry = SidecarText(length, n, first->m_strValidator);
+  const std::string sidecar = CSidecar::PathFor(m_strFileName);
+  CSidecar facts;
+  facts.m_nLength = length;
+  facts.m_nBlocks = n;
+  facts.m_strValidator = first->m_strValidator;
+  facts.m_strURL = AddressWithoutCredentials(m_strURL);
   const bool resume = ranged && m_bResume;
-  const std::optional<std::string> stored = ReadSmallFile(sidecar);
-  if (!resume || !stored || *stored != geometry) {
+  const std::optional<CSidecar> stored = CSidecar::Read(sidecar);
+  if (!resume || !stored || !facts.Continues(*stored)) {
     DiscardStaleBlocks(n);
     unlink(sidecar.c_str());
-    WriteSmallFile(sidecar, geometry);
+    facts.Write(sidecar);
+  } else if (stored->m_strURL.empty()) {
+    facts.Write(sidecar);  // from before addresses were kept: keep it from now on
   }
 
   const int q = length / n;
@@ -530,7 +494,7 @@ void CBlockDownloader::MergeBlocks() {
     return;
   }
   for (const auto& p : files) unlink(p.c_str());
-  unlink(SidecarName(target).c_str());
+  unlink(CSidecar::PathFor(target).c_str());
   if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
   if (onSuccess) onSuccess(user);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "engine/Sidecar.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {
@@ -51,27 +52,33 @@ class BlockJobResume : public bdtest::JobFixture {
   // A second job against a healthy server; returns its block requests' ranges.
   std::vector<std::string> SecondRun(int blocks, const std::string& etag = "",
                                      const std::string& lastModified = "", const std::string* body = nullptr) {
-    // A path of its own: a late request of the first job must not count.
-    m_second = "/again" + std::to_string(++m_runs) + ".mp3";
+    // The same address (block files of another one are never continued);
+    // only connections opened from here on count, so a late request of the
+    // first job does not.
+    const int before = srv.connectionsAccepted();
     Route r = Route::File(body ? *body : m_body);
     r.etag = etag;
     r.lastModified = lastModified;
-    srv.route(m_second, r);
+    srv.route("/a.mp3", r);
     Owner second;
-    auto job = Job(srv.url(m_second), Target("a.mp3"), blocks, second, true);
+    auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), blocks, second, true);
     Run(*job, second);
     EXPECT_EQ(second.successes(), 1);
     EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), body ? *body : m_body);
     ExpectNoLeftovers(Target("a.mp3"));
-    auto ranges = bdtest::BlockRanges(srv, m_second);
+    std::vector<std::string> ranges;
+    size_t skip = 2;  // the file-info exchange
+    for (const auto& q : srv.requestsFor("/a.mp3"))
+      if (q.connection > before && skip == 0)
+        ranges.push_back(q.range);
+      else if (q.connection > before)
+        --skip;
     std::sort(ranges.begin(), ranges.end());
     return ranges;
   }
 
   const std::string m_body = vtest::RandomBytes(kLength, 42);
   const std::vector<std::string> m_fresh2 = {"", "bytes=2000-3999"};
-  std::string m_second;
-  int m_runs = 0;
   std::vector<size_t> m_stored;  // block file sizes after FailFirstRun
 };
 
@@ -179,6 +186,40 @@ TEST_F(BlockJobResume, CompleteBlockFilesNeedNoNewBytes) {
   auto ranges = bdtest::BlockRanges(srv, "/a.mp3");
   std::sort(ranges.begin(), ranges.end());
   EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=2000-", "bytes=4000-"}));
+}
+
+TEST_F(BlockJobResume, AnotherAddressStartsAfreshEvenWithTheSameFacts) {
+  FailFirstRun(2, "\"v1\"");
+  // Same name, length and validator from another host: its bytes may differ.
+  const std::string other = vtest::RandomBytes(kLength, 7);
+  Route r = Route::File(other);
+  r.etag = "\"v1\"";
+  srv.route("/b.mp3", r);
+  auto job = Job(srv.url("/b.mp3"), Target("a.mp3"), 2, owner, true);
+  Run(*job, owner);
+  ASSERT_EQ(owner.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), other);
+  auto ranges = bdtest::BlockRanges(srv, "/b.mp3");
+  std::sort(ranges.begin(), ranges.end());
+  EXPECT_EQ(ranges, m_fresh2);
+}
+
+TEST_F(BlockJobResume, RecordWithoutAddressIsContinuedAndGainsIt) {
+  FailFirstRun(2, "\"v1\"");
+  ASSERT_TRUE(vtest::WriteFile(Sidecar("a.mp3"), "length=4000\nblocks=2\nvalidator=\"v1\"\n"));
+  // Stopped once more before the end, the record then names the address.
+  Route slow = Route::File(m_body);
+  slow.etag = "\"v1\"";
+  slow.faults.closeAfterBodyBytes = kPerAttempt;
+  srv.route("/a.mp3", slow);
+  Owner again;
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, again, true);
+  Run(*job, again);
+  auto stored = CSidecar::Read(Sidecar("a.mp3"));
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->m_strURL, srv.url("/a.mp3"));
+  for (int i = 0; i < 2; ++i)
+    EXPECT_GT(vtest::ReadFile(BlockFile("a.mp3", i)).size(), m_stored[static_cast<size_t>(i)]) << i;
 }
 
 }  // namespace

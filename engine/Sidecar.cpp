@@ -1,0 +1,139 @@
+#include "engine/Sidecar.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+
+#include "engine/Common.h"
+
+namespace {
+
+std::string OneLine(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (c != '\r' && c != '\n') out += c;
+  return out;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string data;
+  char buf[1024];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    data.append(buf, static_cast<size_t>(n));
+    if (data.size() > 8192) {  // not ours: it cannot match
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  if (!ok) return std::nullopt;
+  return data;
+}
+
+bool ParseInt(const std::string& s, int& out) {
+  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+}  // namespace
+
+std::string CSidecar::PathFor(const std::string& target) {
+  return GetTempDirectory() + GetPathFileName(target) + ".hpt";
+}
+
+std::string CSidecar::Text() const {
+  return "length=" + std::to_string(m_nLength) + "\nblocks=" + std::to_string(m_nBlocks) +
+         "\nvalidator=" + OneLine(m_strValidator) + "\nurl=" + OneLine(m_strURL) + "\n";
+}
+
+std::optional<CSidecar> CSidecar::Parse(const std::string& text) {
+  CSidecar s;
+  bool length = false, blocks = false, validator = false, url = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) return std::nullopt;  // cut short while written
+    const std::string line = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    auto once = [](bool& seen) {
+      if (seen) return false;
+      seen = true;
+      return true;
+    };
+    if (key == "length") {
+      if (!once(length) || !ParseInt(value, s.m_nLength)) return std::nullopt;
+    } else if (key == "blocks") {
+      if (!once(blocks) || !ParseInt(value, s.m_nBlocks)) return std::nullopt;
+    } else if (key == "validator") {
+      if (!once(validator)) return std::nullopt;
+      s.m_strValidator = value;
+    } else if (key == "url") {
+      if (!once(url)) return std::nullopt;
+      s.m_strURL = value;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!length || !blocks || !validator) return std::nullopt;
+  return s;
+}
+
+std::optional<CSidecar> CSidecar::Read(const std::string& path) {
+  auto text = ReadSmallFile(path);
+  if (!text) return std::nullopt;
+  return Parse(*text);
+}
+
+bool CSidecar::Write(const std::string& path) const {
+  // The job's lock on the target keeps every other writer of this name away,
+  // so one fixed scratch name is enough.
+  const std::string tmp = path + ".tmp";
+  const std::string data = Text();
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = close(fd) == 0 && done == data.size() && std::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+bool CSidecar::Continues(const CSidecar& stored) const {
+  if (stored.m_nLength != m_nLength || stored.m_nBlocks != m_nBlocks ||
+      stored.m_strValidator != OneLine(m_strValidator))
+    return false;
+  // Bytes of one host are never continued with another's.
+  return stored.m_strURL.empty() || stored.m_strURL == OneLine(m_strURL);
+}
+
+std::string AddressWithoutCredentials(const std::string& url) {
+  std::string s = OneLine(url);
+  const size_t scheme = s.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  if (scheme == std::string::npos && s.compare(0, 2, "//") != 0) return s;
+  const size_t from = scheme == std::string::npos ? 2 : start;
+  size_t end = s.find_first_of("/?#", from);
+  if (end == std::string::npos) end = s.size();
+  const size_t at = s.rfind('@', end == 0 ? 0 : end - 1);
+  if (at != std::string::npos && at >= from && at < end) s.erase(from, at + 1 - from);
+  return s;
+}
