@@ -10,13 +10,11 @@
 #include <system_error>
 
 #include "engine/BlockDownloader.h"
-#include "engine/BuiltinHost.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
-#include "engine/Url.h"
 #include "res/Texts.h"
-#include "task/RobotInternet.h"
+#include "task/SongSearch.h"
 
 namespace {
 
@@ -70,14 +68,6 @@ std::string KiloBytes(long long bytes) {
   std::string s = std::to_string(bytes / 1024);
   if (bytes >= 0) InsertThousandSeparators(s);
   return s + "KB";
-}
-
-// A link with a scheme of its own ("http:", "ftp:") is taken as written.
-bool HasScheme(const std::string& link) {
-  if (link.empty() || !std::isalpha(static_cast<unsigned char>(link[0]))) return false;
-  const size_t colon = link.find(':');
-  const size_t stop = link.find_first_of("/?#");
-  return colon != std::string::npos && (stop == std::string::npos || colon < stop);
 }
 
 }  // namespace
@@ -208,108 +198,41 @@ int CDownloadTask::Execute() {
 }
 
 bool CDownloadTask::SearchSong() {
-  const TaskSettings settings = m_host.GetSettings();
-  const std::string url = BuildSearchURL(settings);
-  if (url.empty()) {
-    SetStatus(T(txt::kBadSongName));
-    return false;
-  }
-  SetStatus(T(txt::kVisitingEngine));
-
-  CRobotInternet robot;
-  robot.m_fnCancel = [this] { return Stale(); };
-  std::string page, error;
-  int code = 0;
-  const bool fetched = robot.GetPage(url, page, code, error);
+  const std::unique_ptr<ISongSearch> search = MakeSongSearch(m_host.GetSettings());
+  SearchHooks hooks;
+  hooks.status = [this](const std::string& text) { SetStatus(text); };
+  hooks.cancelled = [this] { return Stale(); };
+  const SearchResult found = search->Search(m_strName, hooks);
   if (Stale()) return false;
-  if (!fetched) {
-    SetStatus(T(txt::kNetworkUnreachable));
-    return false;
-  }
-  SetStatus(T(txt::kReadingAddresses));
-  if (page.empty()) {
-    SetStatus(T(txt::kNetworkUnreachable));
-    return false;
-  }
-  ParseLinks(page, settings.m_strFileType,
-             robot.m_strEffectiveURL.empty() ? url : robot.m_strEffectiveURL);
-  if (m_nCandidates > 0) {
-    SetStatus(FormatNumber(txt::kFoundAddresses, m_nCandidates));
-    return true;
-  }
-  SetStatus(T(txt::kNoSongFound));
-  return false;
-}
-
-std::string CDownloadTask::BuildSearchURL(const TaskSettings& settings) const {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : m_strName) {
-    if (c < 0x80) {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  if (!settings.m_strSearchHead.empty())
-    return settings.m_strSearchHead + encoded + settings.m_strSearchTail;
-
-  const char* path = nullptr;
-  if (settings.m_strFileType == ".MP3") path = "/cgi-bin/music/mp3.cgi?_searchkey=";
-  else if (settings.m_strFileType == ".WMA") path = "/cgi-bin/music/wma.cgi?_searchkey=";
-  else if (settings.m_strFileType == ".RM") path = "/cgi-bin/music/rm.cgi?_searchkey=";
-  if (!path) return encoded;
-  return std::string("http://") + kBuiltinHost + path + encoded;
-}
-
-int CDownloadTask::ParseLinks(const std::string& page, const std::string& fileType,
-                              const std::string& base) {
   m_nCandidates = 0;
-  for (int i = 0; i < kMaxCandidates; ++i) m_nCandidateTime[i] = -1;
-
-  std::string upper = page;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string wanted = fileType.empty() ? ".MP3" : fileType;
-  for (char& c : wanted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-
-  // One position serves the upper-cased copy and the page: they are cut alike.
-  const size_t n = upper.size();
-  size_t pos = 0;
-  auto skipBlanks = [&] {
-    while (pos < n && IsBlank(upper[pos])) ++pos;
-  };
-  while (m_nCandidates < kMaxCandidates) {
-    const size_t a = upper.find("HREF", pos);
-    if (a == std::string::npos) break;
-    pos = a + 4;
-    skipBlanks();
-    if (pos >= n || upper[pos] != '=') continue;
-    ++pos;
-    skipBlanks();
-    if (pos >= n || upper[pos] != '"') continue;
-    ++pos;
-    skipBlanks();
-    const size_t q = upper.find('"', pos);
-    if (q == std::string::npos) continue;
-    size_t end = q;
-    while (end > pos && IsBlank(upper[end - 1])) --end;
-    const std::string linkUpper = upper.substr(pos, end - pos);
-    const size_t d = linkUpper.rfind('.');
-    if (d == std::string::npos || linkUpper.compare(d, std::string::npos, wanted) != 0) continue;
-
-    std::string link = page.substr(pos, end - pos);
-    // Result pages may link relative to themselves; a stored relative link
-    // would fail every probe.
-    if (!base.empty() && !HasScheme(link)) link = ResolveUrl(base, link);
-    bool known = false;
-    for (int i = 0; i < m_nCandidates && !known; ++i) known = m_strCandidates[i] == link;
-    if (known) continue;
+  for (const std::string& link : found.m_links) {
+    if (m_nCandidates == kMaxCandidates) break;
+    m_nCandidateTime[m_nCandidates] = -1;
     m_strCandidates[m_nCandidates++] = link;
   }
-  for (int i = m_nCandidates; i < kMaxCandidates; ++i) m_strCandidates[i].clear();
-  return m_nCandidates;
+  for (int i = m_nCandidates; i < kMaxCandidates; ++i) {
+    m_strCandidates[i].clear();
+    m_nCandidateTime[i] = -1;
+  }
+  switch (found.m_outcome) {
+    case SearchOutcome::kFound:
+      SetStatus(FormatNumber(txt::kFoundAddresses, m_nCandidates));
+      return m_nCandidates > 0;
+    case SearchOutcome::kBadName:
+      SetStatus(T(txt::kBadSongName));
+      return false;
+    case SearchOutcome::kNoSong:
+      SetStatus(T(txt::kNoSongFound));
+      return false;
+    case SearchOutcome::kFailed:
+      // The server's own words say more than the bare failure text.
+      SetStatus(T(txt::kSearchFailed) + (found.m_strMessage.empty() ? "" : " " + found.m_strMessage));
+      return false;
+    case SearchOutcome::kUnreachable:
+      break;
+  }
+  SetStatus(T(txt::kNetworkUnreachable));
+  return false;
 }
 
 bool CDownloadTask::AnyCandidateTime() const {

@@ -66,11 +66,9 @@ class CDownloadTask {
   // The steps. They run under the task's run lock (Activate, the retry
   // worker); tests call them directly on a task nobody else runs.
   int Execute();
+  // One search by the engine the settings select; its links become the
+  // candidates.
   bool SearchSong();
-  std::string BuildSearchURL(const TaskSettings& settings) const;
-  // Collects the links of page that end in fileType into the candidates.
-  // Relative links are resolved against base. Returns m_nCandidates.
-  int ParseLinks(const std::string& page, const std::string& fileType, const std::string& base);
   bool ProbeCandidates();
   int PickCandidate() const;
   void BeginDownload();
