@@ -543,7 +543,9 @@ void CDownloadTask::OnProgress(void* user, int received, int /*blockLength*/, in
       // 64-bit throughout: files past 21 MB overflow 32-bit products.
       speed = std::to_string((total - task->m_nLastBytes) * 1000 / 1024 / dt) + "KB/S";
       if (task->m_dwLastTick > 0) {
-        task->m_nElapsed += static_cast<int>(dt / 1000);
+        // Saturates: a damaged record can start the count near the limit.
+        task->m_nElapsed = static_cast<int>(
+            std::min<int64_t>(static_cast<int64_t>(task->m_nElapsed) + dt / 1000, INT_MAX));
         if (total > 0) {
           const int64_t left = (static_cast<int64_t>(task->m_nFileSize) - total) * task->m_nElapsed / total;
           task->m_nRemaining = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));

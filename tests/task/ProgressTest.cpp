@@ -1,6 +1,8 @@
 // The job's reports turned into entry fields and list cells.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "tests/support/TempHome.h"
@@ -168,3 +170,17 @@ TEST_F(ProgressTest, ConcurrentReportsKeepEveryBlocksCount) {
 }
 
 }  // namespace
+
+// A damaged or hand-edited record may claim any time: the count saturates
+// instead of overflowing while the download runs on.
+TEST_F(ProgressTest, HugeStoredTimeSaturates) {
+  CDownloadTask& t = Task(1, "999999999m:59s");
+  CDownloadTask::OnContentLength(&t, 400 * 1024);
+  t.m_nElapsed = t.GetStoredElapsed();
+  EXPECT_EQ(t.m_nElapsed, INT_MAX);
+  for (int i = 1; i <= 3; ++i) {
+    m_now += 1500;
+    CDownloadTask::OnProgress(&t, i * 10 * 1024, 400 * 1024, 0);
+  }
+  EXPECT_EQ(t.m_nElapsed, INT_MAX);
+}
