@@ -9,6 +9,7 @@
 #include "engine/Common.h"
 #include "engine/TaskEntry.h"
 #include "task/DownloadTask.h"
+#include "task/ResultPageSearch.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {
@@ -73,10 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDownloadTask::OnProgress(&task, (i + 1) * 1000, 1 << 18, i % 4);
   }
 
-  const int found = task.ParseLinks(page, fileType, base);
-  if (found < 0 || found > CDownloadTask::kMaxCandidates) abort();
-  for (int i = 0; i < found; ++i) {
-    task.m_strURL = task.m_strCandidates[i];
+  TaskSettings settings;
+  settings.m_strSearchHead = base;
+  (void)CResultPageSearch::BuildSearchURL(name, settings);
+
+  const std::vector<std::string> links = CResultPageSearch::ParseLinks(page, fileType, base);
+  if (links.size() > static_cast<size_t>(ISongSearch::kMaxLinks)) abort();
+  for (const std::string& link : links) {
+    task.m_strURL = link;
     const std::string path = task.MakeTargetPath();
     if (path.empty()) continue;
     // Whatever the link says, the file stays directly in the download folder.
