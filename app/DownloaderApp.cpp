@@ -296,6 +296,13 @@ int CDownloaderApp::AddTask(const std::string& typed) {
   return -2;
 }
 
+// Before the entry turns "run": a watcher must never see an earlier
+// activation's failure on the new one.
+void CDownloaderApp::ClearFailureLocked(const std::string& name) {
+  const int at = FindEntryLocked(name);
+  if (at >= 0) SetEntryText(m_pTasks[at]->m_szRetries, "");
+}
+
 int CDownloaderApp::ActivateTask(const std::string& name) {
   std::vector<std::thread> finished;
   std::unique_ptr<TaskRunner> discard;  // dropped after the lock is released
@@ -306,6 +313,7 @@ int CDownloaderApp::ActivateTask(const std::string& name) {
     int at = FindActiveLocked(name);
     if (at >= 0) {
       finished = m_pActive[at]->m_pRunner->TakeFinishedThreads();
+      ClearFailureLocked(name);
       m_pActive[at]->m_pRunner->Start();
       result = -1;
     } else {
@@ -335,6 +343,7 @@ int CDownloaderApp::ActivateTask(const std::string& name) {
       auto* slot = new ActiveSlot;
       SetEntryText(slot->m_szName, name);
       slot->m_pRunner = std::move(runner);
+      ClearFailureLocked(name);
       slot->m_pRunner->Start();
       m_pActive[freeSlot] = slot;
       ++m_nActiveCount;

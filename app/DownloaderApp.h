@@ -193,6 +193,7 @@ class CDownloaderApp : public ITaskHost {
   void SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
   int FindActiveLocked(const std::string& name) const;
+  void ClearFailureLocked(const std::string& name);
   IUiPort* AcquirePort();
   std::string UpdateHost() const;
   std::string ProgramPath() const;

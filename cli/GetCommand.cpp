@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "res/Texts.h"
+#include "task/DownloadTask.h"
 
 namespace {
 
@@ -114,8 +116,11 @@ bool CollectNames(const std::vector<std::string>& positional, std::vector<std::s
   return true;
 }
 
-bool IsFinalFailure(const std::string& status) {
-  return status == T(txt::kSearchFailed) || status == T(txt::kProbeFailed) || status == T(txt::kDownloadFailed);
+// Only an activation of this run counts: a queued entry may still carry the
+// mark of an earlier run until the scheduler takes it.
+bool GaveUp(const TaskEntry& e) {
+  return std::string(e.m_szState, strnlen(e.m_szState, sizeof e.m_szState)) == txt::kStateRunning &&
+         IsFailedEntry(e);
 }
 
 std::string Cell(const std::string& gbk, size_t width) {
@@ -240,7 +245,7 @@ int RunGet(const std::vector<std::string>& args) {
       bool inTable = app.ReadEntry(t.name, e);
       if (row.finished || !inTable) {
         t.outcome = Outcome::Finished;
-      } else if (IsFinalFailure(row.cells[7])) {
+      } else if (GaveUp(e)) {
         t.outcome = Outcome::Failed;
         t.why = row.cells[7];
       } else if (Clock::now() - std::max(row.lastWrite, t.queuedUntil) > std::chrono::seconds(idleTimeoutSec)) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -107,6 +108,7 @@ int CDownloadTask::Activate() {
       DeleteJob();
       if (!Stale()) {
         m_nRetry = 1;
+        SetRetriesField(std::string());
         result = Execute();
       }
     }
@@ -188,7 +190,7 @@ int CDownloadTask::Execute() {
     }
     if (Stale()) return 0;
     if (!found) {
-      SetStatus(T(txt::kSearchFailed));
+      GiveUp(T(txt::kSearchFailed));
       return -1;
     }
   }
@@ -316,7 +318,7 @@ void CDownloadTask::BeginDownload() {
     if (Stale()) return;
     const int k = probed ? PickCandidate() : -1;
     if (k < 0) {
-      SetStatus(T(txt::kProbeFailed));
+      GiveUp(T(txt::kProbeFailed));
       return;
     }
     m_strURL = m_strCandidates[k];
@@ -324,7 +326,12 @@ void CDownloadTask::BeginDownload() {
   }
   SetStatus(m_strURL);
   const std::string path = MakeTargetPath();
-  if (path.empty() || Stale()) return;
+  if (Stale()) return;
+  if (path.empty()) {
+    // The name makes no file ("." or ".."): no link can help.
+    GiveUp(T(txt::kDownloadFailed));
+    return;
+  }
 
   DeleteJob();
   const int elapsed = GetStoredElapsed();
@@ -371,22 +378,24 @@ void CDownloadTask::StoreAddress(const std::string& text) {
 }
 
 std::string CDownloadTask::MakeTargetPath() const {
-  // The extension comes from the last path segment only: a dot in the host
-  // or a query must not make up a file name.
-  std::string link = m_strURL.substr(0, m_strURL.find_first_of("?#"));
-  const size_t scheme = link.find("://");
-  if (scheme != std::string::npos) {
-    const size_t pathStart = link.find('/', scheme + 3);
-    link = pathStart == std::string::npos ? std::string() : link.substr(pathStart);
-  }
-  const std::string segment = link.substr(link.rfind('/') + 1);
-  const size_t d = segment.rfind('.');
-  if (d == std::string::npos) return {};
-
   const std::string name = TargetFileName(m_strName);
   if (name.empty()) return {};
-  return GetAppDirectory() + "/" + txt::kDownloadedFolder + "/" + GbkToUtf8(name) +
-         GbkToUtf8(segment.substr(d));
+  // Only the file type itself is taken from the link, so a script link
+  // ("dl.php?f=a.mp3") still gives a song and no part of a path or query
+  // can reach the file name.
+  std::string type = m_host.GetSettings().m_strFileType;
+  if (type.empty()) type = ".MP3";
+  if (m_strURL.size() >= type.size()) {
+    const std::string tail = m_strURL.substr(m_strURL.size() - type.size());
+    bool same = true;
+    for (size_t i = 0; i < tail.size() && same; ++i)
+      same = std::toupper(static_cast<unsigned char>(tail[i])) == std::toupper(static_cast<unsigned char>(type[i]));
+    if (same) type = tail;
+  }
+  // A hand-edited type must not name a folder either.
+  for (char& c : type)
+    if (c == '/' || c == '\0') c = '_';
+  return GetAppDirectory() + "/" + txt::kDownloadedFolder + "/" + GbkToUtf8(name) + GbkToUtf8(type);
 }
 
 std::string TargetFileName(const std::string& name) {
@@ -449,6 +458,20 @@ void CDownloadTask::SetStatus(const std::string& text) {
   if (m_host.IsListShown()) m_host.SetListText(m_strName, kColAddress, text);
 }
 
+void CDownloadTask::GiveUp(const std::string& text) {
+  SetStatus(text);
+  SetRetriesField(T(txt::kFailedMark));
+  m_host.SaveTaskList();
+}
+
+void CDownloadTask::SetRetriesField(const std::string& text) {
+  m_host.EditEntry(m_strName, [&](TaskEntry& e) { SetEntryText(e.m_szRetries, text); });
+}
+
+bool IsFailedEntry(const TaskEntry& e) {
+  return std::string(e.m_szRetries, strnlen(e.m_szRetries, sizeof e.m_szRetries)) == T(txt::kFailedMark);
+}
+
 // ---- retries ---------------------------------------------------------------
 
 void CDownloadTask::PostRetry(uint64_t serial) {
@@ -482,10 +505,11 @@ void CDownloadTask::WorkerLoop() {
 
 void CDownloadTask::RetryAfterFailure() {
   if (m_nRetry > kMaxRetries) {
-    if (m_host.IsListShown()) SetStatus(T(txt::kDownloadFailed));
+    GiveUp(T(txt::kDownloadFailed));
     return;
   }
   if (m_host.IsListShown()) SetStatus(FormatNumber(txt::kRetryFailure, m_nRetry));
+  SetRetriesField(std::to_string(m_nRetry));
   ++m_nRetry;
   if (m_nCandidates > 0) {
     MarkCandidate(m_strURL, -1);

@@ -73,14 +73,18 @@ class CDownloadTask {
   int PickCandidate() const;
   void BeginDownload();
   void StoreAddress(const std::string& text);
-  // UTF-8 path of the target in the download folder; empty when the link
-  // has no extension in its last path segment or the name cannot be a file.
+  // UTF-8 path of the target in the download folder: the name and the
+  // wanted file type, spelt as the link ends when it ends with the type.
+  // Empty when the name cannot be a file.
   std::string MakeTargetPath() const;
   std::string GetStoredAddress() const;
   int GetStoredElapsed() const;
   void DeleteJob();
   void MarkCandidate(const std::string& link, int value);
   void SetStatus(const std::string& text);
+  // Ends the activation on a failure: shows text and marks the entry failed
+  // (saved at once), so the console and the window program know it gave up.
+  void GiveUp(const std::string& text);
 
   // Job handlers; user is the task.
   static void OnSuccess(void* user);
@@ -127,6 +131,7 @@ class CDownloadTask {
   void WorkerLoop();
   void RetryAfterFailure();
   uint32_t Tick() const;
+  void SetRetriesField(const std::string& text);
 
   ITaskHost& m_host;
 
@@ -164,3 +169,6 @@ class CDownloadTask {
 // NUL replaced, "." and ".." refused (empty). Whoever cleans up a task's
 // files must use this same rule.
 std::string TargetFileName(const std::string& name);
+
+// True when the entry's task gave up (it failed and no activation since).
+bool IsFailedEntry(const TaskEntry& e);

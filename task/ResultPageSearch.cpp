@@ -1,6 +1,7 @@
 #include "task/ResultPageSearch.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "engine/BuiltinHost.h"
 #include "engine/Url.h"
@@ -54,8 +55,12 @@ SearchResult CResultPageSearch::Search(const std::string& name, const SearchHook
 std::string CResultPageSearch::BuildSearchURL(const std::string& name, const TaskSettings& settings) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
+  // Characters that mean something in a query are escaped too, or the
+  // engine would read another name ("C#" as "C", "a&b" as "a"). Blanks go
+  // as they are; the fetcher writes them as %20.
+  static const char kQueryMarks[] = "%&+#?=;";
   for (unsigned char c : name) {
-    if (c < 0x80) {
+    if (c < 0x80 && (c == 0 || !std::strchr(kQueryMarks, c))) {
       encoded += static_cast<char>(c);
     } else {
       encoded += '%';

@@ -38,4 +38,7 @@ inline constexpr const char kSockLengthTooLarge[] = "服务器返回的文件长
 inline constexpr const char kSockReplyMismatch[] = "服务器的应答与请求的范围不符(状态%d).";
 inline constexpr const char kSockFileRefused[] = "服务器没有给出文件(状态%d).";
 inline constexpr const char kSockNoLocation[] = "服务器的转向应答没有给出新地址.";
+// Local causes of a failed write: no other link would do better.
+inline constexpr const char kDiskFull[] = "磁盘空间不足.";
+inline constexpr const char kNoWritePermission[] = "没有写入权限.";
 }  // namespace txt

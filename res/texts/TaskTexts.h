@@ -24,4 +24,8 @@ inline constexpr const char kThreadMessage[] = "线程%d: %s";
 inline constexpr const char kRetryFailure[] = "%d次下载失败";
 inline constexpr const char kDownloadFailed[] = "下载失败.";
 
+// In an entry's retries field: the task gave up. While it retries the
+// field holds the failure count instead.
+inline constexpr const char kFailedMark[] = "失败";
+
 }  // namespace txt

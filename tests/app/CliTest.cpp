@@ -127,8 +127,10 @@ TEST_F(CliTest, FailedSearchEndsWithAnErrorStatus) {
   Child c = Spawn({"get", "--no-update-check", "gone"}, home.root());
   EXPECT_EQ(Wait(c), 1);
   EXPECT_NE(vtest::ReadFile(c.out).find("搜索歌曲失败."), std::string::npos);
-  // The entry is kept for a later start.
-  ASSERT_EQ(ReadRecords(TaskListPath()).size(), 1u);
+  // The entry is kept for a later start, marked as given up.
+  const std::vector<TaskEntry> recs = ReadRecords(TaskListPath());
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(Text(recs[0].m_szRetries, 11), T(txt::kFailedMark));
 }
 
 TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {

@@ -168,6 +168,9 @@ TEST_F(ProbePickTest, ThreeFailedPassesEndInTheProbeFailureText) {
   EXPECT_EQ(texts.back(), T(txt::kProbeFailed));
   EXPECT_TRUE(t.m_strURL.empty());
   EXPECT_EQ(t.m_pJob, nullptr);
+  TaskEntry e;
+  ASSERT_TRUE(m_host.Entry("t", e));
+  EXPECT_TRUE(IsFailedEntry(e));
 }
 
 TEST_F(ProbePickTest, UnusableTimesEndInTheProbeFailureTextWithoutAnotherPass) {

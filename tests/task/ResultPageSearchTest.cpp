@@ -39,6 +39,12 @@ TEST_F(ResultPageSearchTest, GbkBytesBecomeUpperCaseEscapes) {
   EXPECT_EQ(Url(name, s), kBuiltin + "/cgi-bin/music/mp3.cgi?_searchkey=%B8%E8a");
 }
 
+TEST_F(ResultPageSearchTest, QueryMarksInTheNameAreEscapedOtherAsciiIsNot) {
+  TaskSettings s;
+  s.m_strSearchHead = "http://e/s?k=";
+  EXPECT_EQ(Url("C#&+%?=;x/!'()*,:@[]~", s), "http://e/s?k=C%23%26%2B%25%3F%3D%3Bx/!'()*,:@[]~");
+}
+
 TEST_F(ResultPageSearchTest, HeadAndTailOverrideTheBuiltinEngine) {
   const std::string name = T("歌");
   TaskSettings s;

@@ -3,6 +3,7 @@
 
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
+#include "task/ResultPageSearch.h"
 #include "tests/support/TempHome.h"
 #include "tests/task/TaskTestHost.h"
 
@@ -33,22 +34,35 @@ TEST_F(SearchLinksTest, AnEmptyNameIsTheNameErrorWithoutAnyFetch) {
 
 // ---- target path ----
 
-TEST_F(SearchLinksTest, TargetIsInTheDownloadFolderWithTheLinksExtension) {
+TEST_F(SearchLinksTest, TargetTakesTheTypeInTheLinksSpellingFromLinksTheSearchReturns) {
   CDownloadTask& t = Task(T("月亮"));
-  t.m_strURL = "http://h.example.com/dir/Song.Mp3";
-  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/月亮.Mp3");
-  t.m_strURL = "http://h/a.mp3?id=1&x=/y.z";
-  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/月亮.mp3");
+  const std::string page =
+      "<a href=\"/dl.php?f=a.mp3\">1</a> <a href=\"/down.asp?id=1&n=b.MP3\">2</a>"
+      "<a href=\"http://h.example.com/dir/Song.Mp3\">3</a>";
+  const std::vector<std::string> links = CResultPageSearch::ParseLinks(page, ".MP3", "http://h/s?k=x");
+  ASSERT_EQ(links.size(), 3u);
+  const std::vector<std::string> want = {"/月亮.mp3", "/月亮.MP3", "/月亮.Mp3"};
+  for (int i = 0; i < 3; ++i) {
+    t.m_strURL = links[i];
+    EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + want[i]) << t.m_strURL;
+  }
 }
 
-TEST_F(SearchLinksTest, NoExtensionInTheLastSegmentGivesNoTarget) {
+TEST_F(SearchLinksTest, LinkNotEndingInTheTypeGivesTheTypeAsConfigured) {
   CDownloadTask& t = Task("s");
-  t.m_strURL = "http://h.example.com";
-  EXPECT_EQ(t.MakeTargetPath(), "");
-  t.m_strURL = "http://h.example.com/dir.v2/file";
-  EXPECT_EQ(t.MakeTargetPath(), "");
-  t.m_strURL = "nodot";
-  EXPECT_EQ(t.MakeTargetPath(), "");
+  // Links given on the console or by a streaming server, and odd ones.
+  for (const char* link : {"http://h.example.com", "http://h/dir.v2/file", "nodot", "http://h/a.mp3?id=1&x=/y.z",
+                           "http://h/a.php", "http://h/rest/download.view?id=7", ""}) {
+    t.m_strURL = link;
+    EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/s.MP3") << link;
+  }
+  TaskSettings wma = m_host.Settings();
+  wma.m_strFileType = ".WMA";
+  m_host.SetSettings(wma);
+  t.m_strURL = "http://h/get?f=x.wma";
+  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/s.wma");
+  t.m_strURL = "http://h/x.mp3";
+  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/s.WMA");
 }
 
 TEST_F(SearchLinksTest, SongNameCannotLeaveTheDownloadFolder) {
@@ -61,10 +75,19 @@ TEST_F(SearchLinksTest, SongNameCannotLeaveTheDownloadFolder) {
     t.m_strURL = "http://h/a.mp3";
     EXPECT_EQ(t.MakeTargetPath(), "") << bad;
   }
-  // The link's own path cannot slip a folder in either.
+  // The link's own path and query cannot slip a folder in either.
   CDownloadTask& t = Task("n");
-  t.m_strURL = "http://h/x/..%2F..%2Fy.mp3/../z.mp3";
-  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/n.mp3");
+  for (const char* link : {"http://h/x/..%2F..%2Fy.mp3/../z.mp3", "http://h/dl?f=../../a.mp3",
+                           "http://h/dl?f=/etc/../a.mp3"}) {
+    t.m_strURL = link;
+    EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/n.mp3") << link;
+  }
+  // Nor a hand-edited file type.
+  TaskSettings odd = m_host.Settings();
+  odd.m_strFileType = "/../../x";
+  m_host.SetSettings(odd);
+  t.m_strURL = "http://h/a";
+  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/n_.._.._x");
 }
 
 // ---- entry fields ----

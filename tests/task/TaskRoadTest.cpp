@@ -154,6 +154,22 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
   EXPECT_EQ(probes, 4);
   EXPECT_TRUE(m_host.Removed().empty());  // the task stays, idle
   EXPECT_EQ(m_srv.requestsFor("/search").size(), 1u);
+
+  // The record counts the failures, then says the task gave up, and that
+  // reaches downing.dat.
+  const std::string failed = T(txt::kFailedMark);
+  EXPECT_EQ(m_host.RetriesHistory("f"), (std::vector<std::string>{"1", "2", "3", failed}));
+  ASSERT_FALSE(m_host.SavedRetries("f").empty());
+  EXPECT_EQ(m_host.SavedRetries("f").back(), failed);
+  TaskEntry e;
+  ASSERT_TRUE(m_host.Entry("f", e));
+  EXPECT_TRUE(IsFailedEntry(e));
+
+  // A new activation starts with a clean record and counts afresh.
+  m_host.ActivateAsync("f");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.RetriesHistory("f").size() >= 9; }, 30000));
+  EXPECT_EQ(m_host.RetriesHistory("f"),
+            (std::vector<std::string>{"1", "2", "3", failed, "", "1", "2", "3", failed}));
 }
 
 TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {
@@ -338,6 +354,62 @@ TEST_F(TaskRoadTest, SearchFailsThreeTimesThenStaysIdle) {
   TaskEntry e;
   ASSERT_TRUE(m_host.Entry("n", e));
   EXPECT_EQ(std::string(e.m_szAddress), T(txt::kSearchFailed));
+  EXPECT_TRUE(IsFailedEntry(e));
+  EXPECT_EQ(m_host.SavedRetries("n").back(), T(txt::kFailedMark));
+}
+
+// What a search engine reads from a query: pairs split at "&" (and ";" by
+// older scripts), the fragment never arrives, "+" is a blank, %XX a byte.
+std::string EngineReadsKey(const std::string& target, const std::string& key) {
+  std::string query = target.substr(target.find('?') + 1);
+  query = query.substr(0, query.find('#'));
+  size_t start = 0;
+  while (start <= query.size()) {
+    const size_t end = std::min(query.find_first_of("&;", start), query.size());
+    const std::string pair = query.substr(start, end - start);
+    start = end + 1;
+    if (pair.compare(0, key.size() + 1, key + "=") != 0) continue;
+    std::string out;
+    for (size_t i = key.size() + 1; i < pair.size(); ++i) {
+      if (pair[i] == '+') {
+        out += ' ';
+      } else if (pair[i] == '%' && i + 2 < pair.size() && std::isxdigit(static_cast<unsigned char>(pair[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(pair[i + 2]))) {
+        out += static_cast<char>(std::stoi(pair.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        out += pair[i];
+      }
+    }
+    return out;
+  }
+  return "<no key>";
+}
+
+TEST_F(TaskRoadTest, NamesWithQueryMarksReachTheEngineAsTyped) {
+  SearchPage({"/x.mp3"});
+  const std::vector<std::string> names = {T("C#小调"), T("雨夜&路灯"), "Blue+Green", "100%41", "a?b", "x=y",
+                                          "p;q", "moon river", T("歌") + "#%&+?=;"};
+  for (const std::string& name : names) {
+    m_srv.clearRequests();
+    m_host.AddEntry(name);
+    EXPECT_TRUE(m_host.CreateTask(name).SearchSong()) << GbkToUtf8(name);
+    const auto reqs = m_srv.requestsFor("/search");
+    ASSERT_EQ(reqs.size(), 1u) << GbkToUtf8(name);
+    EXPECT_EQ(EngineReadsKey(reqs[0].target, "k"), name) << reqs[0].target;
+    // Escapes are upper-case hex and blanks travel as %20.
+    EXPECT_EQ(reqs[0].target.find(' '), std::string::npos);
+    for (size_t p = reqs[0].target.find('%'); p != std::string::npos; p = reqs[0].target.find('%', p + 1))
+      EXPECT_EQ(reqs[0].target.substr(p + 1, 2), [&] {
+        std::string h = reqs[0].target.substr(p + 1, 2);
+        for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return h;
+      }()) << reqs[0].target;
+  }
+  // The entry keeps the name as typed.
+  TaskEntry e;
+  ASSERT_TRUE(m_host.Entry(T("C#小调"), e));
+  EXPECT_EQ(std::string(e.m_szName), T("C#小调"));
 }
 
 TEST_F(TaskRoadTest, UnreachableEngineShowsTheNetworkText) {

@@ -138,6 +138,15 @@ class TaskTestHost : public ITaskHost {
     std::lock_guard<std::mutex> g(m_lock);
     return m_saved[name];
   }
+  // Each change of the entry's retries field, and its value at each save.
+  std::vector<std::string> RetriesHistory(const std::string& name) {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_retriesHistory[name];
+  }
+  std::vector<std::string> SavedRetries(const std::string& name) {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_savedRetries[name];
+  }
   std::vector<std::string> Removed() {
     std::lock_guard<std::mutex> g(m_lock);
     return m_removed;
@@ -173,14 +182,19 @@ class TaskTestHost : public ITaskHost {
     auto it = m_entries.find(name);
     if (it == m_entries.end()) return false;
     const std::string before = it->second.m_szAddress;
+    const std::string retriesBefore = it->second.m_szRetries;
     edit(it->second);
     const std::string after = it->second.m_szAddress;
     if (after != before) m_addressHistory[name].push_back(after);
+    if (retriesBefore != it->second.m_szRetries) m_retriesHistory[name].push_back(it->second.m_szRetries);
     return true;
   }
   void SaveTaskList() override {
     std::lock_guard<std::mutex> g(m_lock);
-    for (const auto& [name, e] : m_entries) m_saved[name].push_back(e.m_szAddress);
+    for (const auto& [name, e] : m_entries) {
+      m_saved[name].push_back(e.m_szAddress);
+      m_savedRetries[name].push_back(e.m_szRetries);
+    }
   }
   void RemoveTask(const std::string& name) override {
     {
@@ -260,6 +274,8 @@ class TaskTestHost : public ITaskHost {
   std::vector<ListWrite> m_writes;
   std::map<std::string, std::vector<std::string>> m_addressHistory;
   std::map<std::string, std::vector<std::string>> m_saved;
+  std::map<std::string, std::vector<std::string>> m_retriesHistory;
+  std::map<std::string, std::vector<std::string>> m_savedRetries;
   std::vector<std::string> m_removed;
   std::vector<std::string> m_deletedRows;
   std::thread m_reaper;  // last: starts once everything above exists
