@@ -267,6 +267,12 @@ int RunFetch(const std::vector<std::string>& args) {
 }
 
 const bool kRegistered = RegisterCliCommand(
-    {"fetch", "fetch URL OUT [--blocks N] [--no-resume]   download one file in N blocks", RunFetch});
+    {"fetch", "fetch URL OUT [--blocks N] [--no-resume]   download one file in N blocks", RunFetch,
+     "Downloads the http:// address URL into the file OUT with the program's own engine,\n"
+     "its texts and progress on stderr. Block files wait in the private temp directory,\n"
+     "so a later run with the same OUT continues them.\n"
+     "Exit status: 0 done, 1 the download failed, 2 a usage error, 130 interrupted.",
+     {{"--blocks", "N", "download in N parallel blocks (1 to 64, default 4)"},
+      {"--no-resume", nullptr, "start afresh instead of continuing block files"}}});
 
 }  // namespace

@@ -1,19 +1,18 @@
 // virelomp3-cli get [--no-update-check] [--idle-timeout SEC] ["name1;name2;..."]
 // The whole road without windows: the application core with a console port.
 // Names come from the arguments, else one or more a line from stdin.
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 
 #include "app/DownloaderApp.h"
 #include "cli/Command.h"
+#include "cli/ConsolePort.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "res/Texts.h"
@@ -31,51 +31,11 @@ namespace {
 volatile sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) { g_interrupted = 1; }
 
+// Set once stdout is found closed (the reader of a pipe went away): nothing
+// more is written there, and the run ends as if interrupted.
+bool g_outputClosed = false;
+
 using Clock = std::chrono::steady_clock;
-
-struct Row {
-  std::string cells[11];  // GBK, as the list would show them
-  bool finished = false;  // the task removed its row on success
-  Clock::time_point lastWrite = Clock::now();
-};
-
-// Message boxes become lines on stderr; list writes fill rows that the
-// command prints. Worker threads call in; nothing here waits for long.
-class ConsolePort : public IUiPort {
- public:
-  void MessageBox(const std::string& text, const std::string& caption) override {
-    std::string line = GbkToUtf8(caption.empty() ? text : caption + ": " + text);
-    std::lock_guard<std::mutex> lk(m_lock);
-    std::fprintf(stderr, "! %s\n", line.c_str());
-  }
-  void SetListText(const std::string& name, int column, const std::string& text) override {
-    if (column < 0 || column > 10) return;
-    std::lock_guard<std::mutex> lk(m_lock);
-    auto it = m_rows.find(name);
-    if (it == m_rows.end() || it->second.finished) return;  // no row: skipped, as in the list
-    it->second.cells[column] = text;
-    it->second.lastWrite = Clock::now();
-  }
-  void DeleteListRow(const std::string& name) override {
-    std::lock_guard<std::mutex> lk(m_lock);
-    auto it = m_rows.find(name);
-    if (it != m_rows.end()) it->second.finished = true;
-  }
-  void AddRow(const std::string& name) {
-    std::lock_guard<std::mutex> lk(m_lock);
-    Row& row = m_rows[name];
-    row = Row();
-    row.cells[0] = name;
-  }
-  Row GetRow(const std::string& name) {
-    std::lock_guard<std::mutex> lk(m_lock);
-    return m_rows[name];
-  }
-
- private:
-  std::mutex m_lock;
-  std::map<std::string, Row> m_rows;
-};
 
 enum class Outcome { Waiting, Finished, Failed };
 
@@ -87,33 +47,69 @@ struct Tracked {
   Clock::time_point queuedUntil = Clock::now();  // last time it was seen without a slot
 };
 
+const CliCommand& GetCommand();
 
-// UTF-8 names from the arguments or stdin, split at ";" and trimmed; empty
+// Writes to stdout; a closed pipe ends the run instead of killing it, so the
+// task list is still saved.
+void Out(const std::string& text) {
+  if (g_outputClosed) return;
+  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    if (errno == EPIPE) {
+      g_outputClosed = true;
+      g_interrupted = 1;
+    }
+    clearerr(stdout);
+  }
+}
+
+// A pipe whose reader left reports an error on poll even when we have
+// nothing to write, so a quiet download notices "| head" going away.
+void CheckOutputPipe() {
+  struct stat st;
+  if (g_outputClosed || fstat(STDOUT_FILENO, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return;
+  pollfd p = {STDOUT_FILENO, 0, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) {
+    g_outputClosed = true;
+    g_interrupted = 1;
+  }
+}
+
+void SplitNames(std::string src, std::vector<std::string>& pieces) {
+  // Editors save name lists with a byte-order mark.
+  if (src.rfind("\xEF\xBB\xBF", 0) == 0) src.erase(0, 3);
+  size_t start = 0;
+  while (start <= src.size()) {
+    size_t semi = src.find(';', start);
+    if (semi == std::string::npos) semi = src.size();
+    std::string piece = TrimBlanks(src.substr(start, semi - start));  // CR of CRLF included
+    start = semi + 1;
+    if (!piece.empty()) pieces.push_back(piece);
+  }
+}
+
+// GBK names from the arguments or stdin, split at ";" and trimmed; empty
 // pieces are dropped (a console user does not mean a song without a name).
-bool CollectNames(const std::vector<std::string>& positional, std::vector<std::string>& names) {
-  std::vector<std::string> sources = positional;
-  if (sources.empty()) {
-    for (std::string line; std::getline(std::cin, line);) sources.push_back(line);
+// A name that GBK cannot hold is refused alone. Returns how many were.
+int CollectNames(const std::vector<std::string>& positional, std::vector<std::string>& names) {
+  std::vector<std::string> pieces;
+  if (positional.empty()) {
+    for (std::string line; std::getline(std::cin, line);) SplitNames(line, pieces);
+  } else {
+    for (const std::string& src : positional) SplitNames(src, pieces);
   }
   std::set<std::string> seen;
-  for (const std::string& src : sources) {
-    size_t start = 0;
-    while (start <= src.size()) {
-      size_t semi = src.find(';', start);
-      if (semi == std::string::npos) semi = src.size();
-      std::string piece = TrimBlanks(src.substr(start, semi - start));
-      start = semi + 1;
-      if (piece.empty()) continue;
-      std::string gbk;
-      if (!Utf8ToGbk(piece, gbk)) {
-        std::fprintf(stderr, "virelomp3-cli: not a valid UTF-8 name: %s\n", piece.c_str());
-        return false;
-      }
-      gbk = CutGbk(gbk, sizeof(TaskEntry::m_szName) - 1);
-      if (seen.insert(gbk).second) names.push_back(gbk);
+  int refused = 0;
+  for (const std::string& piece : pieces) {
+    std::string gbk;
+    if (!Utf8ToGbk(piece, gbk)) {
+      std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliBadName, piece).c_str());
+      ++refused;
+      continue;
     }
+    gbk = CutGbk(gbk, sizeof(TaskEntry::m_szName) - 1);
+    if (seen.insert(gbk).second) names.push_back(gbk);
   }
-  return true;
+  return refused;
 }
 
 // Only an activation of this run counts: a queued entry may still carry the
@@ -132,7 +128,7 @@ std::string Cell(const std::string& gbk, size_t width) {
   return s;
 }
 
-std::string Line(const Tracked& t, const Row& row) {
+std::string Line(const Tracked& t, const ConsoleRow& row) {
   std::string status = row.cells[7];
   if (t.outcome == Outcome::Finished) status = T(txt::kCliDone);
   if (t.outcome == Outcome::Failed && !t.why.empty()) status = t.why;
@@ -140,27 +136,15 @@ std::string Line(const Tracked& t, const Row& row) {
          Cell(row.cells[6], 10) + " " + Cell(row.cells[5], 9) + " " + GbkToUtf8(status);
 }
 
-std::string Format(const char* utf8, const std::string& arg) {
-  std::string s = utf8;
-  size_t at = s.find("%s");
-  if (at != std::string::npos) s.replace(at, 2, arg);
-  return s;
-}
-
 bool CheckHome() {
-  const std::string home = GetAppDirectory();
-  struct stat st;
-  if (home.empty() || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "virelomp3-cli: %s\n", Format(txt::kCliNoHome, home).c_str());
-    return false;
-  }
-  const std::string folder = home + "/" + txt::kDownloadedFolder;
+  if (!CheckHomeExists()) return false;
+  const std::string folder = GetAppDirectory() + "/" + txt::kDownloadedFolder;
   mkdir(folder.c_str(), 0755);
   // Writing a file is the only sure test of a writable folder.
   const std::string probe = folder + "/.virelomp3-probe-" + std::to_string(getpid());
   FILE* f = std::fopen(probe.c_str(), "wb");
   if (!f) {
-    std::fprintf(stderr, "virelomp3-cli: %s\n", Format(txt::kCliNoDownloadFolder, folder).c_str());
+    std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliNoDownloadFolder, folder).c_str());
     return false;
   }
   std::fclose(f);
@@ -168,48 +152,50 @@ bool CheckHome() {
   return true;
 }
 
-int RunGet(const std::vector<std::string>& args) {
-  bool updateCheck = true;
-  int idleTimeoutSec = 300;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--no-update-check") {
-      updateCheck = false;
-    } else if (args[i] == "--home" && i + 1 < args.size()) {
-      setenv("VIRELOMP3_HOME", args[++i].c_str(), 1);
-    } else if (args[i] == "--idle-timeout" && i + 1 < args.size()) {
-      idleTimeoutSec = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i].rfind("--", 0) == 0) {
-      std::fprintf(stderr, "virelomp3-cli get: unknown option %s\n", args[i].c_str());
-      return 2;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
+void CatchEndingSignals() {
+  struct sigaction sa = {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // A closed output shows up as EPIPE on the next write instead.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+int RunGet(const std::vector<std::string>& raw) {
+  CliArgs args;
+  std::string error;
+  if (!ParseCliArgs(GetCommand(), raw, args, error)) return CliUsageError(GetCommand(), error);
+  const bool updateCheck = !args.Has("--no-update-check");
+  const int idleTimeoutSec = std::max(1, std::atoi(args.Value("--idle-timeout", "300").c_str()));
+  ApplyHomeOption(args);
   if (!CheckHome()) return 2;
+  // From here on an ending signal still saves the list and prints the summary.
+  CatchEndingSignals();
   std::vector<std::string> names;
-  if (!CollectNames(positional, names)) return 2;
+  const int refused = CollectNames(args.positional, names);
+  if (g_interrupted) {
+    std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliInterrupted);
+    return 130;
+  }
   if (names.empty()) {
+    if (refused > 0) return 1;
     std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliNoNames);
     return 2;
   }
 
-  ConsolePort port;
+  CConsolePort port;
   for (const std::string& n : names) port.AddRow(n);
   AppOptions options;
   options.bCheckForUpdate = updateCheck;
   options.pUiPort = &port;
   CDownloaderApp app(options);
   if (app.IsRefused()) {
-    std::fprintf(stderr, "virelomp3-cli: %s\n", Format(txt::kCliRunning, GetAppDirectory()).c_str());
+    std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliRunning, GetAppDirectory()).c_str());
     return 3;
   }
   app.SetViewName(kViewDowningList);
-
-  struct sigaction sa = {};
-  sa.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
 
   // AddTasks takes ten names a call.
   for (size_t i = 0; i < names.size(); i += 10) {
@@ -240,7 +226,7 @@ int RunGet(const std::vector<std::string>& args) {
     for (Tracked& t : tracked) {
       if (t.outcome != Outcome::Waiting) continue;
       if (!active.count(t.name)) t.queuedUntil = Clock::now();  // waiting for a slot is not idling
-      Row row = port.GetRow(t.name);
+      ConsoleRow row = port.GetRow(t.name);
       TaskEntry e;
       bool inTable = app.ReadEntry(t.name, e);
       if (row.finished || !inTable) {
@@ -262,24 +248,25 @@ int RunGet(const std::vector<std::string>& args) {
     }
 
     if (tty && (changed || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
-      if (drawn) std::printf("\x1b[%zuA", drawn);
-      for (const Tracked& t : tracked) std::printf("\x1b[2K%s\n", Line(t, port.GetRow(t.name)).c_str());
+      std::string screen;
+      if (drawn) screen += "\x1b[" + std::to_string(drawn) + "A";
+      for (const Tracked& t : tracked) screen += "\x1b[2K" + Line(t, port.GetRow(t.name)) + "\n";
       drawn = tracked.size();
-      std::fflush(stdout);
+      Out(screen);
       lastDraw = Clock::now();
     } else if (!tty) {
       // Plain output: a line whenever a task's status or percentage moves on.
       for (Tracked& t : tracked) {
-        Row row = port.GetRow(t.name);
+        ConsoleRow row = port.GetRow(t.name);
         std::string key = row.cells[7] + "|" + row.cells[3] + "|" + std::to_string(static_cast<int>(t.outcome));
         if (key != t.shown) {
           t.shown = key;
           std::string line = Line(t, row);
           while (!line.empty() && line.back() == ' ') line.pop_back();
-          std::printf("%s\n", line.c_str());
+          Out(line + "\n");
         }
       }
-      std::fflush(stdout);
+      CheckOutputPipe();
     }
     if (waiting == 0) break;
     if (g_interrupted) {
@@ -303,7 +290,21 @@ int RunGet(const std::vector<std::string>& args) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"get", "get [--no-update-check] [--idle-timeout SEC] [\"name1;name2;...\"]  download songs (names from stdin when none)",
-     RunGet});
+    {"get", "get [--home DIR] [--no-update-check] [--idle-timeout SEC] [\"name1;name2;...\"]  download songs",
+     RunGet,
+     "Searches, picks and downloads each song into \"已下载\" of the program directory, as the\n"
+     "window program does, and keeps downing.dat up to date. Names are separated by \";\";\n"
+     "without names on the command line they are read from standard input, one or more\n"
+     "a line (a byte-order mark and CRLF line ends are fine). A name that cannot be\n"
+     "saved is refused alone (\"歌名含有无法保存的字符\") and the others still run.\n"
+     "Ctrl-C, SIGTERM, SIGHUP or a closed output end the run: the task list is saved and\n"
+     "the summary printed; block files stay for the next run.\n"
+     "Exit status: 0 every song finished, 1 some failed, 2 a usage error or an unusable\n"
+     "program directory, 3 another copy uses the program directory, 130 interrupted.",
+     {{"--home", "DIR", "use DIR as the program directory"},
+      {"--no-update-check", nullptr, "skip the usage count and the update check"},
+      {"--idle-timeout", "SEC", "give a task up after SEC seconds without news (default 300)"}}});
+
+const CliCommand& GetCommand() { return *FindCliCommand("get"); }
 
 }  // namespace

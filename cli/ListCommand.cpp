@@ -22,15 +22,16 @@ std::string Pad(const std::string& gbk, size_t width) {
   return s;
 }
 
-int RunList(const std::vector<std::string>& args) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--home" && i + 1 < args.size()) {
-      setenv("VIRELOMP3_HOME", args[++i].c_str(), 1);
-    } else {
-      std::fprintf(stderr, "virelomp3-cli list: unexpected argument %s\n", args[i].c_str());
-      return 2;
-    }
-  }
+const CliCommand& ListCommand();
+
+int RunList(const std::vector<std::string>& raw) {
+  CliArgs args;
+  std::string error;
+  if (!ParseCliArgs(ListCommand(), raw, args, error)) return CliUsageError(ListCommand(), error);
+  if (!args.positional.empty()) return CliUsageError(ListCommand(), "unexpected argument " + args.positional[0]);
+  ApplyHomeOption(args);
+  // A mistyped home is not an empty list.
+  if (!CheckHomeExists()) return 2;
   const std::string path = GetAppDirectory() + "/downing.dat";
   // Read directly: opening it as a record file would create it.
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -65,6 +66,14 @@ int RunList(const std::vector<std::string>& args) {
   return 0;
 }
 
-const bool registered = RegisterCliCommand({"list", "list  show the saved task list (downing.dat)", RunList});
+const bool registered = RegisterCliCommand(
+    {"list", "list [--home DIR]  show the saved task list (downing.dat)", RunList,
+     "Prints every task of downing.dat with its columns, without changing the file.\n"
+     "The retries column counts the failures of a running task and says \"失败\" once it\n"
+     "gave up. Exit status: 0 listed (also when there is no task), 1 the file cannot be\n"
+     "read, 2 a usage error or no such program directory.",
+     {{"--home", "DIR", "use DIR as the program directory"}}});
+
+const CliCommand& ListCommand() { return *FindCliCommand("list"); }
 
 }  // namespace

@@ -19,4 +19,7 @@ inline constexpr const char kCliDone[] = "完成";
 inline constexpr const char kCliSummary[] = "%d 个完成, %d 个失败";
 inline constexpr const char kCliListEmpty[] = "没有下载任务.";
 inline constexpr const char kCliInterrupted[] = "已中断, 正在保存任务列表...";
+inline constexpr const char kCliBadName[] = "歌名含有无法保存的字符: %s";
+inline constexpr const char kCliRemoved[] = "已删除: %s";
+inline constexpr const char kCliNotInList[] = "没有这个下载任务: %s";
 }  // namespace txt

@@ -9,52 +9,11 @@
 
 #include <filesystem>
 #include "tests/app/AppTestUtil.h"
+#include "tests/app/CliTestUtil.h"
 
 using namespace apptest;
 
 namespace {
-
-struct Child {
-  pid_t pid = -1;
-  std::string out, err;  // paths of its stdout and stderr
-};
-
-Child Spawn(const std::vector<std::string>& args, const std::string& dir, const std::string& stdinText = "") {
-  Child c;
-  c.out = dir + "/cli.out";
-  c.err = dir + "/cli.err";
-  const std::string in = dir + "/cli.in";
-  vtest::WriteFile(in, stdinText);
-  std::vector<std::string> argv = {VIRELOMP3_CLI};
-  argv.insert(argv.end(), args.begin(), args.end());
-  c.pid = fork();
-  if (c.pid == 0) {
-    int i = open(in.c_str(), O_RDONLY), o = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
-        e = open(c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(i, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> v;
-    for (std::string& a : argv) v.push_back(a.data());
-    v.push_back(nullptr);
-    execv(v[0], v.data());
-    _exit(127);
-  }
-  return c;
-}
-
-// Exit status, or -1 when it had to be killed after ms.
-int Wait(const Child& c, int ms = 60000) {
-  int status = 0;
-  for (int waited = 0; waited < ms; waited += 20) {
-    pid_t r = waitpid(c.pid, &status, WNOHANG);
-    if (r == c.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(c.pid, SIGKILL);
-  waitpid(c.pid, &status, 0);
-  return -1;
-}
 
 long long Size(const std::string& path) {
   std::error_code ec;

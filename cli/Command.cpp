@@ -1,0 +1,133 @@
+#include "cli/Command.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/Common.h"
+#include "res/Texts.h"
+
+namespace {
+
+std::vector<CliCommand>& Registry() {
+  static std::vector<CliCommand> commands;
+  return commands;
+}
+
+const CliOption* FindOption(const CliCommand& command, const std::string& name) {
+  for (const CliOption& o : command.options)
+    if (name == o.name) return &o;
+  return nullptr;
+}
+
+}  // namespace
+
+bool RegisterCliCommand(const CliCommand& command) {
+  Registry().push_back(command);
+  return true;
+}
+
+const std::vector<CliCommand>& CliCommands() { return Registry(); }
+
+const CliCommand* FindCliCommand(const std::string& name) {
+  for (const CliCommand& c : Registry())
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+std::string CliArgs::Value(const std::string& name, const std::string& fallback) const {
+  auto it = values.find(name);
+  return it == values.end() ? fallback : it->second;
+}
+
+bool ParseCliArgs(const CliCommand& command, const std::vector<std::string>& args, CliArgs& out,
+                  std::string& error) {
+  out = CliArgs();
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    // A lone "-" is a name, as is everything after "--".
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      out.positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const size_t eq = a.find('=');
+    const std::string name = a.substr(0, eq);
+    const CliOption* o = FindOption(command, name);
+    if (!o) {
+      error = "unknown option " + name;
+      return false;
+    }
+    if (!o->value) {
+      if (eq != std::string::npos) {
+        error = name + " takes no value";
+        return false;
+      }
+      out.switches.insert(name);
+    } else if (eq != std::string::npos) {
+      out.values[name] = a.substr(eq + 1);
+    } else if (i + 1 < args.size()) {
+      out.values[name] = args[++i];
+    } else {
+      error = name + " needs " + o->value;
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintCliUsage(FILE* out) {
+  std::fprintf(out,
+               "usage: virelomp3-cli [--home DIR] COMMAND [ARGS]\n"
+               "       virelomp3-cli help [COMMAND]\n"
+               "       virelomp3-cli COMMAND --help\n"
+               "commands:\n");
+  for (const CliCommand& c : Registry()) std::fprintf(out, "  %s\n", c.usage);
+  std::fprintf(out,
+               "  help [COMMAND]  describe every command, or one\n"
+               "--home DIR before the command is the program directory for any command\n"
+               "(default: $VIRELOMP3_HOME, else the program's own folder).\n");
+}
+
+void PrintCommandHelp(const CliCommand& command, FILE* out) {
+  std::fprintf(out, "usage: virelomp3-cli %s\n", command.usage);
+  if (command.help) std::fprintf(out, "\n%s\n", command.help);
+  if (command.options.empty()) return;
+  std::fprintf(out, "\noptions:\n");
+  for (const CliOption& o : command.options) {
+    std::string head = o.name;
+    if (o.value) head += std::string(" ") + o.value;
+    std::fprintf(out, "  %-22s %s\n", head.c_str(), o.help);
+  }
+  std::fprintf(out, "  %-22s %s\n", "--help", "show this help");
+}
+
+int CliUsageError(const CliCommand& command, const std::string& error) {
+  std::fprintf(stderr, "virelomp3-cli %s: %s\nusage: virelomp3-cli %s\n", command.name, error.c_str(),
+               command.usage);
+  return 2;
+}
+
+void ApplyHomeOption(const CliArgs& args) {
+  if (args.values.count("--home")) setenv("VIRELOMP3_HOME", args.Value("--home").c_str(), 1);
+}
+
+bool CheckHomeExists() {
+  const std::string home = GetAppDirectory();
+  struct stat st;
+  if (!home.empty() && stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliNoHome, home).c_str());
+  return false;
+}
+
+std::string FormatCliText(const char* utf8, const std::string& arg) {
+  std::string s = utf8;
+  const size_t at = s.find("%s");
+  if (at != std::string::npos) s.replace(at, 2, arg);
+  return s;
+}
