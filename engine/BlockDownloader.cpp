@@ -44,6 +44,12 @@ namespace {
 
 thread_local CBlockDownloader* t_job = nullptr;
 thread_local CHttpSocket* t_block = nullptr;
+// The block the finishing block's thread is to run next, handed over by
+// OnBlockDone from inside the connection's Run.
+thread_local std::shared_ptr<CHttpSocket> t_next;
+
+// How often a flowing block looks at the others.
+constexpr long long kWatchMs = 200;
 
 // A text the job reports after "创建下载线程时出错: ".
 struct JobError {
@@ -65,6 +71,21 @@ void ReleaseBlock(CHttpSocket* s) {
 
 std::string BlockFileName(const std::string& target, int index) {
   return GetTempDirectory() + GetPathFileName(target) + "-" + std::to_string(index) + ".hpt";
+}
+
+// The plan an earlier run left for this very file, if any: its ranges, or
+// for a record written before ranges were kept, the fixed split of its
+// block count.
+bool ContinuedPlan(const CSidecar& stored, long long length, CBlockPlan& plan) {
+  if (!stored.m_ranges.empty()) return plan.SetRanges(length, stored.m_ranges);
+  if (stored.m_nBlocks < 1 || stored.m_nBlocks > length) return false;
+  plan.FixedSplit(length, stored.m_nBlocks);
+  return true;
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
 }
 
 enum class CopyResult { kOk, kShortSource, kError };
@@ -167,12 +188,21 @@ void CBlockDownloader::BlockContentLength(void* job, int length) {
 
 void CBlockDownloader::BlockProgress(void* job, int received, int blockLength, int index) {
   auto* j = static_cast<CBlockDownloader*>(job);
-  if (!j->m_bStopped && j->OnProgress) j->OnProgress(j->m_pUserData, received, blockLength, index);
+  if (j->m_bStopped) return;
+  if (j->OnProgress) j->OnProgress(j->m_pUserData, received, blockLength, index);
+  const long long now = GetTickMs();
+  long long due = j->m_nNextWatchMs.load(std::memory_order_relaxed);
+  if (now >= due && j->m_nNextWatchMs.compare_exchange_strong(due, now + kWatchMs)) j->Watch(now);
 }
 
 void CBlockDownloader::BlockMessage(void* job, const std::string& text, int index) {
   auto* j = static_cast<CBlockDownloader*>(job);
-  if (!j->m_bStopped && j->OnMessage) j->OnMessage(j->m_pUserData, text, index);
+  if (j->m_bStopped) return;
+  {
+    std::lock_guard<std::mutex> lk(j->m_lock);
+    if (PlanBlock* b = j->m_plan.Find(index)) b->m_strText = text;
+  }
+  if (j->OnMessage) j->OnMessage(j->m_pUserData, text, index);
 }
 
 void CBlockDownloader::BlockSuccess(void* job, int index) {
@@ -185,16 +215,29 @@ void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
 
 void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
   t_job = job;
-  t_block = block.get();
-  // Named so a stuck download shows up in a debugger or top by what it is.
-  char name[16];
-  std::snprintf(name, sizeof name, "vmp3-block-%d", block->m_nIndex % 1000);
-  pthread_setname_np(pthread_self(), name);
-  block->Run();
+  while (block) {
+    t_block = block.get();
+    // Named so a stuck download shows up in a debugger or top by what it is.
+    char name[16];
+    std::snprintf(name, sizeof name, "vmp3-block-%d", block->m_nIndex % 1000);
+    pthread_setname_np(pthread_self(), name);
+    const int len = block->m_nLength;
+    if (block->m_bResume && len > 0 && FileSize(block->m_strTempFile) == len) {
+      // Whole from an earlier run: no request, which would ask for bytes
+      // past the block's end.
+      BlockProgress(job, len, len, block->m_nIndex);
+      job->OnBlockDone(block->m_nIndex);
+    } else {
+      block->Run();
+    }
+    t_block = nullptr;
+    // When Stop has already let go, this thread is the last user and the
+    // connection is closed and freed here.
+    block = std::move(t_next);
+    t_next = nullptr;
+    if (t_job != job) break;  // the job was destroyed inside a callback
+  }
   t_job = nullptr;
-  t_block = nullptr;
-  // block goes out of scope here; when Stop has already let go, this thread
-  // is the last user and the connection is closed and freed now.
 }
 
 void CBlockDownloader::Start(CBlockDownloader* job) {
@@ -222,9 +265,15 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
   try {
     job->Prepare();
     std::lock_guard<std::mutex> lk(job->m_lock);
-    for (size_t i = 0; i < job->m_owned.size() && !job->m_bStopped; ++i) {
-      if (job->m_pThreads[i].joinable() || !job->m_owned[i]) continue;
-      job->m_pThreads[i] = std::thread(&CBlockDownloader::BlockThread, job->m_owned[i], job);
+    auto& plan = job->m_plan.Blocks();
+    auto b = plan.begin();
+    for (size_t i = 0; i < job->m_pThreads.size() && !job->m_bStopped; ++i) {
+      if (job->m_pThreads[i].joinable()) continue;
+      while (b != plan.end() && (b->m_bStarted || b->m_bDone)) ++b;
+      if (b == plan.end()) break;
+      b->m_bStarted = true;
+      job->m_pThreads[i] =
+          std::thread(&CBlockDownloader::BlockThread, job->m_owned[static_cast<size_t>(b->m_nBlock)], job);
     }
   } catch (const JobError& e) {
     failure = T(txt::kJobStartError) + e.text;
@@ -290,7 +339,6 @@ void CBlockDownloader::AllocateBlocks() {
     m_pBlocks.assign(static_cast<size_t>(n), nullptr);
     m_owned.assign(static_cast<size_t>(n), nullptr);
     m_pstrTempFiles = std::move(names);
-    m_blockLengths.assign(static_cast<size_t>(n), 0);
   }
   std::lock_guard<std::mutex> done(HttpGetThreadMutex());
   m_pbDone.assign(static_cast<size_t>(n), 0);
@@ -310,58 +358,89 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
                                   bool ranged) {
   // A block with no bytes could never complete, so a short file gets fewer.
   const int n = ranged ? std::min(m_nBlocks, length) : 1;
-  if (n != m_nBlocks) {
-    m_nBlocks = n;
-    AllocateBlocks();
-  }
-  std::vector<BlockPtr> blocks(static_cast<size_t>(n));
-  blocks.back() = first;
-  for (int i = 0; i < n - 1; ++i) blocks[static_cast<size_t>(i)] = BlockPtr(CreateBlock(), ReleaseBlock);
-
-  // Block files are only continued when they were written for this very
-  // file and this split; anything else would stitch foreign bytes in.
-  const std::string sidecar = CSidecar::PathFor(m_strFileName);
+  m_nBlocks = n;
   CSidecar facts;
   facts.m_nLength = length;
   facts.m_nBlocks = n;
   facts.m_strValidator = first->m_strValidator;
   facts.m_strURL = AddressWithoutCredentials(m_strURL);
   const bool resume = ranged && m_bResume;
-  const std::optional<CSidecar> stored = CSidecar::Read(sidecar);
-  if (!resume || !stored || !facts.Continues(*stored)) {
-    DiscardStaleBlocks(n);
-    unlink(sidecar.c_str());
-    facts.Write(sidecar);
-  } else if (stored->m_strURL.empty()) {
-    facts.Write(sidecar);  // from before addresses were kept: keep it from now on
+  std::optional<CSidecar> stored;
+  if (resume) stored = CSidecar::Read(CSidecar::PathFor(m_strFileName));
+  // Block files are only continued when they were written for this very
+  // file; the record says which range each holds, whatever the block count
+  // is now. Anything else would stitch foreign bytes in.
+  CBlockPlan plan;
+  bool kept = false;
+  if (stored) {
+    CSidecar same = facts;
+    same.m_nBlocks = stored->m_nBlocks;
+    kept = same.Continues(*stored) && ContinuedPlan(*stored, length, plan);
   }
+  if (!kept) plan.FixedSplit(length, n);
+  std::vector<int> keep;
+  if (kept)
+    for (auto& b : plan.Blocks()) {
+      keep.push_back(b.m_nBlock);
+      b.m_nBytes = std::clamp<long long>(FileSize(BlockFileName(m_strFileName, b.m_nBlock)), 0, b.Length());
+    }
+  DiscardStaleBlocks(keep);
 
-  const int q = length / n;
+  std::vector<BlockPtr> blocks;
+  for (size_t i = 1; i < plan.Blocks().size(); ++i) blocks.emplace_back(CreateBlock(), ReleaseBlock);
+  blocks.push_back(first);
   std::lock_guard<std::mutex> lk(m_lock);
   if (m_bStopped) throw JobStopped{};
-  for (int i = 0; i < n; ++i) {
-    CHttpSocket* s = blocks[static_cast<size_t>(i)].get();
-    const int start = i * q;
-    const int len = i == n - 1 ? length - (n - 1) * q : q;
+  m_plan = plan;
+  m_strBlockURL = url;
+  m_sidecar = facts;
+  m_bSplittable = ranged;
+  for (auto& t : m_pThreads)
+    if (t.joinable()) m_orphans.push_back(std::move(t));
+  m_pThreads.clear();
+  m_pThreads.resize(static_cast<size_t>(n));
+  m_owned.clear();
+  m_pBlocks.clear();
+  Grow(static_cast<size_t>(m_plan.NextNumber()));
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const PlanBlock& b = m_plan.Blocks()[i];
+    CHttpSocket* s = blocks[i].get();
     s->SetURL(url);
-    s->SetTempFile(m_pstrTempFiles[static_cast<size_t>(i)]);
-    s->m_nIndex = i;
-    s->m_nStart = start;
-    s->m_nLength = len;
+    s->SetTempFile(m_pstrTempFiles[static_cast<size_t>(b.m_nBlock)]);
+    s->m_nIndex = b.m_nBlock;
+    s->m_nStart = static_cast<int>(b.m_nFirst);
+    s->m_nLength = static_cast<int>(b.Length());
     s->m_bResume = resume ? 1 : 0;
-    m_owned[static_cast<size_t>(i)] = blocks[static_cast<size_t>(i)];
-    m_pBlocks[static_cast<size_t>(i)] = s;
-    m_blockLengths[static_cast<size_t>(i)] = len;
+    m_owned[static_cast<size_t>(b.m_nBlock)] = blocks[i];
+    m_pBlocks[static_cast<size_t>(b.m_nBlock)] = s;
   }
-  m_nFileLength = length;
+  WriteSidecar();
 }
 
-void CBlockDownloader::DiscardStaleBlocks(int blocks) {
-  // Every "<name>-<k>.hpt", not only the first `blocks`: an earlier run may
+void CBlockDownloader::Grow(size_t blocks) {
+  const size_t old = m_owned.size();
+  if (blocks <= old) return;
+  m_owned.resize(blocks);
+  m_pBlocks.resize(blocks, nullptr);
+  m_pstrTempFiles.resize(blocks);
+  for (size_t i = old; i < blocks; ++i) m_pstrTempFiles[i] = BlockFileName(m_strFileName, static_cast<int>(i));
+  // Numbers no range uses count as done, so they never hold the merge.
+  std::lock_guard<std::mutex> done(HttpGetThreadMutex());
+  m_pbDone.resize(blocks, 1);
+  for (const auto& b : m_plan.Blocks())
+    if (static_cast<size_t>(b.m_nBlock) >= old && !b.m_bDone) m_pbDone[static_cast<size_t>(b.m_nBlock)] = 0;
+}
+
+bool CBlockDownloader::WriteSidecar() {
+  m_sidecar.m_ranges = m_plan.Ranges();
+  return m_sidecar.Write(CSidecar::PathFor(m_strFileName));
+}
+
+void CBlockDownloader::DiscardStaleBlocks(const std::vector<int>& keep) {
+  // Every "<name>-<k>.hpt" the plan does not continue: an earlier run may
   // have split the file into more pieces.
   const std::string dir = GetTempDirectory();
   const std::string prefix = GetPathFileName(m_strFileName) + "-";
-  for (int i = 0; i < blocks; ++i) unlink(BlockFileName(m_strFileName, i).c_str());
   DIR* d = opendir(dir.c_str());
   if (!d) return;
   std::vector<std::string> doomed;
@@ -370,8 +449,11 @@ void CBlockDownloader::DiscardStaleBlocks(int blocks) {
     if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) continue;
     if (name.compare(name.size() - 4, 4, ".hpt") != 0) continue;
     std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-    if (!digits.empty() && std::all_of(digits.begin(), digits.end(),
-                                       [](char c) { return c >= '0' && c <= '9'; }))
+    if (digits.empty() || digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    if (std::find(keep.begin(), keep.end(), std::atoi(digits.c_str())) == keep.end() ||
+        digits != std::to_string(std::atoi(digits.c_str())))
       doomed.push_back(dir + name);
   }
   closedir(d);
@@ -389,10 +471,16 @@ void CBlockDownloader::OnBlockDone(int index) {
   if (m_bStopped) return;
   bool last = false;
   {
-    std::lock_guard<std::mutex> lk(HttpGetThreadMutex());
+    std::lock_guard<std::mutex> lk(m_lock);
+    if (m_bStopped) return;
+    // A split adds its block before this one counts as done, so the merge
+    // never starts while a range is still open.
+    BlockPtr next = NextWork(index);
+    std::lock_guard<std::mutex> done(HttpGetThreadMutex());
     if (index < 0 || static_cast<size_t>(index) >= m_pbDone.size() || m_pbDone[index]) return;
     m_pbDone[static_cast<size_t>(index)] = 1;
     last = std::all_of(m_pbDone.begin(), m_pbDone.end(), [](unsigned char f) { return f != 0; });
+    if (t_job == this) t_next = std::move(next);
   }
   if (last) MergeBlocks();
 }
@@ -416,13 +504,16 @@ void CBlockDownloader::AbandonMerge(const std::string& part) {
 void CBlockDownloader::MergeBlocks() {
   if (m_bStopped) return;
   std::vector<std::string> files;
-  std::vector<int> lengths;
-  int total = 0;
+  std::vector<long long> lengths;
+  long long total = 0;
   {
+    // In file order, whatever the numbers: a split-off block comes between.
     std::lock_guard<std::mutex> lk(m_lock);
-    files = m_pstrTempFiles;
-    lengths = m_blockLengths;
-    total = m_nFileLength;
+    for (const auto& r : m_plan.Ranges()) {
+      files.push_back(m_pstrTempFiles[static_cast<size_t>(r.m_nBlock)]);
+      lengths.push_back(r.m_nLast - r.m_nFirst + 1);
+    }
+    total = m_plan.FileLength();
   }
   const std::string target = m_strFileName;
   Report(T(txt::kJobAllBlocksDone));
@@ -535,7 +626,7 @@ void CBlockDownloader::Stop() {
     m_owned.clear();
     m_pBlocks.clear();
     m_pstrTempFiles.clear();
-    m_blockLengths.clear();
+    m_plan = CBlockPlan();
     m_bPrepared = 0;
   }
   {

@@ -9,8 +9,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "engine/BlockPlan.h"
+#include "engine/BlockSnapshot.h"
 #include "engine/Callbacks.h"
 #include "engine/HttpSocket.h"
+#include "engine/Sidecar.h"
 
 class CBlockDownloader {
  public:
@@ -25,6 +28,9 @@ class CBlockDownloader {
   // Stops every block (sockets shut down, threads joined; the calling block
   // thread, when Stop runs on one, is left to return by itself).
   void Stop();
+  // Every block file of the running job, in block-number order; empty
+  // before the blocks are planned and after a Stop. Any thread.
+  std::vector<BlockSnapshot> GetBlockSnapshot();
 
   void* m_pUserData = nullptr;
   int m_nBlocks = 4;
@@ -37,7 +43,10 @@ class CBlockDownloader {
   ProgressCallback OnProgress = nullptr;
   MessageCallback OnMessage = nullptr;
 
+  // At most m_nBlocks threads; a thread that finishes its block goes on
+  // with another (a block left from an earlier run, or a split-off range).
   std::vector<std::thread> m_pThreads;
+  // By block number; splits add to the end.
   std::vector<CHttpSocket*> m_pBlocks;
   std::vector<std::string> m_pstrTempFiles;
   std::vector<unsigned char> m_pbDone;
@@ -66,10 +75,21 @@ class CBlockDownloader {
   static void BlockFailure(void* job, int index);
   static void BlockThread(BlockPtr block, CBlockDownloader* job);
 
+  // Under m_lock: marks `done` finished and finds the finishing thread its
+  // next block, splitting a slow one when that pays.
+  BlockPtr NextWork(int done);
+  BlockPtr SplitOff(long long ownSpeed);
+  void Grow(size_t blocks);
+  // Under m_lock: brings the plan's counts and speeds up to date.
+  void Observe(long long nowMs);
+  // Called now and then from a flowing block: counts, speeds, stalls.
+  void Watch(long long nowMs);
+  bool WriteSidecar();
+
   void Report(const std::string& text);
   bool OnOwnBlockThread() const;
   void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
-  void DiscardStaleBlocks(int blocks);
+  void DiscardStaleBlocks(const std::vector<int>& keep);
   // Decides the job's one final callback; false when the job was stopped or
   // another thread has already decided it.
   bool ClaimFinish();
@@ -77,7 +97,7 @@ class CBlockDownloader {
   void AbandonMerge(const std::string& part);
 
   // m_lock guards m_pThreads, m_pBlocks, m_pstrTempFiles, m_owned,
-  // m_orphans, m_blockLengths, m_nFileLength and the flags below it. It is
+  // m_orphans, m_plan with the strings after it and the flags below it. It is
   // never held while joining a thread or calling out; HttpGetThreadMutex()
   // may be taken inside it, never the other way round. m_pbDone belongs to
   // HttpGetThreadMutex().
@@ -88,8 +108,11 @@ class CBlockDownloader {
   // and are joined by the next Stop from another thread, or detached when
   // the job is destroyed on them.
   std::vector<std::thread> m_orphans;
-  std::vector<int> m_blockLengths;
-  int m_nFileLength = 0;
+  CBlockPlan m_plan;
+  std::string m_strBlockURL;   // the redirect target every block asks
+  CSidecar m_sidecar;          // what the block files are, as last written
+  bool m_bSplittable = false;  // ranges honoured: blocks may be split
+  std::atomic<long long> m_nNextWatchMs{0};
   // Set by every Stop and cleared by Start; read without the lock by the
   // block callbacks so texts stop once the job is stopped.
   std::atomic<bool> m_bStopped{false};

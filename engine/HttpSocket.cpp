@@ -197,6 +197,43 @@ void CHttpSocket::Abort() {
   if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
 }
 
+void CHttpSocket::Kick() {
+  std::lock_guard<std::mutex> g(m_sockLock);
+  m_bKicked = true;
+  m_nActivityMs = GetTickMs();
+  if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
+}
+
+int CHttpSocket::CutTo(int length) {
+  std::lock_guard<std::mutex> g(m_cutLock);
+  if (m_nShared < 0) return -1;
+  const int end = m_nCutLength >= 0 && m_nCutLength < m_nLength ? m_nCutLength : m_nLength;
+  const int cut = length > m_nShared ? length : m_nShared;
+  if (cut >= end) return -1;
+  m_nCutLength = cut;
+  return cut;
+}
+
+int CHttpSocket::Received() const {
+  std::lock_guard<std::mutex> g(m_cutLock);
+  return m_nShared;
+}
+
+void CHttpSocket::ApplyCut() {
+  std::lock_guard<std::mutex> g(m_cutLock);
+  if (m_nCutLength >= 0 && m_nCutLength < m_nLength) m_nLength = m_nCutLength;
+}
+
+int CHttpSocket::TakeChunk(int received, int n) {
+  m_nActivityMs = GetTickMs();
+  std::lock_guard<std::mutex> g(m_cutLock);
+  if (m_nCutLength >= 0 && m_nCutLength < m_nLength) m_nLength = m_nCutLength;
+  // Bytes past a moved end belong to another block's file.
+  if (n > m_nLength - received) n = m_nLength - received > 0 ? m_nLength - received : 0;
+  m_nShared = received + n;
+  return n;
+}
+
 bool CHttpSocket::SetTimeout(int ms, bool receive) {
   if (ms < 0) ms = 0;
   timeval tv{};
@@ -399,12 +436,20 @@ int CHttpSocket::OpenTempFile() {
         st.st_size <= m_nLength && ::lseek(fd, 0, SEEK_END) == st.st_size) {
       m_fd = fd;
       m_nDownloaded = static_cast<int>(st.st_size);
+      {
+        std::lock_guard<std::mutex> g(m_cutLock);
+        m_nShared = m_nDownloaded;
+      }
       Report(txt::kSockTempOpened);
       return m_nDownloaded;
     }
     ::close(fd);
   }
   ::unlink(path);
+  {
+    std::lock_guard<std::mutex> g(m_cutLock);
+    m_nShared = 0;
+  }
   fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     Report(txt::kSockTempOpenError);
@@ -417,6 +462,8 @@ int CHttpSocket::OpenTempFile() {
 
 bool CHttpSocket::ConnectAndRequest() {
   try {
+    m_nActivityMs = GetTickMs();
+    ApplyCut();
     long long start = m_nStart;
     const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
     const int d = OpenTempFile();
@@ -482,6 +529,8 @@ bool CHttpSocket::ReceiveBody() {
       Close();
       break;
     }
+    n = TakeChunk(received, static_cast<int>(n));
+    if (n == 0) break;  // the end moved below what had come in
     m_szBuffer[n] = '\0';
     // Chunks are gathered and written 64 KB at a time: a write per 1 KB
     // chunk costs as much as the receive itself.
@@ -514,6 +563,10 @@ void CHttpSocket::Run() {
     if (m_bCompleted) {
       if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
       return;
+    }
+    if (m_bKicked.exchange(false) && m_nFreeRetries > 0) {
+      --m_nFreeRetries;
+      --attempt;
     }
   }
   CloseFile();

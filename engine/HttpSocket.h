@@ -45,6 +45,19 @@ class CHttpSocket {
   // OnFailure (the job is being stopped). The socket is not closed here: the
   // owning thread closes it. An Abort is final for the object.
   void Abort();
+  // Callable from any thread while the block runs: moves its end down so it
+  // holds `length` bytes, or what it has already received when that is
+  // more. Returns the length it now ends at; -1 when nothing moved (the end
+  // is there already, or no attempt has opened the block file yet).
+  int CutTo(int length);
+  // Bytes of the block received so far; -1 before an attempt opened the file.
+  int Received() const;
+  // Tick of the last body byte, or of the current attempt's start.
+  long long ActivityMs() const { return m_nActivityMs; }
+  // Callable from any thread: drops the current attempt's connection
+  // without counting the attempt, so a server that went quiet is asked
+  // again at once.
+  void Kick();
 
   std::string m_strURL;
   std::string m_strTempFile;
@@ -114,4 +127,17 @@ class CHttpSocket {
   // blocking call.
   mutable std::mutex m_sockLock;
   std::atomic<bool> m_bAborted{false};
+
+  // Clips a received chunk to the block's (possibly moved) end and makes
+  // the new count visible to CutTo; returns the bytes to keep.
+  int TakeChunk(int received, int n);
+  void ApplyCut();
+  // Guards m_nCutLength, m_nShared and every write of m_nLength once the
+  // block runs; the block thread reads m_nLength without it.
+  mutable std::mutex m_cutLock;
+  int m_nCutLength = -1;  // -1: not moved
+  int m_nShared = -1;
+  std::atomic<long long> m_nActivityMs{0};
+  std::atomic<bool> m_bKicked{false};
+  int m_nFreeRetries = 8;  // kicked attempts that are not counted
 };

@@ -30,7 +30,7 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
     if (n < 0) ok = false;
     if (n <= 0) break;
     data.append(buf, static_cast<size_t>(n));
-    if (data.size() > 8192) {  // not ours: it cannot match
+    if (data.size() > (1u << 20)) {  // not ours: even a 2 GB file split to 256 KB pieces is shorter
       ok = false;
       break;
     }
@@ -40,10 +40,20 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
   return data;
 }
 
-bool ParseInt(const std::string& s, int& out) {
+template <typename N>
+bool ParseInt(const std::string& s, N& out) {
   if (s.empty() || s[0] == '-' || s[0] == '+') return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
   return ec == std::errc() && end == s.data() + s.size();
+}
+
+// "<block> <first> <last>", single spaces, plain decimal numbers.
+bool ParseRange(const std::string& s, PlanRange& r) {
+  const size_t a = s.find(' ');
+  const size_t b = a == std::string::npos ? a : s.find(' ', a + 1);
+  if (b == std::string::npos) return false;
+  return ParseInt(s.substr(0, a), r.m_nBlock) && ParseInt(s.substr(a + 1, b - a - 1), r.m_nFirst) &&
+         ParseInt(s.substr(b + 1), r.m_nLast);
 }
 
 }  // namespace
@@ -53,8 +63,12 @@ std::string CSidecar::PathFor(const std::string& target) {
 }
 
 std::string CSidecar::Text() const {
-  return "length=" + std::to_string(m_nLength) + "\nblocks=" + std::to_string(m_nBlocks) +
-         "\nvalidator=" + OneLine(m_strValidator) + "\nurl=" + OneLine(m_strURL) + "\n";
+  std::string text = "length=" + std::to_string(m_nLength) + "\nblocks=" + std::to_string(m_nBlocks) +
+                     "\nvalidator=" + OneLine(m_strValidator) + "\nurl=" + OneLine(m_strURL) + "\n";
+  for (const auto& r : m_ranges)
+    text += "range=" + std::to_string(r.m_nBlock) + " " + std::to_string(r.m_nFirst) + " " +
+            std::to_string(r.m_nLast) + "\n";
+  return text;
 }
 
 std::optional<CSidecar> CSidecar::Parse(const std::string& text) {
@@ -84,6 +98,10 @@ std::optional<CSidecar> CSidecar::Parse(const std::string& text) {
     } else if (key == "url") {
       if (!once(url)) return std::nullopt;
       s.m_strURL = value;
+    } else if (key == "range") {
+      PlanRange r;
+      if (!ParseRange(value, r)) return std::nullopt;
+      s.m_ranges.push_back(r);
     } else {
       return std::nullopt;
     }

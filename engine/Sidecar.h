@@ -4,6 +4,9 @@
 // into them, so every fact that decides the bytes belongs here.
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "engine/BlockPlan.h"
 
 struct CSidecar {
   int m_nLength = 0;
@@ -12,6 +15,10 @@ struct CSidecar {
   // The address the job was started with, without credentials. Empty in
   // files written before addresses were kept: those still match by the rest.
   std::string m_strURL;
+  // "range=<block> <first> <last>", one per block file, after the lines
+  // above. Files written before splitting existed have none: their blocks
+  // are the fixed split of m_nBlocks.
+  std::vector<PlanRange> m_ranges;
 
   // "<temp directory><file name of target>.hpt".
   static std::string PathFor(const std::string& target);

@@ -343,6 +343,7 @@ void CDownloadTask::BeginDownload() {
     // A job that falls back to one block after one with several must not
     // count the old blocks' bytes again.
     for (int& b : m_nBlockBytes) b = 0;
+    m_nMoreBlockBytes.clear();
   }
   // Without the folder every merge would fail and the task would wait forever.
   std::error_code ec;
@@ -553,13 +554,25 @@ void CDownloadTask::OnContentLength(void* user, int size) {
 
 void CDownloadTask::OnProgress(void* user, int received, int /*blockLength*/, int index) {
   auto* task = static_cast<CDownloadTask*>(user);
-  if (index < 0 || index >= kMaxBlocks) return;
+  // Far beyond any split a job makes; keeps a stray index from growing the
+  // counters without bound.
+  constexpr int kMaxBlockNumber = 1 << 16;
+  if (index < 0 || index >= kMaxBlockNumber) return;
   std::string done, percent, elapsed, remaining, speed;
   {
     std::lock_guard<std::mutex> g(task->m_numLock);
-    task->m_nBlockBytes[index] = received;
+    if (index < kMaxBlocks) {
+      task->m_nBlockBytes[index] = received;
+    } else {
+      auto& more = task->m_nMoreBlockBytes;
+      if (more.size() <= static_cast<size_t>(index - kMaxBlocks)) more.resize(static_cast<size_t>(index - kMaxBlocks) + 1);
+      more[static_cast<size_t>(index - kMaxBlocks)] = received;
+    }
+    // Every counter, not only the first m_nBlocks: split-off blocks take
+    // the numbers after the configured ones. A new job clears them all.
     int64_t total = 0;
-    for (int i = 0; i < task->m_nBlocks; ++i) total += task->m_nBlockBytes[i];
+    for (int b : task->m_nBlockBytes) total += b;
+    for (int b : task->m_nMoreBlockBytes) total += b;
 
     const uint32_t now = task->Tick();
     const uint32_t dt = now - task->m_dwLastTick;

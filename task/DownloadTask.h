@@ -32,6 +32,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "task/TaskHost.h"
@@ -104,6 +105,9 @@ class CDownloadTask {
   int m_nFileSize = 0;
   int m_nBlocks = 4;
   int m_nBlockBytes[kMaxBlocks] = {};
+  // Blocks numbered kMaxBlocks and up: a job splits slow blocks into new
+  // block files, and their bytes count as much as the first five.
+  std::vector<int> m_nMoreBlockBytes;
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   // Guarded by the run lock.

@@ -69,7 +69,13 @@ TEST_P(BlockJobBytes, MergedFileEqualsServedFile) {
   auto expected = ExpectedRanges(c.length, used);
   std::sort(ranges.begin(), ranges.end());
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(ranges, expected);
+  if (c.length < 2 * CBlockPlan::kMinPart) {
+    EXPECT_EQ(ranges, expected);
+  } else {
+    // Big enough for a block that finishes first to take half of another:
+    // the first requests are the fixed split all the same.
+    EXPECT_TRUE(std::includes(ranges.begin(), ranges.end(), expected.begin(), expected.end()));
+  }
   const std::vector<std::string> tail = {T(txt::kJobAllBlocksDone), T(txt::kJobMerging), T(txt::kJobSucceeded)};
   EXPECT_EQ(owner.JobTexts(), tail);
   ExpectNoLeftovers(target);

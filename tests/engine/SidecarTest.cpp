@@ -78,3 +78,34 @@ TEST(Sidecar, CredentialsNeverReachTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SidecarRanges, EveryBlockFilesRangeReadsBackAfterTheOtherLines) {
+  CSidecar s = Facts(1000, 2, "\"v\"", "http://h/a.mp3");
+  s.m_ranges = {{0, 0, 399}, {2, 400, 499}, {1, 500, 999}};
+  const std::string text = s.Text();
+  EXPECT_NE(text.find("url=http://h/a.mp3\nrange=0 0 399\nrange=2 400 499\nrange=1 500 999\n"),
+            std::string::npos)
+      << text;
+  auto back = CSidecar::Parse(text);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->m_ranges.size(), 3u);
+  EXPECT_EQ(back->m_ranges[1].m_nBlock, 2);
+  EXPECT_EQ(back->m_ranges[1].m_nFirst, 400);
+  EXPECT_EQ(back->m_ranges[1].m_nLast, 499);
+  // Without range lines: a record from before splitting.
+  EXPECT_TRUE(CSidecar::Parse("length=10\nblocks=2\nvalidator=\n")->m_ranges.empty());
+}
+
+TEST(SidecarRanges, DamagedRangeLinesRefuseTheWholeRecord) {
+  const std::string head = "length=1000\nblocks=2\nvalidator=\nurl=\n";
+  for (const char* bad : {"range=0 0\n", "range=0 0 999 5\n", "range=0  0 999\n", "range=-1 0 999\n",
+                          "range=0 0 x\n", "range=0 0 99999999999999999999999\n", "range=\n"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(CSidecar::Parse(head + bad));
+  }
+  EXPECT_TRUE(CSidecar::Parse(head + "range=0 0 999\n"));
+}
+
+}  // namespace

@@ -131,12 +131,27 @@ TEST_F(ProgressTest, BlockCountIsClampedToTheFiveCounters) {
   EXPECT_EQ(t.m_nBlocks, 1);
   CDownloadTask::OnContentLength(&t, 4096);
   CDownloadTask::OnProgress(&t, 1024, 4096, 0);
-  // Reports for blocks the task does not count are ignored, not stored out of bounds.
-  CDownloadTask::OnProgress(&t, 9999, 4096, 5);
+  // Indexes no job uses are ignored, not stored out of bounds.
   CDownloadTask::OnProgress(&t, 9999, 4096, -1);
-  CDownloadTask::OnProgress(&t, 2048, 4096, 1);  // beyond m_nBlocks: not summed
+  CDownloadTask::OnProgress(&t, 9999, 4096, 1 << 20);
   EXPECT_STREQ(Entry().m_szDone, "1KB");
   EXPECT_STREQ(Entry().m_szPercent, "25%");
+}
+
+TEST_F(ProgressTest, BlocksSplitOffCountWhateverTheirNumber) {
+  // A job splits slow blocks into new numbered files: 1 and 2 beyond the
+  // configured count, 5 and 9 beyond the five counters.
+  CDownloadTask& t = Task(1);
+  CDownloadTask::OnContentLength(&t, 100 * 1024);
+  CDownloadTask::OnProgress(&t, 10 * 1024, 40 * 1024, 0);
+  CDownloadTask::OnProgress(&t, 10 * 1024, 20 * 1024, 1);
+  CDownloadTask::OnProgress(&t, 10 * 1024, 20 * 1024, 2);
+  CDownloadTask::OnProgress(&t, 10 * 1024, 10 * 1024, 5);
+  CDownloadTask::OnProgress(&t, 5 * 1024, 10 * 1024, 9);
+  EXPECT_STREQ(Entry().m_szDone, "45KB");
+  CDownloadTask::OnProgress(&t, 10 * 1024, 10 * 1024, 9);  // a later count replaces the earlier
+  EXPECT_STREQ(Entry().m_szDone, "50KB");
+  EXPECT_STREQ(Entry().m_szPercent, "50%");
 }
 
 TEST_F(ProgressTest, UnknownSizeShowsZeroPercentInsteadOfDividingByZero) {

@@ -1,0 +1,132 @@
+// The part of the job that keeps every connection busy until the end: a
+// thread whose block is done takes over part of the block that would
+// otherwise finish last, and a connection that went quiet is dropped.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine/BlockDownloader.h"
+#include "engine/Common.h"
+
+namespace {
+
+// How long a connection may send nothing while others flow before it is
+// dropped and asked again (GetTimeOut when that is shorter).
+constexpr long long kStallMs = 3000;
+
+void ReleaseSplitBlock(CHttpSocket* s) {
+  s->OnContentLength = nullptr;
+  s->OnProgress = nullptr;
+  s->OnSuccess = nullptr;
+  s->OnMessage = nullptr;
+  s->OnFailure = nullptr;
+  s->Close();
+  delete s;
+}
+
+}  // namespace
+
+void CBlockDownloader::Observe(long long nowMs) {
+  for (auto& b : m_plan.Blocks()) {
+    if (!b.m_bStarted || b.m_bDone) continue;
+    CHttpSocket* s = m_pBlocks[static_cast<size_t>(b.m_nBlock)];
+    const int got = s ? s->Received() : -1;
+    if (got >= 0) m_plan.Observe(b.m_nBlock, got, nowMs);
+  }
+}
+
+CBlockDownloader::BlockPtr CBlockDownloader::NextWork(int done) {
+  long long ownSpeed = -1;
+  if (PlanBlock* b = m_plan.Find(done)) {
+    ownSpeed = b->m_nSpeed;
+    b->m_bDone = true;
+    b->m_nBytes = b->Length();
+    m_plan.Idle(done);
+  }
+  if (static_cast<size_t>(done) < m_owned.size()) {
+    // The thread holds its own reference until it lets go.
+    m_owned[static_cast<size_t>(done)] = nullptr;
+    m_pBlocks[static_cast<size_t>(done)] = nullptr;
+  }
+  // A block an earlier run left and nobody has taken yet comes first.
+  for (auto& b : m_plan.Blocks()) {
+    if (b.m_bStarted || b.m_bDone) continue;
+    b.m_bStarted = true;
+    return m_owned[static_cast<size_t>(b.m_nBlock)];
+  }
+  if (!m_bSplittable) return nullptr;
+  Observe(GetTickMs());
+  return SplitOff(ownSpeed);
+}
+
+CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed) {
+  const std::optional<PlanSplit> split = m_plan.ChooseSplit(ownSpeed);
+  if (!split) return nullptr;
+  PlanBlock* victim = m_plan.Find(split->m_nVictim);
+  CHttpSocket* v = m_pBlocks[static_cast<size_t>(split->m_nVictim)];
+  if (!victim || !v) return nullptr;
+  // The victim's connection decides the exact point: it may have moved on
+  // since it was last looked at, and it never writes past a moved end.
+  const int kept = v->CutTo(static_cast<int>(split->m_nCut - victim->m_nFirst));
+  if (kept <= 0) return nullptr;
+  if (split->m_bTakeOver) v->Kick();  // it may be stuck in a receive
+  const int number = m_plan.ApplySplit(split->m_nVictim, victim->m_nFirst + kept);
+  if (number < 0) return nullptr;
+  Grow(static_cast<size_t>(number) + 1);
+  const std::string& file = m_pstrTempFiles[static_cast<size_t>(number)];
+  unlink(file.c_str());  // whatever an older run left under this number
+  // On disk before the new block asks for a byte: a restart then finds
+  // every block file's range.
+  WriteSidecar();
+
+  const PlanBlock& b = *m_plan.Find(number);
+  BlockPtr s(CreateBlock(), ReleaseSplitBlock);
+  s->SetURL(m_strBlockURL);
+  s->SetTempFile(file);
+  s->m_nIndex = number;
+  s->m_nStart = static_cast<int>(b.m_nFirst);
+  s->m_nLength = static_cast<int>(b.Length());
+  s->m_bResume = v->m_bResume;
+  m_plan.Find(number)->m_bStarted = true;
+  m_owned[static_cast<size_t>(number)] = s;
+  m_pBlocks[static_cast<size_t>(number)] = s.get();
+  return s;
+}
+
+void CBlockDownloader::Watch(long long nowMs) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (m_bStopped) return;
+  Observe(nowMs);
+  // The caller has just received a byte, so others do flow: a connection
+  // that has sent nothing for this long is asked again on a fresh one.
+  const int timeout = GetTimeOut.load();
+  long long stall = kStallMs;
+  if (timeout > 0) stall = std::min<long long>(stall, timeout * 1000LL);
+  for (const auto& b : m_plan.Blocks()) {
+    if (!b.m_bStarted || b.m_bDone) continue;
+    CHttpSocket* s = m_pBlocks[static_cast<size_t>(b.m_nBlock)];
+    if (s && s->Received() >= 0 && nowMs - s->ActivityMs() >= stall) {
+      s->Kick();
+      m_plan.Idle(b.m_nBlock);
+    }
+  }
+}
+
+std::vector<BlockSnapshot> CBlockDownloader::GetBlockSnapshot() {
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (m_plan.Blocks().empty()) return {};
+  Observe(GetTickMs());
+  std::vector<BlockSnapshot> out;
+  for (const auto& b : m_plan.Blocks()) {
+    BlockSnapshot r;
+    r.m_nBlock = b.m_nBlock;
+    r.m_nFirst = b.m_nFirst;
+    r.m_nLast = b.m_nLast;
+    r.m_nBytes = b.m_nBytes;
+    if (b.m_bStarted && !b.m_bDone && b.m_nSpeed >= 0) r.m_nSpeed = b.m_nSpeed;
+    r.m_strText = b.m_strText;
+    out.push_back(r);
+  }
+  return out;
+}

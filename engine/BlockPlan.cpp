@@ -1,0 +1,154 @@
+#include "engine/BlockPlan.h"
+
+#include <algorithm>
+#include <climits>
+#include <set>
+
+namespace {
+
+// What a new connection costs before its first byte, in the estimate of
+// whether a fresh one beats a slow one on a small remainder.
+constexpr long long kConnectMs = 250;
+constexpr long long kForever = LLONG_MAX / 4;
+
+}  // namespace
+
+void CBlockPlan::FixedSplit(long long length, int blocks) {
+  m_blocks.clear();
+  m_nLength = length;
+  if (blocks < 1 || length <= 0) return;
+  const long long q = length / blocks;
+  for (int i = 0; i < blocks; ++i) {
+    PlanBlock b;
+    b.m_nBlock = i;
+    b.m_nFirst = i * q;
+    b.m_nLast = i == blocks - 1 ? length - 1 : (i + 1) * q - 1;
+    m_blocks.push_back(b);
+  }
+}
+
+bool CBlockPlan::SetRanges(long long length, std::vector<PlanRange> ranges) {
+  if (length <= 0 || ranges.empty()) return false;
+  std::set<int> numbers;
+  for (const auto& r : ranges)
+    if (r.m_nBlock < 0 || r.m_nFirst > r.m_nLast || !numbers.insert(r.m_nBlock).second) return false;
+  std::sort(ranges.begin(), ranges.end(),
+            [](const PlanRange& a, const PlanRange& b) { return a.m_nFirst < b.m_nFirst; });
+  long long next = 0;
+  for (const auto& r : ranges) {
+    if (r.m_nFirst != next) return false;
+    next = r.m_nLast + 1;
+  }
+  if (next != length) return false;
+  std::sort(ranges.begin(), ranges.end(),
+            [](const PlanRange& a, const PlanRange& b) { return a.m_nBlock < b.m_nBlock; });
+  m_blocks.clear();
+  m_nLength = length;
+  for (const auto& r : ranges) {
+    PlanBlock b;
+    b.m_nBlock = r.m_nBlock;
+    b.m_nFirst = r.m_nFirst;
+    b.m_nLast = r.m_nLast;
+    m_blocks.push_back(b);
+  }
+  return true;
+}
+
+PlanBlock* CBlockPlan::Find(int block) {
+  for (auto& b : m_blocks)
+    if (b.m_nBlock == block) return &b;
+  return nullptr;
+}
+
+int CBlockPlan::NextNumber() const {
+  int n = 0;
+  for (const auto& b : m_blocks) n = std::max(n, b.m_nBlock + 1);
+  return n;
+}
+
+std::vector<PlanRange> CBlockPlan::Ranges() const {
+  std::vector<PlanRange> out;
+  for (const auto& b : m_blocks) out.push_back({b.m_nBlock, b.m_nFirst, b.m_nLast});
+  std::sort(out.begin(), out.end(),
+            [](const PlanRange& a, const PlanRange& b) { return a.m_nFirst < b.m_nFirst; });
+  return out;
+}
+
+void CBlockPlan::Observe(int block, long long bytes, long long nowMs) {
+  PlanBlock* b = Find(block);
+  if (!b) return;
+  b->m_nBytes = bytes;
+  if (b->m_nSampleMs < 0 || bytes < b->m_nSampleBytes) {
+    b->m_nSampleMs = nowMs;
+    b->m_nSampleBytes = bytes;
+    return;
+  }
+  const long long dt = nowMs - b->m_nSampleMs;
+  if (dt < kWindowMs) return;
+  const long long now = (bytes - b->m_nSampleBytes) * 1000 / dt;
+  // Half the weight on the window just ended: quick to see a connection
+  // slow down, calm enough not to chase every burst.
+  b->m_nSpeed = b->m_nSpeed < 0 ? now : (b->m_nSpeed + now) / 2;
+  b->m_nSampleMs = nowMs;
+  b->m_nSampleBytes = bytes;
+}
+
+void CBlockPlan::Idle(int block) {
+  if (PlanBlock* b = Find(block)) {
+    b->m_nSampleMs = -1;
+    b->m_nSpeed = -1;
+  }
+}
+
+long long CBlockPlan::ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const {
+  const long long speed = b.m_nSpeed >= 0 ? b.m_nSpeed : fallbackSpeed;
+  if (speed == 0) return kForever;
+  if (speed < 0) return b.Left() / 1024;  // nothing measured anywhere: bigger is longer
+  return b.Left() * 1000 / speed;
+}
+
+std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const {
+  // A block not yet measured is taken to run like the others on average.
+  long long sum = 0, count = 0, best = std::max<long long>(finishedSpeed, 0);
+  for (const auto& b : m_blocks) {
+    if (!b.m_bStarted || b.m_bDone || b.m_nSpeed <= 0) continue;
+    sum += b.m_nSpeed;
+    ++count;
+    best = std::max(best, b.m_nSpeed);
+  }
+  const long long fallback = count ? sum / count : (finishedSpeed > 0 ? finishedSpeed : -1);
+
+  const PlanBlock* victim = nullptr;
+  long long victimMs = -1;
+  for (const auto& b : m_blocks) {
+    if (!b.m_bStarted || b.m_bDone || b.Left() <= 0) continue;
+    const long long ms = ExpectedMs(b, fallback);
+    if (!victim || ms > victimMs || (ms == victimMs && b.Left() > victim->Left())) {
+      victim = &b;
+      victimMs = ms;
+    }
+  }
+  if (!victim) return std::nullopt;
+  const long long left = victim->Left();
+  const long long from = victim->m_nFirst + victim->m_nBytes;
+  if (left >= 2 * kMinPart) return PlanSplit{victim->m_nBlock, from + left / 2, false};
+
+  // Too small to halve: a fresh connection may still end it far sooner than
+  // the one on it, which would otherwise keep every other one waiting.
+  if (left < kMinPart || victim->m_nBytes < kMinPart || best <= 0) return std::nullopt;
+  const long long freshMs = left * 1000 / best + kConnectMs;
+  if (victimMs <= 2 * freshMs) return std::nullopt;
+  return PlanSplit{victim->m_nBlock, from, true};
+}
+
+int CBlockPlan::ApplySplit(int victim, long long cut) {
+  PlanBlock* v = Find(victim);
+  if (!v || cut <= v->m_nFirst || cut > v->m_nLast) return -1;
+  PlanBlock b;
+  b.m_nBlock = NextNumber();
+  b.m_nFirst = cut;
+  b.m_nLast = v->m_nLast;
+  v->m_nLast = cut - 1;
+  m_blocks.push_back(b);
+  return b.m_nBlock;
+}

@@ -1,0 +1,79 @@
+#pragma once
+// Which byte ranges a job's block files cover, how fast each is filling and
+// when a range is split so that a free connection helps a slow one. Plain
+// data and arithmetic: the job holds the lock and talks to the sockets.
+#include <optional>
+#include <string>
+#include <vector>
+
+struct PlanRange {
+  int m_nBlock = 0;
+  long long m_nFirst = 0;
+  long long m_nLast = -1;  // inclusive
+};
+
+struct PlanBlock {
+  int m_nBlock = 0;
+  long long m_nFirst = 0;
+  long long m_nLast = -1;        // inclusive; only ever moves down
+  long long m_nBytes = 0;        // of the range, received so far
+  bool m_bStarted = false;       // a thread has taken it
+  bool m_bDone = false;
+  long long m_nSampleMs = -1;    // start of the current speed window
+  long long m_nSampleBytes = 0;
+  long long m_nSpeed = -1;       // bytes a second; -1 until measured
+  std::string m_strText;
+
+  long long Length() const { return m_nLast - m_nFirst + 1; }
+  long long Left() const { return Length() - m_nBytes; }
+};
+
+struct PlanSplit {
+  int m_nVictim = 0;      // block number whose end moves down
+  long long m_nCut = 0;   // first byte of the new block
+  bool m_bTakeOver = false;  // the whole remainder moves: the victim stops now
+};
+
+class CBlockPlan {
+ public:
+  // Neither part of a split may be smaller: below this a new connection
+  // costs more than it brings.
+  static constexpr long long kMinPart = 256 * 1024;
+
+  void FixedSplit(long long length, int blocks);
+  // Ranges from an earlier run; false (and nothing changed) unless they
+  // cover 0..length-1 exactly once with distinct numbers.
+  bool SetRanges(long long length, std::vector<PlanRange> ranges);
+
+  std::vector<PlanBlock>& Blocks() { return m_blocks; }
+  const std::vector<PlanBlock>& Blocks() const { return m_blocks; }
+  PlanBlock* Find(int block);
+  long long FileLength() const { return m_nLength; }
+  int NextNumber() const;
+  // Blocks in file order, for the merge.
+  std::vector<PlanRange> Ranges() const;
+
+  // Feeds a block's received count at time now and keeps its speed over
+  // windows of at least kWindowMs.
+  void Observe(int block, long long bytes, long long nowMs);
+  // Forgets a block's speed window (it has no connection at the moment).
+  void Idle(int block);
+
+  // Where a thread that has just finished block `finished` should help, if
+  // anywhere: the far half of the remainder with the longest expected time
+  // left, or the whole of a remainder too small to halve whose connection
+  // would need far longer than a fresh one. `finishedSpeed` is the helper's
+  // own recent speed (-1 unknown).
+  std::optional<PlanSplit> ChooseSplit(long long finishedSpeed) const;
+  // Moves the victim's end below `cut` and adds the new block [cut, old
+  // end]; returns its number.
+  int ApplySplit(int victim, long long cut);
+
+  static constexpr long long kWindowMs = 300;
+
+ private:
+  long long ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const;
+
+  std::vector<PlanBlock> m_blocks;  // by block number
+  long long m_nLength = 0;
+};

@@ -1,0 +1,127 @@
+// Where a job's ranges are split: decisions from counts and speeds alone.
+#include <gtest/gtest.h>
+
+#include "engine/BlockPlan.h"
+
+namespace {
+
+constexpr long long kKiB = 1024;
+constexpr long long kMiB = 1024 * 1024;
+
+// Every block started, with the given bytes received and speed (bytes/s).
+CBlockPlan Running(long long length, int blocks, std::vector<std::pair<long long, long long>> state) {
+  CBlockPlan p;
+  p.FixedSplit(length, blocks);
+  for (size_t i = 0; i < state.size(); ++i) {
+    PlanBlock& b = p.Blocks()[i];
+    b.m_bStarted = true;
+    b.m_nBytes = state[i].first;
+    b.m_nSpeed = state[i].second;
+    if (b.m_nBytes == b.Length()) b.m_bDone = true;
+  }
+  return p;
+}
+
+TEST(BlockPlan, FixedSplitGivesTheRemainderToTheLastBlock) {
+  CBlockPlan p;
+  p.FixedSplit(10, 4);
+  const auto r = p.Ranges();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].m_nLast, 1);
+  EXPECT_EQ(r[2].m_nFirst, 4);
+  EXPECT_EQ(r[3].m_nFirst, 6);
+  EXPECT_EQ(r[3].m_nLast, 9);
+  EXPECT_EQ(p.NextNumber(), 4);
+}
+
+TEST(BlockPlan, StoredRangesMustCoverTheFileOnce) {
+  CBlockPlan p;
+  EXPECT_TRUE(p.SetRanges(100, {{0, 0, 49}, {2, 50, 69}, {1, 70, 99}}));
+  EXPECT_EQ(p.NextNumber(), 3);
+  EXPECT_EQ(p.Ranges()[1].m_nBlock, 2);  // file order, not number order
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 49}, {1, 51, 99}}));  // gap
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 50}, {1, 50, 99}}));  // overlap
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 49}, {0, 50, 99}}));  // number twice
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 49}}));               // short of the end
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 149}}));              // past the end
+  EXPECT_FALSE(p.SetRanges(100, {{0, 0, 49}, {1, 60, 55}}));  // backwards
+  EXPECT_FALSE(p.SetRanges(100, {}));
+  EXPECT_EQ(p.Ranges().size(), 3u) << "a refused set changes nothing";
+}
+
+TEST(BlockPlan, FinishingBlockTakesTheFarHalfOfTheLongestExpectedTime) {
+  // Block 1 has more bytes left, block 2 is slower: block 2 ends last.
+  auto p = Running(16 * kMiB, 4, {{4 * kMiB, 2 * kMiB}, {1 * kMiB, 2 * kMiB}, {3 * kMiB, 256 * kKiB},
+                                   {4 * kMiB, 2 * kMiB}});
+  auto s = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->m_nVictim, 2);
+  EXPECT_FALSE(s->m_bTakeOver);
+  // Block 2 covers 8..12 MiB and has 3 MiB: the far half of its last 1 MiB.
+  EXPECT_EQ(s->m_nCut, 11 * kMiB + 512 * kKiB);
+  EXPECT_EQ(p.ApplySplit(s->m_nVictim, s->m_nCut), 4);
+  EXPECT_EQ(p.Find(2)->m_nLast, 11 * kMiB + 512 * kKiB - 1);
+  EXPECT_EQ(p.Find(4)->m_nFirst, 11 * kMiB + 512 * kKiB);
+  EXPECT_EQ(p.Find(4)->m_nLast, 12 * kMiB - 1);
+}
+
+TEST(BlockPlan, UnmeasuredBlocksCountAsAverageAndAStalledOneAsEndless) {
+  // Block 1 just started (no speed yet): judged at the others' average.
+  auto p = Running(8 * kMiB, 2, {{4 * kMiB, 1 * kMiB}, {0, -1}});
+  ASSERT_TRUE(p.ChooseSplit(-1));
+  EXPECT_EQ(p.ChooseSplit(-1)->m_nVictim, 1);
+  // A connection that sends nothing ends never, however little it has left.
+  auto q = Running(12 * kMiB, 3, {{4 * kMiB, 1 * kMiB}, {1 * kMiB, 1 * kMiB}, {3 * kMiB, 0}});
+  EXPECT_EQ(q.ChooseSplit(1 * kMiB)->m_nVictim, 2);
+}
+
+TEST(BlockPlan, NoPartUnderTheMinimum) {
+  const long long min = CBlockPlan::kMinPart;
+  // Exactly twice the minimum left: split into two minimum parts.
+  auto p = Running(4 * min, 2, {{2 * min, 1 * kMiB}, {0, 1 * kMiB}});
+  auto s = p.ChooseSplit(1 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->m_nCut, 3 * min);
+  // One byte less: not split, and not slow enough to hand over whole.
+  auto q = Running(4 * min, 2, {{2 * min, 1 * kMiB}, {1, 1 * kMiB}});
+  EXPECT_FALSE(q.ChooseSplit(1 * kMiB));
+  // Nothing started, or everything done: nothing to split.
+  CBlockPlan idle;
+  idle.FixedSplit(8 * kMiB, 2);
+  EXPECT_FALSE(idle.ChooseSplit(1 * kMiB));
+  EXPECT_FALSE(Running(2 * kMiB, 2, {{1 * kMiB, 1}, {1 * kMiB, 1}}).ChooseSplit(1));
+}
+
+TEST(BlockPlan, SlowSmallRemainderIsTakenOverWhole) {
+  // 400 KiB left at 256 KiB/s is 1.6 s; a fresh 2 MiB/s connection needs a
+  // fraction of that, so the whole remainder moves.
+  auto p = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {4 * kMiB - 400 * kKiB, 256 * kKiB}});
+  auto s = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(s->m_bTakeOver);
+  EXPECT_EQ(s->m_nCut, 8 * kMiB - 400 * kKiB);
+  // As fast as the helper: stays where it is.
+  auto q = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {4 * kMiB - 400 * kKiB, 2 * kMiB}});
+  EXPECT_FALSE(q.ChooseSplit(2 * kMiB));
+  // Under the minimum left: a new connection is not worth it.
+  auto r = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {4 * kMiB - 200 * kKiB, 1 * kKiB}});
+  EXPECT_FALSE(r.ChooseSplit(2 * kMiB));
+}
+
+TEST(BlockPlan, SpeedFollowsWindowsOfReceivedCounts) {
+  CBlockPlan p;
+  p.FixedSplit(8 * kMiB, 1);
+  p.Observe(0, 0, 1000);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, -1) << "one count is no speed";
+  p.Observe(0, 100 * kKiB, 1100);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, -1) << "window too short";
+  p.Observe(0, 500 * kKiB, 1500);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, 1000 * kKiB);
+  p.Observe(0, 500 * kKiB, 2000);  // nothing came for half a second
+  EXPECT_EQ(p.Find(0)->m_nSpeed, 500 * kKiB);
+  p.Idle(0);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, -1);
+  p.Observe(7, 1, 1);  // no such block: ignored
+}
+
+}  // namespace
