@@ -10,6 +10,7 @@
 
 #include "engine/Gbk.h"
 #include "server/FileResponder.h"
+#include "server/LenientServer.h"
 #include "server/MirrorProfile.h"
 #include "server/PageTexts.h"
 #include "server/RequestLog.h"
@@ -84,7 +85,7 @@ class CMusicServer::CRoutes {
     const std::string cgi = type + ".cgi";
     std::string ext(1, '.');
     ext += type;
-    // The program copies every byte below 0x80 as it is, "&" included, and
+    // Older clients copy every byte below 0x80 as it is, "&" included, and
     // our engine has no tail: the key is the whole rest of the query.
     size_t at = req.target.find("?_searchkey=");
     if (at == std::string::npos) at = req.target.find("&_searchkey=");
@@ -204,7 +205,7 @@ bool CMusicServer::Start(std::string& error) {
     error = "root folder not found: " + m_options.root;
     return false;
   }
-  m_pServer = std::make_unique<httplib::Server>();
+  m_pServer = std::make_unique<CLenientServer>();
   m_pRoutes = std::make_unique<CRoutes>(m_options, m_bStopping);
   if (!m_pRoutes->m_log.Open(m_options.logPath)) {
     error = "cannot open log file: " + m_options.logPath;

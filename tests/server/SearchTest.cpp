@@ -123,6 +123,22 @@ TEST_F(SearchTest, KeyRunsToTheEndOfTheQuery) {
   EXPECT_EQ(DownloadLinks(r.body, ".MP3"), LinksFor("A%26B.mp3"));
 }
 
+TEST_F(SearchTest, QuestionMarkInsideTheKeyIsAcceptedRawOrEscaped) {
+  AddSong("Why?.mp3", 100);
+  for (const char* target : {"/cgi-bin/music/mp3.cgi?_searchkey=Why?", "/cgi-bin/music/mp3.cgi?_searchkey=Why%3F"}) {
+    Reply r = Get(m_port, target);
+    ASSERT_EQ(r.status, 200) << target;
+    EXPECT_EQ(DownloadLinks(r.body, ".MP3"), LinksFor("Why%3F.mp3")) << target;
+  }
+  // Several, and on a connection that goes on with another request.
+  const std::string raw = SendRaw(m_port,
+                                  "GET /cgi-bin/music/mp3.cgi?_searchkey=W?h?y HTTP/1.1\r\nHost: x\r\n\r\n"
+                                  "GET /cgi-bin/music/mp3.cgi?_searchkey=Why? HTTP/1.1\r\nHost: x\r\n"
+                                  "Connection: close\r\n\r\n");
+  EXPECT_EQ(raw.find("400 Bad Request"), std::string::npos);
+  EXPECT_THAT(raw, HasSubstr("/songs/Why%3F.mp3"));
+}
+
 TEST_F(SearchTest, SongsAddedWhileRunningAreFound) {
   EXPECT_THAT(DownloadLinks(Search("mp3.cgi", "新歌").body, ".MP3"), IsEmpty());
   AddSong("新歌.mp3", 10);
