@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include "app/EngineSettings.h"
 #include "app/IniFile.h"
 #include "app/TaskRunner.h"
 #include "engine/Common.h"
@@ -180,6 +181,8 @@ void CDownloaderApp::LoadSettings() {
   const std::string prefix = "Enginee" + engine;
   const std::string head = IniRead(ini, type, prefix + "_head", "", 100);
   const std::string tail = IniRead(ini, type, prefix + "_tail", "", 100);
+  const EngineEntry server = CEngineSettings::Read(ini, engine);
+  CEngineSettings::RegisterServers(ini);
   const std::string minSize = IniRead(ini, "Size", "MinSize", "", 10);
   const std::string maxSize = IniRead(ini, "Size", "MaxSize", "", 10);
   const std::string blocks = IniRead(ini, "Size", "Blocks", "", 10);
@@ -193,6 +196,11 @@ void CDownloaderApp::LoadSettings() {
   if (!type.empty()) m_strFileType = type;
   if (!head.empty()) m_strSearchHead = head;
   if (!tail.empty()) m_strSearchTail = tail;
+  // Set or cleared on every load: a music server never lends its search to
+  // the next engine, nor keeps a password the file no longer has.
+  m_strServer = server.m_strServer;
+  m_strUser = server.m_strUser;
+  m_strPassword = server.m_strPassword;
   if (!minSize.empty()) m_nMinSize = MegabytesToBytes(minSize);
   if (!maxSize.empty()) m_nMaxSize = MegabytesToBytes(maxSize);
   // A task counts at most five blocks; a hand-edited file or a typed combo
@@ -206,6 +214,9 @@ TaskSettings CDownloaderApp::GetSettings() {
   s.m_strFileType = m_strFileType;
   s.m_strSearchHead = m_strSearchHead;
   s.m_strSearchTail = m_strSearchTail;
+  s.m_strServer = m_strServer;
+  s.m_strUser = m_strUser;
+  s.m_strPassword = m_strPassword;
   s.m_nMinSize = m_nMinSize;
   s.m_nMaxSize = m_nMaxSize;
   s.m_nBlocks = m_nBlocks;

@@ -102,6 +102,10 @@ class CDownloaderApp : public ITaskHost {
   std::string m_strFileType = ".MP3";
   std::string m_strSearchHead;
   std::string m_strSearchTail;
+  // The selected engine's music server, when it is one (see TaskSettings).
+  std::string m_strServer;
+  std::string m_strUser;
+  std::string m_strPassword;
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   int m_nBlocks = 2;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -94,6 +95,24 @@ std::string IniRead(const std::string& path, const std::string& section, const s
   return cut(def);
 }
 
+namespace {
+
+// The mode the file had (0644 for a new one); a file that holds a password
+// is for its owner's eyes only, whatever it had.
+mode_t FileModeFor(const std::string& path, const std::vector<std::string>& lines) {
+  struct stat st {};
+  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  static const std::string kPassword = "_password";
+  for (const std::string& l : lines) {
+    std::string k, v;
+    if (!KeyOf(l, k, v) || TrimBlanks(v).empty() || k.size() < kPassword.size()) continue;
+    if (EqualNoCase(k.substr(k.size() - kPassword.size()), kPassword)) return mode & 0700;
+  }
+  return mode;
+}
+
+}  // namespace
+
 bool IniWrite(const std::string& path, const std::string& section, const std::string& key,
               const std::string& value) {
   if (section.empty() || key.empty()) return false;
@@ -135,8 +154,14 @@ bool IniWrite(const std::string& path, const std::string& section, const std::st
   // Written beside the file and renamed over it, so a crash leaves either
   // the old or the new file, never half of one.
   std::string tmp = path + ".tmp" + std::to_string(getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Owner-only from the start: the text may hold a password.
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  if (::fchmod(fd, FileModeFor(path, lines)) != 0) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return false;
+  }
   size_t off = 0;
   bool ok = true;
   while (off < text.size()) {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "engine/Common.h"
+#include "engine/RequestAuth.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 
@@ -48,6 +49,12 @@ int SaturatedMs(int seconds) {
 }
 
 bool IsRedirect(int code) { return code == 301 || code == 302; }
+
+// Each request line gets the parameters its server wants, fresh every time;
+// the address the caller holds never carries them.
+std::string AuthObject(const UrlParts& parts) {
+  return CRequestAuth::Decorate(parts.host, parts.port, parts.object);
+}
 
 }  // namespace
 
@@ -475,7 +482,7 @@ bool CHttpSocket::ConnectAndRequest() {
       return false;
     }
     if (start > INT_MAX) return false;
-    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, static_cast<int>(start),
+    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, static_cast<int>(start),
                       end > INT_MAX ? INT_MAX : static_cast<int>(end)))
       return false;
     if (!Close()) return false;
@@ -630,13 +637,13 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
       s->Report(txt::kSockBadUrl);
       return false;
     }
-    if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0)) return false;
+    if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
     s->Close();
     if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
     if (IsRedirect(s->GetStatusCode())) {
       std::string target = url;
       if (!s->FollowRedirect(target, parts)) return false;
-      if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0)) return false;
+      if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
       if (!s->RequestOn(parts.host, parts.port)) return false;
       url = target;
     }
@@ -659,7 +666,7 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
     if (s->GetHeaderValue("ETag", tag, kValueMax) > 0 || s->GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
       s->m_strValidator = tag;
 
-    if (!s->BuildRequest(parts.host, parts.object, nullptr, nullptr, 1, 0)) return false;
+    if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 1, 0)) return false;
     s->Close();
     if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
     rangeSupported = s->GetStatusCode() == 206;
@@ -687,7 +694,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       return false;
     }
     long long clockT = GetTickMs();
-    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
       Close();
       return false;
     }
@@ -700,7 +707,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       }
       parseMs = static_cast<int>(GetTickMs() - t);
       clockT = GetTickMs();
-      if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+      if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
         Close();
         return false;
       }
@@ -716,7 +723,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
 
     long long clockR = GetTickMs();
     Close();
-    if (!BuildRequest(parts.host, parts.object, nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
+    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
         !SendRequest()) {
       Close();
       return false;

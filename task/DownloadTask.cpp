@@ -182,6 +182,7 @@ int CDownloadTask::Execute() {
   m_nCandidates = -1;
   m_nLastProbed = -1;
   m_strURL = GetStoredAddress();
+  m_strSearchDetail.clear();
   if (m_strURL.empty()) {
     bool found = false;
     for (int i = 0; i < kSearchAttempts && !found; ++i) {
@@ -190,7 +191,7 @@ int CDownloadTask::Execute() {
     }
     if (Stale()) return 0;
     if (!found) {
-      GiveUp(T(txt::kSearchFailed));
+      GiveUp(T(txt::kSearchFailed) + m_strSearchDetail);
       return -1;
     }
   }
@@ -228,7 +229,8 @@ bool CDownloadTask::SearchSong() {
       return false;
     case SearchOutcome::kFailed:
       // The server's own words say more than the bare failure text.
-      SetStatus(T(txt::kSearchFailed) + (found.m_strMessage.empty() ? "" : " " + found.m_strMessage));
+      m_strSearchDetail = found.m_strMessage.empty() ? "" : " " + found.m_strMessage;
+      SetStatus(T(txt::kSearchFailed) + m_strSearchDetail);
       return false;
     case SearchOutcome::kUnreachable:
       break;

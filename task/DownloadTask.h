@@ -114,6 +114,8 @@ class CDownloadTask {
   int m_nRetry = 1;
   int m_nCandidates = -1;
   std::string m_strURL;
+  // The engine's own words on the last failed search, for the final text.
+  std::string m_strSearchDetail;
   // Guarded by m_numLock.
   uint32_t m_dwLastTick = 0;
   int m_nElapsed = 0;

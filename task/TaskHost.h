@@ -11,6 +11,12 @@ struct TaskSettings {
   std::string m_strFileType = ".MP3";
   std::string m_strSearchHead;
   std::string m_strSearchTail;
+  // A music server of the Subsonic kind when m_strServer is set (GBK as in
+  // MP3.ini; the password plain or "enc:" + hex). Head and tail are then
+  // not used.
+  std::string m_strServer;
+  std::string m_strUser;
+  std::string m_strPassword;
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   int m_nBlocks = 4;

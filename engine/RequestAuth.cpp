@@ -1,0 +1,96 @@
+#include "engine/RequestAuth.h"
+
+#include <cctype>
+#include <mutex>
+#include <vector>
+
+#include "engine/Url.h"
+
+namespace {
+
+struct Entry {
+  std::string host;  // lower case
+  int port = 80;
+  std::string path;
+  CRequestAuth::Maker maker;
+};
+
+std::mutex g_authLock;
+std::vector<Entry>& Entries() {
+  static std::vector<Entry> entries;
+  return entries;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool Parse(const std::string& prefix, Entry& e) {
+  UrlParts parts;
+  if (!SplitUrl(prefix, parts)) return false;
+  e.host = Lower(parts.host);
+  e.port = parts.port;
+  // A query in a prefix would never match a path; only the path counts.
+  e.path = parts.object.substr(0, parts.object.find_first_of("?#"));
+  return true;
+}
+
+}  // namespace
+
+bool CRequestAuth::Register(const std::string& prefix, Maker maker) {
+  Entry e;
+  if (!Parse(prefix, e) || !maker) return false;
+  e.maker = std::move(maker);
+  std::lock_guard<std::mutex> g(g_authLock);
+  for (Entry& old : Entries()) {
+    if (old.host == e.host && old.port == e.port && old.path == e.path) {
+      old = std::move(e);
+      return true;
+    }
+  }
+  Entries().push_back(std::move(e));
+  return true;
+}
+
+void CRequestAuth::Unregister(const std::string& prefix) {
+  Entry e;
+  if (!Parse(prefix, e)) return;
+  std::lock_guard<std::mutex> g(g_authLock);
+  auto& all = Entries();
+  for (auto it = all.begin(); it != all.end(); ++it) {
+    if (it->host == e.host && it->port == e.port && it->path == e.path) {
+      all.erase(it);
+      return;
+    }
+  }
+}
+
+void CRequestAuth::Clear() {
+  std::lock_guard<std::mutex> g(g_authLock);
+  Entries().clear();
+}
+
+std::string CRequestAuth::Decorate(const std::string& host, int port, const std::string& object) {
+  Maker maker;
+  {
+    std::lock_guard<std::mutex> g(g_authLock);
+    const std::string h = Lower(host);
+    size_t best = 0;
+    for (const Entry& e : Entries()) {
+      if (e.host != h || e.port != port || object.compare(0, e.path.size(), e.path) != 0) continue;
+      if (!maker || e.path.size() > best) {
+        maker = e.maker;
+        best = e.path.size();
+      }
+    }
+  }
+  if (!maker) return object;
+  // Outside the lock: a maker may take its time (it may ask the server
+  // something first).
+  const std::string extra = maker();
+  if (extra.empty()) return object;
+  const size_t hash = object.find('#');
+  const std::string base = object.substr(0, hash);
+  return base + (base.find('?') == std::string::npos ? "?" : "&") + extra;
+}

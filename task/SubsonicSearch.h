@@ -1,0 +1,26 @@
+#pragma once
+// A music server speaking the Subsonic REST API as a search engine: the
+// songs search3 finds whose suffix is the wanted file type, in the server's
+// order, each as its download.view link.
+#include <memory>
+#include <string>
+
+#include "task/SongSearch.h"
+
+class CSubsonicServer;
+
+class CSubsonicSearch : public ISongSearch {
+ public:
+  static constexpr int kSongCount = 30;
+
+  explicit CSubsonicSearch(const TaskSettings& settings);
+
+  SearchResult Search(const std::string& name, const SearchHooks& hooks) override;
+
+  // The file type as the API spells a suffix: ".MP3" gives "mp3".
+  static std::string SuffixOf(const std::string& fileType);
+
+ private:
+  TaskSettings m_settings;
+  std::shared_ptr<CSubsonicServer> m_server;
+};

@@ -1,0 +1,131 @@
+// Parameters a server wants on every request: where they go, where they
+// must not go, and that every request line gets a fresh set.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+#include "engine/HttpSocket.h"
+#include "engine/RequestAuth.h"
+#include "tests/support/CallbackLog.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
+
+namespace {
+
+using vtest::Route;
+
+class RequestAuthTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CRequestAuth::Clear();
+    ConTimeOut = 5;
+    GetTimeOut = 5;
+  }
+  void TearDown() override {
+    CRequestAuth::Clear();
+    GetTimeOut = 15;
+  }
+  // Registers "k=<n>" with n counting the requests that asked.
+  void Count(const std::string& prefix) {
+    CRequestAuth::Register(prefix, [this] { return "k=" + std::to_string(++m_made); });
+  }
+  std::atomic<int> m_made{0};
+};
+
+TEST_F(RequestAuthTest, MatchesSchemeHostPortAndPathPrefixOnly) {
+  Count("HTTP://Music.Home:4533/rest/");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/a.view?id=1"), "/rest/a.view?id=1&k=1");
+  EXPECT_EQ(CRequestAuth::Decorate("MUSIC.HOME", 4533, "/rest/b.view"), "/rest/b.view?k=2");
+  // Another port, host, path or a look-alike prefix gets nothing, and asks nothing.
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 80, "/rest/a.view"), "/rest/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home.evil", 4533, "/rest/a.view"), "/rest/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/restless/a.view"), "/restless/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/other/rest/a"), "/other/rest/a");
+  EXPECT_EQ(m_made.load(), 2);
+  // A fragment is never sent; the parameters do not end up behind one.
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/c#top"), "/rest/c?k=3");
+}
+
+TEST_F(RequestAuthTest, LongestPrefixWinsAndRegistrationsCanBeReplacedOrDropped) {
+  CRequestAuth::Register("http://h/", [] { return std::string("a=1"); });
+  CRequestAuth::Register("http://h/music/rest/", [] { return std::string("b=2"); });
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?b=2");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/x"), "/music/x?a=1");
+  CRequestAuth::Register("http://h:80/music/rest/", [] { return std::string("c=3"); });
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?c=3");
+  CRequestAuth::Unregister("http://h/music/rest/");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?a=1");
+  EXPECT_FALSE(CRequestAuth::Register("ftp://h/", [] { return std::string("x"); }));
+  EXPECT_FALSE(CRequestAuth::Register("http://h/", nullptr));
+  // A maker with nothing to add leaves the request alone.
+  CRequestAuth::Register("http://h/", [] { return std::string(); });
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/x"), "/x");
+}
+
+TEST_F(RequestAuthTest, EveryRequestOfInfoProbeAndBlockGetsItsOwnParameters) {
+  vtest::TempHome home;
+  vtest::ScriptedServer srv;
+  const std::string body = vtest::RandomBytes(3000, 3);
+  Route r = Route::File(body);
+  r.prefix = true;
+  srv.route("/rest/download.view", r);
+  Count(srv.url("/rest/"));
+  const std::string link = srv.url("/rest/download.view?id=9");
+
+  vtest::CallbackLog log;
+  CHttpSocket s(&log);
+  log.Attach(s);
+  std::string url = link;
+  int length = -1;
+  bool ranged = false;
+  ASSERT_TRUE(CHttpSocket::GetFileInfo(&s, url, length, ranged)) << log.Dump();
+  EXPECT_EQ(url, link);  // the caller's address stays without them
+  EXPECT_EQ(length, 3000);
+  s.Close();
+  int parseMs, headerMs, reconnectMs, size;
+  std::string type;
+  ASSERT_TRUE(s.ProbeSpeed(link, parseMs, headerMs, reconnectMs, size, type));
+
+  CHttpSocket block(&log);
+  log.Attach(block);
+  block.SetURL(link);
+  block.SetTempFile(home.temp() + "b.hpt");
+  block.m_nStart = 1000;
+  block.m_nLength = 2000;
+  block.Run();
+  block.Close();
+  EXPECT_EQ(vtest::ReadFile(home.temp() + "b.hpt"), body.substr(1000));
+  EXPECT_EQ(block.m_strURL, link);
+
+  const auto reqs = srv.requests();
+  ASSERT_GE(reqs.size(), 5u);
+  std::set<std::string> seen;
+  for (const auto& q : reqs) {
+    EXPECT_EQ(q.target.rfind("/rest/download.view?id=9&k=", 0), 0u) << q.target;
+    seen.insert(q.target);
+  }
+  EXPECT_EQ(seen.size(), reqs.size()) << "a request reused another's parameters";
+}
+
+TEST_F(RequestAuthTest, ARedirectElsewhereDoesNotCarryThem) {
+  vtest::ScriptedServer music, other;
+  other.route("/f.mp3", Route::File(vtest::RandomBytes(500, 4)));
+  Route away = Route::Redirect(302, other.url("/f.mp3"));
+  away.prefix = true;
+  music.route("/rest/download.view", away);
+  Count(music.url("/rest/"));
+  vtest::CallbackLog log;
+  CHttpSocket s(&log);
+  std::string url = music.url("/rest/download.view?id=1");
+  int length = -1;
+  bool ranged = false;
+  ASSERT_TRUE(CHttpSocket::GetFileInfo(&s, url, length, ranged));
+  s.Close();
+  EXPECT_EQ(url, other.url("/f.mp3"));
+  for (const auto& q : other.requests()) EXPECT_EQ(q.target, "/f.mp3");
+  ASSERT_FALSE(music.requests().empty());
+  EXPECT_NE(music.requests()[0].target.find("&k="), std::string::npos);
+}
+
+}  // namespace

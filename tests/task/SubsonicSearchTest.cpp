@@ -1,0 +1,242 @@
+// A music server as the search engine, against the scripted server: the
+// token form and the version the server reports, the fallback to the
+// password form, errors in the server's own words, the suffix filter, and
+// a whole download whose stored address never holds a credential.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engine/Gbk.h"
+#include "engine/HttpSocket.h"
+#include "engine/RequestAuth.h"
+#include "res/Texts.h"
+#include "task/DownloadTask.h"
+#include "task/Md5.h"
+#include "task/SubsonicSearch.h"
+#include "task/SubsonicServer.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
+#include "tests/task/TaskTestHost.h"
+
+namespace {
+
+using vtest::Route;
+using vtest::TaskTestHost;
+
+std::map<std::string, std::string> Query(const std::string& target) {
+  std::map<std::string, std::string> q;
+  const size_t at = target.find('?');
+  if (at == std::string::npos) return q;
+  std::string rest = target.substr(at + 1);
+  while (!rest.empty()) {
+    const size_t amp = rest.find('&');
+    const std::string pair = rest.substr(0, amp);
+    const size_t eq = pair.find('=');
+    q[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    rest = amp == std::string::npos ? "" : rest.substr(amp + 1);
+  }
+  return q;
+}
+
+std::string Reply(const std::string& status, const std::string& version, const std::string& more) {
+  return "{\"subsonic-response\":{\"status\":\"" + status + "\",\"version\":\"" + version + "\"" +
+         more + "}}";
+}
+
+std::string Failure(int code, const std::string& message) {
+  return Reply("failed", "1.13.0",
+               ",\"error\":{\"code\":" + std::to_string(code) + ",\"message\":\"" + message + "\"}");
+}
+
+class SubsonicSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CSubsonicServer::ForgetAll();
+    m_con = ConTimeOut.load();
+    m_get = GetTimeOut.load();
+    ConTimeOut = 2;
+    GetTimeOut = 5;
+    m_settings.m_strServer = m_srv.url("/");  // the trailing "/" is not doubled
+    m_settings.m_strUser = "user1";
+    m_settings.m_strPassword = "sesame";
+    m_settings.m_nMinSize = 1000;
+    m_settings.m_bCheckSpeed = false;
+    Serve("/rest/ping.view", Reply("ok", "1.16.1", ""));
+  }
+  void TearDown() override {
+    CSubsonicServer::ForgetAll();
+    ConTimeOut = m_con;
+    GetTimeOut = m_get;
+  }
+  void Serve(const std::string& path, const std::string& body) {
+    Route r = Route::File(body);
+    r.prefix = true;
+    r.contentType = "application/json";
+    m_srv.route(path, r);
+  }
+  SearchResult Search(const std::string& gbkName) {
+    CSubsonicSearch search(m_settings);
+    return search.Search(gbkName, {});
+  }
+  std::string Link(const std::string& id) { return m_srv.url("/rest/download.view?id=" + id); }
+
+  vtest::TempHome m_home;
+  vtest::ScriptedServer m_srv;
+  TaskSettings m_settings;
+  int m_con = 0, m_get = 0;
+};
+
+TEST_F(SubsonicSearchTest, TokenFormWithTheReportedVersionAndSongsOfTheWantedSuffix) {
+  Serve("/rest/search3.view",
+        Reply("ok", "1.16.1",
+              ",\"searchResult3\":{\"song\":["
+              "{\"id\":\"a1\",\"title\":\"x\",\"suffix\":\"mp3\"},"
+              "{\"id\":\"b2\",\"suffix\":\"flac\"},"
+              "{\"id\":\"c 3/4\",\"suffix\":\"MP3\"},"
+              "{\"suffix\":\"mp3\"},"
+              "{\"id\":5,\"suffix\":\"mp3\"},"
+              "{\"id\":\"a1\",\"suffix\":\"mp3\"}]}"));
+  const SearchResult r = Search(T("月亮"));
+  ASSERT_EQ(r.m_outcome, SearchOutcome::kFound);
+  // Server order, no duplicates, ids escaped, no credentials in a link.
+  EXPECT_EQ(r.m_links, (std::vector<std::string>{Link("a1"), Link("c%203%2F4"), Link("5")}));
+
+  const auto reqs = m_srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  ASSERT_EQ(reqs[0].target.rfind("/rest/ping.view?", 0), 0u) << reqs[0].target;
+  ASSERT_EQ(reqs[1].target.rfind("/rest/search3.view?", 0), 0u) << reqs[1].target;
+  const auto ping = Query(reqs[0].target), search = Query(reqs[1].target);
+  EXPECT_EQ(search.at("v"), "1.16.1");  // what the ping said
+  EXPECT_EQ(search.at("query"), "%E6%9C%88%E4%BA%AE");  // UTF-8, not GBK
+  EXPECT_EQ(search.at("songCount"), "30");
+  EXPECT_EQ(search.at("artistCount"), "0");
+  EXPECT_EQ(search.at("albumCount"), "0");
+  EXPECT_EQ(search.at("f"), "json");
+  for (const auto& q : {ping, search}) {
+    EXPECT_EQ(q.at("u"), "user1");
+    EXPECT_EQ(q.at("c"), "virelomp3");
+    EXPECT_EQ(q.count("p"), 0u);
+    ASSERT_EQ(q.count("s"), 1u);
+    EXPECT_GE(q.at("s").size(), 6u);
+    EXPECT_EQ(q.at("t"), Md5Hex("sesame" + q.at("s")));
+  }
+  EXPECT_NE(ping.at("s"), search.at("s"));  // a fresh salt each time
+}
+
+TEST_F(SubsonicSearchTest, NoSongOfTheTypeIsNoSongAndALoneSongCountsToo) {
+  Serve("/rest/search3.view", Reply("ok", "1.16.1", ",\"searchResult3\":{\"song\":"
+                                                    "{\"id\":\"w\",\"suffix\":\"wma\"}}"));
+  EXPECT_EQ(Search("x").m_outcome, SearchOutcome::kNoSong);
+  m_settings.m_strFileType = ".WMA";
+  const SearchResult r = Search("x");
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFound);
+  EXPECT_EQ(r.m_links, std::vector<std::string>{Link("w")});
+  Serve("/rest/search3.view", Reply("ok", "1.16.1", ",\"searchResult3\":{}"));
+  EXPECT_EQ(Search("x").m_outcome, SearchOutcome::kNoSong);
+}
+
+TEST_F(SubsonicSearchTest, ARefusedTokenSwitchesThatServerToThePasswordFormForGood) {
+  m_settings.m_strPassword = "enc:" + std::string("736573616d65");  // "sesame"
+  Serve("/rest/ping.view", Failure(41, "Token authentication not supported"));
+  Serve("/rest/search3.view", Failure(41, "Token authentication not supported"));
+  const SearchResult r = Search("x");
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFailed);
+  EXPECT_EQ(r.m_strMessage, "Token authentication not supported");
+
+  auto reqs = m_srv.requests();
+  ASSERT_EQ(reqs.size(), 3u);  // ping with a token, ping with p, search with p
+  EXPECT_EQ(Query(reqs[0].target).count("t"), 1u);
+  for (size_t i = 1; i < reqs.size(); ++i) {
+    const auto q = Query(reqs[i].target);
+    EXPECT_EQ(q.count("t") + q.count("s"), 0u) << reqs[i].target;
+    EXPECT_EQ(q.at("p"), "enc:736573616d65");
+    EXPECT_EQ(q.at("v"), "1.13.0");  // a failed reply still names the version
+  }
+  // Remembered per server: the next search and the downloads ask with p at once.
+  m_srv.clearRequests();
+  Search("y");
+  reqs = m_srv.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(Query(reqs[0].target).count("p"), 1u);
+  EXPECT_EQ(CRequestAuth::Decorate("127.0.0.1", m_srv.port(), "/rest/download.view?id=1"),
+            "/rest/download.view?id=1&u=user1&v=1.13.0&c=virelomp3&p=enc:736573616d65");
+  // Another error code never switches.
+  CSubsonicServer::ForgetAll();
+  Serve("/rest/ping.view", Failure(40, "Wrong username or password"));
+  Serve("/rest/search3.view", Failure(40, "Wrong username or password"));
+  m_srv.clearRequests();
+  Search("z");
+  for (const auto& q : m_srv.requests()) EXPECT_EQ(Query(q.target).count("p"), 0u);
+}
+
+TEST_F(SubsonicSearchTest, TheTaskShowsTheServersOwnWordsAndNothingElseReachesTheServer) {
+  Serve("/rest/search3.view", Failure(70, "\\u6ca1\\u6709"));  // 没有
+  TaskTestHost host;
+  host.SetSettings(m_settings);
+  host.AddEntry("s");
+  CDownloadTask& t = host.CreateTask("s");
+  EXPECT_EQ(t.Execute(), -1);
+  const auto texts = host.Column("s", 7);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), T("搜索歌曲失败. 没有"));
+  // A reply that is not the API's is a failure without words, never links.
+  Serve("/rest/search3.view", "<html><a href=\"x.mp3\">x</a></html>");
+  EXPECT_EQ(Search("s").m_outcome, SearchOutcome::kFailed);
+  // Nothing listens: unreachable.
+  m_settings.m_strServer = "http://127.0.0.1:1";
+  EXPECT_EQ(Search("s").m_outcome, SearchOutcome::kUnreachable);
+}
+
+TEST_F(SubsonicSearchTest, PasswordsAsStoredBecomeUtf8) {
+  EXPECT_EQ(CSubsonicServer::DecodePassword("enc:E69C88"), "月");
+  EXPECT_EQ(CSubsonicServer::DecodePassword(T("月亮")), "月亮");  // GBK in the file
+  EXPECT_EQ(CSubsonicServer::DecodePassword("enc:zz"), "enc:zz");  // not hex: as written
+  EXPECT_EQ(CSubsonicServer::DecodePassword("enc:abc"), "enc:abc");
+  EXPECT_EQ(CSubsonicServer::DecodePassword("enc:"), "");
+  EXPECT_EQ(CSubsonicServer::EncodePassword("月!"), "enc:e69c8821");
+  EXPECT_EQ(CSubsonicServer::DecodePassword(CSubsonicServer::EncodePassword("p w&=")), "p w&=");
+}
+
+TEST_F(SubsonicSearchTest, TheSelectedTypeNamesTheSuffixAndTheFile) {
+  EXPECT_EQ(CSubsonicSearch::SuffixOf(".WMA"), "wma");
+  EXPECT_EQ(CSubsonicSearch::SuffixOf(""), "mp3");
+  TaskTestHost host;
+  m_settings.m_strFileType = ".RM";
+  host.SetSettings(m_settings);
+  host.AddEntry(T("歌"));
+  CDownloadTask& t = host.CreateTask(T("歌"));
+  t.m_strURL = Link("7");
+  EXPECT_EQ(t.MakeTargetPath(), m_home.downloads() + "/歌.RM");
+}
+
+TEST_F(SubsonicSearchTest, AWholeDownloadStoresTheBareLinkAndSendsCredentialsOnEveryRequest) {
+  const std::string song = vtest::RandomBytes(200001, 9);
+  Serve("/rest/search3.view",
+        Reply("ok", "1.16.1", ",\"searchResult3\":{\"song\":[{\"id\":\"s9\",\"suffix\":\"mp3\"}]}"));
+  Route file = Route::File(song);
+  file.prefix = true;
+  m_srv.route("/rest/download.view", file);
+  m_settings.m_nBlocks = 3;
+  TaskTestHost host;
+  host.SetSettings(m_settings);
+  host.AddEntry("n");
+  host.CreateTask("n");
+  host.ActivateAsync("n");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return host.Reaped() == 1; }, 60000));
+  EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/n.MP3"), song);
+  EXPECT_EQ(host.SavedAddresses("n"), std::vector<std::string>{Link("s9")});
+  for (const auto& text : host.Column("n", 7)) {
+    EXPECT_EQ(text.find("t="), std::string::npos) << text;
+    EXPECT_EQ(text.find("sesame"), std::string::npos) << text;
+  }
+  int ranged = 0;
+  for (const auto& q : m_srv.requestsFor("/rest/download.view")) {
+    const auto params = Query(q.target);
+    EXPECT_EQ(params.at("id"), "s9");
+    EXPECT_EQ(params.at("t"), Md5Hex("sesame" + params.at("s")));
+    if (!q.range.empty() && q.range != "bytes=1-") ++ranged;
+  }
+  EXPECT_GE(ranged, 2);
+}
+
+}  // namespace
