@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <utility>
+
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TargetLock.h"
 #include "res/texts/TaskTexts.h"
 #include "task/DownloadTask.h"
 
@@ -103,7 +107,25 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
                        const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
   const std::vector<std::string> removedFiles = TargetNamesOf(removed);
   if (removedFiles.empty()) return;
-  const std::vector<std::string> keptFiles = TargetNamesOf(kept);
+  std::vector<std::string> keptFiles = TargetNamesOf(kept);
+  // A job of another copy of the program may be using files of the same
+  // name: those whose lock is held stay, and the others are deleted under
+  // the lock so that no job starts on them half-way.
+  std::vector<std::unique_ptr<CTargetLock>> held;
+  if (DIR* d = opendir(tempDir.empty() ? "." : tempDir.c_str())) {
+    std::vector<std::pair<std::string, std::string>> locks;  // path, file
+    while (dirent* e = readdir(d)) {
+      for (const std::string& f : removedFiles)
+        if (ClassifyTaskFile(e->d_name, f) == TaskFileKind::kLock) locks.emplace_back(DirPath(tempDir, e->d_name), f);
+    }
+    closedir(d);
+    for (auto& [path, file] : locks) {
+      auto lock = std::make_unique<CTargetLock>(path);
+      const CTargetLock::Result r = lock->TryLock();
+      if (r == CTargetLock::Result::kBusy) keptFiles.push_back(file);
+      if (r == CTargetLock::Result::kLocked) held.push_back(std::move(lock));
+    }
+  }
   DeleteIn(tempDir, false, removedFiles, keptFiles);
   DeleteIn(downloadsDir, true, removedFiles, keptFiles);
 }

@@ -22,7 +22,8 @@ std::vector<std::string> TaskTargetNames(const std::string& gbkName);
 
 // Deletes the regular files of the removed tasks in tempDir (block files,
 // sidecars, locks) and downloadsDir (".part"), sparing any file that a task
-// named in `kept` would use. Failures are ignored.
+// named in `kept` would use and every file of a name whose lock another job
+// holds. Failures are ignored.
 void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
                        const std::vector<std::string>& removed, const std::vector<std::string>& kept);
 

@@ -308,6 +308,7 @@ void CBlockDownloader::Prepare() {
   m_bPrepared = 1;
   if (m_nBlocks < 1) throw std::invalid_argument("block count");
   if (GetTempDirectory().empty()) throw std::runtime_error("no temp directory");
+  LockTarget();
   AllocateBlocks();
   BlockPtr first(CreateBlock(), ReleaseBlock);
   {
@@ -324,6 +325,15 @@ void CBlockDownloader::Prepare() {
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
   if (length <= 0) throw JobError{T(txt::kJobZeroLength)};
   PlanBlocks(first, url, length, ranged);
+}
+
+void CBlockDownloader::LockTarget() {
+  m_targetLock.SetPath(CTargetLock::PathFor(m_strFileName));
+  if (m_targetLock.Lock([this] { return m_bStopped.load(); },
+                        [this] { Report(T(txt::kJobWaitingForTarget)); }))
+    return;
+  if (m_bStopped) throw JobStopped{};
+  throw JobError{T(txt::kJobUnknownError)};
 }
 
 void CBlockDownloader::AllocateBlocks() {
@@ -527,6 +537,7 @@ void CBlockDownloader::MergeBlocks() {
     if (out >= 0) close(out);
     unlink(part.c_str());
     Report(T(txt::kJobTargetInUse));
+    m_targetLock.Unlock();  // the job ends here; its block files wait for a later one
     return;
   }
 
@@ -566,6 +577,7 @@ void CBlockDownloader::MergeBlocks() {
     unlink(part.c_str());
     Report(T(problem));
     if (!ClaimFinish()) return;
+    m_targetLock.Unlock();
     void* user = m_pUserData;
     JobCallback onFailure = OnFailure;
     if (onFailure) onFailure(user);
@@ -581,11 +593,13 @@ void CBlockDownloader::MergeBlocks() {
   JobCallback onSuccess = OnSuccess;
   if (rename(part.c_str(), target.c_str()) != 0) {
     unlink(part.c_str());
+    m_targetLock.Unlock();
     if (onMessage) onMessage(user, T(txt::kJobTargetInUse), -1);
     return;
   }
   for (const auto& p : files) unlink(p.c_str());
   unlink(CSidecar::PathFor(target).c_str());
+  m_targetLock.Unlock();
   if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
   if (onSuccess) onSuccess(user);
 }
@@ -647,6 +661,8 @@ void CBlockDownloader::Stop() {
     // that was cut short.
     CloseMergeFiles();
   }
+  // Every other thread of the job has left its block files.
+  m_targetLock.Unlock();
   std::lock_guard<std::mutex> lk(m_lock);
   if (mine.joinable()) m_orphans.push_back(std::move(mine));
   m_bStopActive = false;

@@ -14,6 +14,7 @@
 #include "engine/Callbacks.h"
 #include "engine/HttpSocket.h"
 #include "engine/Sidecar.h"
+#include "engine/TargetLock.h"
 
 class CBlockDownloader {
  public:
@@ -90,6 +91,9 @@ class CBlockDownloader {
   bool OnOwnBlockThread() const;
   void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
   void DiscardStaleBlocks(const std::vector<int>& keep);
+  // Waits (stoppable) for the lock on the target's name; throws when it
+  // cannot be had.
+  void LockTarget();
   // Decides the job's one final callback; false when the job was stopped or
   // another thread has already decided it.
   bool ClaimFinish();
@@ -120,6 +124,9 @@ class CBlockDownloader {
   bool m_bStopActive = false;  // a Stop is joining threads
   bool m_bStarting = false;    // Start is preparing or creating threads
   std::thread::id m_startThread;
+  // Held from Prepare until the job lets go of its block files: another
+  // process downloading a file of the same name waits for it.
+  CTargetLock m_targetLock;
 };
 
 // The named mutex "http-get-thread-mutex": one for every job in the process.

@@ -43,13 +43,19 @@ bool WriteAt(FILE* f, long offset, const char* buf, size_t n) {
 
 void SetRecordFileReporter(RecordFileReportFn fn) { g_reporter.store(fn ? fn : ReportToStderr); }
 
-CRecordFile::CRecordFile() : m_strTempDir(GetTempDirectory()) { std::memset(m_record, 0, sizeof m_record); }
+CRecordFile::CRecordFile() { std::memset(m_record, 0, sizeof m_record); }
 
 CRecordFile::~CRecordFile() { Close(); }
 
 int CRecordFile::Open(const std::string& path) {
   Close();
   m_strPath = path;
+  // The deletion scratch file lives beside the record file: the program
+  // directory has one owner, while the temporary directory is shared by
+  // every copy the user runs, and two compactions through one scratch file
+  // lose or double records.
+  const size_t slash = path.rfind('/');
+  m_strTempDir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   // Open or create in one step, never truncating: a second "create" after a
   // failed open could empty a task list that merely failed to open once.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -37,6 +37,8 @@ class CRecordFile {
   std::string m_strName, m_strSize, m_strDone, m_strPercent, m_strElapsed,
       m_strRemaining, m_strSpeed, m_strAddress, m_strBlocks, m_strState,
       m_strRetries;
+  // Folder of the deletion scratch file "d001.tmp": the record file's own
+  // folder, set by Open ("" for the current directory).
   std::string m_strTempDir;
 
  private:

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/TaskFiles.h"
+#include "engine/TargetLock.h"
 #include "engine/Gbk.h"
 #include "tests/support/TempHome.h"
 
@@ -74,6 +75,31 @@ TEST(TaskFilesTest, OnlyRegularFilesAreDeleted) {
   EXPECT_TRUE(Exists(t + "a.mp3-0.hpt"));
   EXPECT_TRUE(Exists(t + "a.mp3.lock"));
   EXPECT_EQ(vtest::ReadFile(home.root() + "/outside"), "keep");
+}
+
+TEST(TaskFilesTest, FilesOfANameAnotherJobHoldsStay) {
+  vtest::TempHome home;
+  const std::string t = home.temp();
+  const std::string d = home.downloads() + "/";
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3.hpt", "b.mp3-0.hpt"}) ASSERT_TRUE(vtest::WriteFile(t + f, "x"));
+  ASSERT_TRUE(vtest::WriteFile(d + "a.mp3.part", "x"));
+  // Another descriptor stands for the other process: flock tells them apart.
+  CTargetLock other(t + "a.mp3.lock");
+  ASSERT_EQ(other.TryLock(), CTargetLock::Result::kLocked);
+  CTargetLock idle(t + "b.mp3.lock");
+  ASSERT_EQ(idle.TryLock(), CTargetLock::Result::kLocked);
+  idle.Unlock();
+
+  DeleteTaskFiles({"a", "b"}, {});
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3.hpt", "a.mp3.lock"}) EXPECT_TRUE(Exists(t + f)) << f;
+  EXPECT_TRUE(Exists(d + "a.mp3.part"));
+  EXPECT_FALSE(Exists(t + "b.mp3-0.hpt"));
+  EXPECT_FALSE(Exists(t + "b.mp3.lock"));
+
+  other.Unlock();
+  DeleteTaskFiles({"a"}, {});
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3.hpt", "a.mp3.lock"}) EXPECT_FALSE(Exists(t + f)) << f;
+  EXPECT_FALSE(Exists(d + "a.mp3.part"));
 }
 
 }  // namespace

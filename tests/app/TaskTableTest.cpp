@@ -219,9 +219,9 @@ TEST_F(TaskTableTest, FailedSaveLeavesTheFileAsItWas) {
   app->SaveTaskList();
   const std::string before = vtest::ReadFile(TaskListPath());
   app->RemoveTask("A");  // the next save has to delete a record
-  // Deleting a record needs its scratch file in the temp directory; a
-  // folder in its place makes every delete fail, even for root.
-  const std::string scratch = home.temp() + "d001.tmp";
+  // Deleting a record needs its scratch file beside downing.dat; a folder
+  // in its place makes every delete fail, even for root.
+  const std::string scratch = home.home() + "/d001.tmp";
   ASSERT_EQ(mkdir(scratch.c_str(), 0700), 0);
   app->SaveTaskList();
   ASSERT_EQ(rmdir(scratch.c_str()), 0);

@@ -152,6 +152,16 @@ inline int BlockThreads() {
   return n;
 }
 
+// Polls pred every 5 ms for at most ms milliseconds.
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 10000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 // Bounded wait for the block threads to be gone; detached ones leave by
 // themselves shortly after their last callback.
 inline bool WaitNoBlockThreads(int ms = 5000) {

@@ -214,7 +214,7 @@ TEST_F(RecordFileTest, DeleteOnlyRecordLeavesEmptyFileAtEnd) {
   EXPECT_EQ(f.m_nCount, 0);
   EXPECT_TRUE(f.IsEOF());
   EXPECT_EQ(GetFileLength(m_path), 0);
-  EXPECT_FALSE(IsFileExist(m_home.temp() + "d001.tmp")) << "scratch file removed";
+  EXPECT_FALSE(IsFileExist(m_home.home() + "/d001.tmp")) << "scratch file removed";
 }
 
 TEST_F(RecordFileTest, DeleteMiddleRecordMovesCursorToTheFollowingOne) {
@@ -287,6 +287,7 @@ TEST_F(RecordFileTest, DeleteFailsWithoutTouchingTheFileWhenScratchCannotBeMade)
   std::string decoy = m_home.root() + "/decoy";
   ASSERT_TRUE(vtest::WriteFile(decoy, "keep"));
   f.m_strTempDir = m_home.temp();
+  EXPECT_EQ(f.m_strTempDir, m_home.temp());
   ASSERT_EQ(symlink(decoy.c_str(), (m_home.temp() + "d001.tmp").c_str()), 0);
   EXPECT_FALSE(f.Delete());
   EXPECT_EQ(vtest::ReadFile(m_path), before);

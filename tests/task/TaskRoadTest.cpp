@@ -28,9 +28,12 @@ std::string Show(const std::vector<std::string>& texts) {
   return out;
 }
 
+// What a job leaves in the temporary directory, apart from the lock file of
+// its name, which stays for the next job of that name.
 std::vector<std::string> TempFiles(const std::string& dir) {
   std::vector<std::string> out;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() != ".lock") out.push_back(e.path().filename());
   return out;
 }
 

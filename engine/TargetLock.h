@@ -1,0 +1,43 @@
+#pragma once
+// An advisory lock on "<target file name>.lock" in the temporary directory.
+// Every copy of the program the user runs shares that directory, and block
+// files are named after the target's file name only: whoever holds the
+// lock owns "<name>-<k>.hpt" and "<name>.hpt" until it lets go.
+//
+// The lock file is created once and never removed by a job. A remover
+// (TryLock, then UnlinkLocked) may delete it while holding it; whoever was
+// waiting on the old file notices and takes the new one, so the name never
+// has two owners.
+#include <functional>
+#include <mutex>
+#include <string>
+
+class CTargetLock {
+ public:
+  enum class Result { kLocked, kBusy, kError };
+
+  explicit CTargetLock(std::string path = {});
+  ~CTargetLock();  // lets go
+  CTargetLock(const CTargetLock&) = delete;
+  CTargetLock& operator=(const CTargetLock&) = delete;
+
+  // GetTempDirectory() + file name of target + ".lock".
+  static std::string PathFor(const std::string& target);
+
+  void SetPath(const std::string& path);  // only while not held
+  // Takes the lock without waiting. On kError errno tells why.
+  Result TryLock();
+  // Takes the lock, waiting while another holder has it: onWait runs once
+  // when the wait begins, stopped is asked every few milliseconds. False
+  // when stopped or on an error (errno tells why; 0 when stopped).
+  bool Lock(const std::function<bool()>& stopped, const std::function<void()>& onWait);
+  // Deletes the lock file; only while held.
+  void UnlinkLocked();
+  void Unlock();
+  bool Held() const;
+
+ private:
+  mutable std::mutex m_lock;  // m_fd and m_path: the merge thread and Stop may both let go
+  std::string m_path;
+  int m_fd = -1;
+};
