@@ -10,6 +10,7 @@
 #include <cstring>
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
+#include "app/SettingsFile.h"
 #include "app/TaskRunner.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
@@ -175,37 +176,18 @@ bool CDownloaderApp::IsListShown() {
 // --- Settings -------------------------------------------------------------------
 
 void CDownloaderApp::LoadSettings() {
-  const std::string ini = GetIniFilePath();
-  const std::string type = IniRead(ini, "FileType", "CurSel", "", 10);
-  const std::string engine = IniRead(ini, "Enginee", "CurSel", "0", 10);
-  const std::string prefix = "Enginee" + engine;
-  const std::string head = IniRead(ini, type, prefix + "_head", "", 100);
-  const std::string tail = IniRead(ini, type, prefix + "_tail", "", 100);
-  const EngineEntry server = CEngineSettings::Read(ini, engine);
-  CEngineSettings::RegisterServers(ini);
-  const std::string minSize = IniRead(ini, "Size", "MinSize", "", 10);
-  const std::string maxSize = IniRead(ini, "Size", "MaxSize", "", 10);
-  const std::string blocks = IniRead(ini, "Size", "Blocks", "", 10);
-  const bool checkSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;
-  ConTimeOut = IniToInt(IniRead(ini, "Speed", "ConTimeOut", "5", 10));
-  GetTimeOut = IniToInt(IniRead(ini, "Speed", "GetTimeOut", "15", 10));
-
+  const TaskSettings s = ReadSettingsFile(GetIniFilePath(), GetSettings());
   std::lock_guard<std::mutex> lk(m_lock);
-  m_bCheckSpeed = checkSpeed;
-  // Empty values keep what is in effect, so a half-filled file still works.
-  if (!type.empty()) m_strFileType = type;
-  if (!head.empty()) m_strSearchHead = head;
-  if (!tail.empty()) m_strSearchTail = tail;
-  // Set or cleared on every load: a music server never lends its search to
-  // the next engine, nor keeps a password the file no longer has.
-  m_strServer = server.m_strServer;
-  m_strUser = server.m_strUser;
-  m_strPassword = server.m_strPassword;
-  if (!minSize.empty()) m_nMinSize = MegabytesToBytes(minSize);
-  if (!maxSize.empty()) m_nMaxSize = MegabytesToBytes(maxSize);
-  // A task counts at most five blocks; a hand-edited file or a typed combo
-  // text must not get past that.
-  if (!blocks.empty()) m_nBlocks = std::clamp(IniToInt(blocks), 1, 5);
+  m_bCheckSpeed = s.m_bCheckSpeed;
+  m_strFileType = s.m_strFileType;
+  m_strSearchHead = s.m_strSearchHead;
+  m_strSearchTail = s.m_strSearchTail;
+  m_strServer = s.m_strServer;
+  m_strUser = s.m_strUser;
+  m_strPassword = s.m_strPassword;
+  m_nMinSize = s.m_nMinSize;
+  m_nMaxSize = s.m_nMaxSize;
+  m_nBlocks = s.m_nBlocks;
 }
 
 TaskSettings CDownloaderApp::GetSettings() {
@@ -396,6 +378,8 @@ void CDownloaderApp::RemoveTask(const std::string& name) {
       m_pTasks[e] = nullptr;
       --m_nTaskCount;
     }
+    m_candidateLists.erase(name);
+    m_pickedLinks.erase(name);
   }
   // Possibly called on a block thread of this very task (its success): the
   // reaper, not this thread, stops and deletes it.
@@ -415,6 +399,8 @@ void CDownloaderApp::RemoveAllTasks() {
       e = nullptr;
     }
     m_nTaskCount = 0;
+    m_candidateLists.clear();
+    m_pickedLinks.clear();
   }
   for (auto& r : runners) HandToReaper(std::move(r));
 }

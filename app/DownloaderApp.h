@@ -19,8 +19,11 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+#include <map>
+#include "app/TaskDetails.h"
 #include "app/UiPort.h"
 #include "engine/TaskEntry.h"
+#include "task/CandidateList.h"
 #include "task/TaskHost.h"
 
 class CDownloaderApp;
@@ -157,6 +160,20 @@ class CDownloaderApp : public ITaskHost {
   // More entries than active slots in use.
   bool HasQueuedTasks() override;
 
+  // --- Candidates and the details views (DownloaderAppDetails.cpp) ---------
+  // Downloads name from link instead of searching: the link becomes the
+  // entry's address and the name is queued (added first when missing), as
+  // a restart from a stored address. 0 added, -1 re-queued, -2 table full,
+  // -3 not an address the entry can hold.
+  int UseLink(const std::string& name, const std::string& link);
+  // A copy of what the details views show of name.
+  TaskDetails GetTaskDetails(const std::string& name);
+  void OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) override;
+  void OnCandidateProbed(const std::string& name, const std::string& link, const ProbeFigures& probe,
+                         CandidateVerdict verdict) override;
+  void OnCandidateChosen(const std::string& name, const std::string& link, ChosenReason why) override;
+  void OnCandidateFailed(const std::string& name, const std::string& link, const std::string& text) override;
+
   // --- Scheduler and exit ---------------------------------------------------
   // Sets the scheduler's wake signal; a wake during a scan is never lost.
   void WakeScheduler() override;
@@ -216,6 +233,10 @@ class CDownloaderApp : public ITaskHost {
   bool m_bSchedulerStarted = false;  // scheduler thread only
   bool m_bClosing = false;           // exit began: activate nothing more
   bool m_bSavesShutOut = false;      // guarded by g_lock
+  // The candidates of each name's last search, and the links the user
+  // asked for that the task has not taken up yet (application lock).
+  std::map<std::string, CCandidateList> m_candidateLists;
+  std::map<std::string, std::string> m_pickedLinks;
 
   // A leaf lock of its own, so the view name can be read by a worker that
   // holds g_lock (removing its list row) without breaking the lock order.

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int kSearchAttempts = 3;
-constexpr int kProbePasses = 3;
 constexpr int kMaxRetries = 3;
 
 constexpr int kColSize = 1;
@@ -183,6 +181,7 @@ int CDownloadTask::Execute() {
   m_nLastProbed = -1;
   m_strURL = GetStoredAddress();
   m_strSearchDetail.clear();
+  if (!m_strURL.empty()) m_host.OnCandidateChosen(m_strName, m_strURL, ChosenReason::kStoredAddress);
   if (m_strURL.empty()) {
     bool found = false;
     for (int i = 0; i < kSearchAttempts && !found; ++i) {
@@ -194,6 +193,7 @@ int CDownloadTask::Execute() {
       GiveUp(T(txt::kSearchFailed) + m_strSearchDetail);
       return -1;
     }
+    ReportFound();
   }
   if (Stale()) return 0;
   BeginDownload();
@@ -239,90 +239,10 @@ bool CDownloadTask::SearchSong() {
   return false;
 }
 
-bool CDownloadTask::AnyCandidateTime() const {
-  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i)
-    if (m_nCandidateTime[i] >= 0) return true;
-  return false;
-}
-
-void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, int& time, int& size) {
-  if (m_fnProbe) {
-    m_fnProbe(url, time, size);
-    return;
-  }
-  int parseMs = -1, headerMs = -1;
-  std::string contentType;
-  socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType);
-}
-
-bool CDownloadTask::ProbeCandidates() {
-  if (m_nCandidates <= 0) return false;
-  if (m_nLastProbed >= m_nCandidates - 1) return AnyCandidateTime();
-
-  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
-  std::unique_ptr<CHttpSocket> socket;
-  if (!m_fnProbe) {
-    socket = std::make_unique<CHttpSocket>(this);
-    std::lock_guard<std::mutex> g(m_stateLock);
-    m_pProbeSocket = socket.get();
-  }
-  int stoppedAt = m_nCandidates - 1;
-  for (int i = m_nLastProbed + 1; i < m_nCandidates; ++i) {
-    if (Stale()) {
-      stoppedAt = i - 1;
-      break;
-    }
-    SetStatus(FormatNumber(txt::kTestingLink, i + 1));
-    int time = -1, size = -1;
-    ProbeOne(socket.get(), m_strCandidates[i], time, size);
-    if (time < 0 || size < m_nMinSize || size > m_nMaxSize) {
-      m_nCandidateTime[i] = -1;
-      continue;
-    }
-    m_nCandidateTime[i] = time;
-    if (time <= kFastEnoughMs || !checkSpeed) {
-      stoppedAt = i;
-      break;
-    }
-  }
-  m_nLastProbed = stoppedAt;
-  if (socket) {
-    {
-      std::lock_guard<std::mutex> g(m_stateLock);
-      m_pProbeSocket = nullptr;
-    }
-    socket->Close();
-  }
-  return AnyCandidateTime();
-}
-
-int CDownloadTask::PickCandidate() const {
-  const int k = m_nLastProbed;
-  if (k < 0) return -1;
-  if (k < m_nCandidates - 1) return k;
-  if (m_nCandidateTime[k] >= 0 && m_nCandidateTime[k] <= kFastEnoughMs) return k;
-  int best = -1;
-  for (int i = 0; i <= k && i < kMaxCandidates; ++i) {
-    const int t = m_nCandidateTime[i];
-    if (t >= 0 && t < kUnusableMs && (best < 0 || t < m_nCandidateTime[best])) best = i;
-  }
-  return best;
-}
-
 void CDownloadTask::BeginDownload() {
   if (m_strURL.empty()) {
-    bool probed = false;
-    for (int pass = 0; pass < kProbePasses && !probed; ++pass) {
-      if (Stale()) return;
-      probed = ProbeCandidates();
-      if (!probed) m_nLastProbed = -1;  // the next pass probes them all again
-    }
-    if (Stale()) return;
-    const int k = probed ? PickCandidate() : -1;
-    if (k < 0) {
-      GiveUp(T(txt::kProbeFailed));
-      return;
-    }
+    const int k = ChooseCandidate();
+    if (k < 0) return;
     m_strURL = m_strCandidates[k];
     StoreAddress(m_strURL);
   }
@@ -346,6 +266,7 @@ void CDownloadTask::BeginDownload() {
     // count the old blocks' bytes again.
     for (int& b : m_nBlockBytes) b = 0;
     m_nMoreBlockBytes.clear();
+    m_strLastJobText.clear();
   }
   // Without the folder every merge would fail and the task would wait forever.
   std::error_code ec;
@@ -362,7 +283,10 @@ void CDownloadTask::BeginDownload() {
   job->OnContentLength = &CDownloadTask::OnContentLength;
   job->OnProgress = &CDownloadTask::OnProgress;
   job->OnMessage = &CDownloadTask::OnMessage;
-  m_pJob = job;
+  {
+    std::lock_guard<std::mutex> g(m_jobViewLock);
+    m_pJob = job;
+  }
   m_nJobGeneration = m_nRunGeneration;
   m_nJobSerial.fetch_add(1);
   {
@@ -438,19 +362,13 @@ int CDownloadTask::GetStoredElapsed() const {
 void CDownloadTask::DeleteJob() {
   CBlockDownloader* job = m_pJob;
   if (!job) return;
-  m_pJob = nullptr;
+  {
+    std::lock_guard<std::mutex> g(m_jobViewLock);
+    m_pJob = nullptr;
+  }
   m_nJobSerial.fetch_add(1);  // its late failure reports are stale from now on
   job->Stop();
   delete job;
-}
-
-void CDownloadTask::MarkCandidate(const std::string& link, int value) {
-  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i) {
-    if (m_strCandidates[i] == link) {
-      m_nCandidateTime[i] = value;
-      return;
-    }
-  }
 }
 
 void CDownloadTask::SetStatus(const std::string& text) {
@@ -507,6 +425,7 @@ void CDownloadTask::WorkerLoop() {
 }
 
 void CDownloadTask::RetryAfterFailure() {
+  ReportFailed();
   if (m_nRetry > kMaxRetries) {
     GiveUp(T(txt::kDownloadFailed));
     return;
@@ -619,6 +538,7 @@ void CDownloadTask::OnProgress(void* user, int received, int /*blockLength*/, in
 
 void CDownloadTask::OnMessage(void* user, const std::string& text, int index) {
   auto* task = static_cast<CDownloadTask*>(user);
+  task->KeepJobText(text);
   if (!task->m_host.IsListShown()) return;
   std::string fmt = T(txt::kThreadMessage);
   const size_t at = fmt.find("%d");

@@ -44,6 +44,7 @@ class CDownloadTask {
  public:
   static constexpr int kMaxBlocks = 5;
   static constexpr int kMaxCandidates = 30;
+  static constexpr int kSearchAttempts = 3;
   // Probing stops at a candidate answering within this many milliseconds.
   static constexpr int kFastEnoughMs = 100;
   // Probe times from here on are never picked by the fastest-time rule.
@@ -72,6 +73,12 @@ class CDownloadTask {
   bool SearchSong();
   bool ProbeCandidates();
   int PickCandidate() const;
+  // Up to three probe passes, then the pick: the index of the link to
+  // download, or -1 after showing the probe failure text.
+  int ChooseCandidate();
+  // Search and choice without a download, for showing the candidates: the
+  // index of the chosen link, or -1 after the failure text.
+  int SearchAndChoose();
   void BeginDownload();
   void StoreAddress(const std::string& text);
   // UTF-8 path of the target in the download folder: the name and the
@@ -94,8 +101,13 @@ class CDownloadTask {
   static void OnProgress(void* user, int received, int blockLength, int index);
   static void OnMessage(void* user, const std::string& text, int index);
 
+  // Runs visit on the current job, if any, with the job held so that it is
+  // not deleted meanwhile. Callable from any thread; visit must be short and
+  // must not call back into the task.
+  void VisitJob(const std::function<void(CBlockDownloader&)>& visit);
+
   // Seams. m_fnProbe replaces the socket probe of one candidate: it sets
-  // time (ms, -1 on failure) and size (-1 unknown, 0 without a length).
+  // time (ms, -1 on failure) and size (-1 unknown).
   // m_fnTick replaces the millisecond clock of the speed measurement.
   std::function<void(const std::string& url, int& time, int& size)> m_fnProbe;
   std::function<uint32_t()> m_fnTick;
@@ -125,12 +137,18 @@ class CDownloadTask {
   std::string m_strCandidates[kMaxCandidates];
   int m_nCandidateTime[kMaxCandidates] = {};
   int m_nLastProbed = -1;
+  // Written under the run lock and m_jobViewLock; VisitJob reads it under
+  // m_jobViewLock alone.
   CBlockDownloader* m_pJob = nullptr;
 
  private:
   bool Stale() const;
   bool AnyCandidateTime() const;
-  void ProbeOne(CHttpSocket* socket, const std::string& url, int& time, int& size);
+  void ProbeOne(CHttpSocket* socket, const std::string& url, ProbeFigures& probe);
+  // Reports to the host for the details views.
+  void ReportFound();
+  void ReportFailed();
+  void KeepJobText(const std::string& text);
   void AbortProbeLocked();
   void StopStartingJob();
   void PostRetry(uint64_t serial);
@@ -150,6 +168,9 @@ class CDownloadTask {
   // Probe socket, retry queue, activation count.
   std::mutex m_stateLock;
   std::condition_variable m_stateCv;
+  // Keeps m_pJob alive for VisitJob; a leaf lock.
+  std::mutex m_jobViewLock;
+  std::string m_strLastJobText;  // m_numLock: the current job's last text
 
   std::atomic<bool> m_bCancelled{false};
   // Bumped by each activation and by Cancel; a run whose generation is

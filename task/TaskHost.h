@@ -4,7 +4,9 @@
 // to its entry or a row index, both of which can vanish under it.
 #include <functional>
 #include <string>
+#include <vector>
 #include "engine/TaskEntry.h"
+#include "task/Candidate.h"
 
 // A copy of the settings in force, taken under the application lock.
 struct TaskSettings {
@@ -45,4 +47,13 @@ class ITaskHost {
   virtual bool IsListShown() = 0;
   virtual void SetListText(const std::string& name, int column, const std::string& text) = 0;
   virtual void DeleteListRow(const std::string& name) = 0;
+
+  // What became of the candidate links, for the details views. Called with
+  // no lock of the task's held; nobody need listen.
+  virtual void OnCandidatesFound(const std::string& /*name*/, const std::vector<std::string>& /*links*/) {}
+  virtual void OnCandidateProbed(const std::string& /*name*/, const std::string& /*link*/,
+                                 const ProbeFigures& /*probe*/, CandidateVerdict /*verdict*/) {}
+  virtual void OnCandidateChosen(const std::string& /*name*/, const std::string& /*link*/, ChosenReason /*why*/) {}
+  virtual void OnCandidateFailed(const std::string& /*name*/, const std::string& /*link*/,
+                                 const std::string& /*text*/) {}
 };

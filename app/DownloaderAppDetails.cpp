@@ -1,0 +1,69 @@
+// The candidates of each name and what the details views read of a task.
+#include "app/DownloaderApp.h"
+#include "app/TaskRunner.h"
+#include "engine/Gbk.h"
+#include "task/DownloadTask.h"
+
+int CDownloaderApp::UseLink(const std::string& typed, const std::string& link) {
+  if (m_bRefused) return -2;
+  // The task only takes an address it can read back whole from the entry.
+  if (link.size() >= sizeof(TaskEntry::m_szAddress) || link.compare(0, 7, "http://") != 0) return -3;
+  const std::string name = CutGbk(typed, sizeof(TaskEntry::m_szName) - 1);
+  const int added = AddTask(name);  // shows the table-full message itself
+  if (added == -2) return -2;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_pickedLinks[name] = link;
+  }
+  EditEntry(name, [&](TaskEntry& e) { SetEntryText(e.m_szAddress, link); });
+  SaveTaskList();
+  WakeScheduler();
+  return added;
+}
+
+TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
+  TaskDetails d;
+  d.m_strName = name;
+  std::lock_guard<std::mutex> lk(m_lock);
+  d.m_bHasEntry = FindEntryLocked(name) >= 0;
+  d.m_bActive = FindActiveLocked(name) >= 0;
+  auto it = m_candidateLists.find(name);
+  if (d.m_bHasEntry && it != m_candidateLists.end()) {
+    d.m_eReason = it->second.Reason();
+    d.m_candidates = it->second.Ranked();
+  }
+  return d;
+}
+
+void CDownloaderApp::OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  // A task cancelled with its entry reports no more.
+  if (FindEntryLocked(name) < 0) return;
+  m_candidateLists[name].Reset(links);
+}
+
+void CDownloaderApp::OnCandidateProbed(const std::string& name, const std::string& link,
+                                       const ProbeFigures& probe, CandidateVerdict verdict) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  auto it = m_candidateLists.find(name);
+  if (it != m_candidateLists.end()) it->second.SetProbed(link, probe, verdict);
+}
+
+void CDownloaderApp::OnCandidateChosen(const std::string& name, const std::string& link, ChosenReason why) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (FindEntryLocked(name) < 0) return;
+  auto picked = m_pickedLinks.find(name);
+  if (picked != m_pickedLinks.end()) {
+    // The stored address is the link the user gave: say so, once.
+    if (why == ChosenReason::kStoredAddress && picked->second == link) why = ChosenReason::kGivenLink;
+    m_pickedLinks.erase(picked);
+  }
+  m_candidateLists[name].SetChosen(link, why);
+}
+
+void CDownloaderApp::OnCandidateFailed(const std::string& name, const std::string& link,
+                                       const std::string& text) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  auto it = m_candidateLists.find(name);
+  if (it != m_candidateLists.end()) it->second.SetFailed(link, text);
+}

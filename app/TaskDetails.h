@@ -1,0 +1,16 @@
+#pragma once
+// What a details view shows of one name: its candidates and the blocks of
+// its current job, copied under the application lock so the view can read
+// it at leisure.
+#include <string>
+#include <vector>
+
+#include "task/Candidate.h"
+
+struct TaskDetails {
+  std::string m_strName;
+  bool m_bHasEntry = false;  // false once the name left the table
+  bool m_bActive = false;    // holds an active slot
+  ChosenReason m_eReason = ChosenReason::kNone;
+  std::vector<Candidate> m_candidates;  // ranked
+};

@@ -1,0 +1,81 @@
+#include "task/Candidate.h"
+
+#include "res/Texts.h"
+
+CandidateVerdict JudgeProbe(const ProbeFigures& probe, int minSize, int maxSize) {
+  if (probe.m_nTimeMs < 0)
+    return probe.m_eFault == ProbeFault::kNotASong ? CandidateVerdict::kNotASong
+                                                   : CandidateVerdict::kProbeFailed;
+  if (probe.m_nLength < 0) return CandidateVerdict::kUnknownLength;
+  if (probe.m_nLength < minSize || probe.m_nLength > maxSize) return CandidateVerdict::kOutOfLimits;
+  return CandidateVerdict::kUsable;
+}
+
+ChosenReason ReasonForPick(int timeMs, bool checkSpeed, int fastEnoughMs) {
+  if (!checkSpeed) return ChosenReason::kNoSpeedCheck;
+  return timeMs >= 0 && timeMs <= fastEnoughMs ? ChosenReason::kFastEnough : ChosenReason::kFastest;
+}
+
+std::string VerdictText(const Candidate& c) {
+  switch (c.m_eVerdict) {
+    case CandidateVerdict::kNotProbed: return T(txt::kVerdictNotProbed);
+    case CandidateVerdict::kChosen: return T(txt::kVerdictChosen);
+    case CandidateVerdict::kUsable: return T(txt::kVerdictUsable);
+    case CandidateVerdict::kOutOfLimits: return T(txt::kVerdictOutOfLimits);
+    case CandidateVerdict::kProbeFailed: return T(txt::kVerdictProbeFailed);
+    case CandidateVerdict::kUnknownLength: return T(txt::kVerdictUnknownLength);
+    case CandidateVerdict::kNotASong: return T(txt::kVerdictNotASong);
+    case CandidateVerdict::kDownloadFailed: {
+      std::string text = T(txt::kVerdictDownloadFailed);
+      const size_t at = text.find("%s");
+      // Replaced after the conversion: the job's text is GBK already.
+      if (at != std::string::npos) text.replace(at, 2, c.m_strFailure);
+      return text;
+    }
+  }
+  return {};
+}
+
+std::string ChosenReasonText(ChosenReason why) {
+  switch (why) {
+    case ChosenReason::kNone: return {};
+    case ChosenReason::kFastEnough: return T(txt::kWhyFastEnough);
+    case ChosenReason::kFastest: return T(txt::kWhyFastest);
+    case ChosenReason::kNoSpeedCheck: return T(txt::kWhyNoSpeedCheck);
+    case ChosenReason::kStoredAddress: return T(txt::kWhyStoredAddress);
+    case ChosenReason::kGivenLink: return T(txt::kWhyGivenLink);
+  }
+  return {};
+}
+
+namespace {
+
+// [begin, end) of the authority of url; begin == end when there is none.
+void AuthorityOf(const std::string& url, size_t& begin, size_t& end) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) {
+    begin = end = 0;
+    return;
+  }
+  begin = scheme + 3;
+  end = url.find_first_of("/?#", begin);
+  if (end == std::string::npos) end = url.size();
+}
+
+}  // namespace
+
+std::string AddressForShow(const std::string& url) {
+  size_t begin, end;
+  AuthorityOf(url, begin, end);
+  // The last "@" ends the user part: a password may hold one of its own.
+  const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (begin == end || at == std::string::npos || at < begin) return url;
+  return url.substr(0, begin) + url.substr(at + 1);
+}
+
+std::string AddressHost(const std::string& url) {
+  const std::string shown = AddressForShow(url);
+  size_t begin, end;
+  AuthorityOf(shown, begin, end);
+  return shown.substr(begin, end - begin);
+}

@@ -1,0 +1,67 @@
+#pragma once
+// One link of a song's search as the user sees it: what its probe measured
+// and what the task made of it. Plain values, copied freely between the
+// task, the application and the front ends.
+#include <string>
+
+// Why a probe did not give a usable answer.
+enum class ProbeFault {
+  kNone,
+  kFailed,    // no answer, a bad address, a broken reply
+  kNotASong,  // an answer, but a page or some other text
+};
+
+// What one probe measured. Lengths and times are -1 when unknown.
+struct ProbeFigures {
+  int m_nTimeMs = -1;  // the reconnect time the pick compares
+  int m_nLength = -1;  // Content-Length; -1 when the reply had none
+  bool m_bRanges = false;
+  std::string m_strContentType;
+  ProbeFault m_eFault = ProbeFault::kNone;
+};
+
+enum class CandidateVerdict {
+  kNotProbed,
+  kChosen,
+  kUsable,
+  kOutOfLimits,
+  kProbeFailed,
+  kUnknownLength,
+  kNotASong,
+  kDownloadFailed,
+};
+
+enum class ChosenReason {
+  kNone,
+  kFastEnough,     // answered within the fast-enough time
+  kFastest,        // every link probed, this one was quickest
+  kNoSpeedCheck,   // speed check off: the first usable one
+  kStoredAddress,  // the entry's address was used, nothing searched
+  kGivenLink,      // the user named or picked it
+};
+
+struct Candidate {
+  std::string m_strAddress;  // GBK, never with credentials
+  std::string m_strHost;     // host[:port] of the address
+  int m_nFound = 0;          // position in the search's answer, from 0
+  bool m_bProbed = false;
+  ProbeFigures m_probe;
+  CandidateVerdict m_eVerdict = CandidateVerdict::kNotProbed;
+  std::string m_strFailure;  // GBK: the job's last text, for kDownloadFailed
+};
+
+// The verdict of a finished probe against the size limits. Only kUsable
+// may be picked.
+CandidateVerdict JudgeProbe(const ProbeFigures& probe, int minSize, int maxSize);
+// Why the pick won, given the winner's time and the speed-check setting.
+ChosenReason ReasonForPick(int timeMs, bool checkSpeed, int fastEnoughMs);
+
+// GBK texts for the front ends.
+std::string VerdictText(const Candidate& c);
+std::string ChosenReasonText(ChosenReason why);
+
+// The address without "user:password@" in its authority, for showing and
+// keeping; the address itself when it has none.
+std::string AddressForShow(const std::string& url);
+// "host" or "host:port" of an address; empty when it has no authority.
+std::string AddressHost(const std::string& url);

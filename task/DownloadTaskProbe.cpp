@@ -1,0 +1,196 @@
+// The candidate steps of a download task: probing the links, picking one,
+// and telling the host what became of each, for the details views.
+#include <cctype>
+#include <memory>
+#include <vector>
+
+#include "engine/BlockDownloader.h"
+#include "engine/HttpSocket.h"
+#include "res/Texts.h"
+#include "task/DownloadTask.h"
+
+namespace {
+
+constexpr int kProbePasses = 3;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// A page, a script's error or a listing: nothing a player could play.
+bool IsTextType(const std::string& contentType) {
+  const std::string t = Lower(contentType.substr(0, contentType.find(';')));
+  return t.rfind("text/", 0) == 0 || t == "application/json" || t == "application/xml";
+}
+
+}  // namespace
+
+bool CDownloadTask::AnyCandidateTime() const {
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i)
+    if (m_nCandidateTime[i] >= 0) return true;
+  return false;
+}
+
+// The one place where what the socket saw becomes a probe's figures.
+void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeFigures& probe) {
+  if (m_fnProbe) {
+    m_fnProbe(url, probe.m_nTimeMs, probe.m_nLength);
+    if (probe.m_nTimeMs < 0) probe.m_eFault = ProbeFault::kFailed;
+    return;
+  }
+  int parseMs = -1, headerMs = -1, time = -1, size = -1;
+  std::string contentType;
+  if (!socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType) || time < 0) {
+    probe.m_eFault = ProbeFault::kFailed;
+    return;
+  }
+  probe.m_strContentType = contentType;
+  // The header of the probe's last reply is still in the socket.
+  const int status = socket->GetStatusCode();
+  std::string value;
+  probe.m_bRanges = status == 206 || (socket->GetHeaderValue("Accept-Ranges", value, 100) > 0 &&
+                                      Lower(value).find("bytes") != std::string::npos);
+  const bool hasLength = socket->GetHeaderValue("Content-Length", value, 100) >= 0;
+  // An error page's length says nothing about the song.
+  if (status >= 400) {
+    probe.m_eFault = ProbeFault::kFailed;
+    return;
+  }
+  if (IsTextType(contentType)) {
+    probe.m_eFault = ProbeFault::kNotASong;
+    return;
+  }
+  probe.m_nTimeMs = time;
+  probe.m_nLength = hasLength ? size : -1;
+}
+
+bool CDownloadTask::ProbeCandidates() {
+  if (m_nCandidates <= 0) return false;
+  if (m_nLastProbed >= m_nCandidates - 1) return AnyCandidateTime();
+
+  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
+  std::unique_ptr<CHttpSocket> socket;
+  if (!m_fnProbe) {
+    socket = std::make_unique<CHttpSocket>(this);
+    std::lock_guard<std::mutex> g(m_stateLock);
+    m_pProbeSocket = socket.get();
+  }
+  int stoppedAt = m_nCandidates - 1;
+  for (int i = m_nLastProbed + 1; i < m_nCandidates; ++i) {
+    if (Stale()) {
+      stoppedAt = i - 1;
+      break;
+    }
+    std::string status = T(txt::kTestingLink);
+    status.replace(status.find("%d"), 2, std::to_string(i + 1));
+    SetStatus(status);
+    ProbeFigures probe;
+    ProbeOne(socket.get(), m_strCandidates[i], probe);
+    const CandidateVerdict verdict = JudgeProbe(probe, m_nMinSize, m_nMaxSize);
+    m_host.OnCandidateProbed(m_strName, m_strCandidates[i], probe, verdict);
+    if (verdict != CandidateVerdict::kUsable) {
+      m_nCandidateTime[i] = -1;
+      continue;
+    }
+    m_nCandidateTime[i] = probe.m_nTimeMs;
+    if (probe.m_nTimeMs <= kFastEnoughMs || !checkSpeed) {
+      stoppedAt = i;
+      break;
+    }
+  }
+  m_nLastProbed = stoppedAt;
+  if (socket) {
+    {
+      std::lock_guard<std::mutex> g(m_stateLock);
+      m_pProbeSocket = nullptr;
+    }
+    socket->Close();
+  }
+  return AnyCandidateTime();
+}
+
+int CDownloadTask::PickCandidate() const {
+  const int k = m_nLastProbed;
+  if (k < 0) return -1;
+  if (k < m_nCandidates - 1) return k;
+  if (m_nCandidateTime[k] >= 0 && m_nCandidateTime[k] <= kFastEnoughMs) return k;
+  int best = -1;
+  for (int i = 0; i <= k && i < kMaxCandidates; ++i) {
+    const int t = m_nCandidateTime[i];
+    if (t >= 0 && t < kUnusableMs && (best < 0 || t < m_nCandidateTime[best])) best = i;
+  }
+  return best;
+}
+
+int CDownloadTask::ChooseCandidate() {
+  bool probed = false;
+  for (int pass = 0; pass < kProbePasses && !probed; ++pass) {
+    if (Stale()) return -1;
+    probed = ProbeCandidates();
+    if (!probed) m_nLastProbed = -1;  // the next pass probes them all again
+  }
+  if (Stale()) return -1;
+  const int k = probed ? PickCandidate() : -1;
+  if (k < 0) {
+    GiveUp(T(txt::kProbeFailed));
+    return -1;
+  }
+  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
+  m_host.OnCandidateChosen(m_strName, m_strCandidates[k],
+                           ReasonForPick(m_nCandidateTime[k], checkSpeed, kFastEnoughMs));
+  return k;
+}
+
+int CDownloadTask::SearchAndChoose() {
+  m_nCandidates = -1;
+  m_nLastProbed = -1;
+  bool found = false;
+  for (int i = 0; i < kSearchAttempts && !found; ++i) {
+    if (Stale()) return -1;
+    found = SearchSong();
+  }
+  if (Stale()) return -1;
+  if (!found) {
+    GiveUp(T(txt::kSearchFailed));
+    return -1;
+  }
+  ReportFound();
+  return ChooseCandidate();
+}
+
+void CDownloadTask::MarkCandidate(const std::string& link, int value) {
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i) {
+    if (m_strCandidates[i] == link) {
+      m_nCandidateTime[i] = value;
+      return;
+    }
+  }
+}
+
+// ---- reports for the details views -------------------------------------------
+
+void CDownloadTask::ReportFound() {
+  std::vector<std::string> links;
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i) links.push_back(m_strCandidates[i]);
+  m_host.OnCandidatesFound(m_strName, links);
+}
+
+void CDownloadTask::ReportFailed() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> g(m_numLock);
+    text = m_strLastJobText;
+  }
+  if (!m_strURL.empty()) m_host.OnCandidateFailed(m_strName, m_strURL, text);
+}
+
+void CDownloadTask::KeepJobText(const std::string& text) {
+  std::lock_guard<std::mutex> g(m_numLock);
+  m_strLastJobText = text;
+}
+
+void CDownloadTask::VisitJob(const std::function<void(CBlockDownloader&)>& visit) {
+  std::lock_guard<std::mutex> g(m_jobViewLock);
+  if (m_pJob) visit(*m_pJob);
+}

@@ -1,0 +1,121 @@
+// virelomp3-cli search as a child process: the ranked TSV lines, exit codes,
+// and that it writes nothing beside a running copy.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include "tests/app/AppTestUtil.h"
+
+using namespace apptest;
+
+namespace {
+
+class CliSearchTest : public ::testing::Test {
+ protected:
+  // Runs the search with home's environment; the exit status.
+  int Search(const std::string& args) {
+    const std::string cmd = std::string(VIRELOMP3_CLI) + " search " + args + " > " + home.root() + "/out 2> " +
+                            home.root() + "/err";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::vector<std::vector<std::string>> Lines() {
+    std::vector<std::vector<std::string>> out;
+    std::istringstream in(vtest::ReadFile(home.root() + "/out"));
+    for (std::string line; std::getline(in, line);) {
+      std::vector<std::string> fields;
+      size_t start = 0;
+      for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+      fields.push_back(line.substr(start));
+      out.push_back(fields);
+    }
+    return out;
+  }
+  void Page(const std::string& key, const std::vector<std::string>& paths) {
+    std::string html = "<html>";
+    for (const auto& p : paths) html += "<a href=\"" + srv.url(p) + "\">x</a>";
+    vtest::Route page = vtest::Route::File(html + "</html>");
+    page.contentType = "text/html";
+    srv.route("/s?k=" + key, page);
+  }
+  void Settings(bool checkSpeed) {
+    vtest::WriteFile(Ini(), "[FileType]\nCurSel=.MP3\n[.MP3]\nEnginee0_head=" + srv.url("/s?k=") +
+                                "\n[Size]\nMinSize=1\nMaxSize=2\n[Speed]\nCheckSpeed=" + (checkSpeed ? "1" : "0") +
+                                "\nConTimeOut=3\nGetTimeOut=10\n");
+  }
+
+  vtest::TempHome home;
+  vtest::ScriptedServer srv;
+};
+
+TEST_F(CliSearchTest, TsvListsTheCandidatesRankedWithTheirFigures) {
+  Settings(true);
+  // A host that says nothing of ranges.
+  vtest::Route slow = vtest::Route::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1100000\r\n\r\n" + std::string(1100000, 's'));
+  slow.faults.headerDelayMs = 1000;
+  vtest::Route fast = vtest::Route::File(std::string(1200000, 'f'));
+  fast.contentType = "audio/mpeg";
+  fast.extraHeaders = "Accept-Ranges: bytes\r\n";
+  vtest::Route page = vtest::Route::File(std::string(1100000, '<'));
+  page.contentType = "text/html";
+  srv.route("/slow.mp3", slow);
+  srv.route("/fast.mp3", fast);
+  srv.route("/page.mp3", page);
+  srv.route("/small.mp3", vtest::Route::File("tiny"));
+  Page("abc", {"/small.mp3", "/slow.mp3", "/page.mp3", "/fast.mp3"});
+
+  ASSERT_EQ(Search("--tsv abc"), 0) << vtest::ReadFile(home.root() + "/err");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  for (const auto& f : lines) ASSERT_EQ(f.size(), 8u);
+  EXPECT_EQ(lines[0][0], "1");
+  EXPECT_EQ(lines[0][1], "1");
+  EXPECT_EQ(lines[0][2], srv.url("/fast.mp3"));
+  EXPECT_EQ(lines[0][3], "1200000");
+  EXPECT_FALSE(lines[0][4].empty());
+  EXPECT_EQ(lines[0][5], "yes");
+  EXPECT_EQ(lines[0][6], "audio/mpeg");
+  EXPECT_EQ(lines[0][7], "已选用");
+  EXPECT_EQ(lines[1][0], "0");
+  EXPECT_EQ(lines[1][2], srv.url("/slow.mp3"));
+  EXPECT_GE(std::stoi(lines[1][4]), 1000);
+  EXPECT_EQ(lines[1][5], "no");
+  EXPECT_EQ(lines[1][7], "可用");
+  EXPECT_EQ(lines[2][2], srv.url("/small.mp3"));
+  EXPECT_EQ(lines[2][3], "4");
+  EXPECT_EQ(lines[2][7], "大小不在限制范围内");
+  EXPECT_EQ(lines[3][1], "4");
+  EXPECT_EQ(lines[3][3], "");  // the page's length is of no interest
+  EXPECT_EQ(lines[3][4], "");
+  EXPECT_EQ(lines[3][6], "text/html");
+  EXPECT_EQ(lines[3][7], "不是歌曲文件");
+  // Nothing downloaded, nothing written.
+  for (const auto& r : srv.requests()) EXPECT_TRUE(r.range.empty()) << r.raw;
+  EXPECT_FALSE(std::filesystem::exists(TaskListPath()));
+}
+
+TEST_F(CliSearchTest, ExitCodesForNothingUsableAndForUsage) {
+  Settings(false);
+  srv.route("/small.mp3", vtest::Route::File("tiny"));
+  Page("none", {"/small.mp3", "/gone.mp3"});
+  EXPECT_EQ(Search("--tsv none"), 1);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0][7], "大小不在限制范围内");
+  EXPECT_EQ(lines[1][7], "探测失败");
+
+  srv.route("/s?k=empty", vtest::Route::File("<html>nothing</html>"));
+  EXPECT_EQ(Search("--tsv empty"), 1);
+  EXPECT_TRUE(vtest::ReadFile(home.root() + "/out").empty());
+
+  EXPECT_EQ(Search("--tsv"), 2);
+  EXPECT_EQ(Search("--bogus abc"), 2);
+  EXPECT_EQ(Search("--home " + home.root() + "/no-such-dir abc"), 2);
+  EXPECT_NE(vtest::ReadFile(home.root() + "/err").find("程序目录不存在"), std::string::npos);
+}
+
+}  // namespace
