@@ -2,7 +2,6 @@
 // Searches and probes as a task would and prints the candidates, ranked,
 // without downloading. It takes no lock and writes nothing, so it can run
 // beside a running copy.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -83,13 +82,6 @@ std::string Field(std::string s) {
   return s;
 }
 
-std::string Fill(const char* utf8, const std::string& arg) {
-  std::string s = utf8;
-  const size_t at = s.find("%s");
-  if (at != std::string::npos) s.replace(at, 2, arg);
-  return s;
-}
-
 // Pads a UTF-8 text made from GBK to width terminal columns (two bytes of
 // GBK are one character two columns wide).
 std::string Pad(const std::string& gbk, size_t width) {
@@ -121,32 +113,22 @@ void PrintTable(const std::vector<Candidate>& ranked, ChosenReason why) {
                 Pad(ranges, 6).c_str(), GbkToUtf8(c.m_strAddress).c_str());
   }
   if (why != ChosenReason::kNone)
-    std::printf("%s\n", Fill(txt::kCliSearchReason, GbkToUtf8(ChosenReasonText(why))).c_str());
+    std::printf("%s\n", FormatCliText(txt::kCliSearchReason, GbkToUtf8(ChosenReasonText(why))).c_str());
 }
 
-int RunSearch(const std::vector<std::string>& args) {
-  bool tsv = false;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--tsv") {
-      tsv = true;
-    } else if (args[i] == "--home" && i + 1 < args.size()) {
-      setenv("VIRELOMP3_HOME", args[++i].c_str(), 1);
-    } else if (args[i].rfind("--", 0) == 0) {
-      std::fprintf(stderr, "virelomp3-cli search: unknown option %s\n", args[i].c_str());
-      return 2;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  const std::string home = GetAppDirectory();
-  struct stat st;
-  if (home.empty() || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "virelomp3-cli: %s\n", Fill(txt::kCliNoHome, home).c_str());
-    return 2;
-  }
+const CliCommand& SearchCommand();
+
+int RunSearch(const std::vector<std::string>& raw) {
+  CliArgs args;
+  std::string error;
+  if (!ParseCliArgs(SearchCommand(), raw, args, error)) return CliUsageError(SearchCommand(), error);
+  if (args.positional.size() > 1) return CliUsageError(SearchCommand(), "one name at a time");
+  const bool tsv = args.Has("--tsv");
+  ApplyHomeOption(args);
+  if (!CheckHomeExists()) return 2;
   std::string gbk;
-  if (positional.size() != 1 || TrimBlanks(positional[0]).empty() || !Utf8ToGbk(TrimBlanks(positional[0]), gbk)) {
+  const std::string typed = args.positional.empty() ? std::string() : TrimBlanks(args.positional[0]);
+  if (typed.empty() || !Utf8ToGbk(typed, gbk)) {
     std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliSearchNoName);
     return 2;
   }
@@ -180,7 +162,16 @@ int RunSearch(const std::vector<std::string>& args) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"search", "search [--tsv] \"name\"  search and probe a name's links and list them, downloading nothing",
-     RunSearch});
+    {"search", "search [--tsv] [--home DIR] \"name\"  list a name's links as a task would probe them, downloading nothing",
+     RunSearch,
+     "Searches and probes with the settings of MP3.ini, as a task would, and prints the\n"
+     "candidates ranked: the chosen one first, then usable ones by response time, then\n"
+     "those not probed, then refused ones. It takes no lock and writes nothing. With\n"
+     "--tsv, one line per candidate: chosen (1/0), rank, address, length, response time\n"
+     "(ms), ranges (yes/no), Content-Type, verdict. Exit status: 0 a usable link exists,\n"
+     "1 none, 2 a usage error or no such program directory.",
+     {{"--tsv", nullptr, "tab-separated lines for programs"}, {"--home", "DIR", "use DIR as the program directory"}}});
+
+const CliCommand& SearchCommand() { return *FindCliCommand("search"); }
 
 }  // namespace
