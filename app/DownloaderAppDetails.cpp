@@ -1,6 +1,7 @@
 // The candidates of each name and what the details views read of a task.
 #include "app/DownloaderApp.h"
 #include "app/TaskRunner.h"
+#include "engine/BlockDownloader.h"
 #include "engine/Gbk.h"
 #include "task/DownloadTask.h"
 
@@ -26,7 +27,13 @@ TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
   d.m_strName = name;
   std::lock_guard<std::mutex> lk(m_lock);
   d.m_bHasEntry = FindEntryLocked(name) >= 0;
-  d.m_bActive = FindActiveLocked(name) >= 0;
+  const int active = FindActiveLocked(name);
+  d.m_bActive = active >= 0;
+  // The slot keeps the task alive while we look; the job's own lock is a
+  // leaf, so nothing waits on us in turn.
+  if (active >= 0 && m_pActive[active]->m_pRunner && m_pActive[active]->m_pRunner->Task())
+    m_pActive[active]->m_pRunner->Task()->VisitJob(
+        [&](CBlockDownloader& job) { d.m_blocks = job.GetBlockSnapshot(); });
   auto it = m_candidateLists.find(name);
   if (d.m_bHasEntry && it != m_candidateLists.end()) {
     d.m_eReason = it->second.Reason();

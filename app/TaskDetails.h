@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BlockSnapshot.h"
 #include "task/Candidate.h"
 
 struct TaskDetails {
@@ -13,4 +14,5 @@ struct TaskDetails {
   bool m_bActive = false;    // holds an active slot
   ChosenReason m_eReason = ChosenReason::kNone;
   std::vector<Candidate> m_candidates;  // ranked
+  std::vector<BlockSnapshot> m_blocks;  // the current job's block files
 };
