@@ -3,6 +3,7 @@
 #include <cstdio>
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
+#include "res/Texts.h"
 
 namespace {
 std::string ItemAt(const std::vector<std::string>& items, int index) {
@@ -45,7 +46,33 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
   return f;
 }
 
-void ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& in, CDownloaderApp* app) {
+namespace {
+// The thread count combo is editable: only a plain whole number 1 to 5 (blanks
+// around it allowed) is a count a task can hold counters for.
+bool IsBlockCount(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  const size_t last = text.find_last_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const std::string digits = text.substr(first, last - first + 1);
+  if (digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int n = std::stoi(digits);
+  return n >= 1 && n <= 5;
+}
+}  // namespace
+
+std::string CheckSettingsDlg(const SettingsDlgInput& in, const TaskSettings& inEffect) {
+  // An empty count keeps the one in effect, as the reload does.
+  if (!in.strBlocks.empty() && !IsBlockCount(in.strBlocks)) return T(txt::kBlocksOutOfRange);
+  const int minSize = in.strMinSize.empty() ? inEffect.m_nMinSize : MegabytesToBytes(in.strMinSize);
+  const int maxSize = in.strMaxSize.empty() ? inEffect.m_nMaxSize : MegabytesToBytes(in.strMaxSize);
+  if (minSize > maxSize) return T(txt::kMinAboveMax);
+  return std::string();
+}
+
+std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& in, CDownloaderApp* app) {
+  const TaskSettings inEffect = app ? app->GetSettings() : TaskSettings();
+  std::string refusal = CheckSettingsDlg(in, inEffect);
+  if (!refusal.empty()) return refusal;
   // The order is fixed: a reader that sees a half-confirmed file sees the
   // sizes first, the engine selection last.
   IniWrite(ini, "Size", "MinSize", in.strMinSize);
@@ -58,6 +85,7 @@ void ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& in, CDow
   int sel = in.nEngineSel < 0 ? -1 : in.nEngineSel;
   IniWrite(ini, "Enginee", "CurSel", std::to_string(sel + 1));
   if (app) app->LoadSettings();
+  return std::string();
 }
 
 bool NumberEditAccepts(const std::string& text, char typed) {
@@ -70,3 +98,5 @@ bool NumberEditAccepts(const std::string& text, char typed) {
   }
   return typed >= '0' && typed <= '9';
 }
+
+bool DigitEditAccepts(const std::string&, char typed) { return typed == '\b' || (typed >= '0' && typed <= '9'); }

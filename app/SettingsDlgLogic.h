@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "task/TaskHost.h"
+
 class CDownloaderApp;
 
 // What the dialog shows when it opens, read afresh from MP3.ini.
@@ -41,11 +43,18 @@ struct SettingsDlgInput {
 
 // Fills the dialog's fields from the MP3.ini at iniPath.
 SettingsDlgFields LoadSettingsDlg(const std::string& iniPath);
-// The confirm step: writes the keys in their fixed order, as typed, then
-// runs LoadSettings on app (when not null).
-void ConfirmSettingsDlg(const std::string& iniPath, const SettingsDlgInput& input,
-                        CDownloaderApp* app);
+// Why the input cannot be confirmed, as a GBK message text; empty when it
+// can. An empty size field stands for the size in effect (inEffect), since
+// the reload keeps that value.
+std::string CheckSettingsDlg(const SettingsDlgInput& input, const TaskSettings& inEffect);
+// The confirm step: when CheckSettingsDlg refuses, returns its text and
+// writes nothing. Otherwise writes the keys in their fixed order, as typed,
+// runs LoadSettings on app (when not null) and returns empty.
+std::string ConfirmSettingsDlg(const std::string& iniPath, const SettingsDlgInput& input,
+                               CDownloaderApp* app);
 
 // The size edits' filter: whether the typed character reaches the edit whose
 // current text is text. Backspace ('\b') always acts, once.
 bool NumberEditAccepts(const std::string& text, char typed);
+// The time-out edits' filter: digits only, any number of them.
+bool DigitEditAccepts(const std::string& text, char typed);

@@ -1,25 +1,26 @@
 #include "ui/BrowseHooks.h"
 
-#include <QDesktopServices>
-#include <QGuiApplication>
 #include <QMenu>
-#include <QMessageBox>
 #include <QUrl>
 
 #include "app/DownloaderApp.h"
+#include "res/texts/BrowseTexts.h"
+#include "ui/MessageBoxes.h"
+#include "ui/SystemOpener.h"
 
 BrowseHooks& GetBrowseHooks() {
   static BrowseHooks hooks;
   return hooks;
 }
 
-bool BrowseMessageBox(QWidget* owner, const QString& text, const QString& caption, bool okCancel) {
-  if (auto& hook = GetBrowseHooks().messageBox) return hook(owner, text, caption, okCancel);
-  // An empty caption is the program's own title, as for any plain box.
-  const QString title = caption.isEmpty() ? QGuiApplication::applicationDisplayName() : caption;
-  QMessageBox box(QMessageBox::Information, title, text,
-                  okCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, owner);
-  return box.exec() == QMessageBox::Ok;
+void BrowseMessageBox(QWidget* owner, const QString& text, const QString& caption, bool okCancel,
+                      std::function<void(bool ok)> then) {
+  if (auto& hook = GetBrowseHooks().messageBox) {
+    const bool ok = hook(owner, text, caption, okCancel);
+    if (then) then(ok);
+    return;
+  }
+  CMessageBoxes::Show(owner, text, caption, okCancel, std::move(then));
 }
 
 QAction* BrowsePopupMenu(QMenu& menu, const QPoint& globalPos) {
@@ -27,12 +28,25 @@ QAction* BrowsePopupMenu(QMenu& menu, const QPoint& globalPos) {
   return menu.exec(globalPos);
 }
 
-void BrowseOpenUrl(const QUrl& url) {
+void BrowseOpenFile(const QUrl& url, const QString& shownName) {
   if (auto& hook = GetBrowseHooks().openUrl) {
     hook(url);
     return;
   }
-  QDesktopServices::openUrl(url);
+  CSystemOpener::Open(url, [shownName] {
+    BrowseMessageBox(nullptr, QString::fromUtf8(txt::kCannotOpenFile) + shownName, QString(), false);
+  });
+}
+
+void BrowseOpenLink(const QUrl& url) {
+  if (auto& hook = GetBrowseHooks().openUrl) {
+    hook(url);
+    return;
+  }
+  const QString address = url.toString();
+  CSystemOpener::Open(url, [address] {
+    BrowseMessageBox(nullptr, QString::fromUtf8(txt::kCannotOpenLink) + address, QString(), false);
+  });
 }
 
 bool BrowseAddTasks(const std::string& names) {

@@ -26,7 +26,14 @@ struct BrowseHooks {
 // The hooks in force; empty members fall back to the real behaviour.
 BrowseHooks& GetBrowseHooks();
 
-bool BrowseMessageBox(QWidget* owner, const QString& text, const QString& caption, bool okCancel);
+// Shows a box without waiting for it; then (if any) runs with true for OK
+// when it closes, or at once when a test hook answers. A box with the same
+// text already on screen is raised and answers for both.
+void BrowseMessageBox(QWidget* owner, const QString& text, const QString& caption, bool okCancel,
+                      std::function<void(bool ok)> then = {});
 QAction* BrowsePopupMenu(QMenu& menu, const QPoint& globalPos);
-void BrowseOpenUrl(const QUrl& url);
+// A file for the system's player, named as the user sees it in messages.
+void BrowseOpenFile(const QUrl& url, const QString& shownName);
+// An outside address for the system's browser.
+void BrowseOpenLink(const QUrl& url);
 bool BrowseAddTasks(const std::string& names);

@@ -22,6 +22,7 @@
 #include "app/IniFile.h"
 #include "app/TaskFiles.h"
 #include "engine/Common.h"
+#include "res/texts/AppTexts.h"
 #include "res/texts/BrowseTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/AboutDlg.h"
@@ -86,6 +87,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   InitUiResources();
   g_pFrame = this;
   CBrowseState::Get().m_pFrame = this;
+  // Boxes and dialogs without a caption of their own take this name.
+  QGuiApplication::setApplicationDisplayName(QTxt(txt::kAppName));
   setWindowTitle(QTxt(txt::kFrameTitle));
   setWindowIcon(AppIcon());
   m_pPort = new CQtUiPort([this] { return GetShownList(); }, this);

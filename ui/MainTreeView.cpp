@@ -5,7 +5,9 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QStyledItemDelegate>
+#include <QTreeWidgetItemIterator>
 #include <QValidator>
 
 #include "app/DownloaderApp.h"
@@ -67,9 +69,6 @@ class FolderNameDelegate : public QStyledItemDelegate {
   void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
 };
 
-bool AskOkCancel(QWidget* owner, const char* text) {
-  return BrowseMessageBox(owner, Q(text), Q(txt::kBoxCaption), true);
-}
 
 void Tell(QWidget* owner, const char* text) { BrowseMessageBox(owner, Q(text), QString(), false); }
 
@@ -277,15 +276,43 @@ void CMainTreeView::OnDelete() {
   if (!IsDownloadedNode(node) || IsDownloadedRoot(node)) return;
   const std::string path = GetFolderPath(node, node->text(0));
   // A directory removed behind the program's back just loses its node.
-  if (FolderExists(path) && !RemoveEmptyFolder(path)) {
-    if (!AskOkCancel(this, txt::kFolderNotEmpty)) return;
-    if (!AskOkCancel(this, txt::kFolderDeleteSongs)) return;
-    if (!DeleteFolderTree(path, [this] { Tell(this, txt::kFolderDeleteError); })) {
-      Tell(this, txt::kFolderDeleteError);
-      return;
-    }
+  if (!FolderExists(path) || RemoveEmptyFolder(path)) {
+    RemoveNode(node);
+    return;
   }
-  RemoveNode(node);
+  Ask(txt::kFolderNotEmpty, node, [this, node, path] {
+    Ask(txt::kFolderDeleteSongs, node, [this, node, path] {
+      if (!DeleteFolderTree(path, [this] { Tell(this, txt::kFolderDeleteError); })) {
+        Tell(this, txt::kFolderDeleteError);
+        return;
+      }
+      RemoveNode(node);
+    });
+  });
+}
+
+bool CMainTreeView::HasNode(const QTreeWidgetItem* node) const {
+  if (!node) return false;
+  for (QTreeWidgetItemIterator it(const_cast<CMainTreeView*>(this)); *it; ++it)
+    if (*it == node) return true;
+  return false;
+}
+
+void CMainTreeView::Ask(const char* text, QTreeWidgetItem* node, std::function<void()> onOk,
+                        std::function<void()> onCancel) {
+  // The answer comes after the box closes; by then the node may be gone
+  // (the window can still be closed from the tray menu).
+  QPointer<CMainTreeView> self(this);
+  BrowseMessageBox(this, Q(text), Q(txt::kBoxCaption), true,
+                   [self, node, onOk = std::move(onOk), onCancel = std::move(onCancel)](bool ok) {
+                     if (!self) return;
+                     if (!self->HasNode(node)) {
+                       self->EnableLabelEdit(false);
+                       return;
+                     }
+                     if (ok && onOk) onOk();
+                     if (!ok && onCancel) onCancel();
+                   });
 }
 
 void CMainTreeView::StartLabelEdit(QTreeWidgetItem* node) {
@@ -324,26 +351,23 @@ void CMainTreeView::EndLabelEdit(QTreeWidgetItem* node, const QString& text, boo
   }
   const bool usable = representable && IsUsableFolderName(gbk);
 
+  const bool renaming = m_bRenaming;
   if (name.isEmpty()) {
-    if (AskOkCancel(this, txt::kFolderNameEmpty)) {
-      StartLabelEdit(node);
-      return;
-    }
-    if (!m_bRenaming) RemoveNode(node);
-    EnableLabelEdit(false);
+    Ask(
+        txt::kFolderNameEmpty, node, [this, node] { StartLabelEdit(node); },
+        [this, node, renaming] {
+          if (!renaming) RemoveNode(node);
+          EnableLabelEdit(false);
+        });
     return;
   }
-  if (m_bRenaming) {
+  if (renaming) {
     if (name == m_strOldName) {
       EnableLabelEdit(false);
       return;
     }
     if (IsNameTaken(node, name)) {
-      if (AskOkCancel(this, txt::kFolderExists)) {
-        StartLabelEdit(node);
-        return;
-      }
-      EnableLabelEdit(false);
+      Ask(txt::kFolderExists, node, [this, node] { StartLabelEdit(node); }, [this] { EnableLabelEdit(false); });
       return;
     }
     if (usable && RenameFolder(GetFolderPath(node, m_strOldName), GetFolderPath(node, name))) {
@@ -356,16 +380,19 @@ void CMainTreeView::EndLabelEdit(QTreeWidgetItem* node, const QString& text, boo
     return;
   }
   if (IsNameTaken(node, name)) {
-    if (AskOkCancel(this, txt::kFolderExists)) {
-      StartLabelEdit(node);
-      return;
-    }
-    RemoveNode(node);
-    EnableLabelEdit(false);
+    Ask(
+        txt::kFolderExists, node, [this, node] { StartLabelEdit(node); },
+        [this, node] {
+          RemoveNode(node);
+          EnableLabelEdit(false);
+        });
     return;
   }
   if (usable && MakeFolder(GetFolderPath(node, name))) {
     node->setText(0, name);
+    // The new folder is the node selected; the list shows it (empty) now
+    // that it has a directory.
+    ReloadShownFolderUnder(node);
   } else {
     Tell(this, txt::kFolderCreateFailed);
     RemoveNode(node);
@@ -439,8 +466,11 @@ void CMainTreeView::OnFolderSelected(QTreeWidgetItem* node) {
         frame->ReplaceRightView(IBrowseFrame::RightView::SongList);
       }
     }
+    // A new node still being named has no directory: the list stays empty
+    // rather than showing (and acting on) the parent's songs.
     if (frame)
-      if (auto* list = qobject_cast<CSongList*>(frame->GetRightView())) list->LoadFolder(GetFolderPath(node, text));
+      if (auto* list = qobject_cast<CSongList*>(frame->GetRightView()))
+        list->LoadFolder(text.isEmpty() ? std::string() : GetFolderPath(node, text));
   }
   state.m_hShownFolder = node;
 }
@@ -527,7 +557,9 @@ void CMainTreeView::MoveSongsToFolder() {
   CSongList* list = state.m_pFrame ? qobject_cast<CSongList*>(state.m_pFrame->GetRightView()) : nullptr;
   if (!list) list = qobject_cast<CSongList*>(state.m_drag.m_pDragSource.data());
   if (!list) return;
-  const std::string source = GetFolderPath(shown, shown->text(0));
+  // The files that move are the ones listed, from the folder the list shows.
+  const std::string source = list->Folder();
+  if (source.empty()) return;
   const std::string target = GetFolderPath(drop, drop->text(0));
   const std::vector<int> rows = list->SelectedRows();
   // From the last row up, so the indices still to come stay valid.

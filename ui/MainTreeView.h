@@ -5,6 +5,7 @@
 // created, renamed and deleted, and receive songs dragged from the list.
 #include <QIcon>
 #include <QTreeWidget>
+#include <functional>
 #include <string>
 
 class QLineEdit;
@@ -66,6 +67,11 @@ class CMainTreeView : public QTreeWidget {
   void SetDropHighlight(QTreeWidgetItem* node);
   bool IsValidDropTarget(const QTreeWidgetItem* node) const;
   void EndDrag();
+  // The tree's "提示" question about node; the matching answer runs when
+  // the box closes, neither when node is gone by then.
+  void Ask(const char* text, QTreeWidgetItem* node, std::function<void()> onOk,
+           std::function<void()> onCancel = {});
+  bool HasNode(const QTreeWidgetItem* node) const;
 
   QIcon m_folderIcon;      // image 0, image 1 while selected
   QIcon m_newFolderIcon;   // image 0 in both states

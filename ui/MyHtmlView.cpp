@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMouseEvent>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -54,7 +55,10 @@ void CMyHtmlView::ShowCategory(const QString& nodeText) {
   if (nodeText == Q(txt::kNodeNews)) m_bInterceptLinks = false;
   // A text outside the table leaves the folder itself as the address.
   const QString address = page.isEmpty() ? HtmlDirectory() : HtmlDirectory() + "/" + page;
+  // The node's own page is shown even when missing (as an empty page).
+  m_bShowingCategory = true;
   BeforeNavigate(QUrl::fromLocalFile(address).toString());
+  m_bShowingCategory = false;
 }
 
 bool CMyHtmlView::IsUnderHtmlDirectory(const QUrl& resolved) const {
@@ -67,11 +71,15 @@ bool CMyHtmlView::IsUnderHtmlDirectory(const QUrl& resolved) const {
 void CMyHtmlView::BeforeNavigate(const QString& address) {
   const QUrl base = source();
   const QUrl resolved = base.isEmpty() ? QUrl(address) : base.resolved(QUrl(address));
-  if (m_bInterceptLinks && !IsUnderHtmlDirectory(resolved)) {
+  // A song link is one that names a song, however the page wrote its
+  // address (a relative "song?word=X" resolves into the page folder).
+  if (m_bInterceptLinks && (address.contains(QLatin1String("word=")) || !IsUnderHtmlDirectory(resolved))) {
     StartFromLink(address);
     return;
   }
   if (resolved.isLocalFile()) {
+    // A page that is not there would leave the view blank: stay put.
+    if (!m_bShowingCategory && !QFileInfo(resolved.toLocalFile()).isFile()) return;
     QUrl page = resolved;
     page.setFragment(QString());
     QUrl current = source();
@@ -83,7 +91,7 @@ void CMyHtmlView::BeforeNavigate(const QString& address) {
     return;
   }
   // Outside addresses belong to the system's browser.
-  BrowseOpenUrl(resolved);
+  BrowseOpenLink(resolved);
 }
 
 void CMyHtmlView::StartFromLink(const QString& address) {

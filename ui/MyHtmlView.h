@@ -37,5 +37,6 @@ class CMyHtmlView : public QTextBrowser {
   bool IsUnderHtmlDirectory(const QUrl& resolved) const;
 
   bool m_bInterceptLinks = false;
+  bool m_bShowingCategory = false;  // ShowCategory's own navigation
   QString m_strPressedHref;  // href under the last left-button release
 };

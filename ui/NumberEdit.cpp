@@ -1,10 +1,37 @@
 #include "ui/NumberEdit.h"
 
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 
 #include "app/SettingsDlgLogic.h"
 
-CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {}
+CNumberEdit::CNumberEdit(QWidget* parent, Filter filter)
+    : QLineEdit(parent), m_filter(filter ? filter : &NumberEditAccepts) {}
+
+namespace {
+// The filter works on ASCII; anything else (full-width digits included) is
+// a character it drops.
+char FilterChar(QChar c) { return c.unicode() < 0x80 ? static_cast<char>(c.unicode()) : '\x7f'; }
+}  // namespace
+
+void CNumberEdit::inputMethodEvent(QInputMethodEvent* event) {
+  if (event->commitString().isEmpty()) {
+    QLineEdit::inputMethodEvent(event);
+    return;
+  }
+  std::string text = this->text().toStdString();
+  QString kept;
+  for (QChar c : event->commitString()) {
+    const char ascii = FilterChar(c);
+    if (!m_filter(text, ascii)) continue;
+    kept += c;
+    text += ascii;
+  }
+  QInputMethodEvent filtered(event->preeditString(), event->attributes());
+  filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+  QLineEdit::inputMethodEvent(&filtered);
+  event->setAccepted(filtered.isAccepted());
+}
 
 void CNumberEdit::keyPressEvent(QKeyEvent* event) {
   // Only typed characters are filtered; editing keys and shortcuts (paste
@@ -19,9 +46,7 @@ void CNumberEdit::keyPressEvent(QKeyEvent* event) {
     QLineEdit::keyPressEvent(event);
     return;
   }
-  const char16_t c = typed[0].unicode();
-  const char ascii = c < 0x80 ? static_cast<char>(c) : '\x7f';
-  if (NumberEditAccepts(text().toStdString(), ascii))
+  if (m_filter(text().toStdString(), FilterChar(typed[0])))
     QLineEdit::keyPressEvent(event);
   else
     event->accept();

@@ -1,12 +1,12 @@
 #include "ui/QtUiPort.h"
 
-#include <QAbstractButton>
-#include <QMessageBox>
 #include <QMetaObject>
+#include <QWidget>
 
 #include "res/texts/AppTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/DowningList.h"
+#include "ui/MessageBoxes.h"
 #include "ui/UiText.h"
 
 CQtUiPort::CQtUiPort(ListLocator locate, QObject* parent) : QObject(parent), m_locate(std::move(locate)) {}
@@ -22,13 +22,9 @@ void CQtUiPort::MessageBox(const std::string& text, const std::string& caption) 
 void CQtUiPort::ShowMessage(const std::string& text, const std::string& caption) {
   const QString qtext = QGbk(text);
   const QString qcaption = caption.empty() ? QTxt(txt::kAppName) : QGbk(caption);
-  if (m_bShowBoxes) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, qcaption, qtext, QMessageBox::Ok);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->button(QMessageBox::Ok)->setText(QTxt(txt::kOk));
-    box->setWindowIcon(AppIcon());
-    box->open();
-  }
+  // The same message again (a full table at each wake of the scheduler)
+  // brings the box already on screen forward instead of piling up boxes.
+  if (m_bShowBoxes) CMessageBoxes::Show(qobject_cast<QWidget*>(parent()), qtext, qcaption, false);
   emit MessageShown(qtext, qcaption);
 }
 

@@ -12,6 +12,7 @@
 #include "app/DownloaderApp.h"
 #include "engine/Common.h"
 #include "res/texts/UiTexts.h"
+#include "ui/MessageBoxes.h"
 #include "ui/NumberEdit.h"
 #include "ui/UiText.h"
 
@@ -70,12 +71,12 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent) {
 
   // Digits only, as the time-outs are whole seconds; no length limit.
   auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
-  m_pConTimeOut = new QLineEdit(this);
+  m_pConTimeOut = new CNumberEdit(this, &DigitEditAccepts);
   m_pConTimeOut->setValidator(digits);
   m_pConTimeOut->setGeometry(Dlu(58, 95, 35, 13));
   label(txt::kSetConTimeOut, 58, 95, 44);
   (new QLabel(QTxt(txt::kSetSeconds), this))->setGeometry(Dlu(95, 95, 12, 12));
-  m_pGetTimeOut = new QLineEdit(this);
+  m_pGetTimeOut = new CNumberEdit(this, &DigitEditAccepts);
   m_pGetTimeOut->setValidator(digits);
   m_pGetTimeOut->setGeometry(Dlu(155, 95, 35, 13));
   label(txt::kSetGetTimeOut, 155, 95, 44);
@@ -133,6 +134,11 @@ SettingsDlgInput CSettingsDlg::Input() const {
 }
 
 void CSettingsDlg::OnConfirm() {
-  ConfirmSettingsDlg(GetIniFilePath(), Input(), GetApp());
+  // A refused input stays in the dialog for the user to mend.
+  const std::string refusal = ConfirmSettingsDlg(GetIniFilePath(), Input(), GetApp());
+  if (!refusal.empty()) {
+    CMessageBoxes::Show(this, QGbk(refusal), QString(), false);
+    return;
+  }
   accept();
 }

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include "app/FolderOps.h"
+#include "engine/Gbk.h"
 #include "res/Texts.h"
 #include "ui/BrowseHooks.h"
 #include "ui/DragState.h"
@@ -16,7 +17,25 @@
 
 namespace {
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// The file's name on disk, byte for byte, whatever its encoding.
+constexpr int kNameBytesRole = Qt::UserRole;
 }  // namespace
+
+QString CSongList::DisplayName(const std::string& bytes) {
+  // Names copied from old disks are often GBK; anything else is shown with
+  // its undecodable bytes replaced.
+  if (IsValidUtf8(bytes)) return QString::fromStdString(bytes);
+  std::string utf8;
+  if (GbkToUtf8(bytes, utf8)) return QString::fromStdString(utf8);
+  return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QUrl CSongList::FileUrl(const std::string& path) {
+  // Percent-encoding carries bytes that are not UTF-8 through to the player
+  // untouched, where a QString path would lose them.
+  return QUrl::fromEncoded("file://" + QByteArray::fromStdString(path).toPercentEncoding("/"));
+}
 
 CSongList::CSongList(QWidget* parent) : QTreeWidget(parent) {
   setColumnCount(2);
@@ -37,7 +56,7 @@ CSongList::CSongList(QWidget* parent) : QTreeWidget(parent) {
   setAcceptDrops(true);
   setDropIndicatorShown(false);
   connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
-    if (item) PlayFile(item->text(0).toStdString());
+    if (item) PlayFile(RowFileName(indexOfTopLevelItem(item)));
   });
 }
 
@@ -45,9 +64,12 @@ void CSongList::LoadFolder(const std::string& path) {
   m_strFolder = path;
   clear();
   m_nRightClickItem = -1;
+  // A folder still being named has no directory yet.
+  if (path.empty()) return;
   for (const SongFile& song : ListSongFiles(path)) {
     auto* item = new QTreeWidgetItem(this);
-    item->setText(0, QString::fromStdString(song.m_strName));
+    item->setText(0, DisplayName(song.m_strName));
+    item->setData(0, kNameBytesRole, QByteArray::fromStdString(song.m_strName));
     item->setText(1, QString::fromStdString(FormatSizeKB(song.m_nLength)));
     item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
   }
@@ -61,8 +83,8 @@ std::vector<int> CSongList::SelectedRows() const {
 }
 
 std::string CSongList::RowFileName(int row) const {
-  const QTreeWidgetItem* item = topLevelItem(row);
-  return item ? item->text(0).toStdString() : std::string();
+  const QTreeWidgetItem* item = row >= 0 ? topLevelItem(row) : nullptr;
+  return item ? item->data(0, kNameBytesRole).toByteArray().toStdString() : std::string();
 }
 
 void CSongList::DeleteRow(int row) {
@@ -71,7 +93,8 @@ void CSongList::DeleteRow(int row) {
 }
 
 void CSongList::PlayFile(const std::string& name) {
-  BrowseOpenUrl(QUrl::fromLocalFile(QString::fromStdString(JoinPath(m_strFolder, name))));
+  if (m_strFolder.empty() || name.empty()) return;
+  BrowseOpenFile(FileUrl(JoinPath(m_strFolder, name)), DisplayName(name));
 }
 
 void CSongList::OnPlay() {
@@ -90,15 +113,14 @@ void CSongList::OnPlay() {
 }
 
 void CSongList::OnDelete() {
-  // The folder of the node selected last is the one being listed; it also
-  // follows a rename of that folder.
-  const QTreeWidgetItem* shown = CBrowseState::Get().m_hShownFolder;
-  const std::string folder = shown ? CMainTreeView::GetFolderPath(shown, shown->text(0)) : m_strFolder;
+  // The file that goes is the one listed: this list's folder, the row's
+  // bytes. The tree reloads the list when the folder is renamed.
+  if (m_strFolder.empty()) return;
   for (int i = topLevelItemCount() - 1; i >= 0; --i) {
     if (!topLevelItem(i)->isSelected()) continue;
     const std::string name = RowFileName(i);
     DeleteRow(i);
-    DeleteSongFile(JoinPath(folder, name));
+    DeleteSongFile(JoinPath(m_strFolder, name));
   }
 }
 

@@ -2,6 +2,7 @@
 // The songs of one folder of the downloaded folder with their sizes: played
 // with the system's player, deleted, or dragged onto another folder.
 #include <QTreeWidget>
+#include <QUrl>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,13 @@ class CSongList : public QTreeWidget {
 
   // Rows of the selection in ascending order.
   std::vector<int> SelectedRows() const;
-  // Column 0 of a row as the file's name on disk.
+  // The name on disk (its bytes) of the file a row lists.
   std::string RowFileName(int row) const;
+  // How a name on disk is shown: UTF-8 as it is, else GBK, else with the
+  // bad bytes replaced.
+  static QString DisplayName(const std::string& bytes);
+  // A file: address that keeps every byte of path.
+  static QUrl FileUrl(const std::string& path);
   void DeleteRow(int row);
   int RightClickItem() const { return m_nRightClickItem; }
 

@@ -240,23 +240,35 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   SettingsDlgInput in;
   in.nEngineSel = -1;
   in.strFileType = ".RM";
-  in.strBlocks = "7";  // typed into the editable combo
+  in.strBlocks = "4";  // typed into the editable combo
   in.strMinSize = "0.5";
   in.strMaxSize = "9999";
   in.bCheckSpeed = false;
   in.strConTimeOut = "3";
   in.strGetTimeOut = "20";
-  ConfirmSettingsDlg(Ini(), in, &app);
+  EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
   EXPECT_EQ(vtest::ReadFile(Ini()),
-            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=7\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\n"
+            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\n"
             "[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
   TaskSettings s = app.GetSettings();
   EXPECT_EQ(s.m_strFileType, ".RM");
-  EXPECT_EQ(s.m_nBlocks, 5);
+  EXPECT_EQ(s.m_nBlocks, 4);
   EXPECT_EQ(s.m_nMinSize, 524288);
   EXPECT_EQ(s.m_nMaxSize, INT_MAX);
   EXPECT_FALSE(s.m_bCheckSpeed);
   EXPECT_EQ(GetTimeOut.load(), 20);
+}
+
+TEST_F(SettingsDlgTest, RefusedConfirmWritesNothing) {
+  CDownloaderApp app(Quiet(&port));
+  SettingsDlgInput in;
+  in.strBlocks = "7";
+  EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), T(txt::kBlocksOutOfRange));
+  in.strBlocks = "5";
+  in.strMinSize = "30";  // above the 20 MB maximum in effect
+  EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), T(txt::kMinAboveMax));
+  EXPECT_EQ(vtest::ReadFile(Ini()), "");
+  EXPECT_EQ(app.GetSettings().m_nMinSize, 1048576);
 }
 
 TEST_F(SettingsDlgTest, ConfirmWithoutChoicesKeepsTypeAndBlocksInEffect) {

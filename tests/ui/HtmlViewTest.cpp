@@ -7,6 +7,7 @@
 #include "engine/Gbk.h"
 #include "res/Texts.h"
 #include "tests/ui/BrowseFakes.h"
+#include "ui/SystemOpener.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/MainTreeView.h"
 #include "ui/MyHtmlView.h"
@@ -40,12 +41,15 @@ const char kCategoryPage[] =
     "<p><a href=\"song://42?word=Numeric\">Numeric</a></p>"
     "<p><a href=\"http://127.0.0.1:9/about.html\">NoWord</a></p>"
     "<p><a href=\"rm.htm\">Local</a></p>"
+    "<p><a href=\"song?word=Relative%20One\">Relative</a></p>"
+    "<p><a href=\"gone.htm\">Gone</a></p>"
     "</body></html>";
 
 const char kNewsPage[] =
     "<html><body><h3>新闻娱乐</h3>"
     "<p><a href=\"A.htm\">AllSongs</a></p>"
     "<p><a href=\"http://127.0.0.1:9/news?word=x\">Outside</a></p>"
+    "<p><a href=\"missing.htm\">Missing</a></p>"
     "</body></html>";
 
 }  // namespace
@@ -214,6 +218,46 @@ class HtmlViewTest : public QObject {
     view.BeforeNavigate("http://127.0.0.1:9/html/x?word=Remote");
     QCOMPARE(m_hooks->added.size(), size_t{2});
     QCOMPARE(m_hooks->added[1], std::string("Remote"));
+  }
+
+  // A song link written relative to the page resolves into the page
+  // folder; it still names a song. A page that is not there leaves the
+  // view as it was instead of blanking it.
+  void relativeSongLinksAndMissingPages() {
+    CMyHtmlView view;
+    view.resize(500, 400);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.ShowCategory(Q("全部歌曲"));
+    const QUrl page = view.source();
+    ClickLink(view, "Relative");
+    QCOMPARE(m_hooks->added, std::vector<std::string>{"Relative One"});
+    view.BeforeNavigate("./sub/song.asp?id=3&word=Deeper");
+    QCOMPARE(m_hooks->added.back(), std::string("Deeper"));
+    QCOMPARE(view.source(), page);
+    ClickLink(view, "Gone");
+    QCOMPARE(view.source(), page);
+    QVERIFY(view.toPlainText().contains("Relative"));
+    QCOMPARE(m_hooks->added.size(), size_t{2});
+
+    view.ShowCategory(Q("新闻娱乐"));
+    const QUrl news = view.source();
+    ClickLink(view, "Missing");
+    QCOMPARE(view.source(), news);
+    QVERIFY(view.toPlainText().contains(Q("新闻娱乐")));
+    QVERIFY(m_hooks->opened.empty());
+  }
+
+  // Without a browser the user hears about it instead of nothing happening.
+  void outsideLinkThatCannotOpenIsReported() {
+    CMyHtmlView view;
+    view.ShowCategory(Q("新闻娱乐"));
+    GetBrowseHooks().openUrl = nullptr;
+    CSystemOpener::SetProgram(QString::fromStdString(m_home->root() + "/no-such-opener"));
+    auto restore = qScopeGuard([] { CSystemOpener::SetProgram("xdg-open"); });
+    view.BeforeNavigate("http://127.0.0.1:9/news?word=x");
+    QTRY_COMPARE_WITH_TIMEOUT(m_hooks->boxes.size(), size_t{1}, 10000);
+    QCOMPARE(m_hooks->boxes[0].text, Q("无法打开链接: http://127.0.0.1:9/news?word=x"));
   }
 
   void rightButtonNeverReachesThePage() {

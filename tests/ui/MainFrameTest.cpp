@@ -14,7 +14,9 @@
 
 #include "res/Texts.h"
 #include "tests/ui/UiTestHome.h"
+#include "ui/BrowseHooks.h"
 #include "ui/DowningList.h"
+#include "ui/MessageBoxes.h"
 #include "ui/SearchView.h"
 #include "ui/SettingsDlg.h"
 
@@ -352,6 +354,56 @@ class MainFrameTest : public QObject {
     QCOMPARE(box->buttons().size(), 1);
     QCOMPARE(box->buttons()[0]->text(), QString::fromUtf8("确定"));
     box->buttons()[0]->click();
+  }
+
+  // Ten refusals in a row make one box, raised again, not ten; another text
+  // gets its own. Every box is modal to the main window only and opened
+  // without a modal loop, so the test goes on while they are up.
+  void oneBoxOfAKind() {
+    auto Q = [](const char* utf8) { return QString::fromUtf8(utf8); };
+    UiHome h;
+    h.Start();
+    QCOMPARE(QGuiApplication::applicationDisplayName(), Q("VireloMP3下载器"));
+    h.frame->GetUiPort()->SetShowBoxes(true);
+    for (int i = 0; i < 10; ++i) h.app->ShowMessage(T(txt::kTooManyActive));
+    h.app->ShowMessage(T(txt::kSongNameEmpty));
+    QTRY_COMPARE(h.messages.size(), size_t(11));
+    QCOMPARE(CMessageBoxes::Open().size(), 2);
+    QMessageBox* full = CMessageBoxes::Find(Q("最多只允许10个活动任务."));
+    QVERIFY(full);
+    QCOMPARE(full->windowTitle(), Q("VireloMP3下载器"));
+    QCOMPARE(full->windowModality(), Qt::WindowModal);
+    QCOMPARE(full->parentWidget(), static_cast<QWidget*>(h.frame.get()));
+    QCOMPARE(full->buttons().size(), 1);
+    QCOMPARE(full->buttons()[0]->text(), Q("确定"));
+
+    // The tree's question: its own caption, OK and Cancel, answered when
+    // the box closes. Asked twice, it is still one box with one answer.
+    int answers = 0;
+    bool ok = true;
+    for (int i = 0; i < 2; ++i)
+      BrowseMessageBox(h.frame->GetTreeView(), Q(txt::kFolderNotEmpty), Q("提示"), true, [&](bool yes) {
+        ++answers;
+        ok = yes;
+      });
+    QCOMPARE(CMessageBoxes::Open().size(), 3);
+    QMessageBox* ask = CMessageBoxes::Find(Q(txt::kFolderNotEmpty));
+    QVERIFY(ask);
+    QCOMPARE(ask->windowTitle(), Q("提示"));
+    QCOMPARE(ask->parentWidget(), static_cast<QWidget*>(h.frame.get()));
+    QCOMPARE(ask->button(QMessageBox::Ok)->text(), Q("确定"));
+    QCOMPARE(ask->button(QMessageBox::Cancel)->text(), Q("取消"));
+    QCOMPARE(answers, 0);
+    ask->button(QMessageBox::Cancel)->click();
+    QTRY_COMPARE(answers, 1);
+    QVERIFY(!ok);
+
+    // Once closed, the same text opens a box again.
+    full->button(QMessageBox::Ok)->click();
+    QTRY_VERIFY(!CMessageBoxes::Find(Q("最多只允许10个活动任务.")));
+    h.app->ShowMessage(T(txt::kTooManyActive));
+    QTRY_VERIFY(CMessageBoxes::Find(Q("最多只允许10个活动任务.")));
+    QCOMPARE(answers, 1);
   }
 
   void aboutBoxFromTheHelpMenu() {

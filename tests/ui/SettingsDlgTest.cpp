@@ -6,6 +6,10 @@
 #include <QPushButton>
 
 #include "tests/ui/UiTestHome.h"
+#include <QInputMethodEvent>
+#include <QMessageBox>
+
+#include "ui/MessageBoxes.h"
 #include "ui/NumberEdit.h"
 #include "ui/SettingsDlg.h"
 
@@ -108,13 +112,65 @@ class SettingsDlgTest : public QObject {
     h.Start(false);
     CSettingsDlg dlg;
     dlg.EngineCombo()->setEditText("other");
-    dlg.ThreadsCombo()->setEditText("9");
+    dlg.ThreadsCombo()->setEditText(" 3 ");
     QCOMPARE(dlg.Input().nEngineSel, -1);
-    QCOMPARE(dlg.Input().strBlocks, std::string("9"));
+    QCOMPARE(dlg.Input().strBlocks, std::string(" 3 "));
     dlg.OnConfirm();
     const std::string ini = h.Ini();
     QVERIFY(ini.find("[Enginee]\nCurSel=0") != std::string::npos || ini.find("CurSel=0") != std::string::npos);
-    QCOMPARE(h.app->GetSettings().m_nBlocks, 5);  // clamped by the core
+    QCOMPARE(h.app->GetSettings().m_nBlocks, 3);
+  }
+
+  // Refused input: the box says why, the file stays as it was and the
+  // dialog stays open for the user to mend the field.
+  void refusesWhatATaskCannotUse() {
+    UiHome h;
+    h.Start(false);
+    const std::string before = h.Ini();
+    const QString blocks = QString::fromUtf8("线程数必须在1到5之间.");
+    const QString sizes = QString::fromUtf8("最小文件大小不能大于最大文件大小.");
+    struct Case {
+      const char* blocks;
+      const char* minSize;
+      const char* maxSize;
+      QString refusal;
+    };
+    const Case cases[] = {
+        {"9", "1", "20", blocks},   {"0", "1", "20", blocks},   {"abc", "1", "20", blocks},
+        {"2x", "1", "20", blocks},  {"-1", "1", "20", blocks},  {"2", "5", "4.5", sizes},
+        {"2", "21", "", sizes},  // an empty maximum stands for the 20 MB in effect
+        {"2", "", "0.5", sizes},    // and an empty minimum for the 1 MB in effect
+    };
+    for (const Case& c : cases) {
+      CSettingsDlg dlg;
+      dlg.show();
+      dlg.ThreadsCombo()->setEditText(c.blocks);
+      dlg.MinSizeEdit()->setText(c.minSize);
+      dlg.MaxSizeEdit()->setText(c.maxSize);
+      dlg.ConfirmButton()->click();
+      QMessageBox* box = CMessageBoxes::Find(c.refusal);
+      QVERIFY2(box, c.blocks);
+      QCOMPARE(box->windowTitle(), QString::fromUtf8("VireloMP3下载器"));
+      QCOMPARE(box->parentWidget(), &dlg);
+      QVERIFY(dlg.isVisible());
+      QCOMPARE(h.Ini(), before);
+      box->button(QMessageBox::Ok)->click();
+      QTRY_VERIFY(!CMessageBoxes::Find(c.refusal));
+    }
+    QCOMPARE(h.app->GetSettings().m_nBlocks, 2);
+
+    // Equal sizes, a zero time-out (no limit) and empty fields are accepted.
+    CSettingsDlg dlg;
+    dlg.ThreadsCombo()->setEditText("");
+    dlg.MinSizeEdit()->setText("3");
+    dlg.MaxSizeEdit()->setText("3");
+    dlg.ConTimeOutEdit()->setText("0");
+    dlg.GetTimeOutEdit()->setText("");
+    dlg.OnConfirm();
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QVERIFY(CMessageBoxes::Open().isEmpty());
+    QCOMPARE(h.app->GetSettings().m_nMinSize, 3 * 1048576);
+    QCOMPARE(h.app->GetSettings().m_nBlocks, 2);
   }
 
   void cancelChangesNothing() {
@@ -144,6 +200,33 @@ class SettingsDlgTest : public QObject {
     edit.end(false);
     QTest::keyClick(&edit, Qt::Key_Backspace);
     QCOMPARE(edit.text(), QString("1."));  // backspace acts once
+  }
+
+  // How Chinese users type: the input method commits a whole string at
+  // once. It must get through no more than the same keys would.
+  void inputMethodTextIsFilteredLikeKeys() {
+    UiHome h;
+    h.Start(false);
+    CSettingsDlg dlg;
+    dlg.show();
+    auto commit = [](QLineEdit* edit, const QString& start, const QString& text) {
+      edit->setText(start);
+      edit->setFocus();
+      edit->end(false);
+      QInputMethodEvent event;
+      event.setCommitString(text);
+      QApplication::sendEvent(edit, &event);
+      return edit->text();
+    };
+    for (QLineEdit* edit : {static_cast<QLineEdit*>(dlg.MinSizeEdit()), static_cast<QLineEdit*>(dlg.MaxSizeEdit())}) {
+      QCOMPARE(commit(edit, "", "abc12345.."), QString("1234"));
+      QCOMPARE(commit(edit, "", ".5"), QString("5"));
+      QCOMPARE(commit(edit, "1", ".5.5"), QString("1.55"));
+      QCOMPARE(commit(edit, "123", "."), QString("123"));
+      QCOMPARE(commit(edit, "", QString::fromUtf8("１２")), QString());  // full-width digits, as from keys
+      QCOMPARE(commit(edit, "2", QString::fromUtf8("0")), QString("20"));
+    }
+    QCOMPARE(commit(dlg.ConTimeOutEdit(), "", QString::fromUtf8("1a2.3秒")), QString("123"));
   }
 
   void timeOutFieldsTakeDigitsOnly() {

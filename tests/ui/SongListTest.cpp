@@ -6,6 +6,7 @@
 #include "res/Texts.h"
 #include "tests/ui/BrowseFakes.h"
 #include "ui/SongList.h"
+#include "ui/SystemOpener.h"
 
 namespace fs = std::filesystem;
 
@@ -16,6 +17,15 @@ QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 void Touch(const std::string& path, size_t bytes) {
   std::ofstream out(path, std::ios::binary);
   out << std::string(bytes, 'm');
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string PercentPath(const std::string& path) {
+  return QByteArray::fromStdString(path).toPercentEncoding("/").toStdString();
 }
 
 }  // namespace
@@ -43,7 +53,7 @@ class SongListTest : public QObject {
   QPoint RowPoint(QTreeWidgetItem* row) const { return m_list->visualItemRect(row).center(); }
   void Select(std::initializer_list<const char*> names) {
     m_list->clearSelection();
-    for (const char* n : names) Row(n)->setSelected(true);
+    for (const char* n : names) Row(Q(n))->setSelected(true);
   }
 
  private slots:
@@ -132,6 +142,71 @@ class SongListTest : public QObject {
     QCOMPARE(m_list->topLevelItem(0)->text(0), QString("2.mp3"));
     QVERIFY(fs::exists(Dl("2.mp3")));
     for (const char* n : {"1.mp3", "3.mp3", "4.mp3"}) QVERIFY(!fs::exists(Dl(n)));
+  }
+
+  // Names from an old GBK disk, and bytes that are no text at all: shown
+  // readably, and every command reaches the very file on disk.
+  void namesThatAreNotUtf8() {
+    const std::string gbk = "\xB8\xE8.mp3";  // "歌.mp3" in GBK
+    const std::string junk = "\xFF\xFEz.mp3";   // neither UTF-8 nor GBK
+    Touch(Dl(gbk), 5);
+    Touch(Dl(junk), 6);
+    Touch(Dl("keep.mp3"), 7);
+    Load();
+    QVERIFY(Row(Q("歌.mp3")));
+    QTreeWidgetItem* junkRow = nullptr;
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i)
+      if (m_list->RowFileName(i) == junk) junkRow = m_list->topLevelItem(i);
+    QVERIFY(junkRow);
+    QVERIFY(junkRow->text(0).endsWith("z.mp3"));
+
+    Select({"歌.mp3"});
+    m_list->OnPlay();
+    QCOMPARE(m_hooks->opened.size(), size_t{1});
+    QVERIFY(m_hooks->opened[0].toEncoded().endsWith("/%B8%E8.mp3"));
+
+    m_list->clearSelection();
+    Row(Q("歌.mp3"))->setSelected(true);
+    junkRow->setSelected(true);
+    m_list->OnDelete();
+    QCOMPARE(m_list->topLevelItemCount(), 1);
+    QVERIFY(!fs::exists(Dl(gbk)));
+    QVERIFY(!fs::exists(Dl(junk)));
+    QVERIFY(fs::exists(Dl("keep.mp3")));
+  }
+
+  // The system's opener gets the file's bytes; when it cannot open the
+  // file the user is told so.
+  void playerThatCannotOpenIsReported() {
+    const std::string gbk = "\xB8\xE8.mp3";
+    Touch(Dl(gbk), 5);
+    Load();
+    GetBrowseHooks().openUrl = nullptr;
+    const std::string args = m_home->root() + "/opener-args";
+    const std::string opener = m_home->root() + "/opener";
+    Touch(opener, 0);
+    std::ofstream(opener) << "#!/bin/sh\necho \"$@\" > '" << args << "'\nexit $OPENER_EXIT\n";
+    fs::permissions(opener, fs::perms::owner_all);
+    CSystemOpener::SetProgram(QString::fromStdString(opener));
+    auto restore = qScopeGuard([] { CSystemOpener::SetProgram("xdg-open"); });
+
+    qputenv("OPENER_EXIT", "0");
+    Select({"歌.mp3"});
+    m_list->OnPlay();
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(args), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(Slurp(args), "file://" + PercentPath(Dl(gbk)) + "\n", 10000);
+    QTest::qWait(50);
+    QVERIFY(m_hooks->boxes.empty());
+
+    qputenv("OPENER_EXIT", "3");  // what the opener says when nothing handles the type
+    m_list->OnPlay();
+    QTRY_COMPARE_WITH_TIMEOUT(m_hooks->boxes.size(), size_t{1}, 10000);
+    QCOMPARE(m_hooks->boxes[0].text, Q("无法打开文件: 歌.mp3"));
+
+    CSystemOpener::SetProgram(QString::fromStdString(m_home->root() + "/no-such-opener"));
+    m_list->OnPlay();
+    QTRY_COMPARE_WITH_TIMEOUT(m_hooks->boxes.size(), size_t{2}, 10000);
+    qunsetenv("OPENER_EXIT");
   }
 
   void deleteOfAVanishedFileStillRemovesTheRow() {

@@ -269,6 +269,42 @@ class TreeViewTest : public QObject {
     QVERIFY(!m_tree->IsLabelEditEnabled());
   }
 
+  // While a new folder is named and after it is made, the song list shows
+  // that folder, so no command can reach the parent's songs through it.
+  void songListFollowsANewFolder() {
+    fs::create_directories(Dl("A"));
+    Touch(Dl("A/a.mp3"), 3);
+    MakeTree();
+    m_tree->setCurrentItem(Folder("A"));
+    CSongList* list = m_frame->SongList();
+    QCOMPARE(list->topLevelItemCount(), 1);
+
+    Command(Folder("A"), CMainTreeView::kCmdNewChild);
+    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(list->Folder(), std::string());
+    TypeName(Q("新"));
+    QCOMPARE(m_frame->SongList(), list);
+    QCOMPARE(list->Folder(), Dl("A/新"));
+    QCOMPARE(list->topLevelItemCount(), 0);
+
+    Command(Folder("A"), CMainTreeView::kCmdNewSibling);
+    TypeName("B");
+    QCOMPARE(list->Folder(), Dl("B"));
+    QCOMPARE(list->topLevelItemCount(), 0);
+
+    // A new folder given up: the parent, which is selected again, is listed.
+    m_hooks->answers = {false};
+    Command(Folder("A"), CMainTreeView::kCmdNewChild);
+    TypeName("");
+    QCOMPARE(m_tree->currentItem(), Folder("A"));
+    QCOMPARE(list->Folder(), Dl("A"));
+
+    // Back in A, delete acts on the file A lists.
+    list->topLevelItem(0)->setSelected(true);
+    list->OnDelete();
+    QVERIFY(!fs::exists(Dl("A/a.mp3")));
+  }
+
   void renameCases() {
     fs::create_directories(Dl("A"));
     fs::create_directories(Dl("C"));
