@@ -3,6 +3,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QApplication>
@@ -13,8 +14,10 @@
 #include "app/DownloaderApp.h"
 #include "app/TaskFiles.h"
 #include "engine/Common.h"
+#include "res/texts/CandidateTexts.h"
 #include "res/texts/TaskTexts.h"
 #include "res/texts/UiTexts.h"
+#include "ui/TaskDetailsDlg.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -87,6 +90,11 @@ CDowningList::CDowningList(QWidget* parent) : QTableWidget(parent) {
   // the menu. The widget's own context-menu event would race with that.
   setContextMenuPolicy(Qt::PreventContextMenu);
   setItemDelegateForColumn(kPercentColumn, new CPercentDelegate(this));
+  // Double-click, or Enter on a row, opens the task's details.
+  connect(this, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { OnDetails(row); });
+  for (int key : {Qt::Key_Return, Qt::Key_Enter})
+    connect(new QShortcut(QKeySequence(key), this, nullptr, nullptr, Qt::WidgetShortcut), &QShortcut::activated, this,
+            [this] { OnDetails(currentRow()); });
   RefreshList();
 }
 
@@ -208,6 +216,17 @@ void CDowningList::ShowContextMenu(const QPoint& globalPos) {
   menu.addAction(QTxt(txt::kListStart), this, &CDowningList::OnStart)->setData(kCmdStart);
   menu.addAction(QTxt(txt::kListStop), this, &CDowningList::OnStop)->setData(kCmdStop);
   menu.addAction(QTxt(txt::kListDelete), this, &CDowningList::OnDelete)->setData(kCmdDelete);
+  menu.addAction(QTxt(txt::kListDetails), this, [this] { OnDetails(m_nRightClickItem); })->setData(kCmdDetails);
   emit ContextMenuOpening();
   menu.exec(globalPos);
+}
+
+void CDowningList::OnDetails(int row) {
+  if (row < 0) {
+    const std::vector<std::string> names = SelectedNames();
+    row = names.empty() ? -1 : FindListRow(names.front());
+  }
+  CDownloaderApp* app = GetApp();
+  if (!app || row < 0 || row >= rowCount()) return;
+  CTaskDetailsDlg::Open(*app, CellText(row, 0), this);
 }

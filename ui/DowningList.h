@@ -10,7 +10,7 @@ class CDownloaderApp;
 class CDowningList : public QTableWidget {
   Q_OBJECT
  public:
-  enum Command { kCmdStart = 32775, kCmdStop = 32776, kCmdDelete = 32777 };
+  enum Command { kCmdStart = 32775, kCmdStop = 32776, kCmdDelete = 32777, kCmdDetails = 32778 };
   static constexpr int kColumns = 11;
 
   explicit CDowningList(QWidget* parent = nullptr);
@@ -28,6 +28,8 @@ class CDowningList : public QTableWidget {
   void OnStart();
   void OnStop();
   void OnDelete();
+  // The details window of the row's task (the first selected row when -1).
+  void OnDetails(int row = -1);
 
   int RightClickItem() const { return m_nRightClickItem; }
 

@@ -33,3 +33,30 @@ inline constexpr const char kRangesYes[] = "支持";
 inline constexpr const char kRangesNo[] = "不支持";
 
 }  // namespace txt
+
+namespace txt {
+
+// The details window.
+inline constexpr const char kListDetails[] = "下载详情";
+inline constexpr const char kDetailsTitle[] = "下载详情 - %s";
+inline constexpr const char kDetailsCandidates[] = "候选链接";
+inline constexpr const char kDetailsBlocks[] = "下载块";
+inline constexpr const char kDetailsReason[] = "选用原因: %s";
+inline constexpr const char kDetailsNoCandidates[] = "还没有搜索结果.";
+inline constexpr const char kDetailsUseLink[] = "使用此链接下载";
+inline constexpr const char kDetailsClose[] = "关闭";
+inline constexpr const char kCandColRank[] = "序号";
+inline constexpr const char kCandColHost[] = "主机";
+inline constexpr const char kCandColSize[] = "大小(KB)";
+inline constexpr const char kCandColTime[] = "响应(ms)";
+inline constexpr const char kCandColRanges[] = "分段";
+inline constexpr const char kCandColType[] = "类型";
+inline constexpr const char kCandColVerdict[] = "结论";
+inline constexpr const char kBlockColNumber[] = "块";
+inline constexpr const char kBlockColRange[] = "范围";
+inline constexpr const char kBlockColDone[] = "已完成";
+inline constexpr const char kBlockColProgress[] = "进度";
+inline constexpr const char kBlockColSpeed[] = "速度";
+inline constexpr const char kBlockColText[] = "信息";
+
+}  // namespace txt
