@@ -14,6 +14,7 @@
 
 #include "engine/Common.h"
 #include "engine/Sidecar.h"
+#include "engine/SongContent.h"
 #include "res/Texts.h"
 
 // How the job's threads share it
@@ -206,11 +207,41 @@ void CBlockDownloader::BlockMessage(void* job, const std::string& text, int inde
 }
 
 void CBlockDownloader::BlockSuccess(void* job, int index) {
-  static_cast<CBlockDownloader*>(job)->OnBlockDone(index);
+  auto* j = static_cast<CBlockDownloader*>(job);
+  if (t_block && t_block->m_nIndex == index) j->NoteArrivedLength(t_block->m_nLength);
+  j->OnBlockDone(index);
 }
 
 void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
-  static_cast<CBlockDownloader*>(job)->OnBlockFailed();
+  auto* j = static_cast<CBlockDownloader*>(job);
+  if (t_block && t_block->m_bFileChanged)
+    j->OnFileChanged();
+  else
+    j->OnBlockFailed();
+}
+
+void CBlockDownloader::NoteArrivedLength(int length) {
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    // Only a file of unknown length learns it now, from its one block.
+    if (m_plan.FileLength() >= 0 || m_plan.Blocks().size() != 1 || length <= 0) return;
+    m_plan.FixedSplit(length, 1);
+    m_sidecar.m_nLength = length;
+  }
+  if (!m_bStopped && OnContentLength) OnContentLength(m_pUserData, length);
+}
+
+void CBlockDownloader::OnFileChanged() {
+  if (!ClaimFinish()) return;
+  void* user = m_pUserData;
+  MessageCallback onMessage = OnMessage;
+  JobCallback onFailure = OnFailure;
+  Stop();
+  // The blocks were cut for the old file; none of them may be continued.
+  DiscardStaleBlocks({});
+  unlink(CSidecar::PathFor(m_strFileName).c_str());
+  if (onMessage) onMessage(user, T(txt::kJobFileChanged), -1);
+  if (onFailure) onFailure(user);
 }
 
 void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
@@ -323,7 +354,7 @@ void CBlockDownloader::Prepare() {
   const bool ok = CHttpSocket::GetFileInfo(first.get(), url, length, ranged);
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
-  if (length <= 0) throw JobError{T(txt::kJobZeroLength)};
+  if (length == 0) throw JobError{T(txt::kJobZeroLength)};
   PlanBlocks(first, url, length, ranged);
 }
 
@@ -367,6 +398,10 @@ CHttpSocket* CBlockDownloader::CreateBlock() {
 void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url, int length,
                                   bool ranged) {
   // A block with no bytes could never complete, so a short file gets fewer.
+  // A file of unknown length (-1) is one block from byte 0 to the body's
+  // end, never split and never continued: there is nothing to check its
+  // pieces by.
+  if (length < 0) ranged = false;
   const int n = ranged ? std::min(m_nBlocks, length) : 1;
   m_nBlocks = n;
   CSidecar facts;
@@ -388,6 +423,11 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     kept = same.Continues(*stored) && ContinuedPlan(*stored, length, plan);
   }
   if (!kept) plan.FixedSplit(length, n);
+  if (length < 0) {
+    PlanBlock whole;
+    whole.m_nLast = -2;  // Length() -1: to the end of the body
+    plan.Blocks().push_back(whole);
+  }
   std::vector<int> keep;
   if (kept)
     for (auto& b : plan.Blocks()) {
@@ -420,6 +460,7 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     s->m_nIndex = b.m_nBlock;
     s->m_nStart = static_cast<int>(b.m_nFirst);
     s->m_nLength = static_cast<int>(b.Length());
+    s->m_nFileLength = length > 0 ? length : 0;
     s->m_bResume = resume ? 1 : 0;
     m_owned[static_cast<size_t>(b.m_nBlock)] = blocks[i];
     m_pBlocks[static_cast<size_t>(b.m_nBlock)] = s;
@@ -573,6 +614,13 @@ void CBlockDownloader::MergeBlocks() {
   FILE* f = m_fileTarget;
   m_fileTarget = nullptr;
   if (std::fclose(f) != 0 && !problem) problem = txt::kJobMergeWriteFailed;
+  if (!problem && FileStartsWithMarkup(part)) {
+    // Block 0 may come from an earlier run that took a page for the song;
+    // kept, it would be merged again on every resume.
+    for (const auto& p : files) unlink(p.c_str());
+    unlink(CSidecar::PathFor(target).c_str());
+    problem = txt::kSockNotASong;
+  }
   if (problem) {
     unlink(part.c_str());
     Report(T(problem));

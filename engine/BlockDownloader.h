@@ -94,6 +94,10 @@ class CBlockDownloader {
   // Waits (stoppable) for the lock on the target's name; throws when it
   // cannot be had.
   void LockTarget();
+  // A block of a file of unknown length has completed with this many bytes.
+  void NoteArrivedLength(int length);
+  // A block saw another total than the job's: fail and drop the blocks.
+  void OnFileChanged();
   // Decides the job's one final callback; false when the job was stopped or
   // another thread has already decided it.
   bool ClaimFinish();

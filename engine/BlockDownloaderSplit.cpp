@@ -87,6 +87,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed) {
   s->m_nIndex = number;
   s->m_nStart = static_cast<int>(b.m_nFirst);
   s->m_nLength = static_cast<int>(b.Length());
+  s->m_nFileLength = v->m_nFileLength;
   s->m_bResume = v->m_bResume;
   m_plan.Find(number)->m_bStarted = true;
   m_owned[static_cast<size_t>(number)] = s;

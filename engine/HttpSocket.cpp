@@ -8,13 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
+#include "engine/ChunkedDecoder.h"
 #include "engine/Common.h"
+#include "engine/HttpFraming.h"
 #include "engine/RequestAuth.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
@@ -307,8 +310,8 @@ bool CHttpSocket::Connect(const std::string& host, int port) {
   return true;
 }
 
-// 0: a header was read (maybe empty or short), 1: the send failed,
-// 2: the header did not end within its buffer.
+// 0: a whole header was read, 1: the send failed, 2: the header did not
+// end within its buffer, 3: the header was cut short (close or time-out).
 int CHttpSocket::Exchange() {
   // From the first byte sent the connection carries this exchange, so it
   // cannot be taken again until a body is read off.
@@ -322,7 +325,8 @@ int CHttpSocket::Exchange() {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  return ReadHeader() ? 0 : 2;
+  if (ReadHeader()) return 0;
+  return m_nHeaderLength >= static_cast<int>(sizeof m_szHeader) ? 2 : 3;
 }
 
 bool CHttpSocket::SendRequest() {
@@ -330,6 +334,7 @@ bool CHttpSocket::SendRequest() {
   int r = Exchange();
   if (r == 1) Report(txt::kSockSendFailed);
   if (r == 2) Report(txt::kSockHeaderTooLong);
+  if (r == 3) Report(txt::kSockHeaderCut);
   return r == 0;
 }
 
@@ -338,12 +343,13 @@ bool CHttpSocket::RequestOn(const std::string& host, int port) {
   if (!Connect(host, port)) return false;
   if (!reuse) return SendRequest();
   int r = Exchange();
-  if (r == 0 && m_nHeaderLength > 0) return true;
+  if (r == 0) return true;
   if (r == 2) {
     Report(txt::kSockHeaderTooLong);
     return false;
   }
-  // The server let the held connection go: one fresh try.
+  // The server let the held connection go (nothing, or a cut header,
+  // came back): one fresh try.
   if (!Close() || !Connect(host, port)) return false;
   return SendRequest();
 }
@@ -364,9 +370,9 @@ bool CHttpSocket::ReadHeader() {
     }
   }
   m_nHeaderLength = n;
-  // A full buffer without the blank line means the rest of the header would
-  // be taken for the body.
-  return ended || n < static_cast<int>(sizeof m_szHeader);
+  // Whatever did not end with the blank line would leave the rest of the
+  // header to be taken for the body.
+  return ended;
 }
 
 int CHttpSocket::GetStatusCode() const {
@@ -496,19 +502,15 @@ bool CHttpSocket::ConnectAndRequest() {
 // Only a body that starts at the byte we asked for may reach the block file.
 bool CHttpSocket::ReplyFitsRequest() {
   const int code = GetStatusCode();
-  std::string range;
-  long long from = -1;
-  if (code == 206 && GetHeaderValue("Content-Range", range, kValueMax) >= 0) {
-    size_t i = 0;
-    if (strncasecmp(range.c_str(), "bytes", 5) == 0) i = 5;
-    while (i < range.size() && (range[i] == ' ' || range[i] == '=')) ++i;
-    if (i < range.size() && range[i] >= '0' && range[i] <= '9') from = LeadingNumber(range.substr(i));
-  }
+  std::string value;
+  ContentRange range;
+  const bool ranged = code == 206 && GetHeaderValue("Content-Range", value, kValueMax) >= 0 &&
+                      ParseContentRange(value, range);
   bool ok;
   if (m_nRequestStart > 0)
-    ok = code == 206 && from == m_nRequestStart;
+    ok = ranged && range.first == m_nRequestStart;
   else
-    ok = code == 200 || (code == 206 && from == 0);
+    ok = code == 200 || (ranged && range.first == 0);
   if (!ok && OnMessage) {
     char text[256];
     std::snprintf(text, sizeof text, txt::kSockReplyMismatch, code);
@@ -517,44 +519,197 @@ bool CHttpSocket::ReplyFitsRequest() {
   return ok;
 }
 
+bool CHttpSocket::CheckReply() {
+  m_bChunked = false;
+  m_nBodyLength = -1;
+  m_bSniff = false;
+  if (!ReplyFitsRequest()) return false;
+  const int code = GetStatusCode();
+  auto mismatch = [&] {
+    char text[256];
+    std::snprintf(text, sizeof text, txt::kSockReplyMismatch, code);
+    Report(text);
+    return false;
+  };
+  std::string value;
+  ContentRange range;
+  const bool ranged = code == 206 && GetHeaderValue("Content-Range", value, kValueMax) >= 0 &&
+                      ParseContentRange(value, range);
+  // Another total means another file: no later attempt can mend a split
+  // made for the old one.
+  if (ranged && m_nFileLength > 0 && range.total >= 0 && range.total != m_nFileLength) {
+    m_bFileChanged = true;
+    return false;
+  }
+
+  std::string te, ce;
+  GetHeaderValue("Transfer-Encoding", te, kValueMax);
+  GetHeaderValue("Content-Encoding", ce, kValueMax);
+  const BodyCoding coding = ReadBodyCoding(te, ce);
+  if (coding == BodyCoding::kUnsupported) {
+    Report(txt::kSockUnsupportedCoding);
+    return false;
+  }
+  m_bChunked = coding == BodyCoding::kChunked;
+  if (!m_bChunked && GetHeaderValue("Content-Length", value, kValueMax) >= 0) {
+    long long n = 0;
+    if (!ParseContentLength(value, n)) return mismatch();
+    // A 200 is the whole file and a 206 exactly its range: a body of any
+    // other length is not the bytes we asked for (a busy page, say).
+    if (code == 200 && m_nFileLength > 0 && n != m_nFileLength) return mismatch();
+    if (ranged && n != range.last - range.first + 1) return mismatch();
+    m_nBodyLength = n;
+  }
+
+  std::string type;
+  GetHeaderValue("Content-Type", type, kValueMax);
+  if (IsTextContentType(type)) {
+    Report(txt::kSockNotASong);
+    return false;
+  }
+  m_bSniff = m_nRequestStart == 0;
+  return true;
+}
+
+bool CHttpSocket::FlushAndReport(long long received) {
+  if (!FlushFile()) return false;
+  m_nLastFlushMs = GetTickMs();
+  // Written first, reported second: a crash never loses a reported byte.
+  if (OnProgress) OnProgress(m_pUserData, static_cast<int>(received), m_nLength, m_nIndex);
+  return true;
+}
+
 bool CHttpSocket::ReceiveBody() {
   // A block that is already whole completes without a body, even when its
   // request found no server.
   const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
   if ((!m_bConnected && !whole) || m_nLength == 0) return false;
-  int received = m_nDownloaded;
-  bool failed = false;
+  // A block of unknown length runs to the end of the body: the chunked
+  // coding's last chunk, the Content-Length, or the server's close.
+  const bool toEnd = m_nLength < 0;
+  long long received = m_nDownloaded;
+  long long rawLeft = whole ? 0 : m_nBodyLength;
+  bool failed = false;  // the block file could not be written
+  bool bad = false;     // the reply broke its own framing or is not a song
+  bool ended = false;   // the body's own end was seen
+  bool judged = !m_bSniff || received > 0;
+  CChunkedDecoder decoder;
   if (m_writeBuf.empty()) m_writeBuf.resize(64 * 1024);
   m_nPending = 0;
+  m_nLastFlushMs = GetTickMs();
   Report(txt::kSockReceiveStart);
-  int chunk = 1024;
-  while (received < m_nLength) {
-    if (received + chunk > m_nLength) chunk = m_nLength - received;
-    ssize_t n = ::recv(m_socket, m_szBuffer, static_cast<size_t>(chunk), 0);
+  // m_nLength may move down under us (a split); TakeChunk keeps it current.
+  while (!whole && !ended && (toEnd || received < m_nLength)) {
+    size_t cap = 1024;
+    if (!m_bChunked) {
+      if (!toEnd && received + static_cast<long long>(cap) > m_nLength) cap = static_cast<size_t>(m_nLength - received);
+      if (rawLeft >= 0 && static_cast<long long>(cap) > rawLeft) cap = static_cast<size_t>(rawLeft);
+      if (cap == 0) {
+        ended = true;
+        break;
+      }
+    }
+    ssize_t n = ::recv(m_socket, m_szBuffer, cap, m_nPending > 0 ? MSG_DONTWAIT : 0);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && m_nPending > 0) {
+      // The stream paused with bytes still gathered: give them a moment to
+      // be joined by more, then put them in the file before waiting long.
+      pollfd p{m_socket, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) continue;
+      if (judged && !FlushAndReport(received)) {
+        failed = true;
+        break;
+      }
+      if (judged) continue;
+      n = ::recv(m_socket, m_szBuffer, cap, 0);
+      if (n < 0 && errno == EINTR) continue;
+    }
+    if (n == 0 && toEnd && !m_bChunked && rawLeft < 0) {
+      ended = true;  // a reply without a length ends at the close
+      break;
+    }
     if (n <= 0) {
       Close();
       break;
     }
-    n = TakeChunk(received, static_cast<int>(n));
-    if (n == 0) break;  // the end moved below what had come in
     m_szBuffer[n] = '\0';
-    // Chunks are gathered and written 64 KB at a time: a write per 1 KB
-    // chunk costs as much as the receive itself.
-    if (m_fd < 0 || (m_nPending + static_cast<size_t>(n) > m_writeBuf.size() && !FlushFile())) {
+    // Gathered and written 64 KB at a time: a write per 1 KB chunk costs as
+    // much as the receive itself.
+    if (m_fd < 0) {
       failed = true;
       break;
     }
-    std::memcpy(m_writeBuf.data() + m_nPending, m_szBuffer, static_cast<size_t>(n));
-    m_nPending += static_cast<size_t>(n);
-    received += static_cast<int>(n);
-    if (OnProgress) OnProgress(m_pUserData, received, m_nLength, m_nIndex);
+    if (m_nPending + static_cast<size_t>(n) > m_writeBuf.size()) {
+      judged = true;  // 64 KB of blanks: not a page we can recognise
+      if (!FlushAndReport(received)) {
+        failed = true;
+        break;
+      }
+    }
+    size_t produced = static_cast<size_t>(n);
+    if (m_bChunked) {
+      size_t used = 0;
+      const ChunkedStatus st =
+          decoder.Feed(m_szBuffer, static_cast<size_t>(n), m_writeBuf.data() + m_nPending, used, produced);
+      if (st == ChunkedStatus::kError) {
+        Report(txt::kSockBadChunk);
+        bad = true;
+        break;
+      }
+      ended = st == ChunkedStatus::kDone;
+    } else {
+      std::memcpy(m_writeBuf.data() + m_nPending, m_szBuffer, produced);
+      if (rawLeft > 0) rawLeft -= n;
+    }
+    if (toEnd) {
+      m_nActivityMs = GetTickMs();
+      if (received + static_cast<long long>(produced) > INT_MAX) {
+        Report(txt::kSockLengthTooLarge);
+        bad = true;
+        break;
+      }
+    } else {
+      // Decoded bytes past the block's end (a whole-file 200, an open
+      // range, or an end a split moved) belong to another block.
+      produced = static_cast<size_t>(TakeChunk(static_cast<int>(received), static_cast<int>(produced)));
+    }
+    m_nPending += produced;
+    received += static_cast<long long>(produced);
+    if (!judged) {
+      const SongBytes j = JudgeFirstBytes(m_writeBuf.data(), m_nPending);
+      if (j == SongBytes::kMarkup) {
+        Report(txt::kSockNotASong);
+        bad = true;
+        break;
+      }
+      judged = j == SongBytes::kSong;
+    }
+    if (judged && m_nPending > 0 && GetTickMs() - m_nLastFlushMs >= 200 && !FlushAndReport(received)) {
+      failed = true;
+      break;
+    }
   }
-  if (!FlushFile()) failed = true;
+  // Bytes of a reply that failed its checks never reach the file; the
+  // rest is written and reported.
+  if (bad) {
+    received -= static_cast<long long>(m_nPending);
+    m_nPending = 0;
+  } else if (m_nPending > 0 && !FlushAndReport(received)) {
+    failed = true;
+  }
   if (failed) Report(txt::kSockDownloadFailed);
   CloseFile();
   Report(txt::kSockReceiveDone);
-  if (!failed && received == m_nLength) m_bCompleted = 1;
+  if (failed || bad) return false;
+  if (toEnd) {
+    if (ended && received > 0) {
+      std::lock_guard<std::mutex> g(m_cutLock);
+      m_nLength = static_cast<int>(received);
+      m_bCompleted = 1;
+    }
+  } else if (received == m_nLength) {
+    m_bCompleted = 1;
+  }
   return m_bCompleted == 1;
 }
 
@@ -563,7 +718,7 @@ void CHttpSocket::Run() {
     const bool requested = ConnectAndRequest();
     if (m_bAborted) break;
     const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
-    if (whole || (requested && ReplyFitsRequest())) ReceiveBody();
+    if (whole || (requested && CheckReply())) ReceiveBody();
     CloseFile();
     Close();
     if (m_bAborted) break;
@@ -571,6 +726,7 @@ void CHttpSocket::Run() {
       if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
       return;
     }
+    if (m_bFileChanged) break;
     if (m_bKicked.exchange(false) && m_nFreeRetries > 0) {
       --m_nFreeRetries;
       --attempt;
@@ -628,61 +784,162 @@ struct HeaderOnly {
 };
 }  // namespace
 
+// The file's length as this answer tells it: -1 when it does not (chunked,
+// or no Content-Length); false when it is beyond our 32 bits.
+bool CHttpSocket::ReadFileLength(int& length) {
+  length = -1;
+  std::string te, ce, value;
+  GetHeaderValue("Transfer-Encoding", te, kValueMax);
+  GetHeaderValue("Content-Encoding", ce, kValueMax);
+  // A chunked answer's Content-Length, if any, does not count.
+  if (ReadBodyCoding(te, ce) == BodyCoding::kChunked) return true;
+  long long n = 0;
+  if (GetHeaderValue("Content-Length", value, kValueMax) < 0 || !ParseContentLength(value, n)) return true;
+  if (n > INT_MAX) {
+    Report(txt::kSockLengthTooLarge);
+    return false;
+  }
+  length = static_cast<int>(n);
+  return true;
+}
+
+// One round of the file-information exchange: the first request (with one
+// redirect) and the range probe. length: the first answer's, ranged: the
+// probe's 206, total: the probe's Content-Range total (0 when none).
+bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total) {
+  m_strValidator.clear();
+  total = 0;
+  if (!SplitUrl(url, parts)) {
+    Report(txt::kSockBadUrl);
+    return false;
+  }
+  if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
+  Close();
+  if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
+  if (IsRedirect(GetStatusCode())) {
+    std::string target = url;
+    if (!FollowRedirect(target, parts)) return false;
+    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
+    if (!RequestOn(parts.host, parts.port)) return false;
+    url = target;
+  }
+  // An error page's length is not the file's: a server that fails this one
+  // request and then serves the ranges would have its page's length taken
+  // and a cut-off song called a success.
+  const int code = GetStatusCode();
+  if (code >= 400) {
+    char text[128];
+    std::snprintf(text, sizeof text, txt::kSockFileRefused, code);
+    Report(text);
+    Close();
+    return false;
+  }
+  if (!ReadFileLength(length)) return false;
+  std::string tag;
+  if (GetHeaderValue("ETag", tag, kValueMax) > 0 || GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
+    m_strValidator = tag;
+
+  if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 1, 0)) return false;
+  Close();
+  if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
+  ranged = GetStatusCode() == 206;
+  std::string value;
+  ContentRange range;
+  long long told = -1;
+  if (ranged && GetHeaderValue("Content-Range", value, kValueMax) >= 0 && ParseContentRange(value, range))
+    told = range.total;
+  // The probe's body is the whole file from byte 1; nobody reads it, so
+  // stop the server pushing it now.
+  Close();
+  if (told > INT_MAX) {
+    Report(txt::kSockLengthTooLarge);
+    return false;
+  }
+  total = told > 0 ? static_cast<int>(told) : 0;
+  return true;
+}
+
 bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported) {
   HeaderOnly headerOnly(s->m_bHeaderOnly);
   try {
-    s->m_strValidator.clear();
-    UrlParts parts;
-    if (!SplitUrl(url, parts)) {
-      s->Report(txt::kSockBadUrl);
-      return false;
-    }
-    if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
-    s->Close();
-    if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
-    if (IsRedirect(s->GetStatusCode())) {
+    // Twice at most: a server that once answers with a short page (busy,
+    // try later) tells two lengths, and the second round settles it.
+    for (int round = 0; round < 2; ++round) {
       std::string target = url;
-      if (!s->FollowRedirect(target, parts)) return false;
-      if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
-      if (!s->RequestOn(parts.host, parts.port)) return false;
+      UrlParts parts;
+      int first = -1, total = 0;
+      bool ranged = false;
+      if (!s->AskFileInfo(target, parts, first, ranged, total)) return false;
+      if (first >= 0 && total > 0 && first != total) continue;
+      const int agreed = first >= 0 ? first : total > 0 ? total : -1;
       url = target;
+      length = agreed;
+      rangeSupported = ranged;
+      if (agreed >= 0 && s->OnContentLength) s->OnContentLength(s->m_pUserData, agreed);
+      return true;
     }
-    // An error page's length is not the file's: a server that fails this one
-    // request and then serves the ranges would have its page's length taken
-    // and a cut-off song called a success.
-    const int code = s->GetStatusCode();
-    if (code >= 400) {
-      char text[128];
-      std::snprintf(text, sizeof text, txt::kSockFileRefused, code);
-      s->Report(text);
-      s->Close();
-      return false;
-    }
-    int n = 0;
-    if (!s->ReadLength(n)) return false;
-    length = n;
-    if (s->OnContentLength) s->OnContentLength(s->m_pUserData, length);
-    std::string tag;
-    if (s->GetHeaderValue("ETag", tag, kValueMax) > 0 || s->GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
-      s->m_strValidator = tag;
-
-    if (!s->BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 1, 0)) return false;
-    s->Close();
-    if (!s->Connect(parts.host, parts.port) || !s->SendRequest()) return false;
-    rangeSupported = s->GetStatusCode() == 206;
-    // The probe's body is the whole file from byte 1; nobody reads it, so
-    // stop the server pushing it now.
-    s->Close();
-    return true;
+    s->Report(txt::kSockLengthDisagree);
+    return false;
   } catch (...) {
     s->Report(txt::kSockFileInfoError);
     return false;
   }
 }
 
+// First bytes of the body on the connection, judged; the body is then of
+// no further use. Bounded in bytes and time: a probe must not hang on a
+// server that sends its header and then nothing.
+SongBytes CHttpSocket::SniffBody() {
+  std::string te, ce, value;
+  GetHeaderValue("Transfer-Encoding", te, kValueMax);
+  GetHeaderValue("Content-Encoding", ce, kValueMax);
+  const BodyCoding coding = ReadBodyCoding(te, ce);
+  if (coding == BodyCoding::kUnsupported) return SongBytes::kUnknown;
+  long long left = -1;
+  if (coding == BodyCoding::kIdentity && GetHeaderValue("Content-Length", value, kValueMax) >= 0 &&
+      !ParseContentLength(value, left))
+    left = -1;
+  if (left == 0) return SongBytes::kUnknown;
+  CChunkedDecoder decoder;
+  std::string body;
+  size_t raw = 0;
+  const long long deadline = GetTickMs() + std::min(SaturatedMs(GetTimeOut.load()), 2000);
+  while (raw < 4096) {
+    const long long wait = deadline - GetTickMs();
+    if (wait <= 0) break;
+    pollfd p{m_socket, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(wait));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    size_t cap = sizeof m_szBuffer - 1;
+    if (left > 0 && static_cast<long long>(cap) > left) cap = static_cast<size_t>(left);
+    const ssize_t n = ::recv(m_socket, m_szBuffer, cap, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    raw += static_cast<size_t>(n);
+    if (left > 0) left -= n;
+    size_t used = 0, produced = static_cast<size_t>(n);
+    if (coding == BodyCoding::kChunked &&
+        decoder.Feed(m_szBuffer, static_cast<size_t>(n), m_szBuffer, used, produced) == ChunkedStatus::kError)
+      break;
+    body.append(m_szBuffer, produced);
+    const SongBytes j = JudgeFirstBytes(body.data(), body.size());
+    if (j != SongBytes::kUnknown) return j;
+    if (left == 0 || decoder.Done()) break;
+  }
+  return JudgeFirstBytes(body.data(), body.size());
+}
+
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
                              std::string& contentType) {
+  ProbeVerdict verdict;
+  return ProbeSpeed(url, parseMs, headerMs, reconnectMs, length, contentType, verdict);
+}
+
+bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
+                             std::string& contentType, ProbeVerdict& verdict) {
   HeaderOnly headerOnly(m_bHeaderOnly);
+  verdict = ProbeVerdict::kFailed;
   try {
     long long t = GetTickMs();
     UrlParts parts;
@@ -720,6 +977,14 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     length = n;
     GetHeaderValue("Content-Type", contentType, kValueMax);
     headerMs = static_cast<int>(GetTickMs() - clockT);
+    // A host's error page served as 200 would otherwise be the fastest
+    // candidate with a plausible size.
+    if (IsTextContentType(contentType) || SniffBody() == SongBytes::kMarkup) {
+      Close();
+      verdict = ProbeVerdict::kNotASong;
+      Report(txt::kSockNotASong);
+      return false;
+    }
 
     long long clockR = GetTickMs();
     Close();
@@ -730,6 +995,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     }
     Close();
     reconnectMs = static_cast<int>(GetTickMs() - clockR);
+    verdict = ProbeVerdict::kAnswered;
     return true;
   } catch (...) {
     Close();

@@ -8,8 +8,17 @@
 #include <string>
 #include <vector>
 #include "engine/Callbacks.h"
+#include "engine/SongContent.h"
 
 struct UrlParts;
+
+// Why ProbeSpeed gave the answer it gave, so the task can tell a link that
+// did not answer from one that answered with something other than a song.
+enum class ProbeVerdict {
+  kAnswered,  // ProbeSpeed returned true
+  kFailed,    // no usable answer: connect, send, header or redirect failed
+  kNotASong,  // it answered with a page (by Content-Type or first bytes)
+};
 
 // Process-wide time-outs in seconds, read at every connect.
 extern std::atomic<int> ConTimeOut;  // connect, default 5
@@ -31,11 +40,21 @@ class CHttpSocket {
   // that already holds the whole block completes whatever the reply.
   void Run();
   // Length and range support of url, following one redirect (url is then
-  // replaced by the target). Also fills m_strValidator. A Content-Length
-  // beyond 32 bits fails. The connection is closed when it returns true.
+  // replaced by the target). Also fills m_strValidator. A length beyond 32
+  // bits fails. The first answer's length and the range probe's total must
+  // agree: when they differ the whole exchange is asked once more, and a
+  // second disagreement fails. length is -1 when neither answer tells it
+  // (chunked or close-delimited, and no total): the file is then fetched
+  // as one block to the end of its body. OnContentLength is called once,
+  // with the agreed length, and not at all when it is unknown. The
+  // connection is closed when it returns true.
   static bool GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported);
   // Times in steady-clock milliseconds; the caller's url is not changed.
-  // Leaves no connection held.
+  // Leaves no connection held. An answer that is a page (Content-Type, or
+  // markup in its first body bytes) fails with verdict kNotASong and leaves
+  // reconnectMs untouched, so such a link is never timed as usable.
+  bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
+                  int& length, std::string& contentType, ProbeVerdict& verdict);
   bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
                   int& length, std::string& contentType);
   bool Close();
@@ -86,6 +105,13 @@ class CHttpSocket {
   // ETag, else Last-Modified, of the last GetFileInfo answer; empty when the
   // server sent neither. Block files are only continued for the same one.
   std::string m_strValidator;
+  // Length of the whole file as the job agreed it; 0 when unknown. Block
+  // replies must agree with it: a 200's Content-Length equal to it, a 206's
+  // total (when given) equal to it.
+  int m_nFileLength = 0;
+  // Set when a 206 named another total than m_nFileLength: the file on the
+  // server has changed, so Run gives up at once without more attempts.
+  bool m_bFileChanged = false;
 
   // Internal steps, public so tests can drive them one by one.
   bool ConnectAndRequest();
@@ -97,7 +123,8 @@ class CHttpSocket {
   bool CreateSocket();
   bool SendRequest();
   bool SetTimeout(int ms, bool receive);
-  // False when 1024 header bytes came without the blank line.
+  // True only for a header that ended with its blank line; a header cut by
+  // a close, a time-out or the end of the buffer is no answer.
   bool ReadHeader();
   int GetStatusCode() const;
   int GetHeaderValue(const char* name, std::string& out, int maxLength) const;
@@ -111,6 +138,13 @@ class CHttpSocket {
   bool RequestOn(const std::string& host, int port);
   void DrainRedirectBody();
   bool ReplyFitsRequest();
+  // Everything a block reply has to pass before a body byte is stored.
+  bool CheckReply();
+  // Appends body bytes to the block file and reports them once written.
+  bool FlushAndReport(long long received);
+  bool ReadFileLength(int& length);
+  bool AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total);
+  SongBytes SniffBody();
   bool ReadLength(int& length);
   bool FollowRedirect(std::string& url, UrlParts& parts);
 
@@ -122,6 +156,11 @@ class CHttpSocket {
   bool m_bReusable = false;   // held connection has no unread body
   bool m_bHeaderOnly = false; // inside GetFileInfo/ProbeSpeed: bodies go unread
   long long m_nRequestStart = 0;  // first byte the last block request asked for
+  // How the last block reply's body is framed, set by CheckReply.
+  bool m_bChunked = false;
+  long long m_nBodyLength = -1;  // identity body with a Content-Length; else -1
+  bool m_bSniff = false;         // the body starts at the file's first byte
+  long long m_nLastFlushMs = 0;
 
   // Guards m_socket against Abort from another thread; never held across a
   // blocking call.

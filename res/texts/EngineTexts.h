@@ -16,6 +16,7 @@ inline constexpr const char kJobMergeReadFailed[] = "合并文件时出错: 无�
 inline constexpr const char kJobMergeBlockSize[] = "合并文件时出错: 临时文件长度不对";
 inline constexpr const char kJobMergeWriteFailed[] = "合并文件时出错: 写入目标文件失败";
 inline constexpr const char kJobMergeSize[] = "合并文件时出错: 合并后的文件长度不对";
+inline constexpr const char kJobFileChanged[] = "服务器上的文件已经改变.";
 // Socket HTTP connection
 inline constexpr const char kSockSocketFailed[] = "socket()函数执行失败!";
 inline constexpr const char kSockLookupFailed[] = "gethostbyname()函数执行失败!";
@@ -42,4 +43,9 @@ inline constexpr const char kSockNoLocation[] = "服务器的转向应答没有�
 // Local causes of a failed write: no other link would do better.
 inline constexpr const char kDiskFull[] = "磁盘空间不足.";
 inline constexpr const char kNoWritePermission[] = "没有写入权限.";
+inline constexpr const char kSockHeaderCut[] = "服务器返回的http头不完整.";
+inline constexpr const char kSockBadChunk[] = "服务器返回的分块数据格式错误.";
+inline constexpr const char kSockUnsupportedCoding[] = "服务器使用了不支持的传输编码.";
+inline constexpr const char kSockLengthDisagree[] = "服务器返回的文件长度前后不一致.";
+inline constexpr const char kSockNotASong[] = "链接返回的不是歌曲文件.";
 }  // namespace txt

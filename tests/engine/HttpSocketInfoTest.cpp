@@ -78,13 +78,20 @@ TEST_F(HttpSocketInfo, ServerWithoutRanges) {
   EXPECT_FALSE(m_ranged);
 }
 
-TEST_F(HttpSocketInfo, MissingContentLengthGivesZero) {
+TEST_F(HttpSocketInfo, MissingContentLengthIsTakenFromTheRangeTotalElseUnknown) {
   Route r = Route::File(m_body);
   r.faults.noContentLength = true;
   m_srv.route("/a", r);
   std::string url = m_srv.url("/a");
   ASSERT_TRUE(Info(url));
-  EXPECT_EQ(m_length, 0);
+  EXPECT_EQ(m_length, 4321);
+  EXPECT_EQ(m_log.Lengths(), std::vector<int>{4321});
+  r.faults.ignoreRange = true;  // no total anywhere: unknown, not zero
+  m_srv.route("/a", r);
+  ASSERT_TRUE(Info(url));
+  EXPECT_EQ(m_length, -1);
+  EXPECT_FALSE(m_ranged);
+  EXPECT_EQ(m_log.Lengths(), std::vector<int>{4321}) << "no length to report";
 }
 
 TEST_F(HttpSocketInfo, LengthBeyond32BitsFailsWithAText) {
@@ -95,8 +102,9 @@ TEST_F(HttpSocketInfo, LengthBeyond32BitsFailsWithAText) {
   EXPECT_FALSE(Info(url));
   EXPECT_TRUE(m_log.Has(txt::kSockLengthTooLarge));
   EXPECT_TRUE(m_log.Lengths().empty());
-  // The largest length that fits still passes.
+  // The largest length that fits still passes (no range total to differ).
   r.faults.contentLengthOverride = "2147483647";
+  r.faults.ignoreRange = true;
   m_srv.route("/a", r);
   ASSERT_TRUE(Info(url));
   EXPECT_EQ(m_length, 2147483647);

@@ -330,11 +330,13 @@ TEST_F(HttpSocketWire, ReceiveTimeOutEndsAStalledHeader) {
   r.faults.stallMs = 20000;
   m_srv.route("/f", r);
   CHttpSocket s(&m_log);
+  m_log.Attach(s);
   ASSERT_TRUE(s.BuildRequest("127.0.0.1", "/f", nullptr, nullptr, 0, 0));
   ASSERT_TRUE(s.Connect("127.0.0.1", m_srv.port()));
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(s.SendRequest());  // whatever the header read found
+  EXPECT_FALSE(s.SendRequest());  // no blank line, no answer
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_TRUE(m_log.Has(txt::kSockHeaderCut));
   EXPECT_EQ(s.m_nHeaderLength, 0);
   EXPECT_EQ(s.GetStatusCode(), 0);
   s.Close();

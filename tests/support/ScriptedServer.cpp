@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <strings.h>
@@ -356,6 +357,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   std::string path;
   int index = 0;
   bool found = false;
+  bool busy = false;
   {
     std::lock_guard<std::mutex> g(m_lock);
     auto it = m_routes.find(req.target);
@@ -372,6 +374,12 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
       path = it->first;
       rp = it->second.r;
       index = it->second.served++;
+      const Faults& bf = it->second.r->faults;
+      if (!bf.busyPage.empty() && !it->second.busyServed && index >= bf.notFirst &&
+          (!bf.busyPageWithoutRangeOnly || req.range.empty())) {
+        it->second.busyServed = true;
+        busy = true;
+      }
     }
     m_requests.push_back(req);
     m_requestRoutes.push_back(found ? path : std::string());
@@ -388,7 +396,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   }
   const Route& r = *rp;
   Faults f = r.faults;
-  if (f.onlyFirst > 0 && index >= f.onlyFirst) f = Faults{};
+  if ((f.onlyFirst > 0 && index >= f.onlyFirst) || index < f.notFirst) f = Faults{};
   bool keep = !clientClose && !f.closeAfterResponse;
   std::string closeLine = keep ? "" : "Connection: close\r\n";
 
@@ -406,11 +414,18 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     close(c->fd);
     c->fd = -1;
   };
+  if (busy) {
+    std::string h = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                    std::to_string(r.faults.busyPage.size()) + "\r\nConnection: close\r\n\r\n";
+    if (!head) h += r.faults.busyPage;
+    sendAll(c, path, h.data(), h.size(), false);
+    return false;
+  }
   if (f.reset && f.closeAfterBodyBytes < 0) {
     resetNow();
     return false;
   }
-  if (f.stallMs > 0 && f.stallAfterBodyBytes < 0 && !pause(f.stallMs)) return false;
+  if (f.stallMs > 0 && f.stallAfterBodyBytes < 0 && f.stallAfterHeaderBytes < 0 && !pause(f.stallMs)) return false;
   if (f.headerDelayMs > 0 && !pause(f.headerDelayMs)) return false;
   if (f.headerNoBlankLine) {
     std::string h = "HTTP/1.1 200 OK\r\n";
@@ -453,14 +468,16 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     a = 0;
     b = L - 1;
   }
-  bool closeAfter = !keep || f.noContentLength || !f.contentLengthOverride.empty() || f.closeAfterBodyBytes >= 0;
+  bool closeAfter = !keep || (f.noContentLength && !f.chunked) || !f.contentLengthOverride.empty() || f.closeAfterBodyBytes >= 0;
   std::string h = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
   long long len = status == 416 ? 0 : b - a + 1;
   if (status == 416) h += "Content-Range: bytes */" + std::to_string(L) + "\r\n";
   if (status == 206)
     h += "Content-Range: bytes " + std::to_string(a + f.contentRangeShift) + "-" + std::to_string(b) + "/" +
-         std::to_string(L) + "\r\n";
-  if (!f.contentLengthOverride.empty())
+         std::to_string(f.contentRangeTotal >= 0 ? f.contentRangeTotal : L) + "\r\n";
+  if (f.chunked)
+    h += "Transfer-Encoding: chunked\r\n";
+  else if (!f.contentLengthOverride.empty())
     h += "Content-Length: " + f.contentLengthOverride + "\r\n";
   else if (!f.noContentLength)
     h += "Content-Length: " + std::to_string(len) + "\r\n";
@@ -471,12 +488,39 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   h += r.extraHeaders;
   if (closeAfter) h += "Connection: close\r\n";
   h += "\r\n";
-  if (!sendAll(c, path, h.data(), h.size(), false)) return false;
+  if (f.stallAfterHeaderBytes >= 0 && f.stallMs > 0) {
+    size_t k = std::min(h.size(), static_cast<size_t>(f.stallAfterHeaderBytes));
+    if (!sendAll(c, path, h.data(), k, false) || !pause(f.stallMs)) return false;
+    if (!sendAll(c, path, h.data() + k, h.size() - k, false)) return false;
+  } else if (!sendAll(c, path, h.data(), h.size(), false)) {
+    return false;
+  }
   if (head || status == 416) return !closeAfter;
 
   const char* slice = r.body.data() + a;
   size_t size = static_cast<size_t>(len);
-  if (f.closeAfterBodyBytes >= 0 && f.closeAfterBodyBytes < len) size = static_cast<size_t>(f.closeAfterBodyBytes);
+  std::string wire;
+  if (f.chunked) {
+    // The faults below then count the coded bytes, size lines included.
+    const size_t step = f.chunkBytes > 0 ? f.chunkBytes : 4096;
+    char line[32];
+    for (size_t off = 0; off < size; off += step) {
+      if (f.badChunkAfter >= 0 && static_cast<long long>(off) >= f.badChunkAfter) {
+        wire += "zz\r\n";
+        break;
+      }
+      const size_t n = std::min(step, size - off);
+      std::snprintf(line, sizeof line, "%zx\r\n", n);
+      wire += line;
+      wire.append(slice + off, n);
+      wire += "\r\n";
+    }
+    if (f.badChunkAfter < 0 || f.badChunkAfter >= static_cast<long long>(size)) wire += "0\r\n" + f.chunkTrailer + "\r\n";
+    slice = wire.data();
+    size = wire.size();
+  }
+  if (f.closeAfterBodyBytes >= 0 && f.closeAfterBodyBytes < static_cast<long long>(size))
+    size = static_cast<size_t>(f.closeAfterBodyBytes);
   if (f.stallMs > 0 && f.stallAfterBodyBytes >= 0) {
     size_t k = std::min(size, static_cast<size_t>(f.stallAfterBodyBytes));
     if (!sendPaced(c, path, slice, k, f)) return false;

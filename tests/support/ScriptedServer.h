@@ -61,6 +61,18 @@ struct Faults {
   bool closeAfterResponse = false;     // "Connection: close" and close after each reply
   int onlyFirst = 0;                   // the faults above hit only the route's first N
                                        // requests (0: every request)
+  int notFirst = 0;                    // the faults (busyPage too) spare the route's first N requests
+  // File routes only, from here on.
+  bool chunked = false;                // body in chunked coding, no Content-Length
+  size_t chunkBytes = 0;               // data bytes per chunk (0: 4096)
+  std::string chunkTrailer;            // trailer lines after the last chunk, each ending "\r\n"
+  long long badChunkAfter = -1;        // a malformed size line after this many data bytes
+  long long stallAfterHeaderBytes = -1;  // stallMs after this many header bytes
+  long long contentRangeTotal = -1;    // total sent in Content-Range instead of the real one
+  std::string busyPage;                // answered once as a 200 text/html page with
+                                       // Connection: close, instead of the file ...
+  bool busyPageWithoutRangeOnly = false;  // ... to the first request without a Range line
+                                          // (else to the route's first request)
 };
 
 struct Route {
@@ -135,6 +147,7 @@ class ScriptedServer {
   struct RouteState {
     std::shared_ptr<const Route> r;  // shared so a big body is never copied per request
     int served = 0;
+    bool busyServed = false;
     long long bytes = 0;
     long long bodyBytes = 0;
   };

@@ -1,0 +1,33 @@
+#pragma once
+// Readers of the header values that say how long a reply is and how its
+// body is coded. Strict on purpose: a value we cannot read exactly is one
+// we cannot trust bytes by. Plain functions, no socket, so the fuzz
+// harnesses call them directly.
+#include <string>
+
+// "Content-Length": decimal digits only, blanks around them allowed, no
+// sign, at most 18 digits. False for anything else.
+bool ParseContentLength(const std::string& value, long long& length);
+
+struct ContentRange {
+  long long first = -1;
+  long long last = -1;
+  long long total = -1;  // -1 for "*": the server does not know
+};
+// "Content-Range" of a 206: "bytes first-last/total" or "bytes
+// first-last/*", with first <= last and last < total when total is given.
+// The unit is matched without case; "bytes=" is taken too, as some servers
+// write it. False for anything else, "bytes */total" included.
+bool ParseContentRange(const std::string& value, ContentRange& range);
+
+// How a reply's body is framed on the connection.
+enum class BodyCoding {
+  kIdentity,     // as is: Content-Length, or up to the close
+  kChunked,      // Transfer-Encoding: chunked (Content-Length is ignored)
+  kUnsupported,  // a compression, or a transfer coding we do not speak
+};
+// From the Transfer-Encoding and Content-Encoding values (empty when the
+// header is absent). Only "identity" and "chunked" as the whole transfer
+// coding, and "identity" as the content coding, are ours: we never ask for
+// compression, so a compressed body is not the file.
+BodyCoding ReadBodyCoding(const std::string& transferEncoding, const std::string& contentEncoding);
