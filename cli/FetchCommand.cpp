@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,7 +37,8 @@ struct FetchState {
   std::mutex lock;
   std::condition_variable changed;
   Outcome outcome = Outcome::Running;
-  std::string lastText;  // GBK
+  std::string lastText;  // GBK: the last text that told of a failure
+  std::vector<std::string> infoTexts;  // GBK: texts that only tell how far it got
   std::atomic<long long> length{-1};
   std::unique_ptr<std::atomic<long long>[]> received;
   int slots = 0;
@@ -66,7 +68,9 @@ void JobMessage(void* user, const std::string& text, int index) {
   auto* s = static_cast<FetchState*>(user);
   {
     std::lock_guard<std::mutex> g(s->lock);
-    s->lastText = text;
+    // "接收文件完成" follows every receive, a failed one too: the cause is
+    // the text before it.
+    if (std::find(s->infoTexts.begin(), s->infoTexts.end(), text) == s->infoTexts.end()) s->lastText = text;
     // Clear a half-drawn progress line so the text starts on its own line.
     if (s->progressOnTty) std::fputs("\r\033[K", stderr);
     if (index < 0)
@@ -180,6 +184,9 @@ int RunFetch(const std::vector<std::string>& args) {
   for (int i = 0; i < blocks; ++i) state.received[i] = 0;
   state.progressOnTty = isatty(STDERR_FILENO) == 1;
   state.targetInUse = Utf8ToGbk(txt::kJobTargetInUse);
+  for (const char* info : {txt::kSockTempOpened, txt::kSockTempCreated, txt::kSockReceiveStart, txt::kSockReceiveDone,
+                           txt::kJobAllBlocksDone, txt::kJobMerging, txt::kJobSucceeded})
+    state.infoTexts.push_back(Utf8ToGbk(info));
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

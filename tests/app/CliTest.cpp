@@ -129,6 +129,22 @@ TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {
   EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
 }
 
+TEST_F(CliTest, FetchEndsWithTheCauseOfItsFailure) {
+  // "接收文件完成" comes after every receive; the cause comes before it.
+  vtest::Route page = vtest::Route::File(vtest::RandomBytes(30000, 4));
+  page.faults.chunked = true;
+  page.faults.badChunkAfter = 8192;
+  srv.route("/page.mp3", page);
+  const std::string out = home.downloads() + "/p.mp3";
+  Child c = Spawn({"fetch", srv.url("/page.mp3"), out, "--blocks", "2"}, home.root());
+  EXPECT_EQ(Wait(c), 1);
+  const std::string err = vtest::ReadFile(c.err);
+  const std::string want = "failed: " + GbkToUtf8(T(txt::kSockBadChunk)) + "\n";
+  ASSERT_GE(err.size(), want.size()) << err;
+  EXPECT_EQ(err.substr(err.size() - want.size()), want) << err;
+  EXPECT_EQ(Size(out), -1);
+}
+
 TEST_F(CliTest, SecondCopyOnTheSameHomeIsRefused) {
   UseServerAsEngine(srv, 1);
   vtest::Faults slow;
