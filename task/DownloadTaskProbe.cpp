@@ -41,8 +41,13 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   }
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
   std::string contentType;
-  if (!socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType) || time < 0) {
-    probe.m_eFault = ProbeFault::kFailed;
+  ProbeVerdict verdict = ProbeVerdict::kFailed;
+  if (!socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict) || time < 0) {
+    // A page is refused by the probe itself (by its type or its first
+    // bytes); an error status still counts as no answer.
+    const bool page = verdict == ProbeVerdict::kNotASong && socket->GetStatusCode() < 400;
+    if (page) probe.m_strContentType = contentType;
+    probe.m_eFault = page ? ProbeFault::kNotASong : ProbeFault::kFailed;
     return;
   }
   probe.m_strContentType = contentType;
