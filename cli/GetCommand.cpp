@@ -184,6 +184,8 @@ int RunGet(const std::vector<std::string>& raw) {
     std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliNoNames);
     return 2;
   }
+  const bool given = args.Has("--link");
+  if (given && names.size() != 1) return CliUsageError(GetCommand(), "--link takes exactly one name");
 
   CConsolePort port;
   for (const std::string& n : names) port.AddRow(n);
@@ -197,8 +199,16 @@ int RunGet(const std::vector<std::string>& raw) {
   }
   app.SetViewName(kViewDowningList);
 
+  if (given) {
+    // The link is stored as the task's address: no search, as on a restart.
+    std::string link;
+    if (!Utf8ToGbk(args.Value("--link"), link) || app.UseLink(names[0], link) == -3) {
+      std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliBadLink, args.Value("--link")).c_str());
+      return 2;
+    }
+  }
   // AddTasks takes ten names a call.
-  for (size_t i = 0; i < names.size(); i += 10) {
+  for (size_t i = 0; i < names.size() && !given; i += 10) {
     std::string text;
     for (size_t j = i; j < names.size() && j < i + 10; ++j) text += names[j] + ";";
     app.AddTasks(text);
@@ -290,20 +300,22 @@ int RunGet(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"get", "get [--home DIR] [--no-update-check] [--idle-timeout SEC] [\"name1;name2;...\"]  download songs",
+    {"get", "get [--home DIR] [--no-update-check] [--idle-timeout SEC] [--link URL] [\"name1;name2;...\"]  download songs",
      RunGet,
      "Searches, picks and downloads each song into \"已下载\" of the program directory, as the\n"
      "window program does, and keeps downing.dat up to date. Names are separated by \";\";\n"
      "without names on the command line they are read from standard input, one or more\n"
      "a line (a byte-order mark and CRLF line ends are fine). A name that cannot be\n"
      "saved is refused alone (\"歌名含有无法保存的字符\") and the others still run.\n"
+     "With --link, the one name is downloaded from URL without a search.\n"
      "Ctrl-C, SIGTERM, SIGHUP or a closed output end the run: the task list is saved and\n"
      "the summary printed; block files stay for the next run.\n"
      "Exit status: 0 every song finished, 1 some failed, 2 a usage error or an unusable\n"
      "program directory, 3 another copy uses the program directory, 130 interrupted.",
      {{"--home", "DIR", "use DIR as the program directory"},
       {"--no-update-check", nullptr, "skip the usage count and the update check"},
-      {"--idle-timeout", "SEC", "give a task up after SEC seconds without news (default 300)"}}});
+      {"--idle-timeout", "SEC", "give a task up after SEC seconds without news (default 300)"},
+      {"--link", "URL", "download the one name from URL instead of searching (kept as its address)"}}});
 
 const CliCommand& GetCommand() { return *FindCliCommand("get"); }
 

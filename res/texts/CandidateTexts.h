@@ -60,3 +60,10 @@ inline constexpr const char kBlockColSpeed[] = "速度";
 inline constexpr const char kBlockColText[] = "信息";
 
 }  // namespace txt
+
+namespace txt {
+
+// The console's get with a given link.
+inline constexpr const char kCliBadLink[] = "无法使用的链接: %s";
+
+}  // namespace txt

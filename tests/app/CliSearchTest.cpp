@@ -118,4 +118,25 @@ TEST_F(CliSearchTest, ExitCodesForNothingUsableAndForUsage) {
   EXPECT_NE(vtest::ReadFile(home.root() + "/err").find("程序目录不存在"), std::string::npos);
 }
 
+TEST_F(CliSearchTest, GetWithALinkDownloadsFromItWithoutSearching) {
+  Settings(false);
+  const std::string body = vtest::RandomBytes(1100000, 9);
+  srv.route("/given.mp3", vtest::Route::File(body));
+  const std::string get = std::string(VIRELOMP3_CLI) + " get --no-update-check ";
+  const std::string out = " > " + home.root() + "/out 2> " + home.root() + "/err";
+  int status = std::system((get + "--link " + srv.url("/given.mp3") + " linked" + out).c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << vtest::ReadFile(home.root() + "/err");
+  EXPECT_EQ(DownloadedFile(home, "linked"), body);
+  EXPECT_TRUE(srv.requestsFor("/s?k=linked").empty());
+
+  // One name only, and an address the task could use.
+  status = std::system((get + "--link " + srv.url("/given.mp3") + " 'a;b'" + out).c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  status = std::system((get + "--link ftp://h/x.mp3 other" + out).c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_NE(vtest::ReadFile(home.root() + "/err").find("无法使用的链接: ftp://h/x.mp3"), std::string::npos);
+  EXPECT_TRUE(RecordNames(TaskListPath()).empty());
+}
+
 }  // namespace
