@@ -28,6 +28,7 @@ constexpr int kColElapsed = 4;
 constexpr int kColRemaining = 5;
 constexpr int kColSpeed = 6;
 constexpr int kColAddress = 7;
+constexpr int kColRetries = 10;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -387,6 +388,7 @@ void CDownloadTask::GiveUp(const std::string& text) {
 
 void CDownloadTask::SetRetriesField(const std::string& text) {
   m_host.EditEntry(m_strName, [&](TaskEntry& e) { SetEntryText(e.m_szRetries, text); });
+  if (m_host.IsListShown()) m_host.SetListText(m_strName, kColRetries, text);
 }
 
 bool IsFailedEntry(const TaskEntry& e) {

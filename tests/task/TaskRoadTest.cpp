@@ -162,6 +162,7 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
   // reaches downing.dat.
   const std::string failed = T(txt::kFailedMark);
   EXPECT_EQ(m_host.RetriesHistory("f"), (std::vector<std::string>{"1", "2", "3", failed}));
+  EXPECT_EQ(m_host.Column("f", 10), (std::vector<std::string>{"", "1", "2", "3", failed}));
   ASSERT_FALSE(m_host.SavedRetries("f").empty());
   EXPECT_EQ(m_host.SavedRetries("f").back(), failed);
   TaskEntry e;
