@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine/Common.h"
+#include "engine/DiskWrite.h"
 #include "engine/Sidecar.h"
 #include "engine/SongContent.h"
 #include "res/Texts.h"
@@ -30,16 +31,23 @@
 //   joins the others and leaves itself in m_orphans; a later Stop from
 //   another thread joins it, or the destructor running on it detaches it.
 // - Exactly one final callback (OnSuccess or OnFailure) is decided under
-//   m_lock (ClaimFinish). After it, the deciding thread reads nothing of the
-//   job: the owner may stop and delete the job inside the callback.
+//   m_lock (ClaimFinish), which also waits until Start has let go of the
+//   job. After it, the deciding thread reads nothing of the job.
 // - A Stop that finds another Stop joining threads waits for it, except on
 //   a block thread, which the running Stop is about to join: that one
 //   returns at once.
 // - A Stop from another thread while Start is preparing aborts the
 //   file-info connection and waits for Start to let go of the job.
-// - The owner may delete the job on a block thread only from inside
-//   OnSuccess or OnFailure (or after its own Stop there): then no other
-//   thread is still inside the job.
+// - A Stop on a block thread does not wait for Start: Start creates the
+//   block threads under m_lock and creates none once m_bStopped is set.
+//   When a block has already claimed the end, a failing Start leaves the
+//   stopping to it instead of joining it.
+// - The owner may delete the job inside OnSuccess or OnFailure on a block
+//   thread only when none of its other threads can be in Stop or Start at
+//   that moment: a Stop of another thread may still be joining the other
+//   block threads (the block thread's own Stop returns early then), and the
+//   deletion would pull the job from under it. The download task never
+//   deletes a job there; it hands that to a thread of its own.
 
 namespace {
 
@@ -55,6 +63,10 @@ constexpr long long kWatchMs = 200;
 // A text the job reports after "创建下载线程时出错: ".
 struct JobError {
   std::string text;
+};
+// A local cause (full disk, no permission) stopped the start.
+struct JobLocalError {
+  int err;
 };
 // The owner stopped the job while it was being prepared: no callback.
 struct JobStopped {};
@@ -99,8 +111,15 @@ CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& 
   bool kernel = true;
   std::vector<char> buf;
   long long left = len;
+  if (const int err = InjectedWriteError(out)) {
+    errno = err;
+    return CopyResult::kError;
+  }
   while (left > 0) {
-    if (stopped) return CopyResult::kError;
+    if (stopped) {
+      errno = 0;
+      return CopyResult::kError;
+    }
     size_t want = static_cast<size_t>(std::min<long long>(left, kKernelChunk));
     if (kernel) {
       ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
@@ -122,13 +141,7 @@ CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& 
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return CopyResult::kError;
     if (n == 0) return CopyResult::kShortSource;
-    size_t done = 0;
-    while (done < static_cast<size_t>(n)) {
-      ssize_t w = write(out, buf.data() + done, static_cast<size_t>(n) - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return CopyResult::kError;
-      done += static_cast<size_t>(w);
-    }
+    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return CopyResult::kError;
     left -= n;
   }
   return CopyResult::kOk;
@@ -214,6 +227,10 @@ void CBlockDownloader::BlockSuccess(void* job, int index) {
 
 void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
   auto* j = static_cast<CBlockDownloader*>(job);
+  // t_block is the failing connection: this runs on its thread.
+  if (const int err = t_block ? t_block->m_nLocalError.load() : 0) {
+    if (!j->m_nLocalError.exchange(err)) j->Report(LocalWriteErrorText(err));
+  }
   if (t_block && t_block->m_bFileChanged)
     j->OnFileChanged();
   else
@@ -238,8 +255,12 @@ void CBlockDownloader::OnFileChanged() {
   JobCallback onFailure = OnFailure;
   Stop();
   // The blocks were cut for the old file; none of them may be continued.
-  DiscardStaleBlocks({});
-  unlink(CSidecar::PathFor(m_strFileName).c_str());
+  // Stop let go of the name: they are only ours to delete under it again.
+  if (m_targetLock.TryLock() == CTargetLock::Result::kLocked) {
+    DiscardStaleBlocks({});
+    unlink(CSidecar::PathFor(m_strFileName).c_str());
+    m_targetLock.Unlock();
+  }
   if (onMessage) onMessage(user, T(txt::kJobFileChanged), -1);
   if (onFailure) onFailure(user);
 }
@@ -283,6 +304,7 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     job->m_bStarting = true;
     job->m_startThread = self;
     if (!job->m_bPrepared) {
+      job->m_nLocalError = 0;
       job->m_bStopped = false;
       job->m_bFinished = false;
     }
@@ -308,6 +330,9 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     }
   } catch (const JobError& e) {
     failure = T(txt::kJobStartError) + e.text;
+  } catch (const JobLocalError& e) {
+    job->m_nLocalError = e.err;
+    failure = LocalWriteErrorText(e.err);
   } catch (const JobStopped&) {
   } catch (...) {
     failure = T(txt::kJobStartError) + T(txt::kJobUnknownError);
@@ -320,6 +345,15 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     return;  // the job may be gone as soon as the lock is released
   }
   const bool claimed = job->ClaimFinish();
+  if (!claimed) {
+    // A block that failed meanwhile decided the end and stops the job
+    // itself; it waits for Start to let go before it tells the owner, so
+    // joining it here would never end.
+    std::lock_guard<std::mutex> lk(job->m_lock);
+    job->m_bStarting = false;
+    job->m_idle.notify_all();
+    return;
+  }
   job->Stop();
   void* user = job->m_pUserData;
   MessageCallback onMessage = job->OnMessage;
@@ -364,6 +398,7 @@ void CBlockDownloader::LockTarget() {
                         [this] { Report(T(txt::kJobWaitingForTarget)); }))
     return;
   if (m_bStopped) throw JobStopped{};
+  if (IsLocalWriteError(errno)) throw JobLocalError{errno};
   throw JobError{T(txt::kJobUnknownError)};
 }
 
@@ -512,9 +547,13 @@ void CBlockDownloader::DiscardStaleBlocks(const std::vector<int>& keep) {
 }
 
 bool CBlockDownloader::ClaimFinish() {
-  std::lock_guard<std::mutex> lk(m_lock);
+  std::unique_lock<std::mutex> lk(m_lock);
   if (m_bStopped || m_bFinished) return false;
   m_bFinished = true;
+  // The owner may delete the job inside the final callback, so Start must
+  // have let go of it first. Start never waits for the thread that claimed.
+  const auto self = std::this_thread::get_id();
+  m_idle.wait(lk, [&] { return !m_bStarting || m_startThread == self; });
   return true;
 }
 
@@ -575,14 +614,20 @@ void CBlockDownloader::MergeBlocks() {
   unlink(part.c_str());
   int out = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (out < 0 || !(m_fileTarget = fdopen(out, "wb"))) {
+    const int err = errno;
     if (out >= 0) close(out);
     unlink(part.c_str());
+    if (IsLocalWriteError(err)) {
+      FailLocally(err);
+      return;
+    }
     Report(T(txt::kJobTargetInUse));
     m_targetLock.Unlock();  // the job ends here; its block files wait for a later one
     return;
   }
 
   const char* problem = nullptr;
+  int localError = 0;
   for (size_t i = 0; i < files.size() && !problem; ++i) {
     int in = open(files[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0 || !(m_fileBlock = fdopen(in, "rb"))) {
@@ -597,7 +642,10 @@ void CBlockDownloader::MergeBlocks() {
       switch (AppendBytes(in, out, lengths[i], m_bStopped)) {
         case CopyResult::kOk: break;
         case CopyResult::kShortSource: problem = txt::kJobMergeBlockSize; break;
-        case CopyResult::kError: problem = txt::kJobMergeWriteFailed; break;
+        case CopyResult::kError:
+          problem = txt::kJobMergeWriteFailed;
+          if (IsLocalWriteError(errno)) localError = errno;
+          break;
       }
     }
     std::fclose(m_fileBlock);
@@ -611,9 +659,20 @@ void CBlockDownloader::MergeBlocks() {
     struct stat st;
     if (fstat(out, &st) != 0 || st.st_size != total) problem = txt::kJobMergeSize;
   }
+  // On disk before it takes the song's name and the block files go: a
+  // power loss must leave either the blocks or the whole song.
+  if (!problem && fsync(out) != 0) {
+    problem = txt::kJobMergeWriteFailed;
+    if (IsLocalWriteError(errno)) localError = errno;
+  }
   FILE* f = m_fileTarget;
   m_fileTarget = nullptr;
   if (std::fclose(f) != 0 && !problem) problem = txt::kJobMergeWriteFailed;
+  if (localError) {
+    unlink(part.c_str());
+    FailLocally(localError);
+    return;
+  }
   if (!problem && FileStartsWithMarkup(part)) {
     // Block 0 may come from an earlier run that took a page for the song;
     // kept, it would be merged again on every resume.
@@ -645,11 +704,23 @@ void CBlockDownloader::MergeBlocks() {
     if (onMessage) onMessage(user, T(txt::kJobTargetInUse), -1);
     return;
   }
+  SyncFolderOf(target);
   for (const auto& p : files) unlink(p.c_str());
   unlink(CSidecar::PathFor(target).c_str());
   m_targetLock.Unlock();
   if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
   if (onSuccess) onSuccess(user);
+}
+
+void CBlockDownloader::FailLocally(int err) {
+  // Block files stay for a later run once the disk has room again.
+  m_nLocalError = err;
+  Report(LocalWriteErrorText(err));
+  if (!ClaimFinish()) return;
+  m_targetLock.Unlock();
+  void* user = m_pUserData;
+  JobCallback onFailure = OnFailure;
+  if (onFailure) onFailure(user);
 }
 
 void CBlockDownloader::OnBlockFailed() {
@@ -674,7 +745,9 @@ void CBlockDownloader::Stop() {
       // The running Stop is about to join this very thread: waiting for it
       // would never end.
       if (m_bStopActive && onBlock) return;
-      if (!m_bStopActive && (!m_bStarting || m_startThread == self)) break;
+      // A block thread need not wait for Start: Start creates threads under
+      // m_lock and stops creating once m_bStopped is set.
+      if (!m_bStopActive && (!m_bStarting || m_startThread == self || onBlock)) break;
       m_idle.wait(lk);
     }
     m_bStopActive = true;

@@ -29,6 +29,9 @@ class CBlockDownloader {
   // Stops every block (sockets shut down, threads joined; the calling block
   // thread, when Stop runs on one, is left to return by itself).
   void Stop();
+  // After OnFailure: the errno of a local cause (full disk, no permission)
+  // that no other link can cure, else 0.
+  int LocalError() const { return m_nLocalError.load(); }
   // Every block file of the running job, in block-number order; empty
   // before the blocks are planned and after a Stop. Any thread.
   std::vector<BlockSnapshot> GetBlockSnapshot();
@@ -91,6 +94,9 @@ class CBlockDownloader {
   bool OnOwnBlockThread() const;
   void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
   void DiscardStaleBlocks(const std::vector<int>& keep);
+  // Ends the job on a full disk or a missing permission: the text, then
+  // OnFailure; the block files stay.
+  void FailLocally(int err);
   // Waits (stoppable) for the lock on the target's name; throws when it
   // cannot be had.
   void LockTarget();
@@ -128,6 +134,9 @@ class CBlockDownloader {
   bool m_bStopActive = false;  // a Stop is joining threads
   bool m_bStarting = false;    // Start is preparing or creating threads
   std::thread::id m_startThread;
+  // errno of the local cause (full disk, no permission) that ended the job;
+  // 0 when it was not one. Set before OnFailure.
+  std::atomic<int> m_nLocalError{0};
   // Held from Prepare until the job lets go of its block files: another
   // process downloading a file of the same name waits for it.
   CTargetLock m_targetLock;

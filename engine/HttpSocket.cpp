@@ -17,6 +17,7 @@
 
 #include "engine/ChunkedDecoder.h"
 #include "engine/Common.h"
+#include "engine/DiskWrite.h"
 #include "engine/HttpFraming.h"
 #include "engine/RequestAuth.h"
 #include "engine/Url.h"
@@ -78,17 +79,17 @@ void CHttpSocket::Report(const char* text) {
 }
 
 bool CHttpSocket::FlushFile() {
-  const char* p = m_writeBuf.data();
-  size_t left = m_nPending;
+  const size_t left = m_nPending;
   m_nPending = 0;
-  while (left > 0) {
-    ssize_t w = m_fd >= 0 ? ::write(m_fd, p, left) : -1;
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    left -= static_cast<size_t>(w);
-  }
-  return true;
+  if (left == 0) return true;
+  if (m_fd < 0) return false;
+  if (WriteAll(m_fd, m_writeBuf.data(), left)) return true;
+  NoteWriteError(errno);
+  return false;
+}
+
+void CHttpSocket::NoteWriteError(int err) {
+  if (IsLocalWriteError(err)) m_nLocalError = err;
 }
 
 void CHttpSocket::CloseFile() {
@@ -188,15 +189,19 @@ bool CHttpSocket::Close() {
     m_bConnected = 0;
     return true;
   }
-  std::lock_guard<std::mutex> g(m_sockLock);
-  // Linux releases the descriptor even when close reports EINTR.
-  if (::close(m_socket) != 0 && errno != EINTR) {
-    Report(txt::kSockCloseFailed);
-    return false;
+  bool failed;
+  {
+    std::lock_guard<std::mutex> g(m_sockLock);
+    // Linux releases the descriptor even when close reports EINTR.
+    failed = ::close(m_socket) != 0 && errno != EINTR;
+    if (!failed) {
+      m_socket = 0;
+      m_bConnected = 0;
+    }
   }
-  m_socket = 0;
-  m_bConnected = 0;
-  return true;
+  // Reported outside the lock: the text goes out to the owner's callbacks.
+  if (failed) Report(txt::kSockCloseFailed);
+  return !failed;
 }
 
 void CHttpSocket::Abort() {
@@ -465,6 +470,7 @@ int CHttpSocket::OpenTempFile() {
   }
   fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
+    NoteWriteError(errno);
     Report(txt::kSockTempOpenError);
     return 0;
   }
@@ -697,8 +703,13 @@ bool CHttpSocket::ReceiveBody() {
   } else if (m_nPending > 0 && !FlushAndReport(received)) {
     failed = true;
   }
-  if (failed) Report(txt::kSockDownloadFailed);
   CloseFile();
+  if (const int err = m_nLocalError.load()) {
+    // Say why: no other attempt or link can cure a full disk.
+    if (OnMessage) OnMessage(m_pUserData, LocalWriteErrorText(err), m_nIndex);
+    return false;
+  }
+  if (failed) Report(txt::kSockDownloadFailed);
   Report(txt::kSockReceiveDone);
   if (failed || bad) return false;
   if (toEnd) {
@@ -727,6 +738,7 @@ void CHttpSocket::Run() {
       return;
     }
     if (m_bFileChanged) break;
+    if (m_nLocalError) break;
     if (m_bKicked.exchange(false) && m_nFreeRetries > 0) {
       --m_nFreeRetries;
       --attempt;

@@ -166,6 +166,14 @@ class CHttpSocket {
   // blocking call.
   mutable std::mutex m_sockLock;
   std::atomic<bool> m_bAborted{false};
+  void NoteWriteError(int err);
+
+ public:
+  // errno of a block file write that failed for a local cause (full disk,
+  // no permission); 0 otherwise. Run gives up at once when it is set.
+  std::atomic<int> m_nLocalError{0};
+
+ private:
 
   // Clips a received chunk to the block's (possibly moved) end and makes
   // the new count visible to CutTo; returns the bytes to keep.

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "engine/BlockDownloader.h"
+#include "engine/DiskWrite.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
@@ -427,6 +428,12 @@ void CDownloadTask::WorkerLoop() {
 }
 
 void CDownloadTask::RetryAfterFailure() {
+  // A full disk or a missing permission is ours, not the link's: another
+  // link would fail the same way, and the block files stay for a later start.
+  if (const int err = m_pJob ? m_pJob->LocalError() : 0) {
+    GiveUp(LocalWriteErrorText(err));
+    return;
+  }
   ReportFailed();
   if (m_nRetry > kMaxRetries) {
     GiveUp(T(txt::kDownloadFailed));

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "engine/DiskWrite.h"
 #include "engine/HttpSocket.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
@@ -174,6 +175,31 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
   ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.RetriesHistory("f").size() >= 9; }, 30000));
   EXPECT_EQ(m_host.RetriesHistory("f"),
             (std::vector<std::string>{"1", "2", "3", failed, "", "1", "2", "3", failed}));
+}
+
+TEST_F(TaskRoadTest, FullDiskEndsTheTaskWithoutTryingOtherLinks) {
+  const std::string body = vtest::RandomBytes(4000, 8);
+  m_srv.route("/one.mp3", Route::File(body));
+  m_srv.route("/two.mp3", Route::File(body));
+  SearchPage({"/one.mp3", "/two.mp3"});
+  m_host.AddEntry("d");
+  CDownloadTask& t = m_host.CreateTask("d");
+  t.m_fnProbe = [&](const std::string&, int& time, int& size) {
+    time = 50;
+    size = 4000;
+  };
+  InjectWriteError(m_home.downloads(), ENOSPC);
+  m_host.ActivateAsync("d");
+  const bool ended = WaitFor("d", T(txt::kDiskFull));
+  InjectWriteError("", 0);
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] {
+    return !m_host.SavedRetries("d").empty() && m_host.SavedRetries("d").back() == T(txt::kFailedMark);
+  }));
+  EXPECT_EQ(m_host.RetriesHistory("d"), (std::vector<std::string>{T(txt::kFailedMark)}));
+  // One link was downloaded and nothing more: the blocks wait for room.
+  EXPECT_EQ(m_srv.requestsFor("/one.mp3").empty() + m_srv.requestsFor("/two.mp3").empty(), 1);
+  EXPECT_FALSE(TempFiles(m_home.temp()).empty());
 }
 
 TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {

@@ -1,0 +1,79 @@
+#include "engine/DiskWrite.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "res/Texts.h"
+
+namespace {
+
+std::mutex g_injectLock;
+std::string g_injectFolder;          // under g_injectLock
+std::atomic<int> g_injectError{0};  // read first so normal writes take no lock
+
+}  // namespace
+
+void InjectWriteError(const std::string& folder, int err) {
+  std::lock_guard<std::mutex> g(g_injectLock);
+  g_injectFolder = folder;
+  g_injectError = err;
+}
+
+int InjectedWriteError(int fd) {
+  if (g_injectError.load() == 0) return 0;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char path[PATH_MAX];
+  const ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n <= 0) return 0;
+  std::lock_guard<std::mutex> g(g_injectLock);
+  if (g_injectError == 0 || g_injectFolder.empty()) return 0;
+  const std::string p(path, static_cast<size_t>(n));
+  return p.compare(0, g_injectFolder.size(), g_injectFolder) == 0 ? g_injectError.load() : 0;
+}
+
+bool WriteAll(int fd, const void* data, size_t n) {
+  if (const int err = InjectedWriteError(fd)) {
+    errno = err;
+    return false;
+  }
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return false;
+    if (w == 0) {
+      errno = ENOSPC;  // a regular file only writes nothing when it cannot grow
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool IsLocalWriteError(int err) {
+  return err == ENOSPC || err == EDQUOT || err == EACCES || err == EPERM || err == EROFS;
+}
+
+std::string LocalWriteErrorText(int err) {
+  if (err == ENOSPC || err == EDQUOT) return T(txt::kDiskFull);
+  if (err == EACCES || err == EPERM || err == EROFS) return T(txt::kNoWritePermission);
+  return {};
+}
+
+bool SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}

@@ -1,0 +1,83 @@
+// A full disk or a missing permission ends the job at once with a text
+// that says so, keeps the block files, and says the cause is local.
+#include <sys/stat.h>
+
+#include "engine/DiskWrite.h"
+#include "tests/engine/BlockDownloaderTestKit.h"
+
+namespace {
+
+using vtest::Route;
+
+class DiskFull : public bdtest::JobFixture {
+ protected:
+  void TearDown() override { InjectWriteError("", 0); }
+  long long Size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  }
+  const std::string m_body = vtest::RandomBytes(6000, 3);
+};
+
+TEST_F(DiskFull, FullTemporaryFolderEndsTheJobAtOnceAndSaysWhy) {
+  srv.route("/a.mp3", Route::File(m_body));
+  for (int err : {ENOSPC, EACCES, EROFS}) {
+    SCOPED_TRACE(err);
+    bdtest::Owner o;
+    srv.clearRequests();
+    InjectWriteError(home.temp(), err);
+    auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, o, true);
+    Run(*job, o);
+    EXPECT_EQ(o.failures(), 1);
+    EXPECT_EQ(job->LocalError(), err);
+    const std::string why = LocalWriteErrorText(err);
+    EXPECT_EQ(why, T(err == ENOSPC ? txt::kDiskFull : txt::kNoWritePermission));
+    ASSERT_FALSE(o.JobTexts().empty());
+    EXPECT_EQ(o.JobTexts().back(), why);
+    EXPECT_EQ(o.Count(T(txt::kSockReceiveDone), 0) + o.Count(T(txt::kSockReceiveDone), 1), 0)
+        << "nothing claims the bytes arrived";
+    // One request per block: no attempt is spent on a disk that is full.
+    EXPECT_LE(bdtest::BlockRanges(srv, "/a.mp3").size(), 2u);
+    EXPECT_TRUE(bdtest::Exists(Sidecar("a.mp3")));
+    EXPECT_FALSE(bdtest::Exists(Target("a.mp3")));
+  }
+}
+
+TEST_F(DiskFull, FullDownloadFolderKeepsTheWholeBlockFiles) {
+  srv.route("/a.mp3", Route::File(m_body));
+  InjectWriteError(home.downloads(), ENOSPC);
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, owner, true);
+  Run(*job, owner);
+  EXPECT_EQ(owner.failures(), 1);
+  EXPECT_EQ(owner.successes(), 0);
+  EXPECT_EQ(job->LocalError(), ENOSPC);
+  EXPECT_EQ(owner.JobTexts().back(), T(txt::kDiskFull));
+  EXPECT_FALSE(bdtest::Exists(Target("a.mp3")));
+  EXPECT_FALSE(bdtest::Exists(Target("a.mp3") + ".part"));
+  EXPECT_EQ(Size(BlockFile("a.mp3", 0)) + Size(BlockFile("a.mp3", 1)), 6000);
+
+  // With room again, a later job merges them without asking for a byte.
+  InjectWriteError("", 0);
+  srv.clearRequests();
+  bdtest::Owner again;
+  auto next = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, again, true);
+  Run(*next, again);
+  EXPECT_EQ(again.successes(), 1);
+  EXPECT_EQ(next->LocalError(), 0);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), m_body);
+  ExpectNoLeftovers(Target("a.mp3"));
+}
+
+TEST_F(DiskFull, OtherFailuresAreNotLocal) {
+  Route r = Route::File(m_body);
+  r.faults.closeAfterBodyBytes = 10;
+  srv.route("/a.mp3", r);
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, owner, true);
+  Run(*job, owner);
+  EXPECT_EQ(owner.failures(), 1);
+  EXPECT_EQ(job->LocalError(), 0);
+  EXPECT_FALSE(IsLocalWriteError(EIO));
+  EXPECT_TRUE(LocalWriteErrorText(ECONNRESET).empty());
+}
+
+}  // namespace
