@@ -284,10 +284,13 @@ void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
     }
     t_block = nullptr;
     // When Stop has already let go, this thread is the last user and the
-    // connection is closed and freed here.
+    // connection is closed and freed with `done`, unless the next block
+    // has taken it over.
+    BlockPtr done = std::move(block);
     block = std::move(t_next);
     t_next = nullptr;
     if (t_job != job) break;  // the job was destroyed inside a callback
+    if (!block) block = job->WaitForWork(done.get());
   }
   t_job = nullptr;
 }
@@ -324,7 +327,7 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
       if (job->m_pThreads[i].joinable()) continue;
       while (b != plan.end() && (b->m_bStarted || b->m_bDone)) ++b;
       if (b == plan.end()) break;
-      b->m_bStarted = true;
+      job->m_plan.Start(b->m_nBlock, GetTickMs());
       job->m_pThreads[i] =
           std::thread(&CBlockDownloader::BlockThread, job->m_owned[static_cast<size_t>(b->m_nBlock)], job);
     }
@@ -565,7 +568,7 @@ void CBlockDownloader::OnBlockDone(int index) {
     if (m_bStopped) return;
     // A split adds its block before this one counts as done, so the merge
     // never starts while a range is still open.
-    BlockPtr next = NextWork(index);
+    BlockPtr next = NextWork(index, t_job == this ? t_block : nullptr);
     std::lock_guard<std::mutex> done(HttpGetThreadMutex());
     if (index < 0 || static_cast<size_t>(index) >= m_pbDone.size() || m_pbDone[index]) return;
     m_pbDone[static_cast<size_t>(index)] = 1;
@@ -739,6 +742,7 @@ void CBlockDownloader::Stop() {
   {
     std::unique_lock<std::mutex> lk(m_lock);
     m_bStopped = true;
+    m_work.notify_all();
     for (auto& b : m_owned)
       if (b) b->Abort();
     for (;;) {

@@ -81,9 +81,15 @@ class CBlockDownloader {
 
   // Under m_lock: marks `done` finished and finds the finishing thread its
   // next block, splitting a slow one when that pays.
-  BlockPtr NextWork(int done);
-  BlockPtr SplitOff(long long ownSpeed);
+  // `donor` is the finished block's connection, passed on when it may
+  // carry another request.
+  BlockPtr NextWork(int done, CHttpSocket* donor);
+  BlockPtr SplitOff(long long ownSpeed, CHttpSocket* donor);
   void Grow(size_t blocks);
+  // A thread with nothing to fetch stays (without a connection) while
+  // other blocks run, in case one of them turns out slow; none when the
+  // job stops or every block is done or taken.
+  BlockPtr WaitForWork(CHttpSocket* donor);
   // Under m_lock: brings the plan's counts and speeds up to date.
   void Observe(long long nowMs);
   // Called now and then from a flowing block: counts, speeds, stalls.
@@ -117,6 +123,7 @@ class CBlockDownloader {
   // HttpGetThreadMutex().
   std::mutex m_lock;
   std::condition_variable m_idle;  // a Start or a Stop has ended
+  std::condition_variable m_work;  // the job stops: idle threads leave
   std::vector<BlockPtr> m_owned;   // element i owns m_pBlocks[i]
   // Threads that ran a Stop of their own: they are still on their way out
   // and are joined by the next Stop from another thread, or detached when
@@ -127,6 +134,7 @@ class CBlockDownloader {
   CSidecar m_sidecar;          // what the block files are, as last written
   bool m_bSplittable = false;  // ranges honoured: blocks may be split
   std::atomic<long long> m_nNextWatchMs{0};
+  int m_nWarmWaiting = 0;  // idle threads that still hold a live connection
   // Set by every Stop and cleared by Start; read without the lock by the
   // block callbacks so texts stop once the job is stopped.
   std::atomic<bool> m_bStopped{false};

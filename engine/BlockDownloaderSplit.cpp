@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "engine/BlockDownloader.h"
 #include "engine/Common.h"
@@ -14,6 +15,10 @@ namespace {
 // How long a connection may send nothing while others flow before it is
 // dropped and asked again (GetTimeOut when that is shorter).
 constexpr long long kStallMs = 3000;
+// A split that needs a new connection must save at least this long.
+constexpr long long kColdHelpMs = 2000;
+// How often a thread without a block looks for one to help.
+constexpr auto kLingerStep = std::chrono::milliseconds(100);
 
 void ReleaseSplitBlock(CHttpSocket* s) {
   s->OnContentLength = nullptr;
@@ -36,14 +41,9 @@ void CBlockDownloader::Observe(long long nowMs) {
   }
 }
 
-CBlockDownloader::BlockPtr CBlockDownloader::NextWork(int done) {
-  long long ownSpeed = -1;
-  if (PlanBlock* b = m_plan.Find(done)) {
-    ownSpeed = b->m_nSpeed;
-    b->m_bDone = true;
-    b->m_nBytes = b->Length();
-    m_plan.Idle(done);
-  }
+CBlockDownloader::BlockPtr CBlockDownloader::NextWork(int done, CHttpSocket* donor) {
+  const long long now = GetTickMs();
+  const long long ownSpeed = m_plan.Finish(done, now);
   if (static_cast<size_t>(done) < m_owned.size()) {
     // The thread holds its own reference until it lets go.
     m_owned[static_cast<size_t>(done)] = nullptr;
@@ -52,17 +52,26 @@ CBlockDownloader::BlockPtr CBlockDownloader::NextWork(int done) {
   // A block an earlier run left and nobody has taken yet comes first.
   for (auto& b : m_plan.Blocks()) {
     if (b.m_bStarted || b.m_bDone) continue;
-    b.m_bStarted = true;
-    return m_owned[static_cast<size_t>(b.m_nBlock)];
+    m_plan.Start(b.m_nBlock, now);
+    BlockPtr s = m_owned[static_cast<size_t>(b.m_nBlock)];
+    if (donor && s) s->AdoptConnection(*donor);
+    return s;
   }
   if (!m_bSplittable) return nullptr;
-  Observe(GetTickMs());
-  return SplitOff(ownSpeed);
+  // A thread whose connection is gone would open a new one of unknown
+  // speed; one that kept its connection knows what it gets.
+  const bool warm = donor && donor->m_bConnected;
+  if (!warm && m_nWarmWaiting > 0) return nullptr;
+  Observe(now);
+  return SplitOff(ownSpeed, donor);
 }
 
-CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed) {
+CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpSocket* donor) {
   const std::optional<PlanSplit> split = m_plan.ChooseSplit(ownSpeed);
   if (!split) return nullptr;
+  // A new connection may turn out slow itself and then hold its part for
+  // long: only worth it when the wait it saves is longer still.
+  if (!(donor && donor->m_bConnected) && split->m_nVictimMs < kColdHelpMs) return nullptr;
   PlanBlock* victim = m_plan.Find(split->m_nVictim);
   CHttpSocket* v = m_pBlocks[static_cast<size_t>(split->m_nVictim)];
   if (!victim || !v) return nullptr;
@@ -89,10 +98,34 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed) {
   s->m_nLength = static_cast<int>(b.Length());
   s->m_nFileLength = v->m_nFileLength;
   s->m_bResume = v->m_bResume;
-  m_plan.Find(number)->m_bStarted = true;
+  m_plan.Start(number, GetTickMs());
+  PlanBlock& mine = *m_plan.Find(number);
+  if (donor) {
+    // The same connection goes on, and with it the speed it has shown.
+    s->AdoptConnection(*donor);
+    if (s->m_bConnected) mine.m_nSpeed = ownSpeed;
+  }
   m_owned[static_cast<size_t>(number)] = s;
   m_pBlocks[static_cast<size_t>(number)] = s.get();
   return s;
+}
+
+CBlockDownloader::BlockPtr CBlockDownloader::WaitForWork(CHttpSocket* donor) {
+  std::unique_lock<std::mutex> lk(m_lock);
+  const bool warm = donor && donor->m_bConnected;
+  if (warm) ++m_nWarmWaiting;
+  BlockPtr found;
+  while (!found && !m_bStopped && !m_bFinished && m_bSplittable) {
+    const auto& blocks = m_plan.Blocks();
+    if (std::none_of(blocks.begin(), blocks.end(), [](const PlanBlock& b) { return !b.m_bDone; })) break;
+    m_work.wait_for(lk, kLingerStep);
+    if (m_bStopped || m_bFinished) break;
+    if (!warm && m_nWarmWaiting > 0) continue;  // they go first
+    Observe(GetTickMs());
+    found = SplitOff(-1, donor);
+  }
+  if (warm) --m_nWarmWaiting;
+  return found;
 }
 
 void CBlockDownloader::Watch(long long nowMs) {

@@ -89,6 +89,7 @@ void CBlockPlan::Observe(int block, long long bytes, long long nowMs) {
   // Half the weight on the window just ended: quick to see a connection
   // slow down, calm enough not to chase every burst.
   b->m_nSpeed = b->m_nSpeed < 0 ? now : (b->m_nSpeed + now) / 2;
+  m_nBestSpeed = std::max(m_nBestSpeed, b->m_nSpeed);
   b->m_nSampleMs = nowMs;
   b->m_nSampleBytes = bytes;
 }
@@ -100,6 +101,31 @@ void CBlockPlan::Idle(int block) {
   }
 }
 
+void CBlockPlan::Start(int block, long long nowMs) {
+  if (PlanBlock* b = Find(block)) {
+    b->m_bStarted = true;
+    b->m_nStartMs = nowMs;
+    b->m_nStartBytes = b->m_nBytes;
+  }
+}
+
+long long CBlockPlan::Finish(int block, long long nowMs) {
+  PlanBlock* b = Find(block);
+  if (!b) return -1;
+  long long speed = b->m_nSpeed;
+  const long long fetched = b->Length() - b->m_nStartBytes;
+  if (b->m_nStartMs >= 0 && fetched > 0) {
+    const long long whole = fetched * 1000 / std::max<long long>(nowMs - b->m_nStartMs, 1);
+    if (speed < 0) speed = whole;
+    m_nBestSpeed = std::max(m_nBestSpeed, whole);
+  }
+  b->m_bDone = true;
+  b->m_nBytes = b->Length();
+  b->m_nSampleMs = -1;
+  b->m_nSpeed = -1;
+  return speed;
+}
+
 long long CBlockPlan::ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const {
   const long long speed = b.m_nSpeed >= 0 ? b.m_nSpeed : fallbackSpeed;
   if (speed == 0) return kForever;
@@ -109,7 +135,9 @@ long long CBlockPlan::ExpectedMs(const PlanBlock& b, long long fallbackSpeed) co
 
 std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const {
   // A block not yet measured is taken to run like the others on average.
-  long long sum = 0, count = 0, best = std::max<long long>(finishedSpeed, 0);
+  // What a fresh connection may do: the best any connection of this job
+  // has done, finished ones included.
+  long long sum = 0, count = 0, best = std::max<long long>(finishedSpeed, m_nBestSpeed);
   for (const auto& b : m_blocks) {
     if (!b.m_bStarted || b.m_bDone || b.m_nSpeed <= 0) continue;
     sum += b.m_nSpeed;
@@ -131,14 +159,16 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   if (!victim) return std::nullopt;
   const long long left = victim->Left();
   const long long from = victim->m_nFirst + victim->m_nBytes;
-  if (left >= 2 * kMinPart) return PlanSplit{victim->m_nBlock, from + left / 2, false};
-
-  // Too small to halve: a fresh connection may still end it far sooner than
-  // the one on it, which would otherwise keep every other one waiting.
-  if (left < kMinPart || victim->m_nBytes < kMinPart || best <= 0) return std::nullopt;
-  const long long freshMs = left * 1000 / best + kConnectMs;
-  if (victimMs <= 2 * freshMs) return std::nullopt;
-  return PlanSplit{victim->m_nBlock, from, true};
+  // A connection far slower than a fresh one would keep even half of its
+  // remainder for longer than the fresh one needs for all of it: the whole
+  // remainder moves, and the victim keeps what it has, however little (it
+  // needs no new connection). Only for a speed measured on the victim.
+  if (victim->m_nSpeed >= 0 && left >= kMinPart && victim->m_nBytes > 0 && best > 0) {
+    const long long freshMs = left * 1000 / best + kConnectMs;
+    if (victimMs > 2 * freshMs) return PlanSplit{victim->m_nBlock, from, true, victimMs};
+  }
+  if (left >= 2 * kMinPart) return PlanSplit{victim->m_nBlock, from + left / 2, false, victimMs};
+  return std::nullopt;
 }
 
 int CBlockPlan::ApplySplit(int victim, long long cut) {

@@ -22,6 +22,8 @@ struct PlanBlock {
   long long m_nSampleMs = -1;    // start of the current speed window
   long long m_nSampleBytes = 0;
   long long m_nSpeed = -1;       // bytes a second; -1 until measured
+  long long m_nStartMs = -1;     // when a thread took it
+  long long m_nStartBytes = 0;   // what its file held then
   std::string m_strText;
 
   long long Length() const { return m_nLast - m_nFirst + 1; }
@@ -32,6 +34,7 @@ struct PlanSplit {
   int m_nVictim = 0;      // block number whose end moves down
   long long m_nCut = 0;   // first byte of the new block
   bool m_bTakeOver = false;  // the whole remainder moves: the victim stops now
+  long long m_nVictimMs = 0;  // how long the victim was expected to need
 };
 
 class CBlockPlan {
@@ -58,6 +61,11 @@ class CBlockPlan {
   void Observe(int block, long long bytes, long long nowMs);
   // Forgets a block's speed window (it has no connection at the moment).
   void Idle(int block);
+  // A thread takes the block / has finished it. A block that ends between
+  // two speed windows still tells what its connection could do.
+  void Start(int block, long long nowMs);
+  // Returns the speed the block's connection showed over its whole run.
+  long long Finish(int block, long long nowMs);
 
   // Where a thread that has just finished block `finished` should help, if
   // anywhere: the far half of the remainder with the longest expected time
@@ -76,4 +84,5 @@ class CBlockPlan {
 
   std::vector<PlanBlock> m_blocks;  // by block number
   long long m_nLength = 0;
+  long long m_nBestSpeed = 0;
 };

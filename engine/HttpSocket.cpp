@@ -212,6 +212,20 @@ void CHttpSocket::Abort() {
   if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
 }
 
+void CHttpSocket::AdoptConnection(CHttpSocket& from) {
+  std::scoped_lock g(from.m_sockLock, m_sockLock);
+  if (!from.m_bConnected || !from.m_bReusable || from.m_bAborted || m_bConnected || m_socket != 0) return;
+  m_socket = from.m_socket;
+  m_bConnected = 1;
+  m_bReusable = true;
+  m_strHost = from.m_strHost;
+  m_nPort = from.m_nPort;
+  from.m_socket = 0;
+  from.m_bConnected = 0;
+  from.m_bReusable = false;
+  if (m_bAborted) ::shutdown(m_socket, SHUT_RDWR);
+}
+
 void CHttpSocket::Kick() {
   std::lock_guard<std::mutex> g(m_sockLock);
   m_bKicked = true;
@@ -487,6 +501,12 @@ bool CHttpSocket::ConnectAndRequest() {
     const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
     const int d = OpenTempFile();
     if (d > 0) start += d;
+    // Cut down to what the file holds: asking would only fetch bytes that
+    // now belong to another block.
+    if (d == m_nLength && d > 0) {
+      std::lock_guard<std::mutex> g(m_cutLock);
+      if (m_nCutLength >= 0) return false;
+    }
     m_nRequestStart = start;
     UrlParts parts;
     if (!SplitUrl(m_strURL, parts)) {
@@ -497,6 +517,10 @@ bool CHttpSocket::ConnectAndRequest() {
     if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, static_cast<int>(start),
                       end > INT_MAX ? INT_MAX : static_cast<int>(end)))
       return false;
+    // A connection kept from a block that ended exactly at its reply's end
+    // carries the next request; anything else starts afresh.
+    if (m_bConnected && m_bReusable && parts.host == m_strHost && parts.port == m_nPort)
+      return RequestOn(parts.host, parts.port);
     if (!Close()) return false;
     return Connect(parts.host, parts.port) && SendRequest();
   } catch (...) {
@@ -712,6 +736,7 @@ bool CHttpSocket::ReceiveBody() {
   if (failed) Report(txt::kSockDownloadFailed);
   Report(txt::kSockReceiveDone);
   if (failed || bad) return false;
+  ApplyCut();  // a cut down to what had come in ends the block here
   if (toEnd) {
     if (ended && received > 0) {
       std::lock_guard<std::mutex> g(m_cutLock);
@@ -720,6 +745,13 @@ bool CHttpSocket::ReceiveBody() {
     }
   } else if (received == m_nLength) {
     m_bCompleted = 1;
+    // Nothing of this reply left unread: the connection may carry the job's
+    // next block, which then runs at the speed this one has shown.
+    std::string value;
+    const bool closing = GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
+    const bool sized = GetHeaderValue("Content-Length", value, kValueMax) > 0 &&
+                       LeadingNumber(value) == received - m_nDownloaded;
+    m_bReusable = m_bConnected && sized && !closing;
   }
   return m_bCompleted == 1;
 }
@@ -731,7 +763,7 @@ void CHttpSocket::Run() {
     const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
     if (whole || (requested && CheckReply())) ReceiveBody();
     CloseFile();
-    Close();
+    if (!m_bCompleted || !m_bReusable) Close();
     if (m_bAborted) break;
     if (m_bCompleted) {
       if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);

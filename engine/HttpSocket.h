@@ -69,6 +69,10 @@ class CHttpSocket {
   // more. Returns the length it now ends at; -1 when nothing moved (the end
   // is there already, or no attempt has opened the block file yet).
   int CutTo(int length);
+  // Takes over `from`'s connection when it is held and has no unread body.
+  // Both objects belong to the calling thread, or `from`'s thread is done
+  // with it and this one's has not started.
+  void AdoptConnection(CHttpSocket& from);
   // Bytes of the block received so far; -1 before an attempt opened the file.
   int Received() const;
   // Tick of the last body byte, or of the current attempt's start.

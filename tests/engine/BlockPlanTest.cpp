@@ -51,17 +51,18 @@ TEST(BlockPlan, StoredRangesMustCoverTheFileOnce) {
 
 TEST(BlockPlan, FinishingBlockTakesTheFarHalfOfTheLongestExpectedTime) {
   // Block 1 has more bytes left, block 2 is slower: block 2 ends last.
-  auto p = Running(16 * kMiB, 4, {{4 * kMiB, 2 * kMiB}, {1 * kMiB, 2 * kMiB}, {3 * kMiB, 256 * kKiB},
+  // Half as fast as the rest: not slow enough to hand over whole.
+  auto p = Running(16 * kMiB, 4, {{4 * kMiB, 2 * kMiB}, {1 * kMiB, 2 * kMiB}, {2 * kMiB, 1 * kMiB},
                                    {4 * kMiB, 2 * kMiB}});
   auto s = p.ChooseSplit(2 * kMiB);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->m_nVictim, 2);
   EXPECT_FALSE(s->m_bTakeOver);
-  // Block 2 covers 8..12 MiB and has 3 MiB: the far half of its last 1 MiB.
-  EXPECT_EQ(s->m_nCut, 11 * kMiB + 512 * kKiB);
+  // Block 2 covers 8..12 MiB and has 2 MiB: the far half of its last 2 MiB.
+  EXPECT_EQ(s->m_nCut, 11 * kMiB);
   EXPECT_EQ(p.ApplySplit(s->m_nVictim, s->m_nCut), 4);
-  EXPECT_EQ(p.Find(2)->m_nLast, 11 * kMiB + 512 * kKiB - 1);
-  EXPECT_EQ(p.Find(4)->m_nFirst, 11 * kMiB + 512 * kKiB);
+  EXPECT_EQ(p.Find(2)->m_nLast, 11 * kMiB - 1);
+  EXPECT_EQ(p.Find(4)->m_nFirst, 11 * kMiB);
   EXPECT_EQ(p.Find(4)->m_nLast, 12 * kMiB - 1);
 }
 
@@ -100,6 +101,14 @@ TEST(BlockPlan, SlowSmallRemainderIsTakenOverWhole) {
   ASSERT_TRUE(s);
   EXPECT_TRUE(s->m_bTakeOver);
   EXPECT_EQ(s->m_nCut, 8 * kMiB - 400 * kKiB);
+  // Far slower with much left: all of it moves too, not only half.
+  auto big = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {100 * kKiB, 256 * kKiB}});
+  ASSERT_TRUE(big.ChooseSplit(2 * kMiB));
+  EXPECT_TRUE(big.ChooseSplit(2 * kMiB)->m_bTakeOver);
+  EXPECT_EQ(big.ChooseSplit(2 * kMiB)->m_nCut, 4 * kMiB + 100 * kKiB);
+  // Nothing received yet: nothing to keep, so it is halved instead.
+  auto none = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {0, 0}});
+  EXPECT_FALSE(none.ChooseSplit(2 * kMiB)->m_bTakeOver);
   // As fast as the helper: stays where it is.
   auto q = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {4 * kMiB - 400 * kKiB, 2 * kMiB}});
   EXPECT_FALSE(q.ChooseSplit(2 * kMiB));

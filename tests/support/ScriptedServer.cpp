@@ -356,6 +356,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   std::shared_ptr<const Route> rp;
   std::string path;
   int index = 0;
+  int rangeIndex = 0;
   bool found = false;
   bool busy = false;
   {
@@ -380,6 +381,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
         it->second.busyServed = true;
         busy = true;
       }
+      if (rp->rangeFaults.count(req.range)) rangeIndex = it->second.servedByRange[req.range]++;
     }
     m_requests.push_back(req);
     m_requestRoutes.push_back(found ? path : std::string());
@@ -397,6 +399,11 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   const Route& r = *rp;
   Faults f = r.faults;
   if ((f.onlyFirst > 0 && index >= f.onlyFirst) || index < f.notFirst) f = Faults{};
+  if (auto byRange = r.rangeFaults.find(req.range); byRange != r.rangeFaults.end()) {
+    f = byRange->second;
+    if (f.onlyFirst > 0 && rangeIndex >= f.onlyFirst) f = Faults{};
+    index = rangeIndex;
+  }
   bool keep = !clientClose && !f.closeAfterResponse;
   std::string closeLine = keep ? "" : "Connection: close\r\n";
 

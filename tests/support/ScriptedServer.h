@@ -95,6 +95,9 @@ struct Route {
 
   bool prefix = false;  // match any target starting with the route's path
   Faults faults;
+  // Faults for the requests whose Range value is exactly the key ("" for
+  // none), used instead of `faults`; their onlyFirst counts only those.
+  std::map<std::string, Faults> rangeFaults;
 
   static Route File(std::string body);
   static Route Redirect(int status, std::string location);
@@ -148,6 +151,7 @@ class ScriptedServer {
     std::shared_ptr<const Route> r;  // shared so a big body is never copied per request
     int served = 0;
     bool busyServed = false;
+    std::map<std::string, int> servedByRange;
     long long bytes = 0;
     long long bodyBytes = 0;
   };
