@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/DownloaderApp.h"
+#include "cli/BlockBars.h"
 #include "cli/Command.h"
 #include "cli/ConsolePort.h"
 #include "engine/Common.h"
@@ -260,7 +261,10 @@ int RunGet(const std::vector<std::string>& raw) {
     if (tty && (changed || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
       std::string screen;
       if (drawn) screen += "\x1b[" + std::to_string(drawn) + "A";
-      for (const Tracked& t : tracked) screen += "\x1b[2K" + Line(t, port.GetRow(t.name)) + "\n";
+      for (const Tracked& t : tracked) {
+        const std::string bars = t.outcome == Outcome::Waiting ? BlockBars(app.GetTaskDetails(t.name).m_blocks) : "";
+        screen += "\x1b[2K" + Line(t, port.GetRow(t.name)) + (bars.empty() ? "" : " " + bars) + "\n";
+      }
       drawn = tracked.size();
       Out(screen);
       lastDraw = Clock::now();

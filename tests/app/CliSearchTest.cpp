@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include "cli/BlockBars.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;
@@ -137,6 +138,20 @@ TEST_F(CliSearchTest, GetWithALinkDownloadsFromItWithoutSearching) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_NE(vtest::ReadFile(home.root() + "/err").find("无法使用的链接: ftp://h/x.mp3"), std::string::npos);
   EXPECT_TRUE(RecordNames(TaskListPath()).empty());
+}
+
+TEST(BlockBarsTest, OneCharacterPerBlockFullOnlyWhenDone) {
+  auto block = [](long long first, long long last, long long bytes) {
+    BlockSnapshot b;
+    b.m_nFirst = first;
+    b.m_nLast = last;
+    b.m_nBytes = bytes;
+    return b;
+  };
+  EXPECT_EQ(BlockBars({}), "");
+  EXPECT_EQ(BlockBars({block(0, 799, 0), block(800, 1599, 400), block(1600, 2399, 799), block(2400, 3199, 800)}),
+            "[·▄▇█]");
+  EXPECT_EQ(BlockBars({block(0, -1, 0)}), "[·]");  // an empty range draws empty
 }
 
 }  // namespace
