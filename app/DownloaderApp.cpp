@@ -355,17 +355,6 @@ std::unique_ptr<TaskRunner> CDownloaderApp::TakeSlotLocked(int at) {
   return runner;
 }
 
-void CDownloaderApp::StopTask(const std::string& name) {
-  std::unique_ptr<TaskRunner> runner;
-  {
-    std::lock_guard<std::mutex> lk(m_lock);
-    int at = FindActiveLocked(name);
-    if (at < 0) return;
-    runner = TakeSlotLocked(at);
-  }
-  HandToReaper(std::move(runner));
-}
-
 void CDownloaderApp::RemoveTask(const std::string& name) {
   std::unique_ptr<TaskRunner> runner;
   {
@@ -487,7 +476,10 @@ void CDownloaderApp::ReaperThreadProc() {
     ++m_nReaping;
     lk.unlock();
     runner->Finish();  // cancel, join its task threads, stop the job, delete
+    // A progress report that raced the stop may have written figures again.
+    const std::string name = runner->Name();
     runner.reset();
+    ClearLiveFigures(name);
     lk.lock();
     --m_nReaping;
     m_reapCv.notify_all();

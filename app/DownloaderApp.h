@@ -129,8 +129,11 @@ class CDownloaderApp : public ITaskHost {
   // Scheduler only: 0 activated, -1 restarted, -2 no free slot.
   int ActivateTask(const std::string& name);
   // Frees the active slot of name; its task is stopped and deleted by the
-  // reaper. The entry keeps its state.
+  // reaper. The entry keeps its state; its speed and time left go.
   void StopTask(const std::string& name);
+  // A task that gave up frees its slot like a stop (entry, row and text
+  // stay) and wakes the scheduler, so a queued entry takes the slot.
+  void OnTaskGaveUp(const std::string& name) override;
   // Frees the active slot and the entry of name (the reaper deletes the task).
   void RemoveTask(const std::string& name) override;
   // Frees every slot and entry; downing.dat is not touched.
@@ -214,6 +217,9 @@ class CDownloaderApp : public ITaskHost {
   void SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
   int FindActiveLocked(const std::string& name) const;
+  // Empties the speed and time left of name's entry and row unless the
+  // task holds an active slot (it is running again).
+  void ClearLiveFigures(const std::string& name);
   void ClearFailureLocked(const std::string& name);
   IUiPort* AcquirePort();
   std::string UpdateHost() const;

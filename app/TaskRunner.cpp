@@ -3,7 +3,7 @@
 #include "task/DownloadTask.h"
 
 TaskRunner::TaskRunner(ITaskHost& host, const std::string& name)
-    : m_pTask(std::make_unique<CDownloadTask>(host, name)) {}
+    : m_strName(name), m_pTask(std::make_unique<CDownloadTask>(host, name)) {}
 
 TaskRunner::~TaskRunner() { Finish(); }
 

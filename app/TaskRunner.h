@@ -28,12 +28,14 @@ class TaskRunner {
   void Finish();
 
   CDownloadTask* Task() const { return m_pTask.get(); }
+  const std::string& Name() const { return m_strName; }
 
  private:
   struct TaskThread {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
+  const std::string m_strName;
   std::unique_ptr<CDownloadTask> m_pTask;
   std::vector<TaskThread> m_threads;
 };

@@ -385,6 +385,7 @@ void CDownloadTask::GiveUp(const std::string& text) {
   SetStatus(text);
   SetRetriesField(T(txt::kFailedMark));
   m_host.SaveTaskList();
+  m_host.OnTaskGaveUp(m_strName);
 }
 
 void CDownloadTask::SetRetriesField(const std::string& text) {

@@ -42,6 +42,10 @@ class ITaskHost {
   // True when more entries than active slots are in use (someone queued).
   virtual bool HasQueuedTasks() = 0;
   virtual void WakeScheduler() = 0;
+  // The task gave up (its entry is marked failed and saved). Its last call
+  // into the host on that activation, made on a thread of the task with no
+  // lock held; the host may hand the task to be deleted.
+  virtual void OnTaskGaveUp(const std::string& /*name*/) {}
 
   // The download list port. Writes are queued to the UI and never wait.
   virtual bool IsListShown() = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "res/Texts.h"
+#include "task/DownloadTask.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/DowningList.h"
 
@@ -168,6 +169,47 @@ class DowningListTest : public QObject {
     QCOMPARE(h.State(names[10]), std::string("stop"));
     QCOMPARE(h.State(names[11]), std::string("stop"));
     QCOMPARE(list->rowCount(), 12);  // not refilled
+  }
+
+  // Ten tasks whose search finds nothing: each gives its slot up and keeps
+  // its row with the reason, the next task starts without "最多只允许10个
+  // 活动任务.", and "开始下载" on a failed row searches again.
+  void failedTasksFreeTheirSlots() {
+    UiHome h;
+    h.Start();
+    auto failed = [&h](const std::string& name) {
+      TaskEntry e{};
+      return h.app->ReadEntry(name, e) && IsFailedEntry(e);
+    };
+    const std::vector<std::string> names = Names("f", 10);
+    h.app->AddTasks(uitest::Join(names));
+    for (const std::string& n : names) QTRY_VERIFY_WITH_TIMEOUT(failed(n), 20000);
+    h.app->AddTasks("late");
+    QTRY_VERIFY_WITH_TIMEOUT(failed("late"), 20000);
+    QTRY_COMPARE(h.app->GetActiveCount(), 0);
+    QCoreApplication::processEvents();
+    for (const QString& m : h.messages) QVERIFY(m != QString::fromUtf8(txt::kTooManyActive));
+
+    CDowningList* list = ListOf(h);
+    list->RefreshList();
+    QCOMPARE(list->rowCount(), 11);
+    const int row = list->FindListRow("f3");
+    QVERIFY(list->CellText(row, 7).rfind(T(txt::kSearchFailed), 0) == 0);
+    QCOMPARE(list->CellText(row, 10), T(txt::kFailedMark));
+    QCOMPARE(list->CellText(row, 6), std::string());
+
+    auto searches = [&h] {
+      int n = 0;
+      for (const vtest::Request& r : h.server.requests()) n += r.target.find("k=f3") != std::string::npos;
+      return n;
+    };
+    const int before = searches();
+    list->clearSelection();
+    list->selectRow(row);
+    list->OnStart();
+    QTRY_VERIFY_WITH_TIMEOUT(searches() > before, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(failed("f3"), 20000);
+    QTRY_COMPARE(h.app->GetActiveCount(), 0);
   }
 
   void deleteRemovesRowsTasksAndOnlyTheirFiles() {
