@@ -57,7 +57,12 @@ class CMusicServer::CRoutes {
       SendPage(res, BuildMessagePage(pagetxt::kHelp, pagetxt::kHomeIntro));
     });
     server.Get(R"(/cgi-bin/music/(mp3|wma|rm)\.cgi)", [this](const Request& req, Response& res) { Search(req, res); });
-    server.Get(R"(/songs/(.*))", [this](const Request& req, Response& res) { Song(req, res, req.matches[1], nullptr); });
+    server.Get(R"(/songs/(.*))", [this](const Request& req, Response& res) {
+      // A profile named "songs" paces the site's own links as well, so a
+      // demo shows its progress whichever link a client takes.
+      auto profiles = LoadMirrorProfiles(m_options.root + "/mirrors.ini");
+      Song(req, res, req.matches[1], FindMirrorProfile(profiles, "songs"));
+    });
     server.Get(R"(/mirror/([^/]+)/(.*))", [this](const Request& req, Response& res) { Mirror(req, res); });
     server.Get("/song", [this](const Request& req, Response& res) { SongInfo(req, res); });
     server.Get("/count.asp", [](const Request&, Response& res) {

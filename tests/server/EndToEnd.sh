@@ -14,6 +14,9 @@ done
 mkdir -p "$work"
 # The library is kept between runs: making it is the slow part.
 "$repo/tools/make-demo-library" "$work/library" "${songs[@]}" >/dev/null
+# The demo's paced mirrors are for people watching; this test keeps its own.
+printf '[slow]\nLatencyMs=300\nRateKBps=256\n\n[fast]\n\n[hop]\nRedirectTo=songs\n\n[flaky]\nLatencyMs=20\nDropAfterBytes=200000\n' \
+  > "$work/library/mirrors.ini"
 
 run=$(mktemp -d "$work/run.XXXXXX")
 server_pid=

@@ -104,6 +104,21 @@ TEST_F(MirrorTest, ProfilesComeFromTheIniInFileOrder) {
   EXPECT_EQ(Get(m_port, "/mirror/bad%20name!/" + kSong).status, 404);
 }
 
+// The demo paces the site's own links with a "songs" profile that is not
+// offered as a mirror; without one they stay as fast as the machine.
+TEST_F(MirrorTest, SongsProfilePacesTheSitesOwnLinks) {
+  ASSERT_TRUE(Get(m_port, "/songs/" + kSong, "Range: bytes=0-102399\r\n").body == m_data.substr(0, 102400));
+  WriteFile(m_root + "/mirrors.ini", "[fast]\n[songs]\nListed=0\nRateKBps=200\n");
+  const auto start = Clock::now();
+  Reply r = Get(m_port, "/songs/" + kSong, "Range: bytes=0-102399\r\n");
+  EXPECT_EQ(r.status, 206);
+  EXPECT_TRUE(r.body == m_data.substr(0, 102400));
+  EXPECT_GE(MillisSince(start), 400);  // 100 KiB at 200 KiB/s
+  Reply page = Get(m_port, "/cgi-bin/music/mp3.cgi?_searchkey=%D2%B9%C0%B4%CF%E3");
+  EXPECT_NE(page.body.find("/mirror/fast/"), std::string::npos);
+  EXPECT_EQ(page.body.find("/mirror/songs/"), std::string::npos);
+}
+
 TEST_F(MirrorTest, StopEndsASlowTransferAtOnce) {
   WriteFile(m_root + "/mirrors.ini", "[crawl]\nRateKBps=1\n");
   int fd = socket(AF_INET, SOCK_STREAM, 0);
