@@ -197,6 +197,8 @@ class DowningListTest : public QObject {
     QVERIFY(list->CellText(row, 7).rfind(T(txt::kSearchFailed), 0) == 0);
     QCOMPARE(list->CellText(row, 10), T(txt::kFailedMark));
     QCOMPARE(list->CellText(row, 6), std::string());
+    const QByteArray shots = qgetenv("VIRELOMP3_SHOTS");
+    if (!shots.isEmpty()) QVERIFY(h.frame->grab().save(QString::fromLocal8Bit(shots) + "/failed-tasks.png"));
 
     auto searches = [&h] {
       int n = 0;

@@ -3,6 +3,9 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QMenuBar>
+#include <QComboBox>
+#include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QSystemTrayIcon>
@@ -466,6 +469,24 @@ class MainFrameTest : public QObject {
     CSettingsDlg dlg;
     dlg.show();
     QVERIFY(dlg.grab().save(dir + "/settings-dialog.png"));
+
+    // A refused confirmation: the box over the dialog, drawn together.
+    dlg.ThreadsCombo()->setEditText("9");
+    dlg.ConfirmButton()->click();
+    QMessageBox* box = CMessageBoxes::Find(QString::fromUtf8(txt::kBlocksOutOfRange));
+    QVERIFY(box);
+    QTest::qWait(50);
+    QImage both = dlg.grab().toImage();
+    QPainter painter(&both);
+    const QPixmap boxShot = box->grab();
+    const QRect at(QPoint((both.width() - boxShot.width()) / 2, (both.height() - boxShot.height()) / 2),
+                   boxShot.size());
+    painter.drawPixmap(at.topLeft(), boxShot);
+    // Offscreen windows have no frame of their own.
+    painter.setPen(Qt::darkGray);
+    painter.drawRect(at.adjusted(0, 0, -1, -1));
+    painter.end();
+    QVERIFY(both.save(dir + "/settings-refused.png"));
   }
 };
 
