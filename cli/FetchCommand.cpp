@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Command.h"
@@ -208,15 +209,19 @@ int RunFetch(const std::vector<std::string>& args) {
 
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
-  // Block threads inherit a mask without SIGINT/SIGTERM, so the signal
-  // always reaches this thread and never cuts short a block's receive.
-  sigset_t stopSignals, previous;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-  CBlockDownloader::Start(job.get());
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  // The start (lock wait, name lookup, length request) runs on a thread of
+  // its own, so this thread stays free to notice Ctrl-C at any moment and
+  // stop the job. That thread and the block threads it makes run without
+  // SIGINT/SIGTERM, so the signal always reaches this thread and never cuts
+  // short a block's receive.
+  std::thread starter([&job] {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    CBlockDownloader::Start(job.get());
+  });
 
   // Speed over a sliding window of recent samples, so resumed bytes that
   // were already on disk do not count as fetched now.
@@ -250,7 +255,8 @@ int RunFetch(const std::vector<std::string>& args) {
     }
   }
 
-  job->Stop();
+  job->Stop();  // also ends a start that is still waiting or asking
+  starter.join();
   const double total = std::chrono::duration<double>(Clock::now() - started).count();
   if (g_interrupted && outcome == Outcome::Running) {
     std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted; block files kept for a later run\n",

@@ -20,6 +20,7 @@
 #include "engine/DiskWrite.h"
 #include "engine/HttpFraming.h"
 #include "engine/RequestAuth.h"
+#include "engine/Resolver.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 
@@ -285,18 +286,12 @@ bool CHttpSocket::Connect(const std::string& host, int port) {
   m_strHost = host;
   m_nPort = port;
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-    if (res) ::freeaddrinfo(res);
-    Report(txt::kSockLookupFailed);
+  // An Abort walks away from a lookup that does not answer.
+  sockaddr_in addr{};
+  if (!ResolveHost(host, addr, [this] { return m_bAborted.load(); })) {
+    if (!m_bAborted) Report(txt::kSockLookupFailed);
     return false;
   }
-  sockaddr_in addr{};
-  std::memcpy(&addr, res->ai_addr, sizeof addr);
-  ::freeaddrinfo(res);
   addr.sin_port = htons(static_cast<uint16_t>(port));
 
   int flags = ::fcntl(m_socket, F_GETFL, 0);
