@@ -12,3 +12,4 @@ inline std::string T(const char* utf8) { return Utf8ToGbk(utf8); }
 #include "res/texts/AppTexts.h"
 #include "res/texts/UiTexts.h"
 #include "res/texts/BrowseTexts.h"
+#include "res/texts/UpdateTexts.h"

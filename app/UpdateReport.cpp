@@ -1,0 +1,98 @@
+#include "app/UpdateReport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app/IniFile.h"
+#include "engine/Common.h"
+#include "engine/Gbk.h"
+#include "res/Texts.h"
+#include "task/RobotInternet.h"
+
+namespace {
+
+std::string Fill(const char* pattern, const std::string& value) {
+  std::string out = pattern;
+  const size_t at = out.find("%s");
+  if (at != std::string::npos) out.replace(at, 2, value);
+  return out;
+}
+
+// Versions compare part by part as numbers ("2.10" is newer than "2.9");
+// parts that are not numbers compare as text.
+bool Newer(const std::string& published, const std::string& installed) {
+  size_t a = 0, b = 0;
+  while (a < published.size() || b < installed.size()) {
+    const size_t ea = std::min(published.find('.', a), published.size());
+    const size_t eb = std::min(installed.find('.', b), installed.size());
+    const std::string pa = a < published.size() ? published.substr(a, ea - a) : "0";
+    const std::string pb = b < installed.size() ? installed.substr(b, eb - b) : "0";
+    const bool numbers = !pa.empty() && !pb.empty() && pa.size() < 10 && pb.size() < 10 &&
+                         pa.find_first_not_of("0123456789") == std::string::npos &&
+                         pb.find_first_not_of("0123456789") == std::string::npos;
+    if (numbers ? std::stol(pa) != std::stol(pb) : pa != pb)
+      return numbers ? std::stol(pa) > std::stol(pb) : pa > pb;
+    a = ea + 1;
+    b = eb + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsPackagedLayout(const std::string& programPath) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path dir = fs::path(programPath).parent_path();
+  return !fs::exists(dir / "MP3.ini", ec) && fs::exists(dir / ".." / "share" / "virelomp3" / "MP3.ini", ec);
+}
+
+UpdateFindings FindUpdate(const std::string& versionFileUrl, const std::string& programPath) {
+  UpdateFindings found;
+  found.m_bFromPackage = IsPackagedLayout(programPath);
+  CRobotInternet robot;
+  std::string page, error;
+  int code = 0;
+  if (!robot.GetPage(versionFileUrl, page, code, error) || page.empty()) {
+    found.m_strError = error.empty() ? Utf8ToGbk(versionFileUrl) : error;
+    return found;
+  }
+  // The INI reader works on files; a private name keeps two updaters apart.
+  std::string path = GetTempDirectory() + "update-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) {
+    found.m_strError = Utf8ToGbk(path);
+    return found;
+  }
+  const bool written = ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+  ::close(fd);
+  if (written) {
+    found.m_strPublished = IniRead(path, "MP3", "VERSION", "", 64);
+    found.m_strWhere = IniRead(path, "MP3", "URL", "", 512);
+  }
+  ::unlink(path.c_str());
+  if (found.m_strWhere.empty()) found.m_strWhere = versionFileUrl.substr(0, versionFileUrl.rfind('/') + 1);
+  if (found.m_strPublished.empty()) found.m_strError = Utf8ToGbk(versionFileUrl);
+  return found;
+}
+
+std::vector<std::string> UpdateReportLines(const std::string& installedVersion,
+                                           const UpdateFindings& found) {
+  std::vector<std::string> lines;
+  lines.push_back(Fill(txt::kUpdateInstalled, installedVersion));
+  if (found.m_strPublished.empty()) {
+    lines.push_back(Fill(txt::kUpdateNoVersion, GbkToUtf8(found.m_strError)));
+  } else {
+    lines.push_back(Fill(txt::kUpdatePublished, GbkToUtf8(found.m_strPublished)));
+    const bool newer = Newer(found.m_strPublished, installedVersion);
+    lines.push_back(newer ? txt::kUpdateNewer : txt::kUpdateCurrent);
+    if (newer && !found.m_bFromPackage) lines.push_back(Fill(txt::kUpdateWhere, GbkToUtf8(found.m_strWhere)));
+  }
+  if (found.m_bFromPackage) lines.push_back(txt::kUpdateFromPackage);
+  return lines;
+}
