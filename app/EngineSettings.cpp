@@ -1,5 +1,7 @@
 #include "app/EngineSettings.h"
 
+#include <algorithm>
+
 #include "app/IniFile.h"
 #include "engine/Gbk.h"
 #include "task/SubsonicServer.h"
@@ -44,6 +46,20 @@ bool CEngineSettings::Write(const std::string& ini, int n, const EngineEntry& en
   const int count = IniToInt(IniRead(ini, kSection, "Count", "0", 10));
   if (n > count) ok = IniWrite(ini, kSection, "Count", std::to_string(n)) && ok;
   return ok;
+}
+
+int CEngineSettings::ServerTarget(const std::string& ini, int selIndex, EngineEntry& entry) {
+  entry = EngineEntry{};
+  const std::vector<EngineEntry> all = ReadAll(ini);
+  if (selIndex >= 0 && selIndex < static_cast<int>(all.size()) &&
+      !all[selIndex].m_strServer.empty()) {
+    entry = all[selIndex];
+    return selIndex + 1;
+  }
+  // Past the last engine the file counts, even when Count says less than
+  // the keys there are: a stale key of the new number is overwritten.
+  const int count = IniToInt(IniRead(ini, kSection, "Count", "0", 10));
+  return std::max(count, 0) + 1;
 }
 
 void CEngineSettings::RegisterServers(const std::string& ini) {

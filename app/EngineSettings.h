@@ -30,6 +30,11 @@ class CEngineSettings {
   // gets its server keys emptied. False when a write failed.
   static bool Write(const std::string& ini, int n, const EngineEntry& entry,
                     const std::string& typedPassword);
+  // The engine the dialog's server button works on, given the engine combo's
+  // selection (from 0, -1 for none): the selected engine when it is a
+  // server, else a new one after the last. entry is filled for an edit and
+  // left empty for a new one.
+  static int ServerTarget(const std::string& ini, int selIndex, EngineEntry& entry);
   // Makes every music server of the file known to the request layer, so a
   // download stored from an earlier run gets its credentials too.
   static void RegisterServers(const std::string& ini);

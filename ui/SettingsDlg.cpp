@@ -14,6 +14,7 @@
 #include "res/texts/UiTexts.h"
 #include "ui/MessageBoxes.h"
 #include "ui/NumberEdit.h"
+#include "ui/ServerEngineDlg.h"
 #include "ui/UiText.h"
 
 namespace {
@@ -48,6 +49,9 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent) {
   m_pEngine = MakeCombo(this);
   m_pEngine->setGeometry(Dlu(73, 10, 85, 12));
   label(txt::kSetEngine, 73, 10);
+  m_pServer = new QPushButton(QTxt(txt::kSetServerButton), this);
+  m_pServer->setGeometry(Dlu(160, 9, 44, 14));
+  connect(m_pServer, &QPushButton::clicked, this, [this] { OnServer(); });
   m_pFileType = MakeCombo(this);
   m_pFileType->setGeometry(Dlu(73, 27, 50, 12));
   label(txt::kSetFileType, 73, 27);
@@ -141,4 +145,21 @@ void CSettingsDlg::OnConfirm() {
     return;
   }
   accept();
+}
+
+void CSettingsDlg::OnServer() {
+  const std::string ini = GetIniFilePath();
+  EngineEntry entry;
+  const int n = CEngineSettings::ServerTarget(ini, m_pEngine->currentIndex(), entry);
+  CServerEngineDlg dlg(ini, n, entry, this);
+  if (dlg.exec() != QDialog::Accepted) return;
+  ShowEngines(n - 1);
+}
+
+void CSettingsDlg::ShowEngines(int select) {
+  // The list as the file has it now; other fields keep what was typed.
+  const SettingsDlgFields f = LoadSettingsDlg(GetIniFilePath());
+  m_pEngine->clear();
+  for (const std::string& e : f.engines) m_pEngine->addItem(QGbk(e));
+  m_pEngine->setCurrentIndex(select < m_pEngine->count() ? select : -1);
 }

@@ -31,6 +31,10 @@ class CSettingsDlg : public QDialog {
   // What the controls hold now, as the confirm step takes it.
   SettingsDlgInput Input() const;
   void OnConfirm();
+  // Adds a music server engine, or edits the selected one when it is one.
+  void OnServer();
+  // Refills the engine list from MP3.ini and selects index select.
+  void ShowEngines(int select);
 
   QComboBox* EngineCombo() const { return m_pEngine; }
   QComboBox* FileTypeCombo() const { return m_pFileType; }
@@ -42,6 +46,7 @@ class CSettingsDlg : public QDialog {
   QLineEdit* GetTimeOutEdit() const { return m_pGetTimeOut; }
   QPushButton* ConfirmButton() const { return m_pConfirm; }
   QPushButton* CancelButton() const { return m_pCancel; }
+  QPushButton* ServerButton() const { return m_pServer; }
 
  private:
   // Dialog units of the template to pixels of this font.
@@ -58,4 +63,5 @@ class CSettingsDlg : public QDialog {
   QLineEdit* m_pGetTimeOut;
   QPushButton* m_pConfirm;
   QPushButton* m_pCancel;
+  QPushButton* m_pServer;
 };

@@ -55,6 +55,16 @@ inline constexpr const char kSetSeconds[] = "秒";
 inline constexpr const char kConfirm[] = "确认";
 inline constexpr const char kCancel[] = "取消";
 
+// Music server engine dialog
+inline constexpr const char kSetServerButton[] = "服务器...";
+inline constexpr const char kServerAddTitle[] = "添加音乐服务器";
+inline constexpr const char kServerEditTitle[] = "编辑音乐服务器";
+inline constexpr const char kServerName[] = "名称:";
+inline constexpr const char kServerAddress[] = "服务器地址:";
+inline constexpr const char kServerUser[] = "用户名:";
+inline constexpr const char kServerPassword[] = "密码:";
+inline constexpr const char kServerKeepPassword[] = "(不修改请留空)";
+
 // About box
 inline constexpr const char kAboutTitle[] = "关于 VireloMP3下载器";
 inline constexpr const char kAboutVersion[] = "VireloMP3下载器 2.0版";
