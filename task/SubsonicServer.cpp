@@ -159,7 +159,7 @@ std::string CSubsonicServer::AuthQueryWith(bool token, const std::string& versio
   }
   std::string q = "u=" + EscapeQuery(user) + "&v=" + EscapeQuery(version) + "&c=" + kClientName;
   if (token) {
-    const std::string salt = m_fnSalt ? m_fnSalt() : RandomSalt();
+    const std::string salt = RandomSalt();
     q += "&t=" + Md5Hex(password + salt) + "&s=" + EscapeQuery(salt);
   } else {
     q += "&p=" + EncodePassword(password);

@@ -58,9 +58,6 @@ class CSubsonicServer {
   bool UsesPasswordForm() const;
   std::string Version() const;
 
-  // Seams for tests: the salt maker.
-  std::function<std::string()> m_fnSalt;
-
  private:
   explicit CSubsonicServer(std::string base);
   std::string AuthQueryWith(bool token, const std::string& version) const;

@@ -151,9 +151,11 @@ void CSettingsDlg::OnServer() {
   const std::string ini = GetIniFilePath();
   EngineEntry entry;
   const int n = CEngineSettings::ServerTarget(ini, m_pEngine->currentIndex(), entry);
-  CServerEngineDlg dlg(ini, n, entry, this);
-  if (dlg.exec() != QDialog::Accepted) return;
-  ShowEngines(n - 1);
+  // Modal to this window without a nested event loop, like the message boxes.
+  auto* dlg = new CServerEngineDlg(ini, n, entry, this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dlg, &QDialog::accepted, this, [this, n] { ShowEngines(n - 1); });
+  dlg->open();
 }
 
 void CSettingsDlg::ShowEngines(int select) {

@@ -47,9 +47,22 @@ class ServerEngineDlgTest : public QObject {
     QCOMPARE(::stat(ini.c_str(), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0600u);
 
-    // The settings window lists it and a confirm selects it for the next search.
+    // The settings window's button edits it in place; the list shows it
+    // selected, and a confirm selects it for the next search.
     CSettingsDlg settings;
-    settings.ShowEngines(2);
+    settings.show();
+    settings.EngineCombo()->setCurrentIndex(-1);
+    settings.EngineCombo()->setCurrentIndex(2);
+    QTest::mouseClick(settings.ServerButton(), Qt::LeftButton);
+    auto* edit = settings.findChild<CServerEngineDlg*>();
+    QVERIFY(edit);
+    QCOMPARE(edit->windowTitle(), QString::fromUtf8("编辑音乐服务器"));
+    QCOMPARE(edit->UserEdit()->text(), QString("user1"));
+    edit->UserEdit()->setText("user2");
+    QTest::mouseClick(edit->ConfirmButton(), Qt::LeftButton);
+    QTRY_VERIFY(!settings.findChild<CServerEngineDlg*>());
+    QCOMPARE(IniRead(ini, "Enginee", "Enginee3_user", "", 256), std::string("user2"));
+    QCOMPARE(IniRead(ini, "Enginee", "Enginee3_password", "", 512), std::string("enc:e69c8873"));
     QCOMPARE(settings.EngineCombo()->count(), 3);
     QCOMPARE(settings.EngineCombo()->currentText(), QString::fromUtf8("我的音乐库"));
     QCOMPARE(settings.ServerButton()->text(), QString::fromUtf8("服务器..."));
