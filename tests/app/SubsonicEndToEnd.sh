@@ -76,11 +76,18 @@ wait_port() {
   done
   return 1
 }
-port=$(free_port)
-(cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp exec supysonic-server -S waitress -h 127.0.0.1 -p "$port") \
-  >"$run/server.log" 2>&1 &
-server_pid=$!
-wait_port "$port" "$server_pid" || fail "the server did not start"
+# A free port can be taken by another test before the server binds it: a
+# server that did not stay up is started again on another one.
+for _ in 1 2 3 4 5; do
+  port=$(free_port)
+  (cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp exec supysonic-server -S waitress -h 127.0.0.1 -p "$port") \
+    >"$run/server.log" 2>&1 &
+  server_pid=$!
+  if wait_port "$port" "$server_pid" && sleep 0.3 && kill -0 "$server_pid" 2>/dev/null; then break; fi
+  stop "$server_pid"
+  server_pid=
+done
+[ -n "$server_pid" ] || fail "the server did not start"
 
 # A slow door in front of it, so that a download can be caught half-way.
 # It counts the bytes it passes to the client.
@@ -119,10 +126,15 @@ async def main():
         await server.serve_forever()
 asyncio.run(main())
 PY
-door=$(free_port)
-/usr/bin/python3 "$run/throttle.py" "$door" "$port" 400000 "$run/door.count" >"$run/door.log" 2>&1 &
-proxy_pid=$!
-wait_port "$door" "$proxy_pid" || fail "the throttle did not start"
+for _ in 1 2 3 4 5; do
+  door=$(free_port)
+  /usr/bin/python3 "$run/throttle.py" "$door" "$port" 400000 "$run/door.count" >"$run/door.log" 2>&1 &
+  proxy_pid=$!
+  if wait_port "$door" "$proxy_pid" && sleep 0.3 && kill -0 "$proxy_pid" 2>/dev/null; then break; fi
+  stop "$proxy_pid"
+  proxy_pid=
+done
+[ -n "$proxy_pid" ] || fail "the throttle did not start"
 
 home=$run/home
 mkdir -p "$home/已下载" "$run/tmp"
