@@ -10,6 +10,7 @@
 #include <cstring>
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
+#include "app/ProgramHome.h"
 #include "app/SettingsFile.h"
 #include "app/TaskRunner.h"
 #include "engine/Common.h"
@@ -34,6 +35,8 @@ std::string FieldText(const char* field, size_t width) { return std::string(fiel
 CDownloaderApp* GetApp() { return g_pApp.load(); }
 
 CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), m_pPort(options.pUiPort) {
+  // Installed, the program directory is the user's own and may not exist yet.
+  PrepareProgramHome();
   // The single-instance lock comes first: a second copy must not even read
   // downing.dat, since it would save it again on its way out. O_CLOEXEC keeps
   // the updater we start from inheriting the lock.
@@ -45,6 +48,7 @@ CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), 
     m_bRefused = true;
     return;
   }
+  m_pServer = std::make_unique<CBundledServer>(m_options.bundledServer);
   CDownloaderApp* none = nullptr;
   g_pApp.compare_exchange_strong(none, this);
   SetRecordFileReporter(&ReportRecordFile);
@@ -81,6 +85,8 @@ CDownloaderApp::~CDownloaderApp() {
   }
   m_reapCv.notify_all();
   if (m_reaper.joinable()) m_reaper.join();
+  // No task searches any more: the server we started ends with us.
+  m_pServer.reset();
   for (TaskEntry*& e : m_pTasks) {
     delete e;
     e = nullptr;
@@ -177,8 +183,10 @@ bool CDownloaderApp::IsListShown() {
 
 void CDownloaderApp::LoadSettings() {
   const TaskSettings s = ReadSettingsFile(GetIniFilePath(), GetSettings());
+  const bool autoStart = IniToInt(IniRead(GetIniFilePath(), "Server", "AutoStart", "1", 10)) != 0;
   std::lock_guard<std::mutex> lk(m_lock);
   m_bCheckSpeed = s.m_bCheckSpeed;
+  m_bAutoStartServer = autoStart;
   m_strFileType = s.m_strFileType;
   m_strSearchHead = s.m_strSearchHead;
   m_strSearchTail = s.m_strSearchTail;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 #include <map>
+#include "app/BundledServer.h"
 #include "app/TaskDetails.h"
 #include "app/UiPort.h"
 #include "engine/TaskEntry.h"
@@ -28,6 +29,11 @@
 
 class CDownloaderApp;
 class TaskRunner;
+
+// The updater for the program at programPath: "update" beside it, else
+// "virelomp3-update" beside it, else "update" in the program directory; the
+// first of these when none is there.
+std::string FindUpdater(const std::string& programPath);
 
 // The current application object (the one constructed and not refused), or
 // null. Every part reaches the application through this.
@@ -66,6 +72,10 @@ struct AppOptions {
   // Port used until SetUiPort; may be null (messages are then kept and
   // delivered when a port is set).
   IUiPort* pUiPort = nullptr;
+  // Starts the bundled server when a search needs the built-in engine and
+  // nothing answers (MP3.ini's [Server] AutoStart=0 turns it off too).
+  bool bAutoStartServer = true;
+  BundledServerOptions bundledServer;
 };
 
 // One filled slot of the task table, for filling the download list.
@@ -113,6 +123,8 @@ class CDownloaderApp : public ITaskHost {
   int m_nMaxSize = 20971520;
   int m_nBlocks = 2;
   bool m_bCheckSpeed = true;
+  // [Server] AutoStart: start the bundled server on demand.
+  bool m_bAutoStartServer = true;
 
   // --- View name ----------------------------------------------------------
   // The arrangement of the frame's panes (UI thread writes, workers read).
@@ -180,6 +192,11 @@ class CDownloaderApp : public ITaskHost {
   // --- Scheduler and exit ---------------------------------------------------
   // Sets the scheduler's wake signal; a wake during a scan is never lost.
   void WakeScheduler() override;
+  // Starts the bundled server for a search on the built-in engine when it
+  // is wanted and nothing answers; the update check never calls it.
+  void BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override;
+  // The on-demand server (never null once constructed, unless refused).
+  CBundledServer* GetBundledServer() { return m_pServer.get(); }
   // Ends the scheduler thread (it saves nothing more) and drains the reaper.
   void StopScheduler();
   // The exit command: SaveTaskList, RemoveAllTasks, StopScheduler. No save
@@ -190,7 +207,7 @@ class CDownloaderApp : public ITaskHost {
   // Count page, then version file; starts the updater when the published
   // version is newer. Runs on the calling thread; gives up when exiting.
   void CheckForUpdate();
-  // Starts "update" beside the program without waiting for it; false (after
+  // Starts the updater (FindUpdater) without waiting for it; false (after
   // "启动升级程序出错.") when it cannot be started.
   bool LaunchUpdater();
   // Process id of the last updater started, or -1.
@@ -270,4 +287,7 @@ class CDownloaderApp : public ITaskHost {
   std::thread m_reaper;
 
   std::atomic<pid_t> m_nLastUpdaterPid{-1};
+
+  // Outlives every task: destroyed after the reaper has drained.
+  std::unique_ptr<CBundledServer> m_pServer;
 };

@@ -64,6 +64,18 @@ std::string RunningProgramPath() {
 
 }  // namespace
 
+std::string FindUpdater(const std::string& programPath) {
+  const size_t slash = programPath.rfind('/');
+  const std::string beside = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash);
+  // "update" in a program's own folder; installed into a shared bin folder
+  // it cannot take so generic a name. A program directory given by
+  // VIRELOMP3_HOME stands in for the executable's folder last.
+  for (const std::string& path : {beside + "/update", beside + "/virelomp3-update", GetAppDirectory() + "/update"}) {
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return beside + "/update";
+}
+
 std::string CDownloaderApp::UpdateHost() const {
   return m_options.strUpdateHost.empty() ? std::string("http://") + kBuiltinHost : m_options.strUpdateHost;
 }
@@ -158,7 +170,7 @@ bool CDownloaderApp::LaunchUpdater() {
   if (url.empty()) url = UpdateHost() + "/update/update.ini";
 
   // An argument vector, no shell: a program directory with blanks is fine.
-  const std::string updater = GetAppDirectory() + "/update";
+  const std::string updater = FindUpdater(program);
   std::vector<std::string> args = {updater, name, version, url, program};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());

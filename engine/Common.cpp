@@ -1,4 +1,5 @@
 #include "engine/Common.h"
+#include "engine/ProgramDir.h"
 
 #include <chrono>
 
@@ -19,12 +20,7 @@ std::string GetAppDirectory() {
   if (home && *home) {
     dir = home;
   } else {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return std::string();
-    dir.assign(buf, static_cast<size_t>(n));
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? std::string() : dir.substr(0, slash);
+    dir = ProgramDirectoryFor(GetExecutableDirectory());
   }
   // "/" alone stays: stripping it would turn the root into a relative path.
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();

@@ -6,7 +6,8 @@
 #include <string>
 
 // Program directory: $VIRELOMP3_HOME when set, else the executable's
-// directory; never ends in "/".
+// directory, or the user's data folder when the program runs installed
+// (engine/ProgramDir.h); never ends in "/".
 std::string GetAppDirectory();
 // GetAppDirectory() + "/MP3.ini".
 std::string GetIniFilePath();

@@ -207,6 +207,7 @@ bool CDownloadTask::SearchSong() {
   SearchHooks hooks;
   hooks.status = [this](const std::string& text) { SetStatus(text); };
   hooks.cancelled = [this] { return Stale(); };
+  hooks.beforeFetch = [this](const std::string& url) { m_host.BeforeSearch(url, [this] { return Stale(); }); };
   const SearchResult found = search->Search(m_strName, hooks);
   if (Stale()) return false;
   m_nCandidates = 0;

@@ -37,6 +37,8 @@ SearchResult CResultPageSearch::Search(const std::string& name, const SearchHook
     return result;
   }
   status(txt::kVisitingEngine);
+  if (hooks.beforeFetch) hooks.beforeFetch(url);
+  if (hooks.cancelled && hooks.cancelled()) return result;
 
   CRobotInternet robot;
   robot.m_fnCancel = hooks.cancelled;

@@ -31,6 +31,8 @@ struct SearchHooks {
   std::function<void(const std::string&)> status;
   // Polled during network waits; true abandons the search.
   std::function<bool()> cancelled;
+  // Called with the address right before the engine is asked; may be empty.
+  std::function<void(const std::string&)> beforeFetch;
 };
 
 class ISongSearch {

@@ -46,6 +46,10 @@ class ITaskHost {
   // into the host on that activation, made on a thread of the task with no
   // lock held; the host may hand the task to be deleted.
   virtual void OnTaskGaveUp(const std::string& /*name*/) {}
+  // Called right before a search fetches url, on the task's thread; the
+  // host may make the engine ready (the bundled server). cancelled() tells
+  // when the task no longer wants to wait.
+  virtual void BeforeSearch(const std::string& /*url*/, const std::function<bool()>& /*cancelled*/) {}
 
   // The download list port. Writes are queued to the UI and never wait.
   virtual bool IsListShown() = 0;

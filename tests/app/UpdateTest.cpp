@@ -193,6 +193,30 @@ TEST_F(UpdateTest, ProgramDirectoryWithBlanksWorks) {
   EXPECT_EQ(args[3], dir + "/Virelo MP3.exe");
 }
 
+TEST_F(UpdateTest, UpdaterIsLookedForBesideTheProgramFirst) {
+  // Installed into a shared bin folder the updater has a name of its own;
+  // the program directory's "update" only stands in when nothing is beside.
+  const std::string bin = home.root() + "/usr/bin";
+  ASSERT_TRUE(std::filesystem::create_directories(bin));
+  program = bin + "/virelomp3";
+  auto app = MakeApp();
+  ASSERT_TRUE(app->LaunchUpdater());
+  EXPECT_EQ(UpdaterArgs(home.home()).size(), 4u) << "nothing beside: the program directory's";
+  std::filesystem::remove(home.home() + "/argv.txt");
+
+  InstallUpdater(bin);
+  std::filesystem::rename(bin + "/update", bin + "/virelomp3-update");
+  EXPECT_EQ(FindUpdater(program), bin + "/virelomp3-update");
+  ASSERT_TRUE(app->LaunchUpdater());
+  std::vector<std::string> args = UpdaterArgs(bin);
+  ASSERT_EQ(args.size(), 4u);
+  EXPECT_EQ(args[0], "virelomp3");
+  EXPECT_EQ(args[3], program);
+
+  InstallUpdater(bin);
+  EXPECT_EQ(FindUpdater(program), bin + "/update");
+}
+
 TEST_F(UpdateTest, MissingUpdaterShowsTheMessage) {
   std::filesystem::remove(home.home() + "/update");
   auto app = MakeApp();

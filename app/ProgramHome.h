@@ -1,0 +1,19 @@
+#pragma once
+// Makes the per-user program directory of an installed program ready before
+// anything reads or locks it.
+#include <string>
+
+// The version this build was made as (the project version in CMake).
+extern const char kBuildVersion[];
+
+// When the program runs installed and VIRELOMP3_HOME is unset: creates the
+// program directory and seeds it from the data folder (SeedProgramHome).
+// True when there was nothing to do or the directory is ready.
+bool PrepareProgramHome();
+
+// Copies MP3.ini, Movie.ini, html/ and banners/ from dataDir into home
+// wherever home has no file of that name yet (a user's edits are never
+// overwritten), creates home's "已下载", and sets MP3.ini's [Update] Version
+// to version when it says otherwise: an upgraded package would otherwise
+// start the updater at every launch. False when home cannot be made.
+bool SeedProgramHome(const std::string& dataDir, const std::string& home, const std::string& version);
