@@ -21,7 +21,9 @@
 
 namespace {
 
-constexpr int kAnswerWaitMs = 1000;  // one connection attempt
+// One connection attempt; long enough for a SYN resent once when a busy
+// server's accept queue was full.
+constexpr int kAnswerWaitMs = 3000;
 constexpr int kPollMs = 50;
 constexpr int kStopGraceMs = 5000;
 

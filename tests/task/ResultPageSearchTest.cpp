@@ -4,6 +4,8 @@
 #include "engine/BuiltinHost.h"
 #include "res/Texts.h"
 #include "task/ResultPageSearch.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempHome.h"
 
 namespace {
 
@@ -121,6 +123,37 @@ TEST_F(ResultPageSearchTest, UnclosedQuoteEndsTheScan) {
   EXPECT_EQ(Count("HREF", ".MP3", ""), 0);
   EXPECT_EQ(Count("href=", ".MP3", ""), 0);
   EXPECT_EQ(Count("", ".MP3", ""), 0);
+}
+
+// ---- the hook before the engine is asked ----
+
+TEST_F(ResultPageSearchTest, BeforeFetchSeesTheAddressFirstAndMayCancel) {
+  vtest::TempHome th;
+  vtest::ScriptedServer srv;
+  srv.route("/find?q=abc", vtest::Route::File("<a href=\"/abc.mp3\">abc</a>"));
+  TaskSettings s;
+  s.m_strSearchHead = srv.url("/find?q=");
+  std::vector<std::string> seen;
+  size_t requestsBefore = 99;
+  bool cancel = false;
+  SearchHooks hooks;
+  hooks.beforeFetch = [&](const std::string& url) {
+    seen.push_back(url);
+    requestsBefore = srv.requests().size();
+  };
+  hooks.cancelled = [&] { return cancel; };
+  CResultPageSearch search(s);
+  SearchResult r = search.Search("abc", hooks);
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFound);
+  ASSERT_EQ(seen, std::vector<std::string>{srv.url("/find?q=abc")});
+  EXPECT_EQ(requestsBefore, 0u);
+
+  // Cancelled while the hook waited (the bundled server starting): the
+  // engine is not asked at all.
+  hooks.beforeFetch = [&](const std::string&) { cancel = true; };
+  r = search.Search("abc", hooks);
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kUnreachable);
+  EXPECT_EQ(srv.requests().size(), 1u);
 }
 
 }  // namespace
