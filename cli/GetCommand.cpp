@@ -1,4 +1,4 @@
-// virelomp3-cli get [--no-update-check] [--idle-timeout SEC] ["name1;name2;..."]
+// virelomp3-cli get [--no-update-check] [--no-server] [--idle-timeout SEC] ["name1;name2;..."]
 // The whole road without windows: the application core with a console port.
 // Names come from the arguments, else one or more a line from stdin.
 #include <poll.h>
@@ -169,6 +169,7 @@ int RunGet(const std::vector<std::string>& raw) {
   std::string error;
   if (!ParseCliArgs(GetCommand(), raw, args, error)) return CliUsageError(GetCommand(), error);
   const bool updateCheck = !args.Has("--no-update-check");
+  const bool startServer = !args.Has("--no-server");
   const int idleTimeoutSec = std::max(1, std::atoi(args.Value("--idle-timeout", "300").c_str()));
   ApplyHomeOption(args);
   if (!CheckHome()) return 2;
@@ -192,6 +193,7 @@ int RunGet(const std::vector<std::string>& raw) {
   for (const std::string& n : names) port.AddRow(n);
   AppOptions options;
   options.bCheckForUpdate = updateCheck;
+  options.bAutoStartServer = startServer;
   options.pUiPort = &port;
   CDownloaderApp app(options);
   if (app.IsRefused()) {
@@ -304,7 +306,7 @@ int RunGet(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"get", "get [--home DIR] [--no-update-check] [--idle-timeout SEC] [--link URL] [\"name1;name2;...\"]  download songs",
+    {"get", "get [--home DIR] [--no-update-check] [--no-server] [--idle-timeout SEC] [--link URL] [\"name1;name2;...\"]  download songs",
      RunGet,
      "Searches, picks and downloads each song into \"已下载\" of the program directory, as the\n"
      "window program does, and keeps downing.dat up to date. Names are separated by \";\";\n"
@@ -318,6 +320,7 @@ const bool registered = RegisterCliCommand(
      "program directory, 3 another copy uses the program directory, 130 interrupted.",
      {{"--home", "DIR", "use DIR as the program directory"},
       {"--no-update-check", nullptr, "skip the usage count and the update check"},
+      {"--no-server", nullptr, "never start the bundled music server for a search"},
       {"--idle-timeout", "SEC", "give a task up after SEC seconds without news (default 300)"},
       {"--link", "URL", "download the one name from URL instead of searching (kept as its address)"}}});
 

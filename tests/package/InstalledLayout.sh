@@ -42,10 +42,12 @@ fail() {
   exit 1
 }
 
-run_cli() {  # run_cli OUT SONG: virelomp3-cli get as a user with nothing but a HOME
+cli() {  # cli ARGS...: virelomp3-cli as a user with nothing but a HOME
   env -i HOME="$home" PATH=/usr/bin:/bin TMPDIR="$work/tmp" LANG=C.UTF-8 \
-    timeout 180 "$root/usr/bin/virelomp3-cli" get --idle-timeout 60 "$2" > "$1" 2>&1 ||
-    fail "virelomp3-cli get $2 failed"
+    timeout 180 "$root/usr/bin/virelomp3-cli" "$@"
+}
+run_cli() {  # run_cli OUT SONG
+  cli get --idle-timeout 60 "$2" > "$1" 2>&1 || fail "virelomp3-cli get $2 failed"
 }
 
 song1=春天的小河 song2=星空下的约定
@@ -78,4 +80,13 @@ cmp "$dir/已下载/$song2.mp3" "$library/$song2.mp3" || fail "$song2 is not byt
 [ "$(cat "$dir/html/A.htm")" = "my own page" ] || fail "an edited page was overwritten"
 cmp -s "$dir/已下载/$song1.mp3" "$library/$song1.mp3" || fail "the first song was touched"
 answers && fail "the bundled server outlived the second run"
+# Without the server nothing is started: the search finds no engine.
+requests=$(wc -l < "$work/tmp/server.log")
+song3=雨后彩虹
+status=0
+cli get --no-server --idle-timeout 60 "$song3" > "$work/cli3.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "get --no-server without an engine ended with $status, not 1"
+[ ! -e "$dir/已下载/$song3.mp3" ] || fail "a song arrived without an engine"
+[ "$(wc -l < "$work/tmp/server.log")" -eq "$requests" ] || fail "--no-server still started the server"
+answers && fail "--no-server left a server answering"
 echo "ok: installed layout under HOME/.local/share, server started on demand, songs byte-exact, edits kept"
