@@ -1,4 +1,4 @@
-// virelomp3-cli search [--tsv] [--home DIR] "name"
+// virelomp3-cli search [--tsv] [--home DIR] [--no-server] "name"
 // Searches and probes as a task would and prints the candidates, ranked,
 // without downloading. It takes no lock and writes nothing, so it can run
 // beside a running copy.
@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/BundledServer.h"
+#include "app/IniFile.h"
 #include "app/SettingsFile.h"
 #include "cli/Command.h"
 #include "engine/Common.h"
@@ -43,6 +45,12 @@ class SearchHost : public ITaskHost {
     if (m_bShowStatus) std::fprintf(stderr, "\x1b[2K%s\r", GbkToUtf8(text).c_str());
   }
   void DeleteListRow(const std::string&) override {}
+  // As for get and the window: the bundled server when the built-in engine
+  // is asked and nothing answers; it ends with the command.
+  void BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override {
+    if (m_bStartServer) m_server.EnsureFor(url, cancelled);
+  }
+  bool m_bStartServer = true;
 
   void OnCandidatesFound(const std::string&, const std::vector<std::string>& links) override {
     std::lock_guard<std::mutex> g(m_lock);
@@ -68,6 +76,7 @@ class SearchHost : public ITaskHost {
   }
 
  private:
+  CBundledServer m_server;
   const TaskSettings m_settings;
   const bool m_bShowStatus;
   std::mutex m_lock;
@@ -140,6 +149,8 @@ int RunSearch(const std::vector<std::string>& raw) {
   defaults.m_nBlocks = 2;
   const TaskSettings settings = ReadSettingsFile(GetIniFilePath(), defaults);
   SearchHost host(settings, !tsv && isatty(STDERR_FILENO));
+  host.m_bStartServer =
+      !args.Has("--no-server") && IniToInt(IniRead(GetIniFilePath(), "Server", "AutoStart", "1", 10)) != 0;
   int chosen;
   {
     CDownloadTask task(host, name, settings);
@@ -162,7 +173,7 @@ int RunSearch(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"search", "search [--tsv] [--home DIR] \"name\"  list a name's links as a task would probe them, downloading nothing",
+    {"search", "search [--tsv] [--home DIR] [--no-server] \"name\"  list a name's links as a task would probe them, downloading nothing",
      RunSearch,
      "Searches and probes with the settings of MP3.ini, as a task would, and prints the\n"
      "candidates ranked: the chosen one first, then usable ones by response time, then\n"
@@ -170,7 +181,8 @@ const bool registered = RegisterCliCommand(
      "--tsv, one line per candidate: chosen (1/0), rank, address, length, response time\n"
      "(ms), ranges (yes/no), Content-Type, verdict. Exit status: 0 a usable link exists,\n"
      "1 none, 2 a usage error or no such program directory.",
-     {{"--tsv", nullptr, "tab-separated lines for programs"}, {"--home", "DIR", "use DIR as the program directory"}}});
+     {{"--tsv", nullptr, "tab-separated lines for programs"}, {"--home", "DIR", "use DIR as the program directory"},
+      {"--no-server", nullptr, "never start the bundled music server for the search"}}});
 
 const CliCommand& SearchCommand() { return *FindCliCommand("search"); }
 

@@ -65,6 +65,11 @@ answers && fail "the bundled server outlived the program"
 leftovers=$(ls -A "$root/usr/bin" | grep -vxE 'virelomp3|virelomp3-cli|virelomp3-server|virelomp3-update' || true)
 [ -z "$leftovers" ] || fail "written beside the executable: $leftovers"
 
+# The console's search starts it as well, and ends it with itself.
+cli search --tsv 海边的风 > "$work/search.out" 2>&1 || fail "search through the bundled server failed"
+[ -s "$work/search.out" ] || fail "search printed no candidates"
+answers && fail "the bundled server outlived the search"
+
 # The user edits the settings; an older version number stands in for an
 # upgrade. Only the version key may change on the next start.
 ini=$dir/MP3.ini
