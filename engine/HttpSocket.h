@@ -155,6 +155,8 @@ class CHttpSocket {
   bool FlushFile();
 
   int m_fd = -1;              // the block file; written with write(2)
+  static constexpr size_t kReceiveChunk = 16 * 1024;
+  std::vector<char> m_recvBuf;   // one receive of a body
   std::vector<char> m_writeBuf;  // body bytes not yet written to m_fd
   size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
