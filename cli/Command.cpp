@@ -92,7 +92,8 @@ void PrintCliUsage(FILE* out) {
   std::fprintf(out,
                "  help [COMMAND]  describe every command, or one\n"
                "--home DIR before the command is the program directory for any command\n"
-               "(default: $VIRELOMP3_HOME, else the program's own folder).\n");
+               "(default: $VIRELOMP3_HOME, else the program's own folder, or\n"
+               "~/.local/share/virelomp3 for an installed copy).\n");
 }
 
 void PrintCommandHelp(const CliCommand& command, FILE* out) {
