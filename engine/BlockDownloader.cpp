@@ -71,17 +71,6 @@ struct JobLocalError {
 // The owner stopped the job while it was being prepared: no callback.
 struct JobStopped {};
 
-void ReleaseBlock(CHttpSocket* s) {
-  // Whatever the connection says while it closes, nobody listens any more.
-  s->OnContentLength = nullptr;
-  s->OnProgress = nullptr;
-  s->OnSuccess = nullptr;
-  s->OnMessage = nullptr;
-  s->OnFailure = nullptr;
-  s->Close();
-  delete s;
-}
-
 std::string BlockFileName(const std::string& target, int index) {
   return GetTempDirectory() + GetPathFileName(target) + "-" + std::to_string(index) + ".hpt";
 }
@@ -148,6 +137,17 @@ CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& 
 }
 
 }  // namespace
+
+void CBlockDownloader::ReleaseBlock(CHttpSocket* s) {
+  // Whatever the connection says while it closes, nobody listens any more.
+  s->OnContentLength = nullptr;
+  s->OnProgress = nullptr;
+  s->OnSuccess = nullptr;
+  s->OnMessage = nullptr;
+  s->OnFailure = nullptr;
+  s->Close();
+  delete s;
+}
 
 std::mutex& HttpGetThreadMutex() {
   static std::mutex m;

@@ -71,6 +71,8 @@ class CBlockDownloader {
   // runs them: whoever lets go last closes and deletes the connection, so a
   // thread that stopped its own job never runs on a released object.
   using BlockPtr = std::shared_ptr<CHttpSocket>;
+  // The deleter of a block connection: closes it with its callbacks cleared.
+  static void ReleaseBlock(CHttpSocket* s);
 
   static void BlockContentLength(void* job, int length);
   static void BlockProgress(void* job, int received, int blockLength, int index);

@@ -20,16 +20,6 @@ constexpr long long kColdHelpMs = 2000;
 // How often a thread without a block looks for one to help.
 constexpr auto kLingerStep = std::chrono::milliseconds(100);
 
-void ReleaseSplitBlock(CHttpSocket* s) {
-  s->OnContentLength = nullptr;
-  s->OnProgress = nullptr;
-  s->OnSuccess = nullptr;
-  s->OnMessage = nullptr;
-  s->OnFailure = nullptr;
-  s->Close();
-  delete s;
-}
-
 }  // namespace
 
 void CBlockDownloader::Observe(long long nowMs) {
@@ -90,7 +80,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
   WriteSidecar();
 
   const PlanBlock& b = *m_plan.Find(number);
-  BlockPtr s(CreateBlock(), ReleaseSplitBlock);
+  BlockPtr s(CreateBlock(), ReleaseBlock);
   s->SetURL(m_strBlockURL);
   s->SetTempFile(file);
   s->m_nIndex = number;
