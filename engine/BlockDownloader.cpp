@@ -228,8 +228,11 @@ void CBlockDownloader::BlockSuccess(void* job, int index) {
 void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
   auto* j = static_cast<CBlockDownloader*>(job);
   // t_block is the failing connection: this runs on its thread.
+  // Noted here, said by whoever ends the job: a text reported from this
+  // thread could be lost to another block's Stop in between.
   if (const int err = t_block ? t_block->m_nLocalError.load() : 0) {
-    if (!j->m_nLocalError.exchange(err)) j->Report(LocalWriteErrorText(err));
+    int none = 0;
+    j->m_nLocalError.compare_exchange_strong(none, err);
   }
   if (t_block && t_block->m_bFileChanged)
     j->OnFileChanged();
@@ -728,6 +731,7 @@ void CBlockDownloader::FailLocally(int err) {
 
 void CBlockDownloader::OnBlockFailed() {
   if (!ClaimFinish()) return;
+  if (const int err = m_nLocalError.load()) Report(LocalWriteErrorText(err));
   Stop();
   void* user = m_pUserData;
   JobCallback onFailure = OnFailure;
