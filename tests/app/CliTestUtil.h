@@ -57,17 +57,19 @@ inline Child Spawn(const std::vector<std::string>& args, const std::string& dir,
 
 // Exit status (128 + signal when killed by one), or -1 when it had to be
 // killed after ms.
-inline int Wait(const Child& c, int ms = 60000) {
+// Exit status (128 + signal when killed by one), or -1 when it had to be
+// killed after ms.
+inline int WaitPid(pid_t pid, int ms = 60000) {
   int status = 0;
   for (int waited = 0; waited < ms; waited += 20) {
-    pid_t r = waitpid(c.pid, &status, WNOHANG);
-    if (r == c.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  kill(c.pid, SIGKILL);
-  waitpid(c.pid, &status, 0);
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
   return -1;
 }
+inline int Wait(const Child& c, int ms = 60000) { return WaitPid(c.pid, ms); }
 
 // Runs the program to its end: exit status, stdout and stderr.
 struct CliRun {

@@ -12,20 +12,9 @@
 
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
+#include "tests/app/CliTestUtil.h"
 
 namespace {
-
-// Exit status, or -1 when it had to be killed after ms.
-int WaitChild(pid_t pid, int ms) {
-  int status = 0;
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
 
 TEST(Interrupt, SignalDuringAHeldBackHeaderEndsFetchAtOnce) {
   for (int sig : {SIGINT, SIGTERM}) {
@@ -47,7 +36,7 @@ TEST(Interrupt, SignalDuringAHeldBackHeaderEndsFetchAtOnce) {
     const auto sent = std::chrono::steady_clock::now();
     kill(pid, sig);
     // About a second on an idle machine; the bound leaves room for a busy one.
-    EXPECT_EQ(WaitChild(pid, 5000), 130) << vtest::ReadFile(err);
+    EXPECT_EQ(apptest::WaitPid(pid, 5000), 130) << vtest::ReadFile(err);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
     EXPECT_NE(vtest::ReadFile(err).find("interrupted"), std::string::npos) << vtest::ReadFile(err);
   }

@@ -10,22 +10,11 @@
 #include <filesystem>
 #include "engine/Gbk.h"
 #include "tests/app/AppTestUtil.h"
+#include "tests/app/CliTestUtil.h"
 
 using namespace apptest;
 
 namespace {
-
-// Exit status, or -1 when it had to be killed after ms.
-int WaitChild(pid_t pid, int ms = 120000) {
-  int status = 0;
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
 
 // One save cycle after another: add, save, delete some, save, delete all,
 // save; the file is read back after each save. Returns the first cycle that
@@ -61,7 +50,7 @@ TEST(SideBySide, SavesWithDeletionsNeverMixUp) {
     ASSERT_GE(kids[k], 0);
     if (kids[k] == 0) _exit(std::min(SaveCycles(home, 300), 255));
   }
-  for (int k = 0; k < 2; ++k) EXPECT_EQ(WaitChild(kids[k]), 0) << "copy " << k << ": first bad cycle";
+  for (int k = 0; k < 2; ++k) EXPECT_EQ(apptest::WaitPid(kids[k], 120000), 0) << "copy " << k << ": first bad cycle";
   EXPECT_FALSE(std::filesystem::exists(one.temp() + "d001.tmp"));
 }
 
@@ -94,8 +83,8 @@ TEST(SideBySide, SameFileNameFromTwoHostsKeepsEachHostsBytes) {
   // The first holds block files by the time its blocks ask for bytes.
   ASSERT_TRUE(WaitUntil([&] { return hostA.requests().size() >= 3; }, 20000));
   pid_t second = Fetch(hostB.url("/song.mp3"), dirB + "/song.mp3", dirB + "/err");
-  EXPECT_EQ(WaitChild(first), 0) << vtest::ReadFile(dirA + "/err");
-  EXPECT_EQ(WaitChild(second), 0) << vtest::ReadFile(dirB + "/err");
+  EXPECT_EQ(apptest::WaitPid(first, 120000), 0) << vtest::ReadFile(dirA + "/err");
+  EXPECT_EQ(apptest::WaitPid(second, 120000), 0) << vtest::ReadFile(dirB + "/err");
   EXPECT_TRUE(vtest::ReadFile(dirA + "/song.mp3") == bytesA);
   EXPECT_TRUE(vtest::ReadFile(dirB + "/song.mp3") == bytesB);
   EXPECT_NE(vtest::ReadFile(dirB + "/err").find("另一个程序正在下载同名文件, 等待中..."), std::string::npos)
