@@ -16,6 +16,7 @@
 #include <thread>
 #include "app/BundledServer.h"
 #include "tests/app/AppTestUtil.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
 
 #ifndef VIRELOMP3_SERVER
@@ -26,19 +27,6 @@ using namespace apptest;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A port nothing listens on at the moment (bound, then released).
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string SearchUrl(int port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/cgi-bin/music/mp3.cgi?_searchkey=";
@@ -53,7 +41,7 @@ class BundledServerTest : public ::testing::Test {
     song = vtest::RandomBytes(300000, 7);
     ASSERT_TRUE(vtest::WriteFile(root + "/songs/alpha.mp3", song));
     ASSERT_TRUE(vtest::WriteFile(root + "/update/update.ini", "[MP3]\r\nVERSION=9.0\r\n"));
-    options.nPort = FreePort();
+    options.nPort = vtest::UnusedLoopbackPort();
     options.strServerPath = VIRELOMP3_SERVER;
     options.strRoot = root;
     options.strLogPath = th.root() + "/server.log";

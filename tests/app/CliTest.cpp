@@ -118,6 +118,7 @@ TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {
   EXPECT_EQ(Text(recs[0].m_szAddress, 151), srv.url("/k.mp3"));
 
   AddSong(srv, "k", body);  // full speed now; counters start again
+  ASSERT_TRUE(srv.waitAllClosed(10000));
   srv.clearRequests();
   Child second = Spawn({"get", "--no-update-check", "k"}, home.root());
   EXPECT_EQ(Wait(second), 0) << vtest::ReadFile(second.err);

@@ -30,6 +30,7 @@ class BlockJobResume : public bdtest::JobFixture {
     Owner first;
     auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), blocks, first, true);
     Run(*job, first);
+    ASSERT_TRUE(srv.waitAllClosed(10000));
     srv.clearRequests();
     ASSERT_EQ(first.failures(), 1) << "blocks failing together still fail the job once";
     ASSERT_EQ(first.successes(), 0);
@@ -123,6 +124,7 @@ TEST_F(BlockJobResume, ChangedValidatorStartsAfresh) {
     SCOPED_TRACE(std::string(c.before) + " -> " + c.after);
     FailFirstRun(2, c.before);
     EXPECT_EQ(SecondRun(2, c.after), m_fresh2);
+    ASSERT_TRUE(srv.waitAllClosed(10000));
     srv.clearRequests();
   }
 }
@@ -160,6 +162,7 @@ TEST_F(BlockJobResume, RangesThatDoNotCoverTheFileStartAfresh) {
     record = record.substr(0, record.find("range=")) + ranges;
     ASSERT_TRUE(vtest::WriteFile(Sidecar("a.mp3"), record));
     EXPECT_EQ(SecondRun(2), m_fresh2);
+    ASSERT_TRUE(srv.waitAllClosed(10000));
     srv.clearRequests();
   }
 }
@@ -202,6 +205,7 @@ TEST_F(BlockJobResume, CompleteBlockFilesNeedNoNewBytes) {
   auto job = Job(srv.url("/a.mp3"), target, 2, first, true);
   Run(*job, first);
   ASSERT_EQ(first.JobTexts().back(), T(txt::kJobTargetInUse));
+  ASSERT_TRUE(srv.waitAllClosed(10000));
   srv.clearRequests();
 
   ASSERT_EQ(mkdir((home.home() + "/gone").c_str(), 0700), 0);

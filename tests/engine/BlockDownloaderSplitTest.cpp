@@ -159,6 +159,7 @@ TEST_F(BlockJobSplit, StoppedAfterASplitALaterJobAsksOnlyForMissingBytes) {
 
   // Same address (block files of another one start afresh), healthy now.
   srv.route("/a.mp3", Route::File(m_body));
+  ASSERT_TRUE(srv.waitAllClosed(10000));
   srv.clearRequests();
   auto again = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, owner, true);
   // Speeds are even now, and what is left is small: the plan stays as recorded.

@@ -1,13 +1,11 @@
 // Whole downloads through the job against the scripted server: the split,
 // the bytes, and every way preparing can fail.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <memory>
 
 #include "tests/engine/BlockDownloaderTestKit.h"
+#include "tests/support/Loopback.h"
 
 namespace {
 
@@ -148,20 +146,8 @@ TEST_F(BlockJob, ExistingTargetIsReplaced) {
   EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), body);
 }
 
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 TEST_F(BlockJob, UnreachableServerFailsTheStartWithTheInfoText) {
-  auto job = Job("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.mp3", Target("a.mp3"), 4, owner);
+  auto job = Job("http://127.0.0.1:" + std::to_string(vtest::UnusedLoopbackPort()) + "/a.mp3", Target("a.mp3"), 4, owner);
   CBlockDownloader::Start(job.get());
   // Preparing runs on the caller's thread: the result is there at once.
   EXPECT_EQ(owner.failures(), 1);

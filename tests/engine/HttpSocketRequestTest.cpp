@@ -14,6 +14,7 @@
 #include "engine/HttpSocket.h"
 #include "res/Texts.h"
 #include "tests/support/CallbackLog.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 
@@ -33,19 +34,6 @@ void SetHeader(CHttpSocket& s, const std::string& h) {
   std::memset(s.m_szHeader, 0, sizeof s.m_szHeader);
   std::memcpy(s.m_szHeader, h.data(), h.size());
   s.m_nHeaderLength = static_cast<int>(h.size());
-}
-
-// A loopback port with nobody listening on it.
-int DeadPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 TEST(HttpSocketRequest, WorkedExampleBytes) {
@@ -226,7 +214,7 @@ TEST_F(HttpSocketWire, RefusedConnectFailsFastAndSilently) {
   CHttpSocket s(&m_log);
   m_log.Attach(s);
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(s.Connect("127.0.0.1", DeadPort()));
+  EXPECT_FALSE(s.Connect("127.0.0.1", vtest::UnusedLoopbackPort()));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
   EXPECT_TRUE(m_log.Messages().empty()) << m_log.Dump();
   EXPECT_EQ(s.m_bConnected, 0);

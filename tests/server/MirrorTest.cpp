@@ -121,14 +121,8 @@ TEST_F(MirrorTest, SongsProfilePacesTheSitesOwnLinks) {
 
 TEST_F(MirrorTest, StopEndsASlowTransferAtOnce) {
   WriteFile(m_root + "/mirrors.ini", "[crawl]\nRateKBps=1\n");
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int fd = vtest::ConnectLoopback(m_port, 10000);
+  ASSERT_GE(fd, 0);
   std::string req = "GET /mirror/crawl/" + kSong + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   send(fd, req.data(), req.size(), MSG_NOSIGNAL);
   // 300 KB at 1 KiB/s would take five minutes; wait for the first bytes.

@@ -96,16 +96,10 @@ TEST_F(SafetyTest, OversizedRequestsAreRefusedAndServiceGoesOn) {
 }
 
 TEST_F(SafetyTest, SilentClientTimesOutAndOthersAreServedMeanwhile) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int fd = vtest::ConnectLoopback(m_port, 15000);
+  ASSERT_GE(fd, 0);
   send(fd, "GET /songs/ok.mp3 HTTP/1.1\r\n", 28, MSG_NOSIGNAL);  // and never the rest
   EXPECT_EQ(Get(m_port, "/songs/ok.mp3").status, 200);
-  timeval tv{15, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   char buf[256];
   ssize_t n = recv(fd, buf, sizeof buf, 0);  // the server's read time-out ends it
   EXPECT_LE(n, static_cast<ssize_t>(sizeof buf));

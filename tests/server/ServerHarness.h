@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "server/MusicServer.h"
+#include "tests/support/Loopback.h"
 
 namespace harness {
 
@@ -110,18 +111,10 @@ inline Reply ParseReply(const std::string& raw) {
 // Sends request as it stands and reads until the server closes (bounded by
 // a receive time-out), so the request should say "Connection: close".
 inline std::string SendRaw(int port, const std::string& request, int timeoutMs = 5000) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = vtest::ConnectLoopback(port, timeoutMs);
   if (fd < 0) return std::string();
-  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::string raw;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
     char buf[65536];
     for (int reads = 0; reads < 100000; ++reads) {
       ssize_t n = recv(fd, buf, sizeof buf, 0);

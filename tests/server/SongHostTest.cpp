@@ -128,14 +128,8 @@ TEST_F(SongHostTest, MissingFilesAndFoldersAre404) {
 
 TEST_F(SongHostTest, KeepAliveServesOneRequestAfterAnotherOnOneConnection) {
   // The engine follows a redirect to the same host over the open connection.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int fd = vtest::ConnectLoopback(m_port, 5000);
+  ASSERT_GE(fd, 0);
   for (int i = 0; i < 3; ++i) {
     std::string range = "bytes=" + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 9);
     std::string req = "GET " + kPath + " HTTP/1.1\r\nHost: x\r\nRange: " + range + "\r\n\r\n";

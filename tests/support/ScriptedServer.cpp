@@ -112,7 +112,7 @@ std::string Request::header(const std::string& name) const {
 }
 
 ScriptedServer::ScriptedServer() {
-  m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (m_listen < 0) throw std::runtime_error("socket failed");
   int one = 1;
   setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -197,6 +197,19 @@ bool ScriptedServer::waitIdle(int timeoutMs) const {
   return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_busy == 0; });
 }
 
+bool ScriptedServer::waitAllClosed(int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> g(m_lock);
+  for (;;) {
+    pollfd p{m_listen, POLLIN, 0};
+    bool quiet = poll(&p, 1, 0) == 0;
+    for (auto& c : m_conns) quiet = quiet && c->done;
+    if (quiet) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    m_cv.wait_for(g, std::chrono::milliseconds(10));
+  }
+}
+
 long long ScriptedServer::bytesSent(const std::string& path) const {
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_routes.find(path);
@@ -222,12 +235,14 @@ void ScriptedServer::acceptLoop() {
     pollfd p{m_listen, POLLIN, 0};
     int r = poll(&p, 1, 100);
     if (r <= 0) continue;
+    // Accepted and registered under the lock, so waitAllClosed never sees
+    // a connection that is neither waiting nor known.
+    std::lock_guard<std::mutex> g(m_lock);
     int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     SetTimeouts(fd);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::lock_guard<std::mutex> g(m_lock);
     // Reap finished connections so a long test does not pile up threads.
     for (auto it = m_conns.begin(); it != m_conns.end();) {
       if ((*it)->done) {

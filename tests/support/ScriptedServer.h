@@ -145,6 +145,10 @@ class ScriptedServer {
   int connectionsAccepted() const { return m_nextConn.load() - 1; }
   // Connections that are open right now.
   int openConnections() const;
+  // Waits (bounded) until no connection is open or waiting to be accepted,
+  // so every request a client sent before closing has been logged. Call it
+  // before clearRequests() when the previous client may have just gone.
+  bool waitAllClosed(int timeoutMs) const;
 
  private:
   struct RouteState {
