@@ -2,14 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "engine/HexDigit.h"
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+namespace {
 
 // Sixteen hex digits would overflow; fifteen already mean petabytes.
 constexpr size_t kMaxDigits = 15;
@@ -30,7 +25,7 @@ ChunkedStatus CChunkedDecoder::Feed(const char* in, size_t n, char* out, size_t&
     const char c = in[i];
     switch (m_state) {
       case State::kSize: {
-        const int v = HexValue(c);
+        const int v = HexDigitValue(c);
         if (v >= 0) {
           if (++m_digits > kMaxDigits) return fail();
           m_chunkLeft = m_chunkLeft * 16 + static_cast<uint64_t>(v);

@@ -1,13 +1,8 @@
 #include "server/UrlCodec.h"
 
-namespace {
+#include "engine/HexDigit.h"
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+namespace {
 
 const char kHex[] = "0123456789ABCDEF";
 
@@ -25,8 +20,8 @@ std::string PercentDecode(std::string_view s, bool plusIsBlank) {
   for (size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
     if (c == '%' && i + 2 < s.size()) {
-      int hi = HexValue(s[i + 1]);
-      int lo = HexValue(s[i + 2]);
+      int hi = HexDigitValue(s[i + 1]);
+      int lo = HexDigitValue(s[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;

@@ -9,43 +9,21 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/HttpSocket.h"
 #include "res/Texts.h"
-#include "tests/support/CallbackLog.h"
-#include "tests/support/ScriptedServer.h"
-#include "tests/support/TempHome.h"
+#include "tests/engine/BlockSocketFixture.h"
 
 namespace {
 
 using vtest::Route;
 
-class HttpSocketBlock : public ::testing::Test {
+class HttpSocketBlock : public bstest::BlockSocketFixture {
  protected:
   static constexpr int kFile = 10000;
+  HttpSocketBlock() : BlockSocketFixture(kFile, 11, 2) {}
 
-  void SetUp() override {
-    ConTimeOut = 5;
-    GetTimeOut = 5;
-    m_body = vtest::RandomBytes(kFile, 11);
-    m_path = m_home.temp() + "song.mp3-" + std::to_string(m_index) + ".hpt";
-  }
-  void TearDown() override { GetTimeOut = 15; }
-
-  void Serve(Route r) {
-    r.body = m_body;
-    m_srv.route("/song.mp3", r);
-  }
   // A block socket over /song.mp3 like the job makes it.
   std::unique_ptr<CHttpSocket> Block(int start, int length, int resume = 1) {
-    auto s = std::make_unique<CHttpSocket>(&m_log);
-    m_log.Attach(*s);
-    s->SetURL(m_srv.url("/song.mp3"));
-    s->SetTempFile(m_path);
-    s->m_nIndex = m_index;
-    s->m_nStart = start;
-    s->m_nLength = length;
-    s->m_bResume = resume;
-    return s;
+    return MakeBlock(start, length, resume, m_log);
   }
   std::string Part(int start, int length) const { return m_body.substr(start, length); }
   std::vector<std::string> Ranges() const {
@@ -53,13 +31,6 @@ class HttpSocketBlock : public ::testing::Test {
     for (auto& r : m_srv.requests()) out.push_back(r.range);
     return out;
   }
-
-  int m_index = 2;
-  vtest::TempHome m_home;
-  vtest::ScriptedServer m_srv;
-  vtest::CallbackLog m_log;
-  std::string m_body;
-  std::string m_path;
 };
 
 TEST_F(HttpSocketBlock, FirstBlockTakesOnlyItsLengthOfTheWholeFile) {

@@ -7,11 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/HttpSocket.h"
 #include "res/Texts.h"
-#include "tests/support/CallbackLog.h"
-#include "tests/support/ScriptedServer.h"
-#include "tests/support/TempHome.h"
+#include "tests/engine/BlockSocketFixture.h"
 
 namespace {
 
@@ -19,33 +16,15 @@ using vtest::Route;
 
 constexpr char kBusy[] = "<html>busy, try later</html>";
 
-class HttpSocketTrust : public ::testing::Test {
+class HttpSocketTrust : public bstest::BlockSocketFixture {
  protected:
   static constexpr int kFile = 100003;
+  HttpSocketTrust() : BlockSocketFixture(kFile, 21, 0) {}
 
-  void SetUp() override {
-    ConTimeOut = 5;
-    GetTimeOut = 5;
-    m_body = vtest::RandomBytes(kFile, 21);
-    m_path = m_home.temp() + "song.mp3-0.hpt";
-  }
-  void TearDown() override { GetTimeOut = 15; }
-
-  void Serve(Route r) {
-    r.body = m_body;
-    m_srv.route("/song.mp3", r);
-  }
   // A block socket as the job makes it, knowing the file's length.
   std::unique_ptr<CHttpSocket> Block(int start, int length, vtest::CallbackLog* log = nullptr) {
-    if (!log) log = &m_log;
-    auto s = std::make_unique<CHttpSocket>(log);
-    log->Attach(*s);
-    s->SetURL(m_srv.url("/song.mp3"));
-    s->SetTempFile(m_path);
-    s->m_nStart = start;
-    s->m_nLength = length;
+    auto s = MakeBlock(start, length, 1, log ? *log : m_log);
     s->m_nFileLength = kFile;
-    s->m_bResume = 1;
     return s;
   }
   // Runs a block and checks the only two outcomes allowed: the exact bytes
@@ -61,12 +40,6 @@ class HttpSocketTrust : public ::testing::Test {
     EXPECT_EQ(got, m_body.substr(start, got.size())) << "a failed block keeps only the file's bytes";
     return false;
   }
-
-  vtest::TempHome m_home;
-  vtest::ScriptedServer m_srv;
-  vtest::CallbackLog m_log;
-  std::string m_body;
-  std::string m_path;
 };
 
 TEST_F(HttpSocketTrust, ChunkedRepliesAreDecoded) {
