@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -67,6 +68,18 @@ void DeleteIn(const std::string& dir, bool parts, const std::vector<std::string>
   }
 }
 
+// "<file>.<ext>.lock" for a task file found in a folder, "" for others.
+std::string LockNameOf(const std::string& entry, TaskFileKind kind) {
+  switch (kind) {
+    case TaskFileKind::kNone: return {};
+    case TaskFileKind::kLock: return entry;
+    case TaskFileKind::kPart: return entry.substr(0, entry.size() - 5) + ".lock";
+    case TaskFileKind::kSidecar: return entry.substr(0, entry.size() - 4) + ".lock";
+    case TaskFileKind::kBlock: return entry.substr(0, entry.rfind('-')) + ".lock";
+  }
+  return {};
+}
+
 std::vector<std::string> TargetNamesOf(const std::vector<std::string>& names) {
   std::vector<std::string> out;
   for (const std::string& n : names)
@@ -104,27 +117,37 @@ std::vector<std::string> TaskTargetNames(const std::string& gbkName) {
 }
 
 void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
-                       const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
+                       const std::vector<std::string>& removed, const std::vector<std::string>& kept,
+                       const std::function<void()>& afterListing) {
   const std::vector<std::string> removedFiles = TargetNamesOf(removed);
   if (removedFiles.empty()) return;
   std::vector<std::string> keptFiles = TargetNamesOf(kept);
   // A job of another copy of the program may be using files of the same
   // name: those whose lock is held stay, and the others are deleted under
-  // the lock so that no job starts on them half-way.
-  std::vector<std::unique_ptr<CTargetLock>> held;
-  if (DIR* d = opendir(tempDir.empty() ? "." : tempDir.c_str())) {
-    std::vector<std::pair<std::string, std::string>> locks;  // path, file
+  // the lock so that no job starts on them half-way. The lock is taken for
+  // every name that has files, not only for lock files seen: a job may
+  // create its lock between our look at the folder and the deletion.
+  std::map<std::string, std::string> locks;  // lock file name -> target file name
+  auto collect = [&](const std::string& dir) {
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
     while (dirent* e = readdir(d)) {
-      for (const std::string& f : removedFiles)
-        if (ClassifyTaskFile(e->d_name, f) == TaskFileKind::kLock) locks.emplace_back(DirPath(tempDir, e->d_name), f);
+      for (const std::string& f : removedFiles) {
+        const std::string lock = LockNameOf(e->d_name, ClassifyTaskFile(e->d_name, f));
+        if (!lock.empty()) locks.emplace(lock, f);
+      }
     }
     closedir(d);
-    for (auto& [path, file] : locks) {
-      auto lock = std::make_unique<CTargetLock>(path);
-      const CTargetLock::Result r = lock->TryLock();
-      if (r == CTargetLock::Result::kBusy) keptFiles.push_back(file);
-      if (r == CTargetLock::Result::kLocked) held.push_back(std::move(lock));
-    }
+  };
+  collect(tempDir);
+  collect(downloadsDir);
+  if (afterListing) afterListing();
+  std::vector<std::unique_ptr<CTargetLock>> held;
+  for (auto& [lock, file] : locks) {
+    auto l = std::make_unique<CTargetLock>(DirPath(tempDir, lock));
+    const CTargetLock::Result r = l->TryLock();
+    if (r == CTargetLock::Result::kBusy) keptFiles.push_back(file);
+    if (r == CTargetLock::Result::kLocked) held.push_back(std::move(l));
   }
   DeleteIn(tempDir, false, removedFiles, keptFiles);
   DeleteIn(downloadsDir, true, removedFiles, keptFiles);

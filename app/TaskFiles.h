@@ -7,6 +7,7 @@
 //              <file>.<ext>.lock           the lock a job holds on them
 //   downloads: <file>.<ext>.part           an unfinished merge
 // where <file> is the task's target file name and <ext> holds no "." or "-".
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,11 @@ std::vector<std::string> TaskTargetNames(const std::string& gbkName);
 // Deletes the regular files of the removed tasks in tempDir (block files,
 // sidecars, locks) and downloadsDir (".part"), sparing any file that a task
 // named in `kept` would use and every file of a name whose lock another job
-// holds. Failures are ignored.
+// holds. Failures are ignored. afterListing runs once the folders have been
+// looked at and before any lock is taken (tests start a job there).
 void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsDir,
-                       const std::vector<std::string>& removed, const std::vector<std::string>& kept);
+                       const std::vector<std::string>& removed, const std::vector<std::string>& kept,
+                       const std::function<void()>& afterListing = {});
 
 // The same in the user's temporary directory and the program's download
 // folder: what the window program and the console remove.

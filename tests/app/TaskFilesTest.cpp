@@ -102,4 +102,24 @@ TEST(TaskFilesTest, FilesOfANameAnotherJobHoldsStay) {
   EXPECT_FALSE(Exists(d + "a.mp3.part"));
 }
 
+TEST(TaskFilesTest, AJobThatTakesItsLockWhileTheFolderIsReadKeepsItsFiles) {
+  vtest::TempHome home;
+  const std::string t = home.temp();
+  const std::string d = home.downloads() + "/";
+  // Block files of an earlier run, with no lock file yet: another copy of
+  // the program is just starting to continue them.
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3.hpt", "b.mp3-0.hpt"}) ASSERT_TRUE(vtest::WriteFile(t + f, "x"));
+  ASSERT_TRUE(vtest::WriteFile(d + "c.mp3.part", "x"));
+  CTargetLock other(t + "a.mp3.lock");
+  CTargetLock merging(t + "c.mp3.lock");
+  DeleteTaskFilesIn(t, d, {"a", "b", "c"}, {}, [&] {
+    ASSERT_EQ(other.TryLock(), CTargetLock::Result::kLocked);
+    ASSERT_EQ(merging.TryLock(), CTargetLock::Result::kLocked);
+  });
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3.hpt", "a.mp3.lock"}) EXPECT_TRUE(Exists(t + f)) << f;
+  EXPECT_TRUE(Exists(d + "c.mp3.part"));
+  EXPECT_FALSE(Exists(t + "b.mp3-0.hpt"));
+  EXPECT_FALSE(Exists(t + "b.mp3.lock")) << "a lock made for the deletion goes with it";
+}
+
 }  // namespace
