@@ -15,7 +15,6 @@
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
 #include "engine/Sidecar.h"
-#include "engine/SongContent.h"
 #include "res/Texts.h"
 
 // How the job's threads share it
@@ -42,6 +41,7 @@
 //   block threads under m_lock and creates none once m_bStopped is set.
 //   When a block has already claimed the end, a failing Start leaves the
 //   stopping to it instead of joining it.
+// - The merge (BlockDownloaderMerge.cpp) runs on the last block's thread.
 // - The owner may delete the job inside OnSuccess or OnFailure on a block
 //   thread only when none of its other threads can be in Stop or Start at
 //   that moment: a Stop of another thread may still be joining the other
@@ -88,52 +88,6 @@ bool ContinuedPlan(const CSidecar& stored, long long length, CBlockPlan& plan) {
 long long FileSize(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-}
-
-enum class CopyResult { kOk, kShortSource, kError };
-
-// Appends exactly len bytes from in's offset to out's offset. The kernel
-// copies without a trip through user space where the file systems allow.
-CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& stopped) {
-  constexpr size_t kKernelChunk = 16u << 20;  // bounds the time to notice a stop
-  constexpr size_t kBufferSize = 1u << 20;
-  bool kernel = true;
-  std::vector<char> buf;
-  long long left = len;
-  if (const int err = InjectedWriteError(out)) {
-    errno = err;
-    return CopyResult::kError;
-  }
-  while (left > 0) {
-    if (stopped) {
-      errno = 0;
-      return CopyResult::kError;
-    }
-    size_t want = static_cast<size_t>(std::min<long long>(left, kKernelChunk));
-    if (kernel) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
-      if (n > 0) {
-        left -= n;
-        continue;
-      }
-      if (n == 0) return CopyResult::kShortSource;
-      if (errno == EINTR) continue;
-      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-          errno == EPERM || errno == ETXTBSY) {
-        kernel = false;
-        continue;
-      }
-      return CopyResult::kError;
-    }
-    buf.resize(kBufferSize);
-    ssize_t n = read(in, buf.data(), std::min(want, buf.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return CopyResult::kError;
-    if (n == 0) return CopyResult::kShortSource;
-    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return CopyResult::kError;
-    left -= n;
-  }
-  return CopyResult::kOk;
 }
 
 }  // namespace
@@ -298,6 +252,16 @@ void CBlockDownloader::BlockThread(BlockPtr block, CBlockDownloader* job) {
   t_job = nullptr;
 }
 
+namespace {
+std::mutex g_hookLock;
+std::function<void(int)> g_threadStartHook;  // under g_hookLock
+}  // namespace
+
+void CBlockDownloader::SetThreadStartHook(std::function<void(int n)> hook) {
+  std::lock_guard<std::mutex> g(g_hookLock);
+  g_threadStartHook = std::move(hook);
+}
+
 void CBlockDownloader::Start(CBlockDownloader* job) {
   if (!job || job->m_strURL.empty() || job->m_strFileName.empty()) return;
   const auto self = std::this_thread::get_id();
@@ -323,6 +287,11 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
   std::optional<std::string> failure;
   try {
     job->Prepare();
+    std::function<void(int)> hook;
+    {
+      std::lock_guard<std::mutex> g(g_hookLock);
+      hook = g_threadStartHook;
+    }
     std::lock_guard<std::mutex> lk(job->m_lock);
     auto& plan = job->m_plan.Blocks();
     auto b = plan.begin();
@@ -330,6 +299,7 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
       if (job->m_pThreads[i].joinable()) continue;
       while (b != plan.end() && (b->m_bStarted || b->m_bDone)) ++b;
       if (b == plan.end()) break;
+      if (hook) hook(static_cast<int>(i));
       job->m_plan.Start(b->m_nBlock, GetTickMs());
       job->m_pThreads[i] =
           std::thread(&CBlockDownloader::BlockThread, job->m_owned[static_cast<size_t>(b->m_nBlock)], job);
@@ -579,154 +549,6 @@ void CBlockDownloader::OnBlockDone(int index) {
     if (t_job == this) t_next = std::move(next);
   }
   if (last) MergeBlocks();
-}
-
-void CBlockDownloader::CloseMergeFiles() {
-  if (m_fileBlock) {
-    std::fclose(m_fileBlock);
-    m_fileBlock = nullptr;
-  }
-  if (m_fileTarget) {
-    std::fclose(m_fileTarget);
-    m_fileTarget = nullptr;
-  }
-}
-
-void CBlockDownloader::AbandonMerge(const std::string& part) {
-  CloseMergeFiles();
-  unlink(part.c_str());
-}
-
-void CBlockDownloader::MergeBlocks() {
-  if (m_bStopped) return;
-  std::vector<std::string> files;
-  std::vector<long long> lengths;
-  long long total = 0;
-  {
-    // In file order, whatever the numbers: a split-off block comes between.
-    std::lock_guard<std::mutex> lk(m_lock);
-    for (const auto& r : m_plan.Ranges()) {
-      files.push_back(m_pstrTempFiles[static_cast<size_t>(r.m_nBlock)]);
-      lengths.push_back(r.m_nLast - r.m_nFirst + 1);
-    }
-    total = m_plan.FileLength();
-  }
-  const std::string target = m_strFileName;
-  Report(T(txt::kJobAllBlocksDone));
-  Report(T(txt::kJobMerging));
-
-  // The song only appears under its real name once it is whole.
-  const std::string part = target + ".part";
-  unlink(part.c_str());
-  int out = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (out < 0 || !(m_fileTarget = fdopen(out, "wb"))) {
-    const int err = errno;
-    if (out >= 0) close(out);
-    unlink(part.c_str());
-    if (IsLocalWriteError(err)) {
-      FailLocally(err);
-      return;
-    }
-    Report(T(txt::kJobTargetInUse));
-    m_targetLock.Unlock();  // the job ends here; its block files wait for a later one
-    return;
-  }
-
-  const char* problem = nullptr;
-  int localError = 0;
-  for (size_t i = 0; i < files.size() && !problem; ++i) {
-    int in = open(files[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0 || !(m_fileBlock = fdopen(in, "rb"))) {
-      if (in >= 0) close(in);
-      problem = txt::kJobMergeReadFailed;
-      break;
-    }
-    struct stat st;
-    if (fstat(in, &st) != 0 || st.st_size != lengths[i]) {
-      problem = txt::kJobMergeBlockSize;
-    } else {
-      switch (AppendBytes(in, out, lengths[i], m_bStopped)) {
-        case CopyResult::kOk: break;
-        case CopyResult::kShortSource: problem = txt::kJobMergeBlockSize; break;
-        case CopyResult::kError:
-          problem = txt::kJobMergeWriteFailed;
-          if (IsLocalWriteError(errno)) localError = errno;
-          break;
-      }
-    }
-    std::fclose(m_fileBlock);
-    m_fileBlock = nullptr;
-  }
-  if (m_bStopped) {
-    AbandonMerge(part);
-    return;
-  }
-  if (!problem) {
-    struct stat st;
-    if (fstat(out, &st) != 0 || st.st_size != total) problem = txt::kJobMergeSize;
-  }
-  // On disk before it takes the song's name and the block files go: a
-  // power loss must leave either the blocks or the whole song.
-  if (!problem && fsync(out) != 0) {
-    problem = txt::kJobMergeWriteFailed;
-    if (IsLocalWriteError(errno)) localError = errno;
-  }
-  FILE* f = m_fileTarget;
-  m_fileTarget = nullptr;
-  if (std::fclose(f) != 0 && !problem) problem = txt::kJobMergeWriteFailed;
-  if (localError) {
-    unlink(part.c_str());
-    FailLocally(localError);
-    return;
-  }
-  if (!problem && FileStartsWithMarkup(part)) {
-    // Block 0 may come from an earlier run that took a page for the song;
-    // kept, it would be merged again on every resume.
-    for (const auto& p : files) unlink(p.c_str());
-    unlink(CSidecar::PathFor(target).c_str());
-    problem = txt::kSockNotASong;
-  }
-  if (problem) {
-    unlink(part.c_str());
-    Report(T(problem));
-    if (!ClaimFinish()) return;
-    m_targetLock.Unlock();
-    void* user = m_pUserData;
-    JobCallback onFailure = OnFailure;
-    if (onFailure) onFailure(user);
-    return;
-  }
-
-  if (!ClaimFinish()) {
-    unlink(part.c_str());
-    return;
-  }
-  void* user = m_pUserData;
-  MessageCallback onMessage = OnMessage;
-  JobCallback onSuccess = OnSuccess;
-  if (rename(part.c_str(), target.c_str()) != 0) {
-    unlink(part.c_str());
-    m_targetLock.Unlock();
-    if (onMessage) onMessage(user, T(txt::kJobTargetInUse), -1);
-    return;
-  }
-  SyncFolderOf(target);
-  for (const auto& p : files) unlink(p.c_str());
-  unlink(CSidecar::PathFor(target).c_str());
-  m_targetLock.Unlock();
-  if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
-  if (onSuccess) onSuccess(user);
-}
-
-void CBlockDownloader::FailLocally(int err) {
-  // Block files stay for a later run once the disk has room again.
-  m_nLocalError = err;
-  Report(LocalWriteErrorText(err));
-  if (!ClaimFinish()) return;
-  m_targetLock.Unlock();
-  void* user = m_pUserData;
-  JobCallback onFailure = OnFailure;
-  if (onFailure) onFailure(user);
 }
 
 void CBlockDownloader::OnBlockFailed() {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,10 @@ class CBlockDownloader {
   // Every block file of the running job, in block-number order; empty
   // before the blocks are planned and after a Stop. Any thread.
   std::vector<BlockSnapshot> GetBlockSnapshot();
+  // Tests only: runs under the job's lock before Start creates block thread
+  // n (0, 1, ...); what it throws stands for a thread the system would not
+  // create. An empty hook removes it.
+  static void SetThreadStartHook(std::function<void(int n)> hook);
 
   void* m_pUserData = nullptr;
   int m_nBlocks = 4;

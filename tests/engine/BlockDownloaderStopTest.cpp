@@ -1,8 +1,11 @@
 // Stopping and destroying jobs from every thread that may do it, while their
 // blocks are blocked in receives, failing or finishing.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "tests/engine/BlockDownloaderTestKit.h"
@@ -93,6 +96,43 @@ TEST_F(BlockJobStop, JobDeletedInsideItsOnFailure) {
   ASSERT_TRUE(owner.WaitEnd());
   ASSERT_TRUE(bdtest::WaitNoBlockThreads());
   EXPECT_EQ(owner.failures(), 1);
+}
+
+TEST_F(BlockJobStop, AThreadThatCannotBeCreatedEndsTheJobOnceAndLeavesNoThread) {
+  // The system refuses the first, second or third block thread: those
+  // already running are stopped and joined, the job fails once with the
+  // start error, and a later job on the same files succeeds.
+  const std::string body = vtest::RandomBytes(60000, 5);
+  srv.route("/a.mp3", Route::File(body));
+  for (int refused = 0; refused < 3; ++refused) {
+    SCOPED_TRACE(refused);
+    CBlockDownloader::SetThreadStartHook([refused](int n) {
+      if (n == refused) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    Owner o;
+    auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 3, o, true);
+    std::thread starter([&] { CBlockDownloader::Start(job.get()); });
+    if (!o.WaitEnd(30000)) {
+      // Start and a block waiting for each other: nothing can be joined.
+      ADD_FAILURE() << "the job never ended";
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+    starter.join();
+    CBlockDownloader::SetThreadStartHook({});
+    job->Stop();
+    EXPECT_TRUE(bdtest::WaitNoBlockThreads());
+    EXPECT_EQ(o.successes(), 0);
+    EXPECT_EQ(o.failures(), 1);
+    ASSERT_FALSE(o.JobTexts().empty());
+    EXPECT_EQ(o.JobTexts().back(), T(txt::kJobStartError) + T(txt::kJobUnknownError));
+    EXPECT_FALSE(bdtest::Exists(Target("a.mp3")));
+  }
+  Owner again;
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 3, again, true);
+  Run(*job, again);
+  EXPECT_EQ(again.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), body);
 }
 
 TEST_F(BlockJobStop, JobDeletedInsideItsOnSuccess) {
