@@ -29,7 +29,11 @@ namespace {
 
 constexpr int kMaxBlocks = 64;
 
-volatile sig_atomic_t g_interrupted = 0;
+// The handler may run on any thread that does not block the signal, so
+// the flag is an atomic (lock-free, so the handler may touch it), not a
+// sig_atomic_t, which only the interrupted thread itself may read safely.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 void OnInterrupt(int) { g_interrupted = 1; }
 
 enum class Outcome { Running, Succeeded, Failed, TargetInUse };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,11 @@
 
 namespace {
 
-volatile sig_atomic_t g_interrupted = 0;
+// The handler may run on any thread that does not block the signal, so
+// the flag is an atomic (lock-free, so the handler may touch it), not a
+// sig_atomic_t, which only the interrupted thread itself may read safely.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 void OnInterrupt(int) { g_interrupted = 1; }
 
 // Set once stdout is found closed (the reader of a pipe went away): nothing
