@@ -56,8 +56,6 @@ class CBundledServer {
   // How many children were started, for tests and diagnostics.
   int GetStartCount();
 
-  int GetPort() const { return m_nPort; }
-
  private:
   bool StartLocked();  // m_startLock held
   void KeeperProc(std::string path, std::vector<std::string> args, int devNull);

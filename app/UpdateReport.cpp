@@ -10,7 +10,9 @@
 
 #include "app/IniFile.h"
 #include "engine/Common.h"
+#include "engine/DiskWrite.h"
 #include "engine/Gbk.h"
+#include "engine/ProgramDir.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
 
@@ -46,10 +48,7 @@ bool Newer(const std::string& published, const std::string& installed) {
 }  // namespace
 
 bool IsPackagedLayout(const std::string& programPath) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path dir = fs::path(programPath).parent_path();
-  return !fs::exists(dir / "MP3.ini", ec) && fs::exists(dir / ".." / "share" / "virelomp3" / "MP3.ini", ec);
+  return !FindInstalledDataDirectory(std::filesystem::path(programPath).parent_path().string()).empty();
 }
 
 UpdateFindings FindUpdate(const std::string& versionFileUrl, const std::string& programPath) {
@@ -69,7 +68,7 @@ UpdateFindings FindUpdate(const std::string& versionFileUrl, const std::string& 
     found.m_strError = Utf8ToGbk(path);
     return found;
   }
-  const bool written = ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+  const bool written = WriteAll(fd, page.data(), page.size());
   ::close(fd);
   if (written) {
     found.m_strPublished = IniRead(path, "MP3", "VERSION", "", 64);

@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -133,4 +134,18 @@ std::string FormatCliText(const char* utf8, const std::string& arg) {
   const size_t at = s.find("%s");
   if (at != std::string::npos) s.replace(at, 2, arg);
   return s;
+}
+
+std::atomic<int> g_cliInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+namespace {
+void OnEndingSignal(int) { g_cliInterrupted = 1; }
+}  // namespace
+
+void CatchEndingSignals(std::initializer_list<int> signals) {
+  struct sigaction sa = {};
+  sa.sa_handler = OnEndingSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : signals) sigaction(sig, &sa, nullptr);
 }

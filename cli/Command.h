@@ -3,7 +3,9 @@
 // file and main only dispatches. A command lists its options here: main
 // answers "help", "COMMAND --help" and unknown options from that table, so a
 // new option is one line in the command's registration.
+#include <atomic>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -65,3 +67,14 @@ void ApplyHomeOption(const CliArgs& args);
 bool CheckHomeExists();
 // "%s" of a UTF-8 text of the table filled with arg.
 std::string FormatCliText(const char* utf8, const std::string& arg);
+
+// --- ending signals ------------------------------------------------------------
+
+// Set by the handler CatchEndingSignals installs. The handler may run on any
+// thread that does not block the signal, so the flag is an atomic (lock-free,
+// so a handler may touch it), not a sig_atomic_t, which only the interrupted
+// thread itself may read safely.
+extern std::atomic<int> g_cliInterrupted;
+// From now on these signals set g_cliInterrupted instead of ending the
+// program, so a command can save its work and leave with status 130.
+void CatchEndingSignals(std::initializer_list<int> signals);

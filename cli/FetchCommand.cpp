@@ -29,12 +29,6 @@ namespace {
 
 constexpr int kMaxBlocks = 64;
 
-// The handler may run on any thread that does not block the signal, so
-// the flag is an atomic (lock-free, so the handler may touch it), not a
-// sig_atomic_t, which only the interrupted thread itself may read safely.
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-void OnInterrupt(int) { g_interrupted = 1; }
 
 enum class Outcome { Running, Succeeded, Failed, TargetInUse };
 
@@ -193,12 +187,7 @@ int RunFetch(const std::vector<std::string>& args) {
                            txt::kJobAllBlocksDone, txt::kJobMerging, txt::kJobSucceeded})
     state.infoTexts.push_back(Utf8ToGbk(info));
 
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  CatchEndingSignals({SIGINT, SIGTERM});
 
   auto job = std::make_unique<CBlockDownloader>(&state);
   job->m_strURL = url;
@@ -245,7 +234,7 @@ int RunFetch(const std::vector<std::string>& args) {
                              [&] { return state.outcome != Outcome::Running; });
       outcome = state.outcome;
     }
-    if (outcome != Outcome::Running || g_interrupted) break;
+    if (outcome != Outcome::Running || g_cliInterrupted) break;
     auto now = Clock::now();
     window.push_back({now, state.Received()});
     while (window.size() > 1 && now - window.front().at > std::chrono::seconds(3)) window.erase(window.begin());
@@ -262,7 +251,7 @@ int RunFetch(const std::vector<std::string>& args) {
   job->Stop();  // also ends a start that is still waiting or asking
   starter.join();
   const double total = std::chrono::duration<double>(Clock::now() - started).count();
-  if (g_interrupted && outcome == Outcome::Running) {
+  if (g_cliInterrupted && outcome == Outcome::Running) {
     std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted; block files kept for a later run\n",
                  state.progressOnTty ? "\n" : "");
     return 130;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,13 +28,6 @@
 #include "task/DownloadTask.h"
 
 namespace {
-
-// The handler may run on any thread that does not block the signal, so
-// the flag is an atomic (lock-free, so the handler may touch it), not a
-// sig_atomic_t, which only the interrupted thread itself may read safely.
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-void OnInterrupt(int) { g_interrupted = 1; }
 
 // Set once stdout is found closed (the reader of a pipe went away): nothing
 // more is written there, and the run ends as if interrupted.
@@ -62,7 +54,7 @@ void Out(const std::string& text) {
   if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
     if (errno == EPIPE) {
       g_outputClosed = true;
-      g_interrupted = 1;
+      g_cliInterrupted = 1;
     }
     clearerr(stdout);
   }
@@ -76,7 +68,7 @@ void CheckOutputPipe() {
   pollfd p = {STDOUT_FILENO, 0, 0};
   if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) {
     g_outputClosed = true;
-    g_interrupted = 1;
+    g_cliInterrupted = 1;
   }
 }
 
@@ -158,11 +150,8 @@ bool CheckHome() {
   return true;
 }
 
-void CatchEndingSignals() {
-  struct sigaction sa = {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+void CatchGetSignals() {
+  CatchEndingSignals({SIGINT, SIGTERM, SIGHUP});
   // A closed output shows up as EPIPE on the next write instead.
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
@@ -179,10 +168,10 @@ int RunGet(const std::vector<std::string>& raw) {
   ApplyHomeOption(args);
   if (!CheckHome()) return 2;
   // From here on an ending signal still saves the list and prints the summary.
-  CatchEndingSignals();
+  CatchGetSignals();
   std::vector<std::string> names;
   const int refused = CollectNames(args.positional, names);
-  if (g_interrupted) {
+  if (g_cliInterrupted) {
     std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliInterrupted);
     return 130;
   }
@@ -290,7 +279,7 @@ int RunGet(const std::vector<std::string>& raw) {
       CheckOutputPipe();
     }
     if (waiting == 0) break;
-    if (g_interrupted) {
+    if (g_cliInterrupted) {
       std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliInterrupted);
       break;
     }
@@ -306,7 +295,7 @@ int RunGet(const std::vector<std::string>& raw) {
   char summary[128];
   std::snprintf(summary, sizeof summary, txt::kCliSummary, done, failed);
   std::fprintf(stderr, "%s\n", summary);
-  if (g_interrupted) return 130;
+  if (g_cliInterrupted) return 130;
   return failed == 0 ? 0 : 1;
 }
 

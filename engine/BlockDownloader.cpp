@@ -314,32 +314,27 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     failure = T(txt::kJobStartError) + T(txt::kJobUnknownError);
   }
 
-  if (!failure) {
+  auto letGo = [job] {
     std::lock_guard<std::mutex> lk(job->m_lock);
     job->m_bStarting = false;
     job->m_idle.notify_all();
+  };
+  if (!failure) {
+    letGo();
     return;  // the job may be gone as soon as the lock is released
   }
-  const bool claimed = job->ClaimFinish();
-  if (!claimed) {
+  if (!job->ClaimFinish()) {
     // A block that failed meanwhile decided the end and stops the job
     // itself; it waits for Start to let go before it tells the owner, so
     // joining it here would never end.
-    std::lock_guard<std::mutex> lk(job->m_lock);
-    job->m_bStarting = false;
-    job->m_idle.notify_all();
+    letGo();
     return;
   }
   job->Stop();
   void* user = job->m_pUserData;
   MessageCallback onMessage = job->OnMessage;
   JobCallback onFailure = job->OnFailure;
-  {
-    std::lock_guard<std::mutex> lk(job->m_lock);
-    job->m_bStarting = false;
-    job->m_idle.notify_all();
-  }
-  if (!claimed) return;
+  letGo();
   if (onMessage) onMessage(user, *failure, -1);
   if (onFailure) onFailure(user);
 }

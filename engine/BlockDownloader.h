@@ -110,6 +110,9 @@ class CBlockDownloader {
   // Ends the job on a full disk or a missing permission: the text, then
   // OnFailure; the block files stay.
   void FailLocally(int err);
+  // Ends a merge that failed: the text, then OnFailure unless the end was
+  // already decided.
+  void FailWith(const std::string& text);
   // Waits (stoppable) for the lock on the target's name; throws when it
   // cannot be had.
   void LockTarget();

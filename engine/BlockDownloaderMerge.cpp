@@ -172,12 +172,7 @@ void CBlockDownloader::MergeBlocks() {
   }
   if (problem) {
     unlink(part.c_str());
-    Report(T(problem));
-    if (!ClaimFinish()) return;
-    m_targetLock.Unlock();
-    void* user = m_pUserData;
-    JobCallback onFailure = OnFailure;
-    if (onFailure) onFailure(user);
+    FailWith(T(problem));
     return;
   }
 
@@ -205,7 +200,11 @@ void CBlockDownloader::MergeBlocks() {
 void CBlockDownloader::FailLocally(int err) {
   // Block files stay for a later run once the disk has room again.
   m_nLocalError = err;
-  Report(LocalWriteErrorText(err));
+  FailWith(LocalWriteErrorText(err));
+}
+
+void CBlockDownloader::FailWith(const std::string& text) {
+  Report(text);
   if (!ClaimFinish()) return;
   m_targetLock.Unlock();
   void* user = m_pUserData;

@@ -121,8 +121,7 @@ long long CBlockPlan::Finish(int block, long long nowMs) {
   }
   b->m_bDone = true;
   b->m_nBytes = b->Length();
-  b->m_nSampleMs = -1;
-  b->m_nSpeed = -1;
+  Idle(block);
   return speed;
 }
 

@@ -427,9 +427,14 @@ int CHttpSocket::GetHeaderValue(const char* name, std::string& out, int maxLengt
 
 // Reads a redirect's body off the held connection so the next answer starts
 // at its own header; anything doubtful gives up the connection instead.
+bool CHttpSocket::ServerCloses() {
+  std::string value;
+  return GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
+}
+
 void CHttpSocket::DrainRedirectBody() {
   std::string value;
-  bool closing = GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
+  const bool closing = ServerCloses();
   long long left = GetHeaderValue("Content-Length", value, kValueMax) >= 0 && !value.empty()
                        ? LeadingNumber(value)
                        : -1;
@@ -746,10 +751,9 @@ bool CHttpSocket::ReceiveBody() {
     // Nothing of this reply left unread: the connection may carry the job's
     // next block, which then runs at the speed this one has shown.
     std::string value;
-    const bool closing = GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
     const bool sized = GetHeaderValue("Content-Length", value, kValueMax) > 0 &&
                        LeadingNumber(value) == received - m_nDownloaded;
-    m_bReusable = m_bConnected && sized && !closing;
+    m_bReusable = m_bConnected && sized && !ServerCloses();
   }
   return m_bCompleted == 1;
 }

@@ -141,6 +141,8 @@ class CHttpSocket {
   // out to be closed by the server.
   bool RequestOn(const std::string& host, int port);
   void DrainRedirectBody();
+  // The reply held in m_szHeader says "Connection: close".
+  bool ServerCloses();
   bool ReplyFitsRequest();
   // Everything a block reply has to pass before a body byte is stored.
   bool CheckReply();

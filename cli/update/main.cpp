@@ -44,7 +44,7 @@ int ShowWindow(int argc, char** argv, const std::vector<std::string>& lines) {
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(label);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dlg);
-  buttons->button(QDialogButtonBox::Ok)->setText(QString::fromUtf8("确定"));
+  buttons->button(QDialogButtonBox::Ok)->setText(QString::fromUtf8(txt::kOk));
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dlg, &QDialog::accept);
   layout->addWidget(buttons);
   dlg.show();

@@ -5,9 +5,7 @@
 // do not.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

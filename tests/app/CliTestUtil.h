@@ -57,8 +57,6 @@ inline Child Spawn(const std::vector<std::string>& args, const std::string& dir,
 
 // Exit status (128 + signal when killed by one), or -1 when it had to be
 // killed after ms.
-// Exit status (128 + signal when killed by one), or -1 when it had to be
-// killed after ms.
 inline int WaitPid(pid_t pid, int ms = 60000) {
   int status = 0;
   for (int waited = 0; waited < ms; waited += 20) {

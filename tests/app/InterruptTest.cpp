@@ -2,13 +2,9 @@
 // request waits on a server that holds back its header.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
@@ -24,21 +20,15 @@ TEST(Interrupt, SignalDuringAHeldBackHeaderEndsFetchAtOnce) {
     vtest::Route r = vtest::Route::File(std::string(5000, 'x'));
     r.faults.headerDelayMs = 60000;
     srv.route("/a.mp3", r);
-    const std::string out = home.root() + "/a.mp3", err = home.root() + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(e, 2);
-      execl(VIRELOMP3_CLI, VIRELOMP3_CLI, "fetch", srv.url("/a.mp3").c_str(), out.c_str(), (char*)nullptr);
-      _exit(127);
-    }
+    const std::string out = home.root() + "/a.mp3";
+    apptest::Child c = apptest::Spawn({"fetch", srv.url("/a.mp3"), out}, home.root());
     ASSERT_TRUE(srv.waitForRequests(1, 20000));
     const auto sent = std::chrono::steady_clock::now();
-    kill(pid, sig);
+    kill(c.pid, sig);
     // About a second on an idle machine; the bound leaves room for a busy one.
-    EXPECT_EQ(apptest::WaitPid(pid, 5000), 130) << vtest::ReadFile(err);
+    EXPECT_EQ(apptest::Wait(c, 5000), 130) << vtest::ReadFile(c.err);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
-    EXPECT_NE(vtest::ReadFile(err).find("interrupted"), std::string::npos) << vtest::ReadFile(err);
+    EXPECT_NE(vtest::ReadFile(c.err).find("interrupted"), std::string::npos) << vtest::ReadFile(c.err);
   }
 }
 

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>

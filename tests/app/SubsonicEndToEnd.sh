@@ -76,18 +76,26 @@ wait_port() {
   done
   return 1
 }
-# A free port can be taken by another test before the server binds it: a
-# server that did not stay up is started again on another one.
-for _ in 1 2 3 4 5; do
-  port=$(free_port)
-  (cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp exec supysonic-server -S waitress -h 127.0.0.1 -p "$port") \
+# A free port can be taken by another test before our process binds it:
+# the listener must be the process just started, else it is started again
+# on another port. on_free_port START sets got_port and got_pid.
+ours() { ss -Hltnp "sport = :$1" 2>/dev/null | grep -q "pid=$2,"; }
+on_free_port() {
+  for _ in 1 2 3 4 5; do
+    got_port=$(free_port)
+    "$1" "$got_port"
+    got_pid=$!
+    if wait_port "$got_port" "$got_pid" && ours "$got_port" "$got_pid"; then return 0; fi
+    stop "$got_pid"
+  done
+  return 1
+}
+start_server() {
+  (cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp exec supysonic-server -S waitress -h 127.0.0.1 -p "$1") \
     >"$run/server.log" 2>&1 &
-  server_pid=$!
-  if wait_port "$port" "$server_pid" && sleep 0.3 && kill -0 "$server_pid" 2>/dev/null; then break; fi
-  stop "$server_pid"
-  server_pid=
-done
-[ -n "$server_pid" ] || fail "the server did not start"
+}
+on_free_port start_server || fail "the server did not start"
+port=$got_port server_pid=$got_pid
 
 # A slow door in front of it, so that a download can be caught half-way.
 # It counts the bytes it passes to the client.
@@ -126,15 +134,9 @@ async def main():
         await server.serve_forever()
 asyncio.run(main())
 PY
-for _ in 1 2 3 4 5; do
-  door=$(free_port)
-  /usr/bin/python3 "$run/throttle.py" "$door" "$port" 400000 "$run/door.count" >"$run/door.log" 2>&1 &
-  proxy_pid=$!
-  if wait_port "$door" "$proxy_pid" && sleep 0.3 && kill -0 "$proxy_pid" 2>/dev/null; then break; fi
-  stop "$proxy_pid"
-  proxy_pid=
-done
-[ -n "$proxy_pid" ] || fail "the throttle did not start"
+start_door() { /usr/bin/python3 "$run/throttle.py" "$1" "$port" 400000 "$run/door.count" >"$run/door.log" 2>&1 & }
+on_free_port start_door || fail "the throttle did not start"
+door=$got_port proxy_pid=$got_pid
 
 home=$run/home
 mkdir -p "$home/已下载" "$run/tmp"

@@ -60,8 +60,7 @@ class BlockJobResume : public bdtest::JobFixture {
     // The same address (block files of another one are never continued);
     // only connections opened from here on count, so a late request of the
     // first job does not. Its connections are all answered and gone first.
-    EXPECT_TRUE(bdtest::WaitFor([&] { return srv.openConnections() == 0; }));
-    EXPECT_TRUE(srv.waitIdle(10000));
+    EXPECT_TRUE(srv.waitAllClosed(10000));
     const int before = srv.connectionsAccepted();
     Route r = Route::File(body ? *body : m_body);
     r.etag = etag;

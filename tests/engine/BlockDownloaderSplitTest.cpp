@@ -44,11 +44,7 @@ class BlockJobSplit : public bdtest::JobFixture {
   }
   // Waits (bounded) until the job has split into at least `rows` block files.
   bool WaitRows(CBlockDownloader& job, size_t rows, int ms = 20000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-      if (job.GetBlockSnapshot().size() >= rows) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return bdtest::WaitFor([&] { return job.GetBlockSnapshot().size() >= rows; }, ms);
   }
   // The block requests' ranges, without the file-information exchange.
   std::vector<std::string> Ranges(const std::string& path) {
@@ -198,9 +194,7 @@ TEST_F(BlockJobSplit, StopWhileSplittingLeavesNoThread) {
       if (index >= 2) split = true;
     };
     CBlockDownloader::Start(job.get());
-    for (int waited = 0; waited < 20000 && !split; waited += 2)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_TRUE(split);
+    ASSERT_TRUE(bdtest::WaitFor([&] { return split.load(); }, 20000));
     job->Stop();
     EXPECT_TRUE(bdtest::WaitNoBlockThreads(2000));
     EXPECT_EQ(o.successes() + o.failures(), 0);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 
@@ -18,14 +19,8 @@ using vtest::ScriptedServer;
 class Client {
  public:
   explicit Client(int port) {
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{5, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    m_fd = vtest::ConnectLoopback(port, 5000);
+    EXPECT_GE(m_fd, 0);
   }
   ~Client() { close(m_fd); }
   void Send(const std::string& s) { ASSERT_EQ(send(m_fd, s.data(), s.size(), 0), (ssize_t)s.size()); }
