@@ -77,12 +77,26 @@ Pieces Dissect(std::string_view url) {
 }  // namespace
 
 bool SplitUrl(const std::string& url, UrlParts& out) {
+  UrlParts parts;
+  if (!SplitWebUrl(url, parts) || parts.secure) return false;
+  out = std::move(parts);
+  return true;
+}
+
+bool SplitWebUrl(const std::string& url, UrlParts& out) {
   std::string_view s = url;
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
-  if (!StartsWithNoCase(s, "http://")) return false;
-  s.remove_prefix(7);
+  bool secure = false;
+  if (StartsWithNoCase(s, "http://")) {
+    s.remove_prefix(7);
+  } else if (StartsWithNoCase(s, "https://")) {
+    s.remove_prefix(8);
+    secure = true;
+  } else {
+    return false;
+  }
   size_t end = s.find_first_of("/?#");
   std::string_view authority = s.substr(0, end);
   std::string_view rest = end == std::string_view::npos ? std::string_view() : s.substr(end);
@@ -110,7 +124,7 @@ bool SplitUrl(const std::string& url, UrlParts& out) {
   for (char c : host)
     if (BadHostByte(static_cast<unsigned char>(c))) return false;
 
-  int portValue = 80;
+  int portValue = secure ? 443 : 80;
   if (!port.empty()) {
     if (port.size() > 5) return false;
     portValue = 0;
@@ -129,7 +143,14 @@ bool SplitUrl(const std::string& url, UrlParts& out) {
   out.host = std::string(host);
   out.port = portValue;
   out.object = std::move(object);
+  out.secure = secure;
   return true;
+}
+
+std::string HostForHeader(const UrlParts& parts) {
+  std::string host = parts.host.find(':') != std::string::npos ? "[" + parts.host + "]" : parts.host;
+  if (parts.port != (parts.secure ? 443 : 80)) host += ":" + std::to_string(parts.port);
+  return host;
 }
 
 std::string EscapeRequestTarget(const std::string& object) {

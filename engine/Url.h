@@ -5,11 +5,19 @@ struct UrlParts {
   std::string host;
   int port = 80;
   std::string object;  // path with query, "/" when empty
+  bool secure = false;  // https
 };
 
 // http:// addresses only (scheme case-insensitive). False when the address
 // cannot be split: another scheme, empty host, bad port.
 bool SplitUrl(const std::string& url, UrlParts& out);
+
+// http:// and https:// (port 443 by default, secure set).
+bool SplitWebUrl(const std::string& url, UrlParts& out);
+
+// host as it goes into a Host header or CONNECT line: an IPv6 literal in
+// brackets, the port left out when it is the scheme's default.
+std::string HostForHeader(const UrlParts& parts);
 
 // Escapes blanks and control bytes (and bytes >= 0x80) as %XX for a request
 // line; everything else is kept as written.

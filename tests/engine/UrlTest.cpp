@@ -39,6 +39,24 @@ TEST(SplitUrl, HostPortAndObject) {
   EXPECT_EQ(Split("http://h/a b.mp3").object, "/a b.mp3");
 }
 
+TEST(SplitWebUrl, HttpsAndHostHeaders) {
+  UrlParts p;
+  ASSERT_TRUE(SplitWebUrl("HTTPS://[::1]/a.mp3", p));
+  EXPECT_TRUE(p.secure);
+  EXPECT_EQ(p.port, 443);
+  EXPECT_EQ(p.host, "::1");
+  EXPECT_EQ(HostForHeader(p), "[::1]");
+  ASSERT_TRUE(SplitWebUrl("https://h.test:8443/x", p));
+  EXPECT_EQ(HostForHeader(p), "h.test:8443");
+  ASSERT_TRUE(SplitWebUrl("http://[fe80::2]:443/", p));
+  EXPECT_FALSE(p.secure);
+  EXPECT_EQ(HostForHeader(p), "[fe80::2]:443");
+  ASSERT_TRUE(SplitWebUrl("http://h.test/", p));
+  EXPECT_EQ(HostForHeader(p), "h.test");
+  EXPECT_FALSE(SplitWebUrl("ftp://h/", p));
+  EXPECT_FALSE(SplitWebUrl("https:///a", p));
+}
+
 TEST(SplitUrl, RejectsWhatCannotBeSplit) {
   EXPECT_FALSE(Splits(""));
   EXPECT_FALSE(Splits("https://h/a"));
