@@ -1,0 +1,175 @@
+#include "engine/http/HostLimiter.h"
+
+#include <algorithm>
+
+namespace {
+long long SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+// A stop flag is looked at this often while waiting, so Stop and Ctrl-C end
+// a wait at once without every stopper having to know the limiter.
+constexpr auto kStopPoll = std::chrono::milliseconds(50);
+}  // namespace
+
+HostLimiter& HostLimiter::Instance() {
+  static HostLimiter limiter;
+  return limiter;
+}
+
+HostLimiter::HostLimiter(Clock clock) : m_clock(std::move(clock)) {}
+
+long long HostLimiter::Now() const { return m_clock ? m_clock() : SteadyMs(); }
+
+void HostLimiter::SetCeiling(int n) {
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_ceiling = std::clamp(n, kMinLimit, kMaxLimit);
+  }
+  m_changed.notify_all();
+}
+
+int HostLimiter::Ceiling() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_ceiling;
+}
+
+int HostLimiter::LimitLocked(HostState& h) const {
+  if (h.learned > 0) {
+    // One more connection for every quiet minute since the last busy answer.
+    long long now = Now();
+    while (h.learned > 0 && now - h.lastBusyMs >= kRiseAfterMs) {
+      h.lastBusyMs += kRiseAfterMs;
+      if (++h.learned >= m_ceiling) h.learned = 0;
+    }
+  }
+  return h.learned > 0 ? std::min(h.learned, m_ceiling) : m_ceiling;
+}
+
+bool HostLimiter::MayTakeLocked(HostState& h, const void* owner, unsigned long long ticket) const {
+  int room = LimitLocked(h) - h.held;
+  if (room <= 0) return false;
+  // Rank among the queue: fewer connections already held first, then who
+  // came first. Only the first `room` of them may take one now.
+  auto heldBy = [&h](const void* o) {
+    auto it = h.byOwner.find(o);
+    return it == h.byOwner.end() ? 0 : it->second;
+  };
+  int mine = heldBy(owner);
+  int ahead = 0;
+  for (const Waiter& w : h.queue) {
+    if (w.ticket == ticket) continue;
+    int theirs = heldBy(w.owner);
+    if (theirs < mine || (theirs == mine && w.ticket < ticket)) ++ahead;
+  }
+  return ahead < room;
+}
+
+void HostLimiter::TakeLocked(HostState& h, const std::string& host, const void* owner,
+                             Permit& out) {
+  out.Release();
+  ++h.held;
+  ++h.byOwner[owner];
+  out.m_limiter = this;
+  out.m_host = host;
+  out.m_owner = owner;
+}
+
+bool HostLimiter::TryAcquire(const std::string& host, const void* owner, Permit& out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  HostState& h = m_hosts[host];
+  if (!h.queue.empty() || LimitLocked(h) - h.held <= 0) return false;
+  TakeLocked(h, host, owner, out);
+  return true;
+}
+
+bool HostLimiter::Acquire(const std::string& host, const void* owner,
+                          const std::atomic<bool>* stop, Permit& out,
+                          const std::function<void()>& onWait) {
+  std::unique_lock<std::mutex> g(m_lock);
+  HostState* h = &m_hosts[host];
+  unsigned long long ticket = ++m_nextTicket;
+  h->queue.push_back({owner, ticket});
+  bool told = false;
+  bool granted = false;
+  for (;;) {
+    if (stop && stop->load()) break;
+    if (MayTakeLocked(*h, owner, ticket)) {
+      granted = true;
+      break;
+    }
+    if (!told && onWait) {
+      told = true;
+      g.unlock();
+      onWait();
+      g.lock();
+      h = &m_hosts[host];
+      continue;
+    }
+    m_changed.wait_for(g, kStopPoll);
+    h = &m_hosts[host];
+  }
+  h->queue.erase(std::remove_if(h->queue.begin(), h->queue.end(),
+                                [ticket](const Waiter& w) { return w.ticket == ticket; }),
+                 h->queue.end());
+  if (granted) TakeLocked(*h, host, owner, out);
+  g.unlock();
+  // Leaving the queue may let the next waiter rank high enough to take.
+  m_changed.notify_all();
+  return granted;
+}
+
+void HostLimiter::Give(const std::string& host, const void* owner) {
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    HostState& h = m_hosts[host];
+    if (h.held > 0) --h.held;
+    auto it = h.byOwner.find(owner);
+    if (it != h.byOwner.end() && --it->second <= 0) h.byOwner.erase(it);
+  }
+  m_changed.notify_all();
+}
+
+void HostLimiter::NoteBusy(const std::string& host, int held) {
+  std::lock_guard<std::mutex> g(m_lock);
+  HostState& h = m_hosts[host];
+  int cap = std::max(kMinLimit, held - 1);
+  int now = LimitLocked(h);
+  h.learned = std::min(now, cap);
+  if (h.learned >= m_ceiling) h.learned = 0;
+  h.lastBusyMs = Now();
+}
+
+int HostLimiter::Held(const std::string& host) const {
+  std::lock_guard<std::mutex> g(m_lock);
+  auto it = m_hosts.find(host);
+  return it == m_hosts.end() ? 0 : it->second.held;
+}
+
+int HostLimiter::Limit(const std::string& host) const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return LimitLocked(m_hosts[host]);
+}
+
+void HostLimiter::WakeAll() { m_changed.notify_all(); }
+
+HostLimiter::Permit& HostLimiter::Permit::operator=(Permit&& other) noexcept {
+  if (this != &other) {
+    Release();
+    m_limiter = other.m_limiter;
+    m_host = std::move(other.m_host);
+    m_owner = other.m_owner;
+    other.m_limiter = nullptr;
+    other.m_owner = nullptr;
+  }
+  return *this;
+}
+
+void HostLimiter::Permit::Release() {
+  if (!m_limiter) return;
+  HostLimiter* limiter = m_limiter;
+  m_limiter = nullptr;
+  limiter->Give(m_host, m_owner);
+  m_host.clear();
+  m_owner = nullptr;
+}

@@ -1,0 +1,100 @@
+#pragma once
+// How many connections the whole program holds to one host (scheme, host
+// and port) at once. Probes, length requests and block connections of every
+// task ask here before they connect, so a small host is never handed more
+// than it can take. A host that answers "busy" teaches us a lower limit for
+// the rest of the run; a quiet minute lets it rise again by one.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class HostLimiter {
+ public:
+  using Clock = std::function<long long()>;  // milliseconds, steady
+  static constexpr int kMinLimit = 1;
+  static constexpr int kMaxLimit = 16;
+  static constexpr int kDefaultLimit = 6;
+  static constexpr long long kRiseAfterMs = 60 * 1000;
+
+  // The program's one limiter.
+  static HostLimiter& Instance();
+
+  explicit HostLimiter(Clock clock = {});
+  HostLimiter(const HostLimiter&) = delete;
+  HostLimiter& operator=(const HostLimiter&) = delete;
+
+  // MP3.ini's ceiling, clamped to 1..16; a learned limit never passes it.
+  void SetCeiling(int n);
+  int Ceiling() const;
+
+  // One held connection; releases itself when destroyed or moved over.
+  class Permit {
+   public:
+    Permit() = default;
+    ~Permit() { Release(); }
+    Permit(Permit&& other) noexcept { *this = std::move(other); }
+    Permit& operator=(Permit&& other) noexcept;
+    Permit(const Permit&) = delete;
+    Permit& operator=(const Permit&) = delete;
+    bool Held() const { return m_limiter != nullptr; }
+    const std::string& Host() const { return m_host; }
+    void Release();
+
+   private:
+    friend class HostLimiter;
+    HostLimiter* m_limiter = nullptr;
+    std::string m_host;
+    const void* m_owner = nullptr;
+  };
+
+  // Waits until `host` has room, then counts a connection for `owner` (a
+  // task or job: owners that hold fewer connections to the host go first,
+  // so every waiting task gets one before any gets a second). Returns false
+  // without a permit when `stop` becomes true first. `onWait` is called once
+  // when the caller has to wait, so it can say so.
+  bool Acquire(const std::string& host, const void* owner, const std::atomic<bool>* stop,
+               Permit& out, const std::function<void()>& onWait = {});
+  // Never waits: a permit when there is room and nobody is queued.
+  bool TryAcquire(const std::string& host, const void* owner, Permit& out);
+
+  // The host said "busy" (503/429, or refused a connect while we held
+  // others) while `held` connections to it were open, the refused one
+  // included: it allows at most held - 1 from now on.
+  void NoteBusy(const std::string& host, int held);
+  // Connections to `host` open now, and what it is allowed.
+  int Held(const std::string& host) const;
+  int Limit(const std::string& host) const;
+
+  // Wakes every waiter so it can look at its stop flag again.
+  void WakeAll();
+
+ private:
+  struct Waiter {
+    const void* owner;
+    unsigned long long ticket;
+  };
+  struct HostState {
+    int held = 0;
+    int learned = 0;  // 0: not learned, the ceiling holds
+    long long lastBusyMs = 0;
+    std::map<const void*, int> byOwner;
+    std::vector<Waiter> queue;
+  };
+  long long Now() const;
+  int LimitLocked(HostState& h) const;
+  bool MayTakeLocked(HostState& h, const void* owner, unsigned long long ticket) const;
+  void TakeLocked(HostState& h, const std::string& host, const void* owner, Permit& out);
+  void Give(const std::string& host, const void* owner);
+
+  Clock m_clock;
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;
+  mutable std::map<std::string, HostState> m_hosts;
+  int m_ceiling = kDefaultLimit;
+  unsigned long long m_nextTicket = 0;
+};
