@@ -222,12 +222,54 @@ long long ScriptedServer::bodyBytesSent(const std::string& path) const {
   return it == m_routes.end() ? 0 : it->second.bodyBytes;
 }
 
-int ScriptedServer::openConnections() const {
-  std::lock_guard<std::mutex> g(m_lock);
+int ScriptedServer::openLocked() const {
   int n = 0;
   for (auto& c : m_conns)
     if (!c->done) ++n;
   return n;
+}
+
+int ScriptedServer::openConnections() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return openLocked();
+}
+
+void ScriptedServer::setConnectionLimit(const ConnectionLimit& limit) {
+  std::lock_guard<std::mutex> g(m_lock);
+  m_limit = limit;
+}
+
+int ScriptedServer::peakOpenConnections() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_peakOpen;
+}
+
+int ScriptedServer::connectionsRefused() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_refused;
+}
+
+// Past the connection limit: logs the request, answers busy and closes.
+// Returns false when the request is within the limit.
+bool ScriptedServer::answerBusy(Conn* c, Request& req) {
+  ConnectionLimit lim;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    lim = m_limit;
+    if (lim.maxOpen <= 0 || lim.closeAtConnect || openLocked() <= lim.maxOpen) return false;
+    req.answeredBusy = true;
+    m_requests.push_back(req);
+    m_requestRoutes.push_back(std::string());
+  }
+  m_cv.notify_all();
+  std::string body = "busy";
+  std::string h = "HTTP/1.1 " + std::to_string(lim.status) +
+                  (lim.status == 429 ? " Too Many Requests" : " Service Unavailable") + "\r\n";
+  if (!lim.retryAfter.empty()) h += "Retry-After: " + lim.retryAfter + "\r\n";
+  h += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+  if (req.method != "HEAD") h += body;
+  sendAll(c, std::string(), h.data(), h.size(), false);
+  return true;
 }
 
 void ScriptedServer::acceptLoop() {
@@ -252,11 +294,20 @@ void ScriptedServer::acceptLoop() {
         ++it;
       }
     }
+    if (m_limit.maxOpen > 0 && m_limit.closeAtConnect && openLocked() >= m_limit.maxOpen) {
+      // Refused as an overloaded host does: reset at once.
+      linger lg{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+      close(fd);
+      ++m_refused;
+      continue;
+    }
     auto c = std::make_unique<Conn>();
     c->fd = fd;
     c->id = m_nextConn++;
     Conn* raw = c.get();
     m_conns.push_back(std::move(c));
+    m_peakOpen = std::max(m_peakOpen, openLocked());
     if (m_stop) shutdown(fd, SHUT_RDWR);
     raw->th = std::thread([this, raw] { serve(raw); });
   }
@@ -349,11 +400,13 @@ void ScriptedServer::serve(Conn* c) {
     req.method = line.substr(0, sp1);
     if (sp1 != std::string::npos) req.target = line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     req.range = req.header("Range");
+    req.atMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch()).count();
     {
       std::lock_guard<std::mutex> g(m_lock);
       ++m_busy;
     }
-    keep = handle(c, req, keep);
+    keep = answerBusy(c, req) ? false : handle(c, req, keep);
     {
       std::lock_guard<std::mutex> g(m_lock);
       --m_busy;

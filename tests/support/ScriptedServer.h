@@ -104,12 +104,25 @@ struct Route {
   static Route Raw(std::string bytes);
 };
 
+// A host that takes only so many connections at once, as small shared
+// hosts do. Past the limit a request is answered busy and the connection
+// closed, or (closeAtConnect) the connection is closed as soon as it is
+// accepted.
+struct ConnectionLimit {
+  int maxOpen = 0;          // 0: no limit
+  int status = 503;         // 503 or 429
+  std::string retryAfter;   // "Retry-After" value as sent ("1", an HTTP date); empty: none
+  bool closeAtConnect = false;
+};
+
 struct Request {
   std::string raw;     // exact bytes through the blank line
   std::string method;  // "GET", "HEAD", ...
   std::string target;  // as sent, e.g. "/a.mp3?x=1"
   std::string range;   // value of the Range header, empty when absent
   int connection = 0;  // 1, 2, ... in order of accept
+  long long atMs = 0;  // steady-clock milliseconds when it arrived
+  bool answeredBusy = false;  // refused by the connection limit
   // Value of the first header with that name (case-insensitive), else "".
   std::string header(const std::string& name) const;
 };
@@ -128,6 +141,12 @@ class ScriptedServer {
   // Adds or replaces a route; its request and byte counters start again.
   void route(const std::string& path, Route r);
   void removeRoute(const std::string& path);
+  // Applies to connections and requests from now on.
+  void setConnectionLimit(const ConnectionLimit& limit);
+  // Most connections that were open at once, and connections closed at
+  // accept by the limit.
+  int peakOpenConnections() const;
+  int connectionsRefused() const;
 
   std::vector<Request> requests() const;
   std::vector<Request> requestsFor(const std::string& path) const;  // by route path
@@ -180,6 +199,11 @@ class ScriptedServer {
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_nextConn{1};
   int m_busy = 0;  // requests being answered, under m_lock
+  ConnectionLimit m_limit;  // under m_lock
+  int m_peakOpen = 0;       // under m_lock
+  int m_refused = 0;        // under m_lock
+  int openLocked() const;
+  bool answerBusy(Conn* c, Request& req);
 
   mutable std::mutex m_lock;  // routes, requests, connection list
   mutable std::condition_variable m_cv;

@@ -169,6 +169,45 @@ TEST(ScriptedServer, PacingResetAndClose) {
   }
 }
 
+TEST(ScriptedServer, PastItsConnectionLimitAHostAnswersBusyOrRefusesTheConnection) {
+  ScriptedServer srv;
+  srv.route("/f", Route::File("0123456789"));
+  vtest::ConnectionLimit lim;
+  lim.maxOpen = 1;
+  lim.status = 429;
+  lim.retryAfter = "Sun, 06 Nov 1994 08:49:37 GMT";
+  srv.setConnectionLimit(lim);
+  Client first(srv.port());
+  first.Send(Get("/f"));
+  EXPECT_EQ(first.Read(SIZE_MAX, "0123456789").rfind("HTTP/1.1 200", 0), 0u);
+  {
+    Client second(srv.port());
+    second.Send(Get("/f"));
+    std::string r = second.Read();  // the busy answer closes the connection
+    EXPECT_EQ(r.rfind("HTTP/1.1 429 Too Many Requests\r\n", 0), 0u) << r;
+    EXPECT_NE(r.find("Retry-After: Sun, 06 Nov 1994 08:49:37 GMT\r\n"), std::string::npos) << r;
+    EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos) << r;
+  }
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_FALSE(reqs[0].answeredBusy);
+  EXPECT_TRUE(reqs[1].answeredBusy);
+  EXPECT_LE(reqs[0].atMs, reqs[1].atMs);
+  EXPECT_EQ(srv.peakOpenConnections(), 2);
+
+  // The other way an overloaded host says no: the connection is reset at once.
+  lim.closeAtConnect = true;
+  srv.setConnectionLimit(lim);
+  {
+    // Nothing is sent: the reset may come before a send, which would then
+    // raise SIGPIPE.
+    Client third(srv.port());
+    EXPECT_EQ(third.Read(), "");
+  }
+  EXPECT_EQ(srv.connectionsRefused(), 1);
+  EXPECT_EQ(srv.requests().size(), 2u);
+}
+
 TEST(TempHome, SetsAndRestoresEnvironment) {
   std::string root;
   {
