@@ -4,7 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
+#include <set>
+#include <string>
 #include <memory>
 #include <utility>
 
@@ -47,37 +48,48 @@ bool UsedByAny(const std::string& entry, const std::vector<std::string>& files) 
   return false;
 }
 
+// "<file>.<ext>", the name a task file found in a folder belongs to; empty
+// when it is not a file of `file`.
+std::string OwnerNameOf(const std::string& entry, const std::string& file) {
+  static const char* const kTails[] = {".job.tmp.hpt", ".job.hpt", ".hpt.tmp", ".hpt", ".lock", ".part"};
+  switch (ClassifyTaskFile(entry, file)) {
+    case TaskFileKind::kNone: return {};
+    case TaskFileKind::kBlock: return entry.substr(0, entry.rfind('-'));
+    default: break;
+  }
+  for (const char* tail : kTails)
+    if (EndsWith(entry, tail)) return entry.substr(0, entry.size() - std::char_traits<char>::length(tail));
+  return {};
+}
+
+// The one rule of a removal: a file goes only when it is a removed task's,
+// no kept task would use it, and the name it belongs to is locked by us.
+bool MayDelete(const std::string& entry, const std::vector<std::string>& removed,
+               const std::vector<std::string>& kept, const std::set<std::string>& heldNames) {
+  if (UsedByAny(entry, kept)) return false;
+  for (const std::string& f : removed) {
+    const std::string owner = OwnerNameOf(entry, f);
+    if (!owner.empty() && heldNames.count(owner)) return true;
+  }
+  return false;
+}
+
 void DeleteIn(const std::string& dir, bool parts, const std::vector<std::string>& removed,
-              const std::vector<std::string>& kept) {
+              const std::vector<std::string>& kept, const std::set<std::string>& heldNames) {
   DIR* d = opendir(dir.empty() ? "." : dir.c_str());
   if (!d) return;
   std::vector<std::string> doomed;
   while (dirent* e = readdir(d)) {
     const std::string entry = e->d_name;
-    bool mine = false;
-    for (const std::string& f : removed) {
-      const TaskFileKind kind = ClassifyTaskFile(entry, f);
-      if (kind != TaskFileKind::kNone && (kind == TaskFileKind::kPart) == parts) mine = true;
-    }
-    if (mine && !UsedByAny(entry, kept)) doomed.push_back(entry);
+    bool part = false;
+    for (const std::string& f : removed) part = part || ClassifyTaskFile(entry, f) == TaskFileKind::kPart;
+    if (part == parts && MayDelete(entry, removed, kept, heldNames)) doomed.push_back(entry);
   }
   closedir(d);
   for (const std::string& entry : doomed) {
     const std::string path = DirPath(dir, entry);
     if (IsRegularFile(path)) unlink(path.c_str());
   }
-}
-
-// "<file>.<ext>.lock" for a task file found in a folder, "" for others.
-std::string LockNameOf(const std::string& entry, TaskFileKind kind) {
-  switch (kind) {
-    case TaskFileKind::kNone: return {};
-    case TaskFileKind::kLock: return entry;
-    case TaskFileKind::kPart: return entry.substr(0, entry.size() - 5) + ".lock";
-    case TaskFileKind::kSidecar: return entry.substr(0, entry.size() - 4) + ".lock";
-    case TaskFileKind::kBlock: return entry.substr(0, entry.rfind('-')) + ".lock";
-  }
-  return {};
 }
 
 std::vector<std::string> TargetNamesOf(const std::vector<std::string>& names) {
@@ -99,6 +111,11 @@ TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file)
   if (EndsWith(rest, ".lock")) {
     return IsExtension(rest.substr(0, rest.size() - 5)) ? TaskFileKind::kLock : TaskFileKind::kNone;
   }
+  for (const char* record : {".job.hpt", ".job.tmp.hpt", ".hpt.tmp"})
+    if (EndsWith(rest, record))
+      return IsExtension(rest.substr(0, rest.size() - std::char_traits<char>::length(record)))
+                 ? TaskFileKind::kSidecar
+                 : TaskFileKind::kNone;
   if (!EndsWith(rest, ".hpt")) return TaskFileKind::kNone;
   rest.resize(rest.size() - 4);  // <ext> or <ext>-<digits>
   if (IsExtension(rest)) return TaskFileKind::kSidecar;
@@ -121,20 +138,20 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
                        const std::function<void()>& afterListing) {
   const std::vector<std::string> removedFiles = TargetNamesOf(removed);
   if (removedFiles.empty()) return;
-  std::vector<std::string> keptFiles = TargetNamesOf(kept);
+  const std::vector<std::string> keptFiles = TargetNamesOf(kept);
   // A job of another copy of the program may be using files of the same
-  // name: those whose lock is held stay, and the others are deleted under
-  // the lock so that no job starts on them half-way. The lock is taken for
-  // every name that has files, not only for lock files seen: a job may
-  // create its lock between our look at the folder and the deletion.
-  std::map<std::string, std::string> locks;  // lock file name -> target file name
+  // name: those are spared by its lock, and the others are deleted under
+  // ours so that no job starts on them half-way. Only names seen here are
+  // locked; a job that starts on another name meanwhile holds its own lock,
+  // and nothing of that name is touched.
+  std::set<std::string> names;  // "<file>.<ext>"
   auto collect = [&](const std::string& dir) {
     DIR* d = opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return;
     while (dirent* e = readdir(d)) {
       for (const std::string& f : removedFiles) {
-        const std::string lock = LockNameOf(e->d_name, ClassifyTaskFile(e->d_name, f));
-        if (!lock.empty()) locks.emplace(lock, f);
+        const std::string owner = OwnerNameOf(e->d_name, f);
+        if (!owner.empty()) names.insert(owner);
       }
     }
     closedir(d);
@@ -143,14 +160,15 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
   collect(downloadsDir);
   if (afterListing) afterListing();
   std::vector<std::unique_ptr<CTargetLock>> held;
-  for (auto& [lock, file] : locks) {
-    auto l = std::make_unique<CTargetLock>(DirPath(tempDir, lock));
-    const CTargetLock::Result r = l->TryLock();
-    if (r == CTargetLock::Result::kBusy) keptFiles.push_back(file);
-    if (r == CTargetLock::Result::kLocked) held.push_back(std::move(l));
+  std::set<std::string> heldNames;
+  for (const std::string& name : names) {
+    auto l = std::make_unique<CTargetLock>(DirPath(tempDir, name + ".lock"));
+    if (l->TryLock() != CTargetLock::Result::kLocked) continue;
+    heldNames.insert(name);
+    held.push_back(std::move(l));
   }
-  DeleteIn(tempDir, false, removedFiles, keptFiles);
-  DeleteIn(downloadsDir, true, removedFiles, keptFiles);
+  DeleteIn(tempDir, false, removedFiles, keptFiles, heldNames);
+  DeleteIn(downloadsDir, true, removedFiles, keptFiles, heldNames);
 }
 
 void DeleteTaskFiles(const std::vector<std::string>& removed, const std::vector<std::string>& kept) {

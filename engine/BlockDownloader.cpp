@@ -214,8 +214,8 @@ void CBlockDownloader::OnFileChanged() {
   // The blocks were cut for the old file; none of them may be continued.
   // Stop let go of the name: they are only ours to delete under it again.
   if (m_targetLock.TryLock() == CTargetLock::Result::kLocked) {
+    CSidecar::RemoveFor(m_strFileName);
     DiscardStaleBlocks({});
-    unlink(CSidecar::PathFor(m_strFileName).c_str());
     m_targetLock.Unlock();
   }
   if (onMessage) onMessage(user, T(txt::kJobFileChanged), -1);
@@ -417,7 +417,7 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
   facts.m_strURL = AddressWithoutCredentials(m_strURL);
   const bool resume = ranged && m_bResume;
   std::optional<CSidecar> stored;
-  if (resume) stored = CSidecar::Read(CSidecar::PathFor(m_strFileName));
+  if (resume) stored = CSidecar::Load(m_strFileName);
   // Block files are only continued when they were written for this very
   // file; the record says which range each holds, whatever the block count
   // is now. Anything else would stitch foreign bytes in.
@@ -427,8 +427,18 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     CSidecar same = facts;
     same.m_nBlocks = stored->m_nBlocks;
     kept = same.Continues(*stored) && ContinuedPlan(*stored, length, plan);
+    // A block file holding a record is another target's record, written
+    // under the name older copies used, never bytes of this file.
+    for (const auto& b : plan.Blocks())
+      if (kept && CSidecar::IsRecordFile(BlockFileName(m_strFileName, b.m_nBlock))) kept = false;
   }
-  if (!kept) plan.FixedSplit(length, n);
+  if (!kept) {
+    plan = CBlockPlan();
+    plan.FixedSplit(length, n);
+    // The record goes before the files it describes: a crash in between
+    // leaves files that no later start continues.
+    CSidecar::RemoveFor(m_strFileName);
+  }
   if (length < 0) {
     PlanBlock whole;
     whole.m_nLast = -2;  // Length() -1: to the end of the body
@@ -471,7 +481,12 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     m_owned[static_cast<size_t>(b.m_nBlock)] = blocks[i];
     m_pBlocks[static_cast<size_t>(b.m_nBlock)] = s;
   }
-  WriteSidecar();
+  // Without its first record the blocks could later be continued by an
+  // older one that describes other ranges.
+  if (const int err = WriteSidecar()) {
+    if (IsLocalWriteError(err)) throw JobLocalError{err};
+    throw JobError{SystemErrorText(err)};
+  }
 }
 
 void CBlockDownloader::Grow(size_t blocks) {
@@ -488,9 +503,9 @@ void CBlockDownloader::Grow(size_t blocks) {
     if (static_cast<size_t>(b.m_nBlock) >= old && !b.m_bDone) m_pbDone[static_cast<size_t>(b.m_nBlock)] = 0;
 }
 
-bool CBlockDownloader::WriteSidecar() {
+int CBlockDownloader::WriteSidecar() {
   m_sidecar.m_ranges = m_plan.Ranges();
-  return m_sidecar.Write(CSidecar::PathFor(m_strFileName));
+  return m_sidecar.WriteFor(m_strFileName);
 }
 
 void CBlockDownloader::DiscardStaleBlocks(const std::vector<int>& keep) {

@@ -101,7 +101,8 @@ class CBlockDownloader {
   void Observe(long long nowMs);
   // Called now and then from a flowing block: counts, speeds, stalls.
   void Watch(long long nowMs);
-  bool WriteSidecar();
+  // 0, or the errno of the failed write.
+  int WriteSidecar();
 
   void Report(const std::string& text);
   bool OnOwnBlockThread() const;

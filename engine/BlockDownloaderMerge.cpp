@@ -166,8 +166,8 @@ void CBlockDownloader::MergeBlocks() {
   if (!problem && FileStartsWithMarkup(part)) {
     // Block 0 may come from an earlier run that took a page for the song;
     // kept, it would be merged again on every resume.
+    CSidecar::RemoveFor(target);
     for (const auto& p : files) unlink(p.c_str());
-    unlink(CSidecar::PathFor(target).c_str());
     problem = txt::kSockNotASong;
   }
   if (problem) {
@@ -190,8 +190,8 @@ void CBlockDownloader::MergeBlocks() {
     return;
   }
   SyncFolderOf(target);
+  CSidecar::RemoveFor(target);
   for (const auto& p : files) unlink(p.c_str());
-  unlink(CSidecar::PathFor(target).c_str());
   m_targetLock.Unlock();
   if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
   if (onSuccess) onSuccess(user);

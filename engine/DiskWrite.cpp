@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "engine/Gbk.h"
 #include "res/Texts.h"
 
 namespace {
@@ -66,6 +68,13 @@ std::string LocalWriteErrorText(int err) {
   if (err == ENOSPC || err == EDQUOT) return T(txt::kDiskFull);
   if (err == EACCES || err == EPERM || err == EROFS) return T(txt::kNoWritePermission);
   return {};
+}
+
+std::string SystemErrorText(int err) {
+  char buf[256];
+  // The GNU form: the text may be a static one rather than buf.
+  const char* text = strerror_r(err, buf, sizeof buf);
+  return Utf8ToGbk(text ? text : "");
 }
 
 bool SyncFolderOf(const std::string& path) {

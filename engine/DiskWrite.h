@@ -18,6 +18,10 @@ bool IsLocalWriteError(int err);
 // "磁盘空间不足." or "没有写入权限." (GBK); empty for other causes.
 std::string LocalWriteErrorText(int err);
 
+// The system's own text for err (GBK), for causes the texts table has no
+// words of its own for.
+std::string SystemErrorText(int err);
+
 // Flushes the folder holding path to disk, so a rename into it survives a
 // power loss. False when it could not be done.
 bool SyncFolderOf(const std::string& path);

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "engine/Common.h"
+#include "engine/DiskWrite.h"
 
 namespace {
 
@@ -59,7 +60,56 @@ bool ParseRange(const std::string& s, PlanRange& r) {
 }  // namespace
 
 std::string CSidecar::PathFor(const std::string& target) {
+  return GetTempDirectory() + GetPathFileName(target) + ".job.hpt";
+}
+
+std::string CSidecar::OldPathFor(const std::string& target) {
   return GetTempDirectory() + GetPathFileName(target) + ".hpt";
+}
+
+std::string CSidecar::ScratchPathFor(const std::string& target) {
+  return GetTempDirectory() + GetPathFileName(target) + ".job.tmp.hpt";
+}
+
+std::string CSidecar::OldScratchPathFor(const std::string& target) {
+  return GetTempDirectory() + GetPathFileName(target) + ".hpt.tmp";
+}
+
+bool CSidecar::IsRecordFile(const std::string& path) {
+  // Every record starts so; a block file rarely does, and then it is read
+  // whole only up to the size a record can have.
+  static constexpr char kStart[] = "length=";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  char head[sizeof kStart - 1];
+  ssize_t n;
+  do n = read(fd, head, sizeof head);
+  while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof head) || std::string(head, sizeof head) != kStart) return false;
+  return Read(path).has_value();
+}
+
+std::optional<CSidecar> CSidecar::Load(const std::string& target) {
+  const std::string path = PathFor(target);
+  if (auto stored = Read(path)) return stored;
+  if (access(path.c_str(), F_OK) == 0 || errno != ENOENT) return std::nullopt;  // ours, but damaged
+  const std::string old = OldPathFor(target);
+  if (!IsRecordFile(old)) return std::nullopt;
+  auto stored = Read(old);
+  // Moved only once the new one is written: a failure leaves the old one,
+  // which the next start reads again.
+  if (stored && stored->WriteFor(target) == 0) unlink(old.c_str());
+  return stored;
+}
+
+void CSidecar::RemoveFor(const std::string& target) {
+  // The record first: without it the block files are never continued.
+  unlink(PathFor(target).c_str());
+  const std::string old = OldPathFor(target);
+  if (IsRecordFile(old)) unlink(old.c_str());
+  unlink(ScratchPathFor(target).c_str());
+  unlink(OldScratchPathFor(target).c_str());
 }
 
 std::string CSidecar::Text() const {
@@ -116,23 +166,18 @@ std::optional<CSidecar> CSidecar::Read(const std::string& path) {
   return Parse(*text);
 }
 
-bool CSidecar::Write(const std::string& path) const {
+int CSidecar::WriteFor(const std::string& target) const {
   // The job's lock on the target keeps every other writer of this name away,
   // so one fixed scratch name is enough.
-  const std::string tmp = path + ".tmp";
+  const std::string tmp = ScratchPathFor(target);
   const std::string data = Text();
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = close(fd) == 0 && done == data.size() && std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  if (fd < 0) return errno ? errno : EIO;
+  int err = WriteAll(fd, data.data(), data.size()) ? 0 : errno;
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && std::rename(tmp.c_str(), PathFor(target).c_str()) != 0) err = errno;
+  if (err) unlink(tmp.c_str());
+  return err;
 }
 
 bool CSidecar::Continues(const CSidecar& stored) const {

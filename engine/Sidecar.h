@@ -1,7 +1,13 @@
 #pragma once
-// "<name>.hpt" beside a job's block files: what they were written for. Block
-// files are only continued when a new job would write the very same bytes
-// into them, so every fact that decides the bytes belongs here.
+// "<name>.job.hpt" beside a job's block files: what they were written for.
+// Block files are only continued when a new job would write the very same
+// bytes into them, so every fact that decides the bytes belongs here.
+//
+// Block k of target X is "X-k.hpt". The record and its scratch file end in
+// ".job.hpt" and ".job.tmp.hpt", which no "<other>-<k>.hpt" can equal, so no
+// target's record is ever another target's block. Older copies wrote the
+// record as "<name>.hpt", which is block k of "<other>" when the name is
+// "<other>-<k>": such a file is only taken for a record when its bytes say so.
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,15 +26,31 @@ struct CSidecar {
   // are the fixed split of m_nBlocks.
   std::vector<PlanRange> m_ranges;
 
-  // "<temp directory><file name of target>.hpt".
+  // "<temp directory><file name of target>.job.hpt".
   static std::string PathFor(const std::string& target);
+  // Where older copies kept it: "<temp directory><file name of target>.hpt".
+  static std::string OldPathFor(const std::string& target);
+  // The scratch names a write goes through (now and in older copies).
+  static std::string ScratchPathFor(const std::string& target);
+  static std::string OldScratchPathFor(const std::string& target);
+  // The target's record: its own file, or, only when that is missing, one
+  // an older copy left that parses as a record, which is then moved under
+  // the new name. Call only while holding the target's lock.
+  static std::optional<CSidecar> Load(const std::string& target);
+  // Deletes the target's record and scratch files, the old-named record
+  // only when its bytes are a record (else it is another target's block).
+  // Call only while holding the target's lock.
+  static void RemoveFor(const std::string& target);
+  // True when the file at path is a record, whatever its name.
+  static bool IsRecordFile(const std::string& path);
   // The file's facts, or nothing when it is missing, unreadable or not ours
   // (an unknown or repeated line, a bad number).
   static std::optional<CSidecar> Read(const std::string& path);
   static std::optional<CSidecar> Parse(const std::string& text);
-  // Replaces the file whole (temporary file + rename), so a crash leaves the
-  // old facts or the new ones, never a mix.
-  bool Write(const std::string& path) const;
+  // Replaces the target's record whole (scratch file + rename), so a crash
+  // leaves the old facts or the new ones, never a mix. 0, or the errno of
+  // what failed.
+  int WriteFor(const std::string& target) const;
   std::string Text() const;
 
   // True when block files described by `stored` may be continued by a job

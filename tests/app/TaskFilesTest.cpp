@@ -20,12 +20,15 @@ bool Exists(const std::string& path) {
 TEST(TaskFilesTest, KindsFollowTheNameStructure) {
   EXPECT_EQ(ClassifyTaskFile("a.mp3-0.hpt", "a"), TaskFileKind::kBlock);
   EXPECT_EQ(ClassifyTaskFile("a.mp3-12.hpt", "a"), TaskFileKind::kBlock);
-  EXPECT_EQ(ClassifyTaskFile("a.MP3.hpt", "a"), TaskFileKind::kSidecar);
+  // The record, its scratch file, and both under the names older copies used.
+  for (const char* record : {"a.MP3.job.hpt", "a.mp3.job.tmp.hpt", "a.MP3.hpt", "a.mp3.hpt.tmp"})
+    EXPECT_EQ(ClassifyTaskFile(record, "a"), TaskFileKind::kSidecar) << record;
   EXPECT_EQ(ClassifyTaskFile("a.mp3.part", "a"), TaskFileKind::kPart);
   EXPECT_EQ(ClassifyTaskFile("a.MP3.lock", "a"), TaskFileKind::kLock);
   // Another task's files, or names that only look alike.
   for (const char* other : {"ab.mp3-0.hpt", "a.b.mp3-0.hpt", "a.mp3-.hpt", "a.mp3-1x.hpt", "a.-0.hpt", "a.hpt",
-                            "a.mp3", "a.lock", "a.b.mp3.lock", "a.mp3-0.lock", "ab.mp3.lock"})
+                            "a.mp3", "a.lock", "a.b.mp3.lock", "a.mp3-0.lock", "ab.mp3.lock",
+                            "a.mp3-0.job.hpt", "a.b.mp3.job.hpt", "a.mp3.tmp.hpt", "a.mp3.job.tmp"})
     EXPECT_EQ(ClassifyTaskFile(other, "a"), TaskFileKind::kNone) << other;
   EXPECT_EQ(ClassifyTaskFile("a.mp3-0.hpt", ""), TaskFileKind::kNone);
 }
@@ -42,14 +45,16 @@ TEST(TaskFilesTest, DeletionTakesEveryFileOfTheTaskAndSparesKeptOnes) {
   const std::string t = home.temp();
   const std::string d = home.downloads() + "/";
   for (const char* f : {"a.mp3-0.hpt", "a.mp3-1.hpt", "a.mp3.hpt", "a.mp3.lock", "ab.mp3.lock", "x_y.mp3-0.hpt",
-                        "x_y.mp3.lock"})
+                        "x_y.mp3.lock", "a.mp3.job.hpt", "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp"})
     ASSERT_TRUE(vtest::WriteFile(t + f, "x"));
   ASSERT_TRUE(vtest::WriteFile(d + "a.mp3.part", "x"));
   ASSERT_TRUE(vtest::WriteFile(d + "a.mp3", "song"));
   ASSERT_TRUE(vtest::WriteFile(t + "a.mp3.part", "x"));  // a ".part" belongs to the download folder
 
   DeleteTaskFiles({"a"}, {});
-  for (const char* f : {"a.mp3-0.hpt", "a.mp3-1.hpt", "a.mp3.hpt", "a.mp3.lock"}) EXPECT_FALSE(Exists(t + f)) << f;
+  for (const char* f : {"a.mp3-0.hpt", "a.mp3-1.hpt", "a.mp3.hpt", "a.mp3.lock", "a.mp3.job.hpt",
+                        "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp"})
+    EXPECT_FALSE(Exists(t + f)) << f;
   EXPECT_FALSE(Exists(d + "a.mp3.part"));
   EXPECT_TRUE(Exists(d + "a.mp3")) << "the finished song stays";
   EXPECT_TRUE(Exists(t + "a.mp3.part"));
@@ -120,6 +125,24 @@ TEST(TaskFilesTest, AJobThatTakesItsLockWhileTheFolderIsReadKeepsItsFiles) {
   EXPECT_TRUE(Exists(d + "c.mp3.part"));
   EXPECT_FALSE(Exists(t + "b.mp3-0.hpt"));
   EXPECT_FALSE(Exists(t + "b.mp3.lock")) << "a lock made for the deletion goes with it";
+}
+
+TEST(TaskFilesTest, AJobThatStartsOnANameWithNoFilesDuringTheRemovalKeepsAllItsFiles) {
+  vtest::TempHome home;
+  const std::string t = home.temp();
+  const std::string d = home.downloads() + "/";
+  ASSERT_TRUE(vtest::WriteFile(t + "a.mp3-0.hpt", "x"));
+  // The same task's other file type had nothing when the folders were read;
+  // a job starts on it before the deletion.
+  CTargetLock starting(t + "a.wma.lock");
+  DeleteTaskFilesIn(t, d, {"a"}, {}, [&] {
+    ASSERT_EQ(starting.TryLock(), CTargetLock::Result::kLocked);
+    for (const char* f : {"a.wma.job.hpt", "a.wma-0.hpt"}) ASSERT_TRUE(vtest::WriteFile(t + f, "x"));
+    ASSERT_TRUE(vtest::WriteFile(d + "a.wma.part", "x"));
+  });
+  for (const char* f : {"a.wma.lock", "a.wma.job.hpt", "a.wma-0.hpt"}) EXPECT_TRUE(Exists(t + f)) << f;
+  EXPECT_TRUE(Exists(d + "a.wma.part"));
+  EXPECT_FALSE(Exists(t + "a.mp3-0.hpt"));
 }
 
 }  // namespace

@@ -197,7 +197,12 @@ class JobFixture : public ::testing::Test {
   std::string BlockFile(const std::string& name, int i) const {
     return home.temp() + name + "-" + std::to_string(i) + ".hpt";
   }
-  std::string Sidecar(const std::string& name) const { return home.temp() + name + ".hpt"; }
+  std::string Sidecar(const std::string& name) const { return home.temp() + name + ".job.hpt"; }
+  // Where older copies kept the record, and the scratch names of a write.
+  std::string OldSidecar(const std::string& name) const { return home.temp() + name + ".hpt"; }
+  std::vector<std::string> Scratch(const std::string& name) const {
+    return {home.temp() + name + ".job.tmp.hpt", home.temp() + name + ".hpt.tmp"};
+  }
   std::unique_ptr<CBlockDownloader> Job(const std::string& url, const std::string& target, int blocks,
                                         Owner& o, bool resume = false) {
     auto job = std::make_unique<CBlockDownloader>(nullptr);
@@ -218,6 +223,9 @@ class JobFixture : public ::testing::Test {
     const std::string name = GetPathFileName(target);
     EXPECT_FALSE(Exists(target + ".part"));
     EXPECT_FALSE(Exists(Sidecar(name)));
+    // That name may be another target's block; only a record there is ours.
+    EXPECT_FALSE(CSidecar::IsRecordFile(OldSidecar(name)));
+    for (const auto& s : Scratch(name)) EXPECT_FALSE(Exists(s)) << s;
     for (int i = 0; i < 6; ++i) EXPECT_FALSE(Exists(BlockFile(name, i))) << i;
   }
 
