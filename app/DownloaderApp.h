@@ -30,7 +30,8 @@
 class CDownloaderApp;
 class TaskRunner;
 
-// The updater for the program at programPath: "update" beside it, else
+// The updater for the program at programPath. Installed: only
+// "virelomp3-update" beside it. Otherwise "update" beside it, else
 // "virelomp3-update" beside it, else "update" in the program directory; the
 // first of these when none is there.
 std::string FindUpdater(const std::string& programPath);

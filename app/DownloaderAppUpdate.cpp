@@ -1,4 +1,5 @@
 // The start-up usage count and version check, and starting the updater.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "app/IniFile.h"
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
+#include "engine/ProgramDir.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 #include "task/CurlApi.h"
@@ -31,10 +33,19 @@ struct VersionFetch {
   const std::atomic<bool>* exiting = nullptr;
 };
 
+// A fixed name in the temp folder: never written through a link.
+FILE* CreateVersionFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* f = ::fdopen(fd, "wb");
+  if (!f) ::close(fd);
+  return f;
+}
+
 size_t OnVersionBody(char* data, size_t size, size_t count, void* user) {
   auto* f = static_cast<VersionFetch*>(user);
   size_t n = size * count;
-  if (!f->file) f->file = std::fopen(f->path.c_str(), "wb");
+  if (!f->file) f->file = CreateVersionFile(f->path);
   if (!f->file) return 0;
   f->bytes += static_cast<curl_off_t>(n);
   if (f->bytes > kVersionFileMaxBytes) return 0;
@@ -67,8 +78,10 @@ std::string RunningProgramPath() {
 std::string FindUpdater(const std::string& programPath) {
   const size_t slash = programPath.rfind('/');
   const std::string beside = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash);
-  // "update" in a program's own folder; installed into a shared bin folder
-  // it cannot take so generic a name. A program directory given by
+  // Installed into a shared bin folder, a generic "update" there belongs to
+  // some other package or to whoever put it there: only our own name runs.
+  if (!FindInstalledDataDirectory(beside).empty()) return beside + "/virelomp3-update";
+  // "update" in a program's own folder. A program directory given by
   // VIRELOMP3_HOME stands in for the executable's folder last.
   for (const std::string& path : {beside + "/update", beside + "/virelomp3-update", GetAppDirectory() + "/update"}) {
     if (::access(path.c_str(), X_OK) == 0) return path;
@@ -127,7 +140,7 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
     if (std::fclose(f.file) != 0) ok = false;
   } else if (ok) {
     // An empty body still replaces the last check's file.
-    FILE* empty = std::fopen(path.c_str(), "wb");
+    FILE* empty = CreateVersionFile(path);
     if (!empty) return false;
     std::fclose(empty);
   }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <fstream>
@@ -97,18 +98,42 @@ std::string IniRead(const std::string& path, const std::string& section, const s
 
 namespace {
 
-// The mode the file had (0644 for a new one); a file that holds a password
-// is for its owner's eyes only, whatever it had.
+// What a file made by open(0666) would get: the umask is read, not set, so
+// no other thread ever sees it changed.
+mode_t NewFileMode() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 6, "Umask:") != 0) continue;
+    return static_cast<mode_t>(0666 & ~std::strtoul(line.c_str() + 6, nullptr, 8));
+  }
+  return 0644;  // no /proc: the common umask
+}
+
+// A password, or a proxy address with a user in it ("http://u:p@host").
+bool HoldsSecret(const std::vector<std::string>& lines) {
+  static const std::string kPassword = "_password";
+  std::string section;
+  for (const std::string& l : lines) {
+    std::string name, k, v;
+    if (SectionOf(l, name)) {
+      section = name;
+      continue;
+    }
+    if (!KeyOf(l, k, v) || TrimBlanks(Unquote(v)).empty()) continue;
+    if (k.size() >= kPassword.size() && EqualNoCase(k.substr(k.size() - kPassword.size()), kPassword))
+      return true;
+    if (EqualNoCase(section, "Network") && EqualNoCase(k, "Proxy") && v.find('@') != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// The mode the file had (0666 less the umask for a new one); a file that
+// holds a secret is for its owner's eyes only, whatever it had.
 mode_t FileModeFor(const std::string& path, const std::vector<std::string>& lines) {
   struct stat st {};
-  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  static const std::string kPassword = "_password";
-  for (const std::string& l : lines) {
-    std::string k, v;
-    if (!KeyOf(l, k, v) || TrimBlanks(v).empty() || k.size() < kPassword.size()) continue;
-    if (EqualNoCase(k.substr(k.size() - kPassword.size()), kPassword)) return mode & 0700;
-  }
-  return mode;
+  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : NewFileMode();
+  return HoldsSecret(lines) ? (mode & 0700) : mode;
 }
 
 }  // namespace
@@ -177,6 +202,21 @@ bool IniWrite(const std::string& path, const std::string& section, const std::st
   if (::close(fd) != 0) ok = false;
   if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
   if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+bool IniKeepPrivate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && (st.st_mode & 077) != 0 && S_ISREG(st.st_mode)) {
+    std::vector<std::string> lines;
+    bool crlf = false;
+    // A password typed in by hand never went through IniWrite.
+    if (ReadLines(path, lines, crlf) && HoldsSecret(lines)) ok = ::fchmod(fd, st.st_mode & 0700) == 0;
+  }
+  ::close(fd);
   return ok;
 }
 

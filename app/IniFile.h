@@ -14,6 +14,12 @@ std::string IniRead(const std::string& path, const std::string& section, const s
 bool IniWrite(const std::string& path, const std::string& section, const std::string& key,
               const std::string& value);
 
+// Makes the file owner-only when it holds a secret (a non-empty *_password,
+// or a [Network] Proxy with a user in it) and others may read it. A new file
+// gets 0666 less the umask; a written one keeps its mode, less group and
+// others when it holds a secret. False when the mode could not be changed.
+bool IniKeepPrivate(const std::string& path);
+
 // C library conversion rules on the leading number of a text: optional blanks
 // and sign, then digits (and for the double a fraction and exponent); no
 // number gives 0. The integer saturates at the 32-bit limits.

@@ -1,5 +1,6 @@
 #include "app/ProgramHome.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,12 +22,17 @@ namespace {
 
 // A partly copied file must never pass for a seeded one: copy under a
 // private name, then rename. Two copies starting at once both end well.
-bool CopyIfMissing(const fs::path& from, const fs::path& to) {
+bool CopyIfMissing(const fs::path& from, const fs::path& to, bool ownerOnly = false) {
   std::error_code ec;
   if (fs::symlink_status(to, ec).type() != fs::file_type::not_found) return true;
   fs::path tmp = to;
   tmp += ".seed." + std::to_string(getpid());
   if (!fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec)) {
+    fs::remove(tmp, ec);
+    return false;
+  }
+  // The installed file is world-readable; the user's copy will hold passwords.
+  if (ownerOnly && ::chmod(tmp.c_str(), 0600) != 0) {
     fs::remove(tmp, ec);
     return false;
   }
@@ -58,7 +64,8 @@ bool SeedProgramHome(const std::string& dataDir, const std::string& home, const 
   if (!fs::is_directory(home, ec)) return false;
   const fs::path data(dataDir), dir(home);
   for (const char* file : {"MP3.ini", "Movie.ini"}) {
-    if (fs::is_regular_file(data / file, ec)) CopyIfMissing(data / file, dir / file);
+    if (fs::is_regular_file(data / file, ec))
+      CopyIfMissing(data / file, dir / file, std::string(file) == "MP3.ini");
   }
   for (const char* tree : {"html", "banners"}) CopyTreeIfMissing(data / tree, dir / tree);
   fs::create_directory(dir / std::string(txt::kDownloadedFolder), ec);

@@ -7,6 +7,7 @@
 #include "engine/HttpSocket.h"
 
 TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& current) {
+  IniKeepPrivate(ini);
   const std::string type = IniRead(ini, "FileType", "CurSel", "", 10);
   const std::string engine = IniRead(ini, "Enginee", "CurSel", "0", 10);
   const std::string prefix = "Enginee" + engine;

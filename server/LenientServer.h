@@ -2,34 +2,28 @@
 // An HTTP server that takes a "?" inside a query value ("?k=a?b"), which is
 // legal in a query and which the HTTP library refuses with 400 before any
 // route sees it. Extra "?" of a request target reach the routes as "%3F",
-// which every route decodes back. Everything else is the library's.
+// which every route decodes back. A connection gets a worker only once its
+// request header is in (see CHeaderGate), so slow clients cannot hold the
+// pool. Everything else is the library's.
 #include <httplib.h>
 
+#include <memory>
 #include <string>
 
+#include "server/HeaderGate.h"
+#include "server/RequestLineMender.h"
+
 class CLenientServer : public httplib::Server {
+ public:
+  explicit CLenientServer(const HeaderLimits& limits = HeaderLimits(), size_t workers = 64);
+  // After a bind: the library listens with a backlog of five, and a burst of
+  // clients beyond that waits out the kernel's second-long SYN retry.
+  void WidenBacklog();
+
  private:
   bool process_and_close_socket(socket_t sock) override;
-  bool WaitForNextRequest(socket_t sock) const;
-};
+  void Serve(std::unique_ptr<ServerConnection> c);
 
-// The rewriting, for one connection's incoming bytes: every "?" after the
-// first one in a request line's target becomes "%3F"; header lines and
-// bodies (by Content-Length) pass unchanged. After a chunked body it stops
-// rewriting, as it can no longer tell where a request begins.
-class CRequestLineMender {
- public:
-  void Feed(const char* data, size_t size, std::string& out);
-
- private:
-  enum class State { kRequestLine, kHeaders, kBody, kPassThrough };
-  void EndHeaderLine();
-
-  State m_state = State::kRequestLine;
-  int m_nSpaces = 0;       // blanks seen in the request line
-  bool m_bQuery = false;   // the target's first "?" was seen
-  std::string m_strLine;   // the header line so far
-  long long m_nContentLength = 0;
-  bool m_bChunked = false;
-  long long m_nBodyLeft = 0;
+  const HeaderLimits m_limits;
+  CHeaderGate* m_pGate = nullptr;  // the listen loop's task queue, while it runs
 };

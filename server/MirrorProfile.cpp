@@ -26,10 +26,12 @@ std::vector<MirrorProfile> FromIni(const CIniFile& ini) {
     if (!plain) continue;
     MirrorProfile p;
     p.name = section;
-    p.latencyMs = std::max(0L, ini.GetNumber(section, "LatencyMs", 0));
-    p.rateBytesPerSecond = std::max(0L, ini.GetNumber(section, "RateKBps", 0)) * 1024;
+    // Clamped before any arithmetic: a huge hand-written number must not
+    // wrap into no delay at all.
+    p.latencyMs = std::clamp(ini.GetNumber(section, "LatencyMs", 0), 0L, kMaxLatencyMs);
+    p.rateBytesPerSecond = std::clamp(ini.GetNumber(section, "RateKBps", 0), 0L, kMaxRateKBps) * 1024;
     p.redirectTo = ini.Get(section, "RedirectTo", "");
-    p.dropAfterBytes = std::max(0L, ini.GetNumber(section, "DropAfterBytes", 0));
+    p.dropAfterBytes = std::clamp(ini.GetNumber(section, "DropAfterBytes", 0), 0L, kMaxDropAfterBytes);
     p.listed = ini.GetNumber(section, "Listed", 1) != 0;
     profiles.push_back(p);
   }

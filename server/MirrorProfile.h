@@ -16,6 +16,11 @@
 #include <string>
 #include <vector>
 
+// The largest values mirrors.ini may set; larger ones are taken as these.
+inline constexpr long kMaxLatencyMs = 60000;
+inline constexpr long kMaxRateKBps = 1048576;
+inline constexpr long kMaxDropAfterBytes = 1L << 40;
+
 struct MirrorProfile {
   std::string name;
   long latencyMs = 0;

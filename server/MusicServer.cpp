@@ -210,16 +210,18 @@ bool CMusicServer::Start(std::string& error) {
     error = "root folder not found: " + m_options.root;
     return false;
   }
-  m_pServer = std::make_unique<CLenientServer>();
+  HeaderLimits limits;
+  limits.headerMs = m_options.headerSeconds * 1000;
+  limits.idleMs = m_options.keepAliveSeconds * 1000;
+  // Slow mirrors keep a worker busy per response; a download uses up to
+  // five connections per song, ten songs at once.
+  m_pServer = std::make_unique<CLenientServer>(limits, 64);
   m_pRoutes = std::make_unique<CRoutes>(m_options, m_bStopping);
   if (!m_pRoutes->m_log.Open(m_options.logPath)) {
     error = "cannot open log file: " + m_options.logPath;
     return false;
   }
-  httplib::Server& server = *m_pServer;
-  // Slow mirrors keep a thread busy per connection; a download uses up to
-  // five connections per song, ten songs at once.
-  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  CLenientServer& server = *m_pServer;
   // Only SO_REUSEADDR: a second server on the same port must fail to bind.
   server.set_socket_options([](int sock) {
     int yes = 1;
@@ -244,6 +246,7 @@ bool CMusicServer::Start(std::string& error) {
     }
     m_nPort = m_options.port;
   }
+  m_pServer->WidenBacklog();
   m_pRoutes->m_nPort = m_nPort;
   m_thread = std::thread([&server] { server.listen_after_bind(); });
   // A stop() before the accept loop runs would be lost and leave it

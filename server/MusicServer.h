@@ -7,9 +7,7 @@
 #include <string>
 #include <thread>
 
-namespace httplib {
-class Server;
-}
+class CLenientServer;
 
 struct MusicServerOptions {
   std::string root;     // holds songs/, mirrors.ini, update/update.ini
@@ -18,6 +16,7 @@ struct MusicServerOptions {
   int keepAliveSeconds = 5;
   int readTimeoutSeconds = 5;
   int writeTimeoutSeconds = 10;
+  int headerSeconds = 10;  // a request's whole header, however it trickles in
 };
 
 class CMusicServer {
@@ -36,7 +35,7 @@ class CMusicServer {
  private:
   class CRoutes;
   MusicServerOptions m_options;
-  std::unique_ptr<httplib::Server> m_pServer;
+  std::unique_ptr<CLenientServer> m_pServer;
   std::unique_ptr<CRoutes> m_pRoutes;
   std::thread m_thread;
   std::atomic<bool> m_bStopping{false};

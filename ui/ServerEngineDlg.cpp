@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -28,6 +29,9 @@ CServerEngineDlg::CServerEngineDlg(const std::string& iniPath, int n, const Engi
   form->addRow(QTxt(txt::kServerAddress), m_pServer);
   form->addRow(QTxt(txt::kServerUser), m_pUser);
   form->addRow(QTxt(txt::kServerPassword), m_pPassword);
+  auto* warning = new QLabel(QTxt(txt::kServerPasswordWarning), this);
+  warning->setWordWrap(true);
+  form->addRow(warning);
   auto* buttons = new QDialogButtonBox(this);
   m_pConfirm = buttons->addButton(QTxt(txt::kConfirm), QDialogButtonBox::AcceptRole);
   buttons->addButton(QTxt(txt::kCancel), QDialogButtonBox::RejectRole);

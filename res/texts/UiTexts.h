@@ -64,6 +64,8 @@ inline constexpr const char kServerAddress[] = "服务器地址:";
 inline constexpr const char kServerUser[] = "用户名:";
 inline constexpr const char kServerPassword[] = "密码:";
 inline constexpr const char kServerKeepPassword[] = "(不修改请留空)";
+inline constexpr const char kServerPasswordWarning[] =
+    "注意: 保存的 enc: 形式不是加密; 用 http 地址的服务器, 密码在网络上以可读形式传送.";
 
 // About box
 inline constexpr const char kAboutTitle[] = "关于 VireloMP3下载器";

@@ -80,6 +80,41 @@ TEST_F(EngineSettingsTest, AFileWithoutAPasswordKeepsItsModeAndAHandWrittenOneIs
   EXPECT_EQ(ModeOf(Ini()), 0600u);
 }
 
+TEST_F(EngineSettingsTest, ALoadClosesAFileWithAHandTypedSecret) {
+  // Typed in by hand, as the README shows: nothing was written through us.
+  const std::string withPassword = "[Enginee]\nCurSel=1\nCount=1\nEnginee1_password=secret\n";
+  Load(withPassword);
+  ::chmod(Ini().c_str(), 0644);
+  Load(withPassword);
+  EXPECT_EQ(ModeOf(Ini()), 0600u);
+
+  for (const char* proxy : {"http://me:pw@proxy:3128", "\"me@proxy:3128\""}) {
+    Load(std::string("[Network]\nProxy=") + proxy + "\n");
+    ::chmod(Ini().c_str(), 0644);
+    Load(std::string("[Network]\nProxy=") + proxy + "\n");
+    EXPECT_EQ(ModeOf(Ini()), 0600u) << proxy;
+  }
+  // Nothing secret: the user's choice of mode stays.
+  for (const char* text : {"[Network]\nProxy=http://proxy:3128\n", "[Enginee]\nEnginee1_password=\n",
+                           "[Other]\nProxy=a@b\n"}) {
+    Load(text);
+    ::chmod(Ini().c_str(), 0644);
+    Load(text);
+    EXPECT_EQ(ModeOf(Ini()), 0644u) << text;
+  }
+}
+
+TEST_F(EngineSettingsTest, ANewFileFollowsTheUmask) {
+  const mode_t old = ::umask(077);
+  const bool wrote = IniWrite(Ini() + ".new", "Size", "Blocks", "3");
+  ::umask(027);
+  const bool wrote2 = IniWrite(Ini() + ".two", "Size", "Blocks", "3");
+  ::umask(old);
+  ASSERT_TRUE(wrote && wrote2);
+  EXPECT_EQ(ModeOf(Ini() + ".new"), 0600u);
+  EXPECT_EQ(ModeOf(Ini() + ".two"), 0640u);
+}
+
 TEST_F(EngineSettingsTest, TheSelectedEngineDecidesAndEveryServerGetsItsCredentials) {
   const std::string ini =
       "[FileType]\nCurSel=.MP3\n[Enginee]\nCurSel=2\nCount=3\nEnginee1=a\nEnginee2=b\n"

@@ -116,6 +116,10 @@ TEST_F(SeedTest, FirstStartCopiesTheDefaultsAndSetsTheBuildsVersion) {
   EXPECT_TRUE(fs::is_directory(home + "/已下载"));
   EXPECT_EQ(IniRead(home + "/MP3.ini", "Update", "Version", "", 10), "2.0");
   EXPECT_EQ(IniRead(home + "/MP3.ini", "Size", "Blocks", "", 10), "3");
+  // The shipped file is world-readable; the user's copy will hold passwords.
+  struct stat st {};
+  ASSERT_EQ(::stat((home + "/MP3.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   // The shipped file is never written.
   EXPECT_EQ(IniRead(data + "/MP3.ini", "Update", "Version", "", 10), "1.9");
   // No half-copied leftovers.

@@ -217,6 +217,27 @@ TEST_F(UpdateTest, UpdaterIsLookedForBesideTheProgramFirst) {
   EXPECT_EQ(FindUpdater(program), bin + "/update");
 }
 
+TEST_F(UpdateTest, InstalledCopyStartsOnlyItsOwnUpdater) {
+  // A shared bin folder's "update" is another package's (or anyone's who
+  // could put it there); the program directory's is not ours to run either.
+  const std::string bin = home.root() + "/usr/bin";
+  const std::string data = home.root() + "/usr/share/virelomp3";
+  ASSERT_TRUE(std::filesystem::create_directories(bin));
+  ASSERT_TRUE(std::filesystem::create_directories(data));
+  ASSERT_TRUE(vtest::WriteFile(data + "/MP3.ini", "[Update]\r\n"));
+  program = bin + "/virelomp3";
+  InstallUpdater(bin);
+  EXPECT_EQ(FindUpdater(program), bin + "/virelomp3-update");
+  auto app = MakeApp();
+  EXPECT_FALSE(app->LaunchUpdater());
+  EXPECT_FALSE(std::filesystem::exists(bin + "/argv.txt")) << "the foreign updater ran";
+  EXPECT_FALSE(std::filesystem::exists(home.home() + "/argv.txt")) << "the program directory's ran";
+
+  std::filesystem::rename(bin + "/update", bin + "/virelomp3-update");
+  ASSERT_TRUE(app->LaunchUpdater());
+  EXPECT_EQ(UpdaterArgs(bin).size(), 4u);
+}
+
 TEST_F(UpdateTest, MissingUpdaterShowsTheMessage) {
   std::filesystem::remove(home.home() + "/update");
   auto app = MakeApp();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "server/MirrorProfile.h"
 #include "tests/server/ServerHarness.h"
 
 using namespace harness;
@@ -102,6 +103,23 @@ TEST_F(MirrorTest, ProfilesComeFromTheIniInFileOrder) {
   EXPECT_EQ(DownloadLinks(page.body, ".MP3"), expected);
   EXPECT_EQ(Get(m_port, "/mirror/nosuch/" + kSong).status, 404);
   EXPECT_EQ(Get(m_port, "/mirror/bad%20name!/" + kSong).status, 404);
+}
+
+TEST_F(MirrorTest, HugeOrNegativeNumbersAreClampedNotWrapped) {
+  WriteFile(m_base + "/clamp.ini",
+            "[huge]\nLatencyMs=99999999999999\nRateKBps=9223372036854775807\nDropAfterBytes=99999999999999999\n"
+            "[negative]\nLatencyMs=-5\nRateKBps=-1\nDropAfterBytes=-9223372036854775808\n"
+            "[edge]\nLatencyMs=60000\nRateKBps=1048576\nDropAfterBytes=1099511627776\n");
+  const std::vector<MirrorProfile> p = LoadMirrorProfiles(m_base + "/clamp.ini");
+  ASSERT_EQ(p.size(), 3u);
+  for (const MirrorProfile& m : {p[0], p[2]}) {
+    EXPECT_EQ(m.latencyMs, 60000) << m.name;
+    EXPECT_EQ(m.rateBytesPerSecond, 1048576L * 1024) << m.name;
+    EXPECT_EQ(m.dropAfterBytes, 1L << 40) << m.name;
+  }
+  EXPECT_EQ(p[1].latencyMs, 0);
+  EXPECT_EQ(p[1].rateBytesPerSecond, 0);
+  EXPECT_EQ(p[1].dropAfterBytes, 0);
 }
 
 // The demo paces the site's own links with a "songs" profile that is not

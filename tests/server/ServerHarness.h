@@ -228,6 +228,7 @@ class ServerTest : public ::testing::Test {
     options.port = 0;
     options.logPath = m_base + "/server.log";
     options.keepAliveSeconds = 1;
+    options.headerSeconds = m_headerSeconds;
     m_server = std::make_unique<CMusicServer>(options);
     std::string error;
     ASSERT_TRUE(m_server->Start(error)) << error;
@@ -245,6 +246,7 @@ class ServerTest : public ::testing::Test {
   std::string m_root;
   std::unique_ptr<CMusicServer> m_server;
   int m_port = 0;
+  int m_headerSeconds = 10;
 };
 
 }  // namespace harness

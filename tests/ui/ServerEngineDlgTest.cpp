@@ -2,6 +2,7 @@
 // password in the "enc:" form and the file closed to others; an edit keeps
 // the stored password unless one is typed; incomplete input writes nothing.
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -30,6 +31,12 @@ class ServerEngineDlgTest : public QObject {
     CServerEngineDlg dlg(ini, 3, entry);
     QCOMPARE(dlg.windowTitle(), QString::fromUtf8("添加音乐服务器"));
     QCOMPARE(dlg.PasswordEdit()->echoMode(), QLineEdit::Password);
+    // Whoever types a password learns what becomes of it.
+    bool warned = false;
+    for (QLabel* l : dlg.findChildren<QLabel*>())
+      warned = warned || (l->text().contains("enc:") && l->text().contains(QString::fromUtf8("不是加密")) &&
+                          l->text().contains("http"));
+    QVERIFY(warned);
     dlg.NameEdit()->setText(QString::fromUtf8("我的音乐库"));
     dlg.ServerEdit()->setText(" http://127.0.0.1:4533 ");
     dlg.UserEdit()->setText("user1");
