@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/AttemptBudget.h"
 #include "engine/ChunkedDecoder.h"
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
@@ -459,12 +460,17 @@ void CHttpSocket::DrainRedirectBody() {
 int CHttpSocket::OpenTempFile() {
   CloseFile();
   m_nDownloaded = 0;
+  // Starting afresh is decided once, at the run's first open: a block asked
+  // again keeps what its earlier attempts wrote.
+  const bool resume = m_bResume || m_bOpened;
+  m_bOpened = true;
+  m_bBadReply = false;
   const char* path = m_strTempFile.c_str();
   // Never through a symbolic link: the temp folder may be shared.
   int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
     struct stat st{};
-    if (m_bResume && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+    if (resume && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         st.st_size <= m_nLength && ::lseek(fd, 0, SEEK_END) == st.st_size) {
       m_fd = fd;
       m_nDownloaded = static_cast<int>(st.st_size);
@@ -730,6 +736,8 @@ bool CHttpSocket::ReceiveBody() {
   } else if (m_nPending > 0 && !FlushAndReport(received)) {
     failed = true;
   }
+  m_bBadReply = bad;
+  m_nAttemptBytes = received - m_nDownloaded;
   CloseFile();
   if (const int err = m_nLocalError.load()) {
     // Say why: no other attempt or link can cure a full disk.
@@ -759,11 +767,15 @@ bool CHttpSocket::ReceiveBody() {
 }
 
 void CHttpSocket::Run() {
-  for (int attempt = 0; attempt < m_nRetries && !m_bAborted; ++attempt) {
+  CAttemptBudget budget(m_nRetries);
+  bool paused = false;  // the last attempt had a reply and then went quiet
+  while (budget.Left() && !m_bAborted) {
+    m_nAttemptBytes = 0;
     const bool requested = ConnectAndRequest();
     if (m_bAborted) break;
     const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
-    if (whole || (requested && CheckReply())) ReceiveBody();
+    const bool replied = whole || (requested && CheckReply());
+    if (replied) ReceiveBody();
     CloseFile();
     if (!m_bCompleted || !m_bReusable) Close();
     if (m_bAborted) break;
@@ -773,10 +785,8 @@ void CHttpSocket::Run() {
     }
     if (m_bFileChanged) break;
     if (m_nLocalError) break;
-    if (m_bKicked.exchange(false) && m_nFreeRetries > 0) {
-      --m_nFreeRetries;
-      --attempt;
-    }
+    paused = m_bKicked.exchange(false) || (replied && !m_bBadReply);
+    budget.EndAttempt(m_nAttemptBytes, m_nLength);
   }
   CloseFile();
   Close();
@@ -784,9 +794,12 @@ void CHttpSocket::Run() {
   if (m_bAborted) return;
   if (m_bCompleted) {
     if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
-  } else if (OnFailure) {
-    OnFailure(m_pUserData, m_nIndex);
+    return;
   }
+  // The attempts' own texts tell of refusals; a host that kept going quiet
+  // would otherwise end the job without a word.
+  if (!budget.Left() && paused) Report(txt::kSockStalledOut);
+  if (OnFailure) OnFailure(m_pUserData, m_nIndex);
 }
 
 // ---------------------------------------------------------------- probes

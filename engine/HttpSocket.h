@@ -34,7 +34,8 @@ class CHttpSocket {
   void SetURL(const std::string& url);
   void SetTempFile(const std::string& path);
 
-  // Body of a block thread: up to m_nRetries attempts at the byte range.
+  // Body of a block thread: attempts at the byte range until it is whole or
+  // m_nRetries attempts in a row have added next to nothing (CAttemptBudget).
   // Only a reply that fits the request reaches the block file (206 from the
   // asked byte; without a Range line 200, or 206 from byte 0); a block file
   // that already holds the whole block completes whatever the reply.
@@ -77,9 +78,9 @@ class CHttpSocket {
   int Received() const;
   // Tick of the last body byte, or of the current attempt's start.
   long long ActivityMs() const { return m_nActivityMs; }
-  // Callable from any thread: drops the current attempt's connection
-  // without counting the attempt, so a server that went quiet is asked
-  // again at once.
+  // Callable from any thread: drops the current attempt's connection, so a
+  // server that went quiet is asked again at once. The attempt costs
+  // nothing when it had brought a fair share of bytes.
   void Kick();
 
   std::string m_strURL;
@@ -194,5 +195,7 @@ class CHttpSocket {
   int m_nShared = -1;
   std::atomic<long long> m_nActivityMs{0};
   std::atomic<bool> m_bKicked{false};
-  int m_nFreeRetries = 8;  // kicked attempts that are not counted
+  bool m_bOpened = false;        // the run has opened its block file once
+  bool m_bBadReply = false;      // the last body broke its framing or was a page
+  long long m_nAttemptBytes = 0; // what the last attempt added to the block file
 };

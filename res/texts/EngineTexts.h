@@ -48,4 +48,5 @@ inline constexpr const char kSockBadChunk[] = "服务器返回的分块数据格
 inline constexpr const char kSockUnsupportedCoding[] = "服务器使用了不支持的传输编码.";
 inline constexpr const char kSockLengthDisagree[] = "服务器返回的文件长度前后不一致.";
 inline constexpr const char kSockNotASong[] = "链接返回的不是歌曲文件.";
+inline constexpr const char kSockStalledOut[] = "连接多次停顿,下载失败.";
 }  // namespace txt

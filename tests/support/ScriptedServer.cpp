@@ -38,6 +38,8 @@ const char* Reason(int status) {
     case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
     case 404: return "Not Found";
     case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
@@ -343,6 +345,16 @@ bool ScriptedServer::sendAll(Conn* c, const std::string& path, const char* p, si
 
 bool ScriptedServer::sendPaced(Conn* c, const std::string& path, const char* data, size_t size,
                                const Faults& f) {
+  if (f.pauseEveryBytes > 0) {
+    Faults steady = f;
+    steady.pauseEveryBytes = 0;
+    const size_t every = static_cast<size_t>(f.pauseEveryBytes);
+    for (size_t off = 0; off < size; off += every) {
+      if (off > 0 && !pause(f.pauseMs)) return false;
+      if (!sendPaced(c, path, data + off, std::min(size - off, every), steady)) return false;
+    }
+    return true;
+  }
   if (f.dripBytes > 0) {
     for (size_t off = 0; off < size; off += static_cast<size_t>(f.dripBytes)) {
       if (off > 0 && !pause(f.dripIntervalMs)) return false;

@@ -53,6 +53,8 @@ struct Faults {
   bool headerNoBlankLine = false;      // >1024 header bytes without the blank line, then close
   std::string contentLengthOverride;   // sent instead of the real length, e.g. "5000000000";
                                        // the real body follows and the connection closes
+  long long pauseEveryBytes = 0;       // a pause of pauseMs after every K body bytes of a
+  int pauseMs = 0;                     // reply (not after its last byte)
   int dripBytes = 0;                   // body in pieces of this many bytes ...
   int dripIntervalMs = 0;              // ... with this pause between them
   int failFirst = 0;                   // the first N requests of the route get failStatus
