@@ -36,17 +36,25 @@ struct FetchState {
   std::mutex lock;
   std::condition_variable changed;
   Outcome outcome = Outcome::Running;
+  mutable std::mutex receivedLock;  // never held while taking `lock`
+  std::vector<long long> received;
   std::string lastText;  // GBK: the last text that told of a failure
   std::vector<std::string> infoTexts;  // GBK: texts that only tell how far it got
   std::atomic<long long> length{-1};
-  std::unique_ptr<std::atomic<long long>[]> received;
-  int slots = 0;
   bool progressOnTty = false;
   std::string targetInUse;  // GBK
 
+  // By block number: splits add blocks past --blocks, and their bytes count.
+  void SetReceived(int index, long long bytes) {
+    if (index < 0) return;
+    std::lock_guard<std::mutex> g(receivedLock);
+    if (static_cast<size_t>(index) >= received.size()) received.resize(static_cast<size_t>(index) + 1, 0);
+    received[static_cast<size_t>(index)] = bytes;
+  }
   long long Received() const {
+    std::lock_guard<std::mutex> g(receivedLock);
     long long sum = 0;
-    for (int i = 0; i < slots; ++i) sum += received[i].load();
+    for (long long r : received) sum += r;
     return sum;
   }
   void Finish(Outcome o) {
@@ -59,8 +67,7 @@ struct FetchState {
 void JobContentLength(void* user, int length) { static_cast<FetchState*>(user)->length = length; }
 
 void JobProgress(void* user, int received, int, int index) {
-  auto* s = static_cast<FetchState*>(user);
-  if (index >= 0 && index < s->slots) s->received[index] = received;
+  static_cast<FetchState*>(user)->SetReceived(index, received);
 }
 
 void JobMessage(void* user, const std::string& text, int index) {
@@ -178,9 +185,6 @@ int RunFetch(const std::vector<std::string>& args) {
     return Fail("no private temp directory for the block files (set TMPDIR)");
 
   FetchState state;
-  state.slots = blocks;
-  state.received.reset(new std::atomic<long long>[blocks]);
-  for (int i = 0; i < blocks; ++i) state.received[i] = 0;
   state.progressOnTty = isatty(STDERR_FILENO) == 1;
   state.targetInUse = Utf8ToGbk(txt::kJobTargetInUse);
   for (const char* info : {txt::kSockTempOpened, txt::kSockTempCreated, txt::kSockReceiveStart, txt::kSockReceiveDone,

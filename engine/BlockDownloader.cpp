@@ -478,6 +478,7 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     s->m_nLength = static_cast<int>(b.Length());
     s->m_nFileLength = length > 0 ? length : 0;
     s->m_bResume = resume ? 1 : 0;
+    s->m_bRanged = ranged;
     m_owned[static_cast<size_t>(b.m_nBlock)] = blocks[i];
     m_pBlocks[static_cast<size_t>(b.m_nBlock)] = s;
   }

@@ -27,7 +27,7 @@ void CBlockDownloader::Observe(long long nowMs) {
     if (!b.m_bStarted || b.m_bDone) continue;
     CHttpSocket* s = m_pBlocks[static_cast<size_t>(b.m_nBlock)];
     const int got = s ? s->Received() : -1;
-    if (got >= 0) m_plan.Observe(b.m_nBlock, got, nowMs);
+    if (got >= 0) m_plan.Flow(b.m_nBlock, got, s->AskedMs(), s->FirstByteMs(), nowMs);
   }
 }
 
@@ -61,7 +61,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
   if (!split) return nullptr;
   // A new connection may turn out slow itself and then hold its part for
   // long: only worth it when the wait it saves is longer still.
-  if (!(donor && donor->m_bConnected) && split->m_nVictimMs < kColdHelpMs) return nullptr;
+  if (!(donor && donor->m_bConnected) && split->m_nVictimMs < kColdHelpMs + m_plan.FirstByteCostMs()) return nullptr;
   PlanBlock* victim = m_plan.Find(split->m_nVictim);
   CHttpSocket* v = m_pBlocks[static_cast<size_t>(split->m_nVictim)];
   if (!victim || !v) return nullptr;
@@ -88,6 +88,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
   s->m_nLength = static_cast<int>(b.Length());
   s->m_nFileLength = v->m_nFileLength;
   s->m_bResume = v->m_bResume;
+  s->m_bRanged = true;  // only ranged files are split
   m_plan.Start(number, GetTickMs());
   PlanBlock& mine = *m_plan.Find(number);
   if (donor) {
@@ -130,7 +131,10 @@ void CBlockDownloader::Watch(long long nowMs) {
   for (const auto& b : m_plan.Blocks()) {
     if (!b.m_bStarted || b.m_bDone) continue;
     CHttpSocket* s = m_pBlocks[static_cast<size_t>(b.m_nBlock)];
-    if (s && s->Received() >= 0 && nowMs - s->ActivityMs() >= stall) {
+    // A request still waiting for its reply may take as long as replies
+    // have taken here before it counts as gone quiet.
+    const long long allowed = stall + (s && s->FirstByteMs() < 0 ? m_plan.FirstByteCostMs() : 0);
+    if (s && s->Received() >= 0 && nowMs - s->ActivityMs() >= allowed) {
       s->Kick();
       m_plan.Idle(b.m_nBlock);
     }

@@ -85,6 +85,7 @@ void CBlockPlan::Observe(int block, long long bytes, long long nowMs) {
   }
   const long long dt = nowMs - b->m_nSampleMs;
   if (dt < kWindowMs) return;
+  ++b->m_nWindows;
   const long long now = (bytes - b->m_nSampleBytes) * 1000 / dt;
   // Half the weight on the window just ended: quick to see a connection
   // slow down, calm enough not to chase every burst.
@@ -94,10 +95,36 @@ void CBlockPlan::Observe(int block, long long bytes, long long nowMs) {
   b->m_nSampleBytes = bytes;
 }
 
+void CBlockPlan::Flow(int block, long long bytes, long long askedMs, long long firstByteMs, long long nowMs) {
+  PlanBlock* b = Find(block);
+  if (!b) return;
+  if (firstByteMs < 0) {
+    // Waiting for a reply: nothing to measure a speed by.
+    b->m_nBytes = bytes;
+    b->m_nFlowMs = -1;
+    b->m_nWindows = 0;
+    b->m_nSampleMs = -1;
+    return;
+  }
+  if (b->m_nFlowMs != firstByteMs) {
+    b->m_nFlowMs = firstByteMs;
+    b->m_nFlowBytes = bytes;
+    b->m_nWindows = 0;
+    b->m_nSampleMs = -1;
+    if (askedMs >= 0 && firstByteMs >= askedMs) {
+      const long long cost = firstByteMs - askedMs;
+      m_nFirstByteCostMs = m_nFirstByteCostMs > 0 ? (m_nFirstByteCostMs + cost) / 2 : cost;
+    }
+  }
+  Observe(block, bytes, nowMs);
+}
+
 void CBlockPlan::Idle(int block) {
   if (PlanBlock* b = Find(block)) {
     b->m_nSampleMs = -1;
     b->m_nSpeed = -1;
+    b->m_nFlowMs = -1;
+    b->m_nWindows = 0;
   }
 }
 
@@ -113,9 +140,13 @@ long long CBlockPlan::Finish(int block, long long nowMs) {
   PlanBlock* b = Find(block);
   if (!b) return -1;
   long long speed = b->m_nSpeed;
-  const long long fetched = b->Length() - b->m_nStartBytes;
-  if (b->m_nStartMs >= 0 && fetched > 0) {
-    const long long whole = fetched * 1000 / std::max<long long>(nowMs - b->m_nStartMs, 1);
+  // From the first body byte when it was seen: the wait for the reply is
+  // the host's, not the connection's.
+  const bool flowed = b->m_nFlowMs >= 0;
+  const long long fetched = b->Length() - (flowed ? b->m_nFlowBytes : b->m_nStartBytes);
+  const long long since = flowed ? b->m_nFlowMs : b->m_nStartMs;
+  if (since >= 0 && fetched > 0) {
+    const long long whole = fetched * 1000 / std::max<long long>(nowMs - since, 1);
     if (speed < 0) speed = whole;
     m_nBestSpeed = std::max(m_nBestSpeed, whole);
   }
@@ -149,6 +180,8 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   long long victimMs = -1;
   for (const auto& b : m_blocks) {
     if (!b.m_bStarted || b.m_bDone || b.Left() <= 0) continue;
+    // Just made by a split: let it show what its connection does first.
+    if (b.m_bSplitOff && b.m_nWindows < kSettleWindows) continue;
     const long long ms = ExpectedMs(b, fallback);
     if (!victim || ms > victimMs || (ms == victimMs && b.Left() > victim->Left())) {
       victim = &b;
@@ -162,12 +195,18 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   // remainder for longer than the fresh one needs for all of it: the whole
   // remainder moves, and the victim keeps what it has, however little (it
   // needs no new connection). Only for a speed measured on the victim.
-  if (victim->m_nSpeed >= 0 && left >= kMinPart && victim->m_nBytes > 0 && best > 0) {
-    const long long freshMs = left * 1000 / best + kConnectMs;
+  // A new request waits for its first byte as long as the others did.
+  const long long cost = std::max(kConnectMs, m_nFirstByteCostMs);
+  if (victim->m_nSpeed >= 0 && left >= kMinPart && victim->m_nBytes > 0 && best > 0 &&
+      victim->m_nWindows >= kSettleWindows) {
+    const long long freshMs = left * 1000 / best + cost;
     if (victimMs > 2 * freshMs) return PlanSplit{victim->m_nBlock, from, true, victimMs};
   }
-  if (left >= 2 * kMinPart) return PlanSplit{victim->m_nBlock, from + left / 2, false, victimMs};
-  return std::nullopt;
+  if (left < 2 * kMinPart) return std::nullopt;
+  // The far half must arrive sooner than the victim would bring it.
+  if (best > 0 && victimMs < kForever && m_nFirstByteCostMs + (left / 2) * 1000 / best >= victimMs)
+    return std::nullopt;
+  return PlanSplit{victim->m_nBlock, from + left / 2, false, victimMs};
 }
 
 int CBlockPlan::ApplySplit(int victim, long long cut) {
@@ -175,6 +214,7 @@ int CBlockPlan::ApplySplit(int victim, long long cut) {
   if (!v || cut <= v->m_nFirst || cut > v->m_nLast) return -1;
   PlanBlock b;
   b.m_nBlock = NextNumber();
+  b.m_bSplitOff = true;
   b.m_nFirst = cut;
   b.m_nLast = v->m_nLast;
   v->m_nLast = cut - 1;

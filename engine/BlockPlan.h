@@ -24,6 +24,12 @@ struct PlanBlock {
   long long m_nSpeed = -1;       // bytes a second; -1 until measured
   long long m_nStartMs = -1;     // when a thread took it
   long long m_nStartBytes = 0;   // what its file held then
+  // Speed counts from the first body byte of the current reply: a host slow
+  // to answer is not a slow connection.
+  long long m_nFlowMs = -1;      // that byte's tick; -1 while waiting for it
+  long long m_nFlowBytes = 0;    // what the block held when it came
+  int m_nWindows = 0;            // speed windows measured since
+  bool m_bSplitOff = false;      // made by a split
   std::string m_strText;
 
   long long Length() const { return m_nLast - m_nFirst + 1; }
@@ -59,6 +65,14 @@ class CBlockPlan {
   // Feeds a block's received count at time now and keeps its speed over
   // windows of at least kWindowMs.
   void Observe(int block, long long bytes, long long nowMs);
+  // Feeds a block whose current request was sent at askedMs and got its
+  // first body byte at firstByteMs (-1: not yet). Until that byte only the
+  // count moves; with it the speed windows start again and the wait counts
+  // towards what a new request costs.
+  void Flow(int block, long long bytes, long long askedMs, long long firstByteMs, long long nowMs);
+  // What a new request has cost before its first body byte, as measured;
+  // 0 before any.
+  long long FirstByteCostMs() const { return m_nFirstByteCostMs; }
   // Forgets a block's speed window (it has no connection at the moment).
   void Idle(int block);
   // A thread takes the block / has finished it. A block that ends between
@@ -71,13 +85,16 @@ class CBlockPlan {
   // anywhere: the far half of the remainder with the longest expected time
   // left, or the whole of a remainder too small to halve whose connection
   // would need far longer than a fresh one. `finishedSpeed` is the helper's
-  // own recent speed (-1 unknown).
+  // own recent speed (-1 unknown). A block is only taken over, and a block
+  // made by a split only split again, once it has flowed for kSettleWindows
+  // speed windows; a split must pay for a new request's first-byte cost.
   std::optional<PlanSplit> ChooseSplit(long long finishedSpeed) const;
   // Moves the victim's end below `cut` and adds the new block [cut, old
   // end]; returns its number.
   int ApplySplit(int victim, long long cut);
 
   static constexpr long long kWindowMs = 300;
+  static constexpr int kSettleWindows = 2;
 
  private:
   long long ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const;
@@ -85,4 +102,5 @@ class CBlockPlan {
   std::vector<PlanBlock> m_blocks;  // by block number
   long long m_nLength = 0;
   long long m_nBestSpeed = 0;
+  long long m_nFirstByteCostMs = 0;
 };

@@ -54,7 +54,8 @@ int SaturatedMs(int seconds) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-bool IsRedirect(int code) { return code == 301 || code == 302; }
+// 307 and 308 are followed like 302: we only ever send GET, which stays GET.
+bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
 
 // Each request line gets the parameters its server wants, fresh every time;
 // the address the caller holds never carries them.
@@ -462,7 +463,7 @@ int CHttpSocket::OpenTempFile() {
   m_nDownloaded = 0;
   // Starting afresh is decided once, at the run's first open: a block asked
   // again keeps what its earlier attempts wrote.
-  const bool resume = m_bResume || m_bOpened;
+  const bool resume = m_bResume || (m_bOpened && m_bRanged);
   m_bOpened = true;
   m_bBadReply = false;
   const char* path = m_strTempFile.c_str();
@@ -502,6 +503,8 @@ int CHttpSocket::OpenTempFile() {
 bool CHttpSocket::ConnectAndRequest() {
   try {
     m_nActivityMs = GetTickMs();
+    m_nFirstByteMs = -1;
+    m_nAskedMs = m_nActivityMs.load();
     ApplyCut();
     long long start = m_nStart;
     const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
@@ -597,12 +600,11 @@ bool CHttpSocket::CheckReply() {
     m_nBodyLength = n;
   }
 
+  // A text label does not refuse the reply: the file's first bytes decide,
+  // and they come with the reply that starts at byte 0.
   std::string type;
   GetHeaderValue("Content-Type", type, kValueMax);
-  if (IsTextContentType(type)) {
-    Report(txt::kSockNotASong);
-    return false;
-  }
+  m_bTextLabel = IsTextContentType(type);
   m_bSniff = m_nRequestStart == 0;
   return true;
 }
@@ -672,6 +674,7 @@ bool CHttpSocket::ReceiveBody() {
       Close();
       break;
     }
+    if (m_nFirstByteMs < 0) m_nFirstByteMs = GetTickMs();
     // Gathered and written 64 KB at a time: a write per 1 KB chunk costs as
     // much as the receive itself.
     if (m_fd < 0) {
@@ -679,7 +682,13 @@ bool CHttpSocket::ReceiveBody() {
       break;
     }
     if (m_nPending + static_cast<size_t>(n) > m_writeBuf.size()) {
-      judged = true;  // 64 KB of blanks: not a page we can recognise
+      // 64 KB of blanks: not a page we can recognise, but no audio either.
+      if (!judged && m_bTextLabel) {
+        Report(txt::kSockNotASong);
+        bad = true;
+        break;
+      }
+      judged = true;
       if (!FlushAndReport(received)) {
         failed = true;
         break;
@@ -715,7 +724,7 @@ bool CHttpSocket::ReceiveBody() {
     m_nPending += produced;
     received += static_cast<long long>(produced);
     if (!judged) {
-      const SongBytes j = JudgeFirstBytes(m_writeBuf.data(), m_nPending);
+      const SongBytes j = JudgeBody(m_writeBuf.data(), m_nPending, m_bTextLabel);
       if (j == SongBytes::kMarkup) {
         Report(txt::kSockNotASong);
         bad = true;
@@ -727,6 +736,12 @@ bool CHttpSocket::ReceiveBody() {
       failed = true;
       break;
     }
+  }
+  // Text that has not shown an audio signature never reaches the file: a
+  // page when the whole body is here, else asked again from its start.
+  if (!bad && !judged && m_bTextLabel) {
+    if (ended || received == m_nLength) Report(txt::kSockNotASong);
+    bad = true;
   }
   // Bytes of a reply that failed its checks never reach the file; the
   // rest is written and reported.
@@ -769,6 +784,7 @@ bool CHttpSocket::ReceiveBody() {
 void CHttpSocket::Run() {
   CAttemptBudget budget(m_nRetries);
   bool paused = false;  // the last attempt had a reply and then went quiet
+  long long most = -1;  // the most the block file has held in this run
   while (budget.Left() && !m_bAborted) {
     m_nAttemptBytes = 0;
     const bool requested = ConnectAndRequest();
@@ -786,7 +802,11 @@ void CHttpSocket::Run() {
     if (m_bFileChanged) break;
     if (m_nLocalError) break;
     paused = m_bKicked.exchange(false) || (replied && !m_bBadReply);
-    budget.EndAttempt(m_nAttemptBytes, m_nLength);
+    // Bytes that only make up for a restart from the start are no progress.
+    const long long held = m_nDownloaded + m_nAttemptBytes;
+    const long long base = most < 0 ? m_nDownloaded : most;
+    budget.EndAttempt(held - base, m_nLength);
+    most = std::max(base, held);
   }
   CloseFile();
   Close();
@@ -948,7 +968,7 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
 // First bytes of the body on the connection, judged; the body is then of
 // no further use. Bounded in bytes and time: a probe must not hang on a
 // server that sends its header and then nothing.
-SongBytes CHttpSocket::SniffBody() {
+SongBytes CHttpSocket::SniffBody(bool labelledText) {
   std::string te, ce, value;
   GetHeaderValue("Transfer-Encoding", te, kValueMax);
   GetHeaderValue("Content-Encoding", ce, kValueMax);
@@ -982,11 +1002,11 @@ SongBytes CHttpSocket::SniffBody() {
         decoder.Feed(m_szBuffer, static_cast<size_t>(n), m_szBuffer, used, produced) == ChunkedStatus::kError)
       break;
     body.append(m_szBuffer, produced);
-    const SongBytes j = JudgeFirstBytes(body.data(), body.size());
+    const SongBytes j = JudgeBody(body.data(), body.size(), labelledText);
     if (j != SongBytes::kUnknown) return j;
     if (left == 0 || decoder.Done()) break;
   }
-  return JudgeFirstBytes(body.data(), body.size());
+  return JudgeBody(body.data(), body.size(), labelledText);
 }
 
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
@@ -1038,7 +1058,10 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     headerMs = static_cast<int>(GetTickMs() - clockT);
     // A host's error page served as 200 would otherwise be the fastest
     // candidate with a plausible size.
-    if (IsTextContentType(contentType) || SniffBody() == SongBytes::kMarkup) {
+    // A text label only passes with an audio signature in the first bytes.
+    const bool labelled = IsTextContentType(contentType);
+    const SongBytes sniffed = SniffBody(labelled);
+    if (sniffed == SongBytes::kMarkup || (labelled && sniffed != SongBytes::kSong)) {
       Close();
       verdict = ProbeVerdict::kNotASong;
       Report(txt::kSockNotASong);

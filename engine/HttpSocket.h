@@ -78,6 +78,10 @@ class CHttpSocket {
   int Received() const;
   // Tick of the last body byte, or of the current attempt's start.
   long long ActivityMs() const { return m_nActivityMs; }
+  // Ticks of the current attempt's request and of its first body byte
+  // (-1 until it came). Any thread.
+  long long AskedMs() const { return m_nAskedMs; }
+  long long FirstByteMs() const { return m_nFirstByteMs; }
   // Callable from any thread: drops the current attempt's connection, so a
   // server that went quiet is asked again at once. The attempt costs
   // nothing when it had brought a fair share of bytes.
@@ -88,6 +92,9 @@ class CHttpSocket {
   int m_bCompleted = 0;
   int m_bConnected = 0;
   int m_bResume = 0;
+  // The server honours ranges: after the run's first open every attempt
+  // continues the block file, whatever m_bResume says.
+  bool m_bRanged = false;
   int m_nIndex = 0;
   int m_nStart = 0;
   int m_nLength = 0;
@@ -101,7 +108,9 @@ class CHttpSocket {
   MessageCallback OnMessage = nullptr;
   IndexCallback OnFailure = nullptr;
   char m_szRequest[1024];
-  char m_szHeader[1024];
+  // Replies of hosts behind caches carry policies and cookies: a header
+  // may take this much.
+  char m_szHeader[16 * 1024];
   std::string m_strHost;
   int m_nPort = 0;
   int m_socket = 0;
@@ -151,7 +160,8 @@ class CHttpSocket {
   bool FlushAndReport(long long received);
   bool ReadFileLength(int& length);
   bool AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total);
-  SongBytes SniffBody();
+  // Reads the first body bytes of a reply the caller will not keep.
+  SongBytes SniffBody(bool labelledText);
   bool ReadLength(int& length);
   bool FollowRedirect(std::string& url, UrlParts& parts);
 
@@ -169,6 +179,7 @@ class CHttpSocket {
   bool m_bChunked = false;
   long long m_nBodyLength = -1;  // identity body with a Content-Length; else -1
   bool m_bSniff = false;         // the body starts at the file's first byte
+  bool m_bTextLabel = false;     // labelled text: only an audio signature passes
   long long m_nLastFlushMs = 0;
 
   // Guards m_socket against Abort from another thread; never held across a
@@ -194,6 +205,8 @@ class CHttpSocket {
   int m_nCutLength = -1;  // -1: not moved
   int m_nShared = -1;
   std::atomic<long long> m_nActivityMs{0};
+  std::atomic<long long> m_nAskedMs{-1};
+  std::atomic<long long> m_nFirstByteMs{-1};
   std::atomic<bool> m_bKicked{false};
   bool m_bOpened = false;        // the run has opened its block file once
   bool m_bBadReply = false;      // the last body broke its framing or was a page

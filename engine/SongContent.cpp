@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/AudioSignature.h"
+
 namespace {
 
 bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
@@ -70,6 +72,22 @@ SongBytes JudgeFirstBytes(const char* data, size_t n) {
     couldStill = true;
   }
   return couldStill ? SongBytes::kUnknown : SongBytes::kSong;
+}
+
+SongBytes JudgeLabelledText(const char* data, size_t n) {
+  switch (CAudioSignature::Check(reinterpret_cast<const unsigned char*>(data), n)) {
+    case CAudioSignature::Verdict::kAudio:
+      return SongBytes::kSong;
+    case CAudioSignature::Verdict::kTooShort:
+      return SongBytes::kUnknown;
+    case CAudioSignature::Verdict::kNone:
+      break;
+  }
+  return SongBytes::kMarkup;
+}
+
+SongBytes JudgeBody(const char* data, size_t n, bool labelledText) {
+  return labelledText ? JudgeLabelledText(data, n) : JudgeFirstBytes(data, n);
 }
 
 bool FileStartsWithMarkup(const std::string& path) {

@@ -18,12 +18,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// A page, a script's error or a listing: nothing a player could play.
-bool IsTextType(const std::string& contentType) {
-  const std::string t = Lower(contentType.substr(0, contentType.find(';')));
-  return t.rfind("text/", 0) == 0 || t == "application/json" || t == "application/xml";
-}
-
 }  // namespace
 
 bool CDownloadTask::AnyCandidateTime() const {
@@ -43,8 +37,8 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   std::string contentType;
   ProbeVerdict verdict = ProbeVerdict::kFailed;
   if (!socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict) || time < 0) {
-    // A page is refused by the probe itself (by its type or its first
-    // bytes); an error status still counts as no answer.
+    // A page is refused by the probe itself, by its first bytes under its
+    // label; an error status still counts as no answer.
     const bool page = verdict == ProbeVerdict::kNotASong && socket->GetStatusCode() < 400;
     if (page) probe.m_strContentType = contentType;
     probe.m_eFault = page ? ProbeFault::kNotASong : ProbeFault::kFailed;
@@ -60,10 +54,6 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   // An error page's length says nothing about the song.
   if (status >= 400) {
     probe.m_eFault = ProbeFault::kFailed;
-    return;
-  }
-  if (IsTextType(contentType)) {
-    probe.m_eFault = ProbeFault::kNotASong;
     return;
   }
   probe.m_nTimeMs = time;

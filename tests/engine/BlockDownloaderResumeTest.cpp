@@ -16,7 +16,9 @@ using vtest::Route;
 class BlockJobResume : public bdtest::JobFixture {
  protected:
   static constexpr int kLength = 4000;
-  static constexpr int kPerAttempt = 100;  // bytes before the server hangs up
+  // Bytes before the server hangs up: under 1 % of a block, so three such
+  // attempts in a row end it.
+  static constexpr int kPerAttempt = 5;
 
   // A first job whose every block attempt is cut short after kPerAttempt
   // bytes. The first block to run out of attempts stops the others, so what

@@ -117,7 +117,9 @@ TEST_F(BlockJob, ServerWithoutRangesRestartsEveryAttemptFromTheStart) {
   Run(*job, owner);
   EXPECT_EQ(owner.failures(), 1);
   EXPECT_EQ(owner.successes(), 0);
-  EXPECT_EQ(bdtest::BlockRanges(srv, "/a.mp3"), (std::vector<std::string>{"", "", ""}));
+  // The first attempt brought bytes; the three after it only brought the
+  // same ones again, which is no progress.
+  EXPECT_EQ(bdtest::BlockRanges(srv, "/a.mp3"), (std::vector<std::string>{"", "", "", ""}));
   EXPECT_FALSE(bdtest::Exists(Target("a.mp3")));
 }
 

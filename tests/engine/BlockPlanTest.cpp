@@ -8,7 +8,8 @@ namespace {
 constexpr long long kKiB = 1024;
 constexpr long long kMiB = 1024 * 1024;
 
-// Every block started, with the given bytes received and speed (bytes/s).
+// Every block started, with the given bytes received and speed (bytes/s)
+// measured over enough windows.
 CBlockPlan Running(long long length, int blocks, std::vector<std::pair<long long, long long>> state) {
   CBlockPlan p;
   p.FixedSplit(length, blocks);
@@ -17,6 +18,7 @@ CBlockPlan Running(long long length, int blocks, std::vector<std::pair<long long
     b.m_bStarted = true;
     b.m_nBytes = state[i].first;
     b.m_nSpeed = state[i].second;
+    b.m_nWindows = CBlockPlan::kSettleWindows;  // flowing for a while
     if (b.m_nBytes == b.Length()) b.m_bDone = true;
   }
   return p;

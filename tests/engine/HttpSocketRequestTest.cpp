@@ -172,7 +172,7 @@ TEST_F(HttpSocketWire, HeaderEndsAtBlankLineAndBodyFollows) {
   EXPECT_TRUE(s.Close());  // nothing held: still fine
 }
 
-TEST_F(HttpSocketWire, HeaderWithoutBlankLineWithin1024BytesFails) {
+TEST_F(HttpSocketWire, HeaderWithoutBlankLineWithin16KibFails) {
   Route r = Route::File("x");
   r.faults.headerNoBlankLine = true;
   m_srv.route("/f", r);
@@ -181,7 +181,7 @@ TEST_F(HttpSocketWire, HeaderWithoutBlankLineWithin1024BytesFails) {
   ASSERT_TRUE(s.BuildRequest("127.0.0.1", "/f", nullptr, nullptr, 0, 0));
   ASSERT_TRUE(s.Connect("127.0.0.1", m_srv.port()));
   EXPECT_FALSE(s.SendRequest());
-  EXPECT_EQ(s.m_nHeaderLength, 1024);
+  EXPECT_EQ(s.m_nHeaderLength, 16 * 1024);
   EXPECT_TRUE(m_log.Has(txt::kSockHeaderTooLong));
   s.Close();
 }

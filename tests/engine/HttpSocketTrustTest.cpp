@@ -311,6 +311,14 @@ TEST_F(HttpSocketTrust, ProbeTellsAPageFromAFailure) {
   EXPECT_EQ(verdict, ProbeVerdict::kAnswered);
   EXPECT_EQ(length, kFile + 4);
   EXPECT_GE(reconnectMs, 0);
+
+  // A download script's default label: the tag decides.
+  Route labelled = Route::File(std::string("ID3\x03\x00\x00\x00\x00\x00\x00", 10) + m_body);
+  labelled.contentType = "text/html";
+  m_srv.route("/script.mp3", labelled);
+  ASSERT_TRUE(probe.ProbeSpeed(m_srv.url("/script.mp3"), parseMs, headerMs, reconnectMs, length, type, verdict));
+  EXPECT_EQ(verdict, ProbeVerdict::kAnswered);
+  EXPECT_EQ(type, "text/html");
 }
 
 }  // namespace

@@ -484,6 +484,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
     if (f.onlyFirst > 0 && rangeIndex >= f.onlyFirst) f = Faults{};
     index = rangeIndex;
   }
+  if (f.slowEveryConnection > 0 && c->id % f.slowEveryConnection == 0) f.rateBytesPerSec = f.slowRateBytesPerSec;
   bool keep = !clientClose && !f.closeAfterResponse;
   std::string closeLine = keep ? "" : "Connection: close\r\n";
 
@@ -517,7 +518,7 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   if (f.headerNoBlankLine) {
     std::string h = "HTTP/1.1 200 OK\r\n";
     int i = 0;
-    while (h.size() < 1500) h += "X-Filler-" + std::to_string(i++) + ": " + std::string(40, 'x') + "\r\n";
+    while (h.size() < 17 * 1024) h += "X-Filler-" + std::to_string(i++) + ": " + std::string(40, 'x') + "\r\n";
     sendAll(c, path, h.data(), h.size(), false);
     return false;
   }

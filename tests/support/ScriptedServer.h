@@ -50,7 +50,7 @@ struct Faults {
   bool ignoreRange = false;            // 200 + whole body whatever the Range
   long long contentRangeShift = 0;     // added to the start in Content-Range
   bool noContentLength = false;        // no Content-Length; close ends the body
-  bool headerNoBlankLine = false;      // >1024 header bytes without the blank line, then close
+  bool headerNoBlankLine = false;      // >16 KiB of header without the blank line, then close
   std::string contentLengthOverride;   // sent instead of the real length, e.g. "5000000000";
                                        // the real body follows and the connection closes
   long long pauseEveryBytes = 0;       // a pause of pauseMs after every K body bytes of a
@@ -60,6 +60,8 @@ struct Faults {
   int failFirst = 0;                   // the first N requests of the route get failStatus
   int failStatus = 503;
   long long rateBytesPerSec = 0;       // body rate limit per connection (0: none)
+  int slowEveryConnection = 0;         // every Nth connection accepted is served at ...
+  long long slowRateBytesPerSec = 0;   // ... this rate instead (uneven hosts)
   bool closeAfterResponse = false;     // "Connection: close" and close after each reply
   int onlyFirst = 0;                   // the faults above hit only the route's first N
                                        // requests (0: every request)
