@@ -22,12 +22,13 @@ class BlockJobRecord : public bdtest::JobFixture {
  protected:
   static constexpr int kLength = 40000;
 
-  // A job whose every attempt is cut after 100 bytes: it fails and leaves
-  // block files and their record behind, as an interrupted run does.
+  // A job whose every attempt is cut after 50 bytes (under 1 % of a block,
+  // so no progress): it fails and leaves block files and their record
+  // behind, as an interrupted run does.
   void CutRun(const std::string& path, const std::string& body, const std::string& target, int blocks,
               bool resume = true) {
     Route r = Route::File(body);
-    r.faults.closeAfterBodyBytes = 100;
+    r.faults.closeAfterBodyBytes = 50;
     srv.route(path, r);
     Owner o;
     auto job = Job(srv.url(path), Target(target), blocks, o, resume);
