@@ -135,4 +135,67 @@ TEST(BlockPlan, SpeedFollowsWindowsOfReceivedCounts) {
   p.Observe(7, 1, 1);  // no such block: ignored
 }
 
+TEST(BlockPlan, SpeedStartsAtTheFirstBodyByteAndTheWaitIsANewRequestsCost) {
+  CBlockPlan p;
+  p.FixedSplit(8 * kMiB, 1);
+  // Asked at 1000; no reply for 3.5 s: the count moves, no speed is made up.
+  p.Flow(0, 0, 1000, -1, 2000);
+  p.Flow(0, 0, 1000, -1, 4000);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, -1);
+  EXPECT_EQ(p.FirstByteCostMs(), 0);
+  p.Flow(0, 10 * kKiB, 1000, 4500, 4600);
+  EXPECT_EQ(p.FirstByteCostMs(), 3500);
+  p.Flow(0, 310 * kKiB, 1000, 4500, 4900);
+  EXPECT_EQ(p.Find(0)->m_nSpeed, 1000 * kKiB) << "over the window since the first byte only";
+  EXPECT_EQ(p.Find(0)->m_nWindows, 1);
+  // A new request on the block starts the windows again.
+  p.Flow(0, 400 * kKiB, 6000, -1, 6100);
+  EXPECT_EQ(p.Find(0)->m_nWindows, 0);
+  p.Flow(0, 410 * kKiB, 6000, 7500, 7600);
+  EXPECT_EQ(p.FirstByteCostMs(), 2500) << "half the weight on the latest wait";
+}
+
+TEST(BlockPlan, BlocksThatHaveNotSettledAreLeftAlone) {
+  // Block 1 crawls: taken over whole once it has flowed two windows.
+  auto p = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {100 * kKiB, 64 * kKiB}});
+  p.Find(1)->m_nWindows = 1;
+  auto young = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(young);
+  EXPECT_FALSE(young->m_bTakeOver) << "halved at most before it has settled";
+  p.Find(1)->m_nWindows = 2;
+  EXPECT_TRUE(p.ChooseSplit(2 * kMiB)->m_bTakeOver);
+
+  // A block a split has just made is no victim at all until it settles.
+  auto q = Running(8 * kMiB, 2, {{4 * kMiB, 2 * kMiB}, {100 * kKiB, 64 * kKiB}});
+  const int made = q.ApplySplit(1, 6 * kMiB);
+  q.Start(made, 0);
+  q.Find(1)->m_bDone = true;
+  EXPECT_FALSE(q.ChooseSplit(2 * kMiB));
+  q.Find(made)->m_nSpeed = 64 * kKiB;
+  q.Find(made)->m_nWindows = 2;
+  EXPECT_TRUE(q.ChooseSplit(2 * kMiB));
+}
+
+TEST(BlockPlan, ASplitMustPayForTheWaitOfItsRequest) {
+  CBlockPlan p;
+  p.FixedSplit(8 * kMiB, 2);
+  for (int i = 0; i < 2; ++i) p.Start(i, 0);
+  // Both replies took 4 s to start.
+  p.Flow(0, 0, 0, 4000, 4000);
+  p.Flow(1, 0, 0, 4000, 4000);
+  EXPECT_EQ(p.FirstByteCostMs(), 4000);
+  // 1.5 MiB left at 1 MiB/s: 1.5 s, well under a new request's 4 s wait.
+  PlanBlock& b = *p.Find(1);
+  b.m_nBytes = b.Length() - 1536 * kKiB;
+  b.m_nSpeed = 1 * kMiB;
+  b.m_nWindows = 2;
+  p.Find(0)->m_nBytes = p.Find(0)->Length();
+  p.Find(0)->m_bDone = true;
+  EXPECT_FALSE(p.ChooseSplit(2 * kMiB));
+  // All 4 MiB left at 256 KiB/s (16 s): worth it even after the wait.
+  b.m_nBytes = 0;
+  b.m_nSpeed = 256 * kKiB;
+  EXPECT_TRUE(p.ChooseSplit(2 * kMiB));
+}
+
 }  // namespace
