@@ -2,13 +2,14 @@
 #include "app/DownloaderApp.h"
 #include "app/TaskRunner.h"
 #include "engine/BlockDownloader.h"
+#include "task/Candidate.h"
 #include "engine/Gbk.h"
 #include "task/DownloadTask.h"
 
 int CDownloaderApp::UseLink(const std::string& typed, const std::string& link) {
   if (m_bRefused) return -2;
   // The task only takes an address it can read back whole from the entry.
-  if (link.size() >= sizeof(TaskEntry::m_szAddress) || link.compare(0, 7, "http://") != 0) return -3;
+  if (link.size() >= sizeof(TaskEntry::m_szAddress) || !IsWebAddress(link)) return -3;
   const std::string name = CutGbk(typed, sizeof(TaskEntry::m_szName) - 1);
   const int added = AddTask(name);  // shows the table-full message itself
   if (added == -2) return -2;

@@ -43,6 +43,7 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
   f.bCheckSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;
   f.strConTimeOut = IniRead(ini, "Speed", "ConTimeOut", "5", 10);
   f.strGetTimeOut = IniRead(ini, "Speed", "GetTimeOut", "15", 10);
+  f.strProxy = IniRead(ini, "Network", "Proxy", "", kProxyBuffer);
   return f;
 }
 
@@ -81,6 +82,7 @@ std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& i
   IniWrite(ini, "Speed", "CheckSpeed", in.bCheckSpeed ? "1" : "0");
   IniWrite(ini, "Speed", "ConTimeOut", in.strConTimeOut);
   IniWrite(ini, "Speed", "GetTimeOut", in.strGetTimeOut);
+  IniWrite(ini, "Network", "Proxy", TrimBlanks(in.strProxy));
   IniWrite(ini, "FileType", "CurSel", in.strFileType);
   int sel = in.nEngineSel < 0 ? -1 : in.nEngineSel;
   IniWrite(ini, "Enginee", "CurSel", std::to_string(sel + 1));

@@ -22,6 +22,8 @@ struct SettingsDlgFields {
   bool bCheckSpeed = true;
   std::string strConTimeOut;  // seconds
   std::string strGetTimeOut;
+  // The "网络" group below the fields.
+  std::string strProxy;  // [Network] Proxy: empty, "none" or a proxy address
 
   // The combo texts the selections give (empty when nothing is selected).
   std::string EngineText() const;
@@ -39,6 +41,7 @@ struct SettingsDlgInput {
   bool bCheckSpeed = true;
   std::string strConTimeOut;
   std::string strGetTimeOut;
+  std::string strProxy;
 };
 
 // Fills the dialog's fields from the MP3.ini at iniPath.

@@ -73,6 +73,15 @@ std::string AddressForShow(const std::string& url) {
   return url.substr(0, begin) + url.substr(at + 1);
 }
 
+bool IsWebAddress(const std::string& text) {
+  auto startsNoCase = [&](const char* prefix) {
+    for (size_t i = 0; prefix[i]; ++i)
+      if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    return true;
+  };
+  return startsNoCase("http://") || startsNoCase("https://");
+}
+
 std::string AddressHost(const std::string& url) {
   const std::string shown = AddressForShow(url);
   size_t begin, end;

@@ -65,3 +65,6 @@ std::string ChosenReasonText(ChosenReason why);
 std::string AddressForShow(const std::string& url);
 // "host" or "host:port" of an address; empty when it has no authority.
 std::string AddressHost(const std::string& url);
+// Whether text begins "http://" or "https://" (scheme in any case): the
+// addresses a task downloads from and an entry keeps.
+bool IsWebAddress(const std::string& text);

@@ -35,12 +35,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool HasHttpPrefix(const char* text) {
-  static const char kPrefix[] = "http://";
-  for (int i = 0; i < 7; ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kPrefix[i]) return false;
-  return true;
-}
 
 // A format of the texts table with one number, as GBK. GBK trail bytes are
 // never '%', so formatting after the conversion would be as safe.
@@ -342,7 +336,7 @@ std::string CDownloadTask::GetStoredAddress() const {
   TaskEntry e{};
   if (!m_host.ReadEntry(m_strName, e)) return {};
   e.m_szAddress[sizeof e.m_szAddress - 1] = '\0';
-  return HasHttpPrefix(e.m_szAddress) ? std::string(e.m_szAddress) : std::string();
+  return IsWebAddress(e.m_szAddress) ? std::string(e.m_szAddress) : std::string();
 }
 
 int CDownloadTask::GetStoredElapsed() const {
@@ -377,7 +371,7 @@ void CDownloadTask::DeleteJob() {
 void CDownloadTask::SetStatus(const std::string& text) {
   // Once an address is stored, the entry keeps it; status texts only reach the list.
   m_host.EditEntry(m_strName, [&](TaskEntry& e) {
-    if (!HasHttpPrefix(e.m_szAddress)) SetEntryText(e.m_szAddress, text);
+    if (!IsWebAddress(e.m_szAddress)) SetEntryText(e.m_szAddress, text);
   });
   if (m_host.IsListShown()) m_host.SetListText(m_strName, kColAddress, text);
 }

@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "res/texts/UiTexts.h"
+#include "task/Candidate.h"
 #include "ui/UiText.h"
 
 CServerEngineDlg::CServerEngineDlg(const std::string& iniPath, int n, const EngineEntry& entry,
@@ -49,7 +50,7 @@ bool CServerEngineDlg::Save() {
   const std::string typed = m_pPassword->text().toStdString();
   // A new server without a password could never log in.
   if (e.m_strName.empty() || e.m_strUser.empty() ||
-      (e.m_strServer.rfind("http://", 0) != 0 && e.m_strServer.rfind("HTTP://", 0) != 0) ||
+      !IsWebAddress(e.m_strServer) ||
       (typed.empty() && e.m_strPassword.empty()))
     return false;
   return CEngineSettings::Write(m_strIni, m_nEngine, e, typed);

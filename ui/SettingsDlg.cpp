@@ -3,7 +3,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QFrame>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -86,16 +88,39 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent) {
   label(txt::kSetGetTimeOut, 155, 95, 44);
   (new QLabel(QTxt(txt::kSetSeconds), this))->setGeometry(Dlu(192, 95, 12, 12));
 
+  m_pNetwork = new QGroupBox(QTxt(txt::kSetNetworkGroup), this);
+  m_pNetworkRows = new QFormLayout(m_pNetwork);
+  m_pNetworkRows->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  AddNetworkRows();
+
   m_pConfirm = new QPushButton(QTxt(txt::kConfirm), this);
   m_pConfirm->setDefault(true);
-  m_pConfirm->setGeometry(Dlu(41, 118, 50, 14));
   m_pCancel = new QPushButton(QTxt(txt::kCancel), this);
-  m_pCancel->setGeometry(Dlu(115, 118, 50, 14));
   connect(m_pConfirm, &QPushButton::clicked, this, &CSettingsDlg::OnConfirm);
   connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-  setFixedSize(Dlu(0, 0, 212, 135).size());
+  PlaceBelowFields();
   Fill(LoadSettingsDlg(GetIniFilePath()));
+}
+
+void CSettingsDlg::AddNetworkRows() {
+  m_pProxy = new QLineEdit(m_pNetwork);
+  m_pProxy->setPlaceholderText(QTxt(txt::kSetProxyHint));
+  m_pNetworkRows->addRow(QTxt(txt::kSetProxy), m_pProxy);
+}
+
+void CSettingsDlg::PlaceBelowFields() {
+  // The fields keep their places; the group grows with its rows and the
+  // buttons keep their distance below whatever is above them.
+  const QRect frame = Dlu(5, 0, 202, 113);
+  const int gap = Dlu(0, 0, 0, 5).height();
+  const int groupHeight = std::max(m_pNetwork->sizeHint().height(), Dlu(0, 0, 0, 24).height());
+  m_pNetwork->setGeometry(frame.left(), frame.bottom() + 1 + gap / 2, frame.width(), groupHeight);
+  const int buttonsTop = m_pNetwork->geometry().bottom() + 1 + gap;
+  const QRect confirm = Dlu(41, 0, 50, 14), cancel = Dlu(115, 0, 50, 14);
+  m_pConfirm->setGeometry(confirm.left(), buttonsTop, confirm.width(), confirm.height());
+  m_pCancel->setGeometry(cancel.left(), buttonsTop, cancel.width(), cancel.height());
+  setFixedSize(Dlu(0, 0, 212, 0).width(), m_pConfirm->geometry().bottom() + 1 + Dlu(0, 0, 0, 3).height());
 }
 
 QRect CSettingsDlg::Dlu(int x, int y, int w, int h) const {
@@ -120,6 +145,7 @@ void CSettingsDlg::Fill(const SettingsDlgFields& f) {
   m_pCheckSpeed->setChecked(f.bCheckSpeed);
   m_pConTimeOut->setText(QGbk(f.strConTimeOut));
   m_pGetTimeOut->setText(QGbk(f.strGetTimeOut));
+  m_pProxy->setText(QGbk(f.strProxy));
 }
 
 SettingsDlgInput CSettingsDlg::Input() const {
@@ -134,6 +160,7 @@ SettingsDlgInput CSettingsDlg::Input() const {
   in.bCheckSpeed = m_pCheckSpeed->isChecked();
   in.strConTimeOut = GbkOf(m_pConTimeOut->text());
   in.strGetTimeOut = GbkOf(m_pGetTimeOut->text());
+  in.strProxy = GbkOf(m_pProxy->text().trimmed());
   return in;
 }
 

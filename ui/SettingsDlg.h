@@ -8,6 +8,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
+class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class CNumberEdit;
@@ -44,6 +46,8 @@ class CSettingsDlg : public QDialog {
   QCheckBox* CheckSpeedBox() const { return m_pCheckSpeed; }
   QLineEdit* ConTimeOutEdit() const { return m_pConTimeOut; }
   QLineEdit* GetTimeOutEdit() const { return m_pGetTimeOut; }
+  QGroupBox* NetworkGroup() const { return m_pNetwork; }
+  QLineEdit* ProxyEdit() const { return m_pProxy; }
   QPushButton* ConfirmButton() const { return m_pConfirm; }
   QPushButton* CancelButton() const { return m_pCancel; }
   QPushButton* ServerButton() const { return m_pServer; }
@@ -52,6 +56,10 @@ class CSettingsDlg : public QDialog {
   // Dialog units of the template to pixels of this font.
   QRect Dlu(int x, int y, int w, int h) const;
   void Fill(const SettingsDlgFields& fields);
+  // The "网络" group's rows; each option of the group is one addRow here.
+  void AddNetworkRows();
+  // Sizes the group to its rows and puts the buttons below it.
+  void PlaceBelowFields();
 
   QComboBox* m_pEngine;
   QComboBox* m_pFileType;
@@ -61,6 +69,9 @@ class CSettingsDlg : public QDialog {
   QCheckBox* m_pCheckSpeed;
   QLineEdit* m_pConTimeOut;
   QLineEdit* m_pGetTimeOut;
+  QGroupBox* m_pNetwork;
+  QFormLayout* m_pNetworkRows;
+  QLineEdit* m_pProxy;
   QPushButton* m_pConfirm;
   QPushButton* m_pCancel;
   QPushButton* m_pServer;

@@ -52,6 +52,9 @@ inline constexpr const char kSetCheckSpeed[] = "寻找最快链接(下载将更�
 inline constexpr const char kSetConTimeOut[] = "连接超时:";
 inline constexpr const char kSetGetTimeOut[] = "接收超时:";
 inline constexpr const char kSetSeconds[] = "秒";
+inline constexpr const char kSetNetworkGroup[] = "网络";
+inline constexpr const char kSetProxy[] = "代理服务器:";
+inline constexpr const char kSetProxyHint[] = "空: 按环境变量; none: 不用代理";
 inline constexpr const char kConfirm[] = "确认";
 inline constexpr const char kCancel[] = "取消";
 
