@@ -15,6 +15,7 @@
 #include "engine/Url.h"
 #include "res/Texts.h"
 #include "task/CurlApi.h"
+#include "task/CurlNetwork.h"
 #include "task/RobotInternet.h"
 
 extern char** environ;
@@ -57,15 +58,6 @@ int OnVersionProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t
   return f->exiting->load() ? 1 : 0;
 }
 
-std::string NoProxyList() {
-  std::string list = "127.0.0.1,localhost,::1";
-  for (const char* name : {"no_proxy", "NO_PROXY"}) {
-    const char* v = std::getenv(name);
-    if (v && *v) return list + "," + v;
-  }
-  return list;
-}
-
 std::string RunningProgramPath() {
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -99,7 +91,7 @@ std::string CDownloaderApp::ProgramPath() const {
 
 bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string& path) {
   UrlParts parts;
-  if (!SplitUrl(url, parts)) return false;
+  if (!SplitWebUrl(url, parts)) return false;
   const CCurlApi* curl = CCurlApi::Get();
   if (!curl) return false;
   CURL* h = curl->easy_init();
@@ -109,18 +101,22 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
   f.path = path;
   f.exiting = &m_bExiting;
   const std::string agent = T(txt::kAppName);
-  const std::string noProxy = NoProxyList();
   curl_slist* headers = nullptr;
   // Always from the server, never from a cache on the way.
   headers = curl->slist_append(headers, "Pragma: no-cache");
   headers = curl->slist_append(headers, "Cache-Control: no-cache");
+  // The same trust and proxy as every other connection; a proxy setting
+  // that cannot be used stops the check rather than going round it.
+  std::string why;
+  if (!CCurlNetwork::Apply(*curl, h, url, why)) {
+    curl->easy_cleanup(h);
+    curl->slist_free_all(headers);
+    return false;
+  }
   curl->easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
   curl->easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
   curl->easy_setopt(h, CURLOPT_HTTPHEADER, headers);
   curl->easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl->easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
   curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   // 5 milliseconds unless a test asks otherwise (see AppOptions).
   curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, m_options.nVersionConnectTimeoutMs);

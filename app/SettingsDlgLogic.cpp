@@ -3,6 +3,8 @@
 #include <cstdio>
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
+#include "app/NetworkSettings.h"
+#include "engine/Common.h"
 #include "res/Texts.h"
 
 namespace {
@@ -43,7 +45,7 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
   f.bCheckSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;
   f.strConTimeOut = IniRead(ini, "Speed", "ConTimeOut", "5", 10);
   f.strGetTimeOut = IniRead(ini, "Speed", "GetTimeOut", "15", 10);
-  f.strProxy = IniRead(ini, "Network", "Proxy", "", kProxyBuffer);
+  f.strProxy = IniRead(ini, "Network", "Proxy", "", CNetworkSettings::kProxyBuffer);
   return f;
 }
 
@@ -67,7 +69,7 @@ std::string CheckSettingsDlg(const SettingsDlgInput& in, const TaskSettings& inE
   const int minSize = in.strMinSize.empty() ? inEffect.m_nMinSize : MegabytesToBytes(in.strMinSize);
   const int maxSize = in.strMaxSize.empty() ? inEffect.m_nMaxSize : MegabytesToBytes(in.strMaxSize);
   if (minSize > maxSize) return T(txt::kMinAboveMax);
-  return std::string();
+  return CNetworkSettings::CheckProxy(in.strProxy);
 }
 
 std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& in, CDownloaderApp* app) {

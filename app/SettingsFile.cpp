@@ -4,6 +4,7 @@
 
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
+#include "app/NetworkSettings.h"
 #include "engine/HttpSocket.h"
 
 TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& current) {
@@ -20,6 +21,7 @@ TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& curren
   const std::string blocks = IniRead(ini, "Size", "Blocks", "", 10);
   ConTimeOut = IniToInt(IniRead(ini, "Speed", "ConTimeOut", "5", 10));
   GetTimeOut = IniToInt(IniRead(ini, "Speed", "GetTimeOut", "15", 10));
+  CNetworkSettings::Load(ini);
 
   TaskSettings s = current;
   s.m_bCheckSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;

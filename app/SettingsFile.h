@@ -7,5 +7,6 @@
 #include "task/TaskHost.h"
 
 // The settings of the file at iniPath over current: a value the file leaves
-// empty keeps the one in current. Also sets the two socket time-outs.
+// empty keeps the one in current. Also sets the two socket time-outs and
+// the network options.
 TaskSettings ReadSettingsFile(const std::string& iniPath, const TaskSettings& current);

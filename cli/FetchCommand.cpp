@@ -24,6 +24,7 @@
 #include "engine/Gbk.h"
 #include "engine/Url.h"
 #include "res/texts/EngineTexts.h"
+#include "task/Candidate.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ struct FetchState {
   mutable std::mutex receivedLock;  // never held while taking `lock`
   std::vector<long long> received;
   std::string lastText;  // GBK: the last text that told of a failure
+  std::string lastCause;  // GBK: the last text that said why a connection failed
   std::vector<std::string> infoTexts;  // GBK: texts that only tell how far it got
   std::atomic<long long> length{-1};
   bool progressOnTty = false;
@@ -77,6 +79,7 @@ void JobMessage(void* user, const std::string& text, int index) {
     // "接收文件完成" follows every receive, a failed one too: the cause is
     // the text before it.
     if (std::find(s->infoTexts.begin(), s->infoTexts.end(), text) == s->infoTexts.end()) s->lastText = text;
+    if (IsFailureCause(text)) s->lastCause = text;
     // Clear a half-drawn progress line so the text starts on its own line.
     if (s->progressOnTty) std::fputs("\r\033[K", stderr);
     if (index < 0)
@@ -178,7 +181,7 @@ int RunFetch(const std::vector<std::string>& args) {
   const std::string& out = positional[1];
 
   UrlParts parts;
-  if (!SplitUrl(url, parts)) return Fail("not an http:// address that can be used: '" + url + "'");
+  if (!SplitWebUrl(url, parts)) return Fail("not an http:// or https:// address that can be used: '" + url + "'");
   std::string problem = CheckTarget(out);
   if (!problem.empty()) return Fail(problem);
   if (GetTempDirectory().empty())
@@ -266,19 +269,22 @@ int RunFetch(const std::vector<std::string>& args) {
     std::fprintf(stderr, "saved %s (%.2f s)\n", out.c_str(), total);
     return 0;
   }
-  std::string last;
+  std::string last, cause;
   {
     std::lock_guard<std::mutex> g(state.lock);
     last = state.lastText;
+    cause = state.lastCause;
   }
-  std::fprintf(stderr, "%svirelomp3-cli fetch: failed: %s\n", state.progressOnTty ? "\n" : "",
-               last.empty() ? "no text from the job" : GbkToUtf8(last).c_str());
+  // The cause first: which step failed matters less than why.
+  std::string why = last.empty() ? "no text from the job" : GbkToUtf8(last);
+  if (!cause.empty() && cause != last) why = GbkToUtf8(cause) + " (" + why + ")";
+  std::fprintf(stderr, "%svirelomp3-cli fetch: failed: %s\n", state.progressOnTty ? "\n" : "", why.c_str());
   return 1;
 }
 
 const bool kRegistered = RegisterCliCommand(
     {"fetch", "fetch URL OUT [--blocks N] [--no-resume]   download one file in N blocks", RunFetch,
-     "Downloads the http:// address URL into the file OUT with the program's own engine,\n"
+     "Downloads the http:// or https:// address URL into the file OUT with the program's own engine,\n"
      "its texts and progress on stderr. Block files wait in the private temp directory,\n"
      "so a later run with the same OUT continues them.\n"
      "Exit status: 0 done, 1 the download failed, 2 a usage error, 130 interrupted.",

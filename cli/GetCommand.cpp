@@ -117,6 +117,16 @@ bool GaveUp(const TaskEntry& e) {
          IsFailedEntry(e);
 }
 
+// Why the task's links failed, as the engine said it (GBK); empty when no
+// connection said why. A failed download says more than a failed probe.
+std::string FailureCause(const TaskDetails& d) {
+  for (const Candidate& c : d.m_candidates)
+    if (c.m_eVerdict == CandidateVerdict::kDownloadFailed && IsFailureCause(c.m_strFailure)) return c.m_strFailure;
+  for (const Candidate& c : d.m_candidates)
+    if (c.m_eVerdict == CandidateVerdict::kProbeFailed && !c.m_probe.m_strCause.empty()) return c.m_probe.m_strCause;
+  return std::string();
+}
+
 std::string Cell(const std::string& gbk, size_t width) {
   std::string s = GbkToUtf8(gbk);
   // Pads by bytes of the GBK text: a Chinese character is two columns wide
@@ -246,6 +256,8 @@ int RunGet(const std::vector<std::string>& raw) {
         t.why = row.cells[7];
       }
       if (t.outcome == Outcome::Failed) {
+        const std::string cause = FailureCause(app.GetTaskDetails(t.name));
+        if (!cause.empty() && t.why.find(cause) == std::string::npos) t.why += " (" + cause + ")";
         // Its slot goes to a name still queued.
         app.StopTask(t.name);
         app.WakeScheduler();

@@ -1,5 +1,7 @@
 #include "task/Candidate.h"
 
+#include <vector>
+
 #include "res/Texts.h"
 
 CandidateVerdict JudgeProbe(const ProbeFigures& probe, int minSize, int maxSize) {
@@ -22,7 +24,13 @@ std::string VerdictText(const Candidate& c) {
     case CandidateVerdict::kChosen: return T(txt::kVerdictChosen);
     case CandidateVerdict::kUsable: return T(txt::kVerdictUsable);
     case CandidateVerdict::kOutOfLimits: return T(txt::kVerdictOutOfLimits);
-    case CandidateVerdict::kProbeFailed: return T(txt::kVerdictProbeFailed);
+    case CandidateVerdict::kProbeFailed: {
+      if (c.m_probe.m_strCause.empty()) return T(txt::kVerdictProbeFailed);
+      std::string text = T(txt::kVerdictProbeFailedWhy);
+      const size_t at = text.find("%s");
+      if (at != std::string::npos) text.replace(at, 2, c.m_probe.m_strCause);
+      return text;
+    }
     case CandidateVerdict::kUnknownLength: return T(txt::kVerdictUnknownLength);
     case CandidateVerdict::kNotASong: return T(txt::kVerdictNotASong);
     case CandidateVerdict::kDownloadFailed: {
@@ -71,6 +79,21 @@ std::string AddressForShow(const std::string& url) {
   const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
   if (begin == end || at == std::string::npos || at < begin) return url;
   return url.substr(0, begin) + url.substr(at + 1);
+}
+
+bool IsFailureCause(const std::string& text) {
+  static const std::vector<std::string> prefixes = [] {
+    std::vector<std::string> all;
+    for (const char* format : {txt::kNetLookupFailed, txt::kNetConnectFailed, txt::kNetConnectTimedOut,
+                               txt::kNetCertificateInvalid, txt::kNetProxyRefused}) {
+      const std::string f = format;
+      all.push_back(T(f.substr(0, f.find("%s")).c_str()));
+    }
+    return all;
+  }();
+  for (const std::string& p : prefixes)
+    if (text.compare(0, p.size(), p) == 0) return true;
+  return false;
 }
 
 bool IsWebAddress(const std::string& text) {

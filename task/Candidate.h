@@ -18,6 +18,7 @@ struct ProbeFigures {
   bool m_bRanges = false;
   std::string m_strContentType;
   ProbeFault m_eFault = ProbeFault::kNone;
+  std::string m_strCause;  // GBK: why the connection failed, when it said
 };
 
 enum class CandidateVerdict {
@@ -65,6 +66,11 @@ std::string ChosenReasonText(ChosenReason why);
 std::string AddressForShow(const std::string& url);
 // "host" or "host:port" of an address; empty when it has no authority.
 std::string AddressHost(const std::string& url);
+// Whether a GBK text is one the engine says why a connection failed with
+// (the host that did not resolve, the refused certificate, ...), as opposed
+// to its fixed texts that only say which step failed.
+bool IsFailureCause(const std::string& text);
+
 // Whether text begins "http://" or "https://" (scheme in any case): the
 // addresses a task downloads from and an entry keeps.
 bool IsWebAddress(const std::string& text);

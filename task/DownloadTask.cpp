@@ -286,6 +286,7 @@ void CDownloadTask::BeginDownload() {
   }
   m_nJobGeneration = m_nRunGeneration;
   m_nJobSerial.fetch_add(1);
+  ForgetJobTexts();
   {
     std::lock_guard<std::mutex> g(m_stateLock);
     m_pStartingJob = job;

@@ -100,6 +100,7 @@ class CDownloadTask {
   static void OnContentLength(void* user, int size);
   static void OnProgress(void* user, int received, int blockLength, int index);
   static void OnMessage(void* user, const std::string& text, int index);
+  static void OnProbeMessage(void* user, const std::string& text, int index);
 
   // Runs visit on the current job, if any, with the job held so that it is
   // not deleted meanwhile. Callable from any thread; visit must be short and
@@ -149,6 +150,7 @@ class CDownloadTask {
   void ReportFound();
   void ReportFailed();
   void KeepJobText(const std::string& text);
+  void ForgetJobTexts();
   void AbortProbeLocked();
   void StopStartingJob();
   void PostRetry(uint64_t serial);
@@ -171,6 +173,8 @@ class CDownloadTask {
   // Keeps m_pJob alive for VisitJob; a leaf lock.
   std::mutex m_jobViewLock;
   std::string m_strLastJobText;  // m_numLock: the current job's last text
+  std::string m_strLastCause;    // m_numLock: why its connection failed, if it said
+  std::string m_strProbeCause;   // the probing thread's: why the last probe failed
 
   std::atomic<bool> m_bCancelled{false};
   // Bumped by each activation and by Cancel; a run whose generation is

@@ -36,7 +36,10 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
   std::string contentType;
   ProbeVerdict verdict = ProbeVerdict::kFailed;
-  if (!socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict) || time < 0) {
+  m_strProbeCause.clear();
+  const bool answered = socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict);
+  probe.m_strCause = m_strProbeCause;
+  if (!answered || time < 0) {
     // A page is refused by the probe itself, by its first bytes under its
     // label; an error status still counts as no answer.
     const bool page = verdict == ProbeVerdict::kNotASong && socket->GetStatusCode() < 400;
@@ -68,6 +71,7 @@ bool CDownloadTask::ProbeCandidates() {
   std::unique_ptr<CHttpSocket> socket;
   if (!m_fnProbe) {
     socket = std::make_unique<CHttpSocket>(this);
+    socket->OnMessage = &CDownloadTask::OnProbeMessage;
     std::lock_guard<std::mutex> g(m_stateLock);
     m_pProbeSocket = socket.get();
   }
@@ -175,7 +179,9 @@ void CDownloadTask::ReportFailed() {
   std::string text;
   {
     std::lock_guard<std::mutex> g(m_numLock);
-    text = m_strLastJobText;
+    // Why the connection failed says more than which step it failed in.
+    text = m_strLastCause.empty() ? m_strLastJobText : m_strLastCause;
+    m_strLastCause.clear();
   }
   if (!m_strURL.empty()) m_host.OnCandidateFailed(m_strName, m_strURL, text);
 }
@@ -183,6 +189,19 @@ void CDownloadTask::ReportFailed() {
 void CDownloadTask::KeepJobText(const std::string& text) {
   std::lock_guard<std::mutex> g(m_numLock);
   m_strLastJobText = text;
+  if (IsFailureCause(text)) m_strLastCause = text;
+}
+
+void CDownloadTask::ForgetJobTexts() {
+  std::lock_guard<std::mutex> g(m_numLock);
+  m_strLastJobText.clear();
+  m_strLastCause.clear();
+}
+
+void CDownloadTask::OnProbeMessage(void* user, const std::string& text, int) {
+  // Called on the probing thread itself, inside ProbeSpeed.
+  auto* task = static_cast<CDownloadTask*>(user);
+  if (IsFailureCause(text)) task->m_strProbeCause = text;
 }
 
 void CDownloadTask::VisitJob(const std::function<void(CBlockDownloader&)>& visit) {

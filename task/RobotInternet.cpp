@@ -11,6 +11,7 @@
 #include "engine/HttpSocket.h"
 #include "engine/Url.h"
 #include "task/CurlApi.h"
+#include "task/CurlNetwork.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ namespace {
 constexpr size_t kMaxPageBytes = 16u * 1024 * 1024;
 // The whole fetch may take this many receive time-outs before we give up.
 constexpr long kWholeFetchFactor = 4;
+// As many hops as a browser takes before it calls it a loop.
+constexpr int kMaxRedirects = 10;
 
 
 // libcurl refuses raw blanks and control bytes, and they are not valid on a
@@ -37,21 +40,6 @@ std::string EscapeForWire(const std::string& url) {
     }
   }
   return out;
-}
-
-// Loopback never goes through a proxy: the bundled server and the tests
-// live there. The user's own exceptions are kept.
-std::string NoProxyList() {
-  std::string list = "127.0.0.1,localhost,::1";
-  for (const char* name : {"no_proxy", "NO_PROXY"}) {
-    const char* v = std::getenv(name);
-    if (v && *v) {
-      list += ',';
-      list += v;
-      break;
-    }
-  }
-  return list;
 }
 
 // The page is read in pieces of 1023 bytes, and a zero byte ends the text
@@ -121,14 +109,13 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
   error.clear();
   code = kSuccess;
   m_strEffectiveURL.clear();
-  const std::string headers = BuildHeaders();
 
   const std::string u = CompleteAddress(url);
 
   UrlParts parts;
   if (url.empty()) {
     code = kInvalidParameter;
-  } else if (!SplitUrl(u, parts)) {
+  } else if (!SplitWebUrl(u, parts)) {
     code = kInvalidUrl;
   } else if (m_fnCancel && m_fnCancel()) {
     code = kConnectionFailed;
@@ -136,79 +123,116 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
     ++m_nContext;
     // Without libcurl on the system a page fetch fails like a refused connection.
     const CCurlApi* curl = CCurlApi::Get();
-    CURL* h = curl ? curl->easy_init() : nullptr;
-    if (!h) {
-      code = kConnectionFailed;
-    } else {
-      Transfer t;
-      t.cancel = &m_fnCancel;
-      t.curl = curl;
-      t.handle = h;
-      curl_slist* list = nullptr;
-      size_t start = 0;
-      while (start < headers.size()) {
-        size_t end = headers.find("\r\n", start);
-        if (end == std::string::npos) end = headers.size();
-        if (end > start) list = curl->slist_append(list, headers.substr(start, end - start).c_str());
-        start = end + 2;
-      }
-      if (!m_bUseCache) {
-        // No cache of our own; this keeps proxies from answering for the server.
-        list = curl->slist_append(list, "Pragma: no-cache");
-        list = curl->slist_append(list, "Cache-Control: no-cache");
-      }
-      const std::string wire = EscapeForWire(u);
-      const std::string noProxy = NoProxyList();
-      const long connectSec = std::max(1, ConTimeOut.load());
-      const long getSec = std::max(1, GetTimeOut.load());
-      t.stallLimitMs = getSec * 1000LL;
-
-      curl->easy_setopt(h, CURLOPT_URL, wire.c_str());
-      curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-      curl->easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http");
-      curl->easy_setopt(h, CURLOPT_USERAGENT, m_strAgent.c_str());
-      curl->easy_setopt(h, CURLOPT_HTTPHEADER, list);
-      curl->easy_setopt(h, CURLOPT_HTTPGET, 1L);
-      curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-      curl->easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-      curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-      curl->easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
-      curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectSec);
-      curl->easy_setopt(h, CURLOPT_TIMEOUT, connectSec + getSec * kWholeFetchFactor);
-      curl->easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
-      curl->easy_setopt(h, CURLOPT_WRITEDATA, &t);
-      curl->easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-      curl->easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
-      curl->easy_setopt(h, CURLOPT_XFERINFODATA, &t);
-
-      const CURLcode rc = curl->easy_perform(h);
-      long status = 0;
-      if (curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
-      char* effective = nullptr;
-      curl->easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
-      const std::string finalUrl = effective ? effective : "";
-
-      if (rc == CURLE_OK && status == 0) status = 200;  // nothing to query: read as 200
-      if (status >= 400) {
-        code = (status == 403 || status == 407) ? kNotAuthorized
-               : status == 404                  ? kNotFound
-                                                : kConnectionFailed;
-      } else if (rc == CURLE_OK) {
-        page = BodyToText(t.body);
-        m_strEffectiveURL = finalUrl;
-      } else {
-        code = (rc == CURLE_OPERATION_TIMEDOUT || t.stalled) ? kTimedOut
-               : rc == CURLE_URL_MALFORMAT    ? kInvalidUrl
-                                              : kConnectionFailed;
-        // Once the body had begun the caller gets what arrived.
-        if (status > 0) page = BodyToText(t.body);
-      }
-      curl->slist_free_all(list);
-      curl->easy_cleanup(h);
-    }
+    code = curl ? Fetch(*curl, u, page) : kConnectionFailed;
   }
   error = ErrorText(code);
   return code == kSuccess;
+}
+
+int CRobotInternet::Fetch(const CCurlApi& curl, const std::string& first, std::string& page) {
+  const long connectMs = std::max(1, ConTimeOut.load()) * 1000L;
+  const long getMs = std::max(1, GetTimeOut.load()) * 1000L;
+  const long long deadline = GetTickMs() + connectMs + getMs * kWholeFetchFactor;
+  // The user's own Authorization goes to the first address's server only.
+  std::string origin;
+  {
+    UrlParts p;
+    if (SplitWebUrl(first, p)) origin = (p.secure ? "s:" : ":") + p.host + ":" + std::to_string(p.port);
+  }
+  std::string url = EscapeForWire(first);
+  for (int hop = 0; hop <= kMaxRedirects; ++hop) {
+    UrlParts p;
+    SplitWebUrl(url, p);
+    const bool sameOrigin = (p.secure ? "s:" : ":") + p.host + ":" + std::to_string(p.port) == origin;
+    const long long left = deadline - GetTickMs();
+    if (left <= 0) return kTimedOut;
+    HopResult r;
+    const int code = FetchOne(curl, url, sameOrigin, left, std::min<long long>(connectMs, left), getMs, r);
+    if (code != kSuccess) {
+      if (r.bodyBegun) page = BodyToText(r.body);
+      return code;
+    }
+    if (r.location.empty()) {
+      page = BodyToText(r.body);
+      m_strEffectiveURL = r.effective;
+      return kSuccess;
+    }
+    if (!CCurlNetwork::MayFollow(url, r.location, m_bCarriesCredentials || !m_strUser.empty()))
+      return kConnectionFailed;
+    url = EscapeForWire(r.location);
+  }
+  return kConnectionFailed;  // too many redirects
+}
+
+int CRobotInternet::FetchOne(const CCurlApi& curl, const std::string& url, bool sameOrigin,
+                             long long totalMs, long long connectMs, long getMs, HopResult& r) {
+  CURL* h = curl.easy_init();
+  if (!h) return kConnectionFailed;
+  Transfer t;
+  t.cancel = &m_fnCancel;
+  t.curl = &curl;
+  t.handle = h;
+  t.stallLimitMs = getMs;
+  curl_slist* list = nullptr;
+  const std::string headers = BuildHeaders(sameOrigin);
+  size_t start = 0;
+  while (start < headers.size()) {
+    size_t end = headers.find("\r\n", start);
+    if (end == std::string::npos) end = headers.size();
+    if (end > start) list = curl.slist_append(list, headers.substr(start, end - start).c_str());
+    start = end + 2;
+  }
+  if (!m_bUseCache) {
+    // No cache of our own; this keeps proxies from answering for the server.
+    list = curl.slist_append(list, "Pragma: no-cache");
+    list = curl.slist_append(list, "Cache-Control: no-cache");
+  }
+  std::string why;
+  int code = kSuccess;
+  if (!CCurlNetwork::Apply(curl, h, url, why)) {
+    code = kConnectionFailed;
+  } else {
+    curl.easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl.easy_setopt(h, CURLOPT_USERAGENT, m_strAgent.c_str());
+    curl.easy_setopt(h, CURLOPT_HTTPHEADER, list);
+    curl.easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl.easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max(1LL, connectMs)));
+    curl.easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max(1LL, totalMs)));
+    curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
+    curl.easy_setopt(h, CURLOPT_WRITEDATA, &t);
+    curl.easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl.easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
+    curl.easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+
+    const CURLcode rc = curl.easy_perform(h);
+    long status = 0;
+    if (curl.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+    char* effective = nullptr;
+    curl.easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
+    r.effective = effective ? effective : "";
+    char* location = nullptr;
+    if (rc == CURLE_OK && status >= 300 && status < 400 &&
+        curl.easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+      r.location = location;
+
+    if (rc == CURLE_OK && status == 0) status = 200;  // nothing to query: read as 200
+    if (status >= 400) {
+      code = (status == 403 || status == 407) ? kNotAuthorized
+             : status == 404                  ? kNotFound
+                                              : kConnectionFailed;
+    } else if (rc != CURLE_OK) {
+      code = (rc == CURLE_OPERATION_TIMEDOUT || t.stalled) ? kTimedOut
+             : rc == CURLE_URL_MALFORMAT    ? kInvalidUrl
+                                            : kConnectionFailed;
+      // Once the body had begun the caller gets what arrived.
+      r.bodyBegun = status > 0;
+    }
+    r.body = std::move(t.body);
+  }
+  curl.slist_free_all(list);
+  curl.easy_cleanup(h);
+  return code;
 }
 
 std::string CRobotInternet::CompleteAddress(const std::string& url) {
@@ -217,12 +241,12 @@ std::string CRobotInternet::CompleteAddress(const std::string& url) {
   return u;
 }
 
-std::string CRobotInternet::BuildHeaders() const {
+std::string CRobotInternet::BuildHeaders(bool withUser) const {
   std::string h = "Accept:*/*\r\n";
   if (m_strAuthScheme == "basic" && !m_strProxyUser.empty())
     h += "Proxy-authorization:Basic " + EncodeBase64(m_strProxyUser + ":" + m_strProxyPassword) +
          "\r\n";
-  if (!m_strUser.empty())
+  if (withUser && !m_strUser.empty())
     h += "Authorization:Basic " + EncodeBase64(m_strUser + ":" + m_strPassword) + "\r\n";
   h += "\r\n";
   return h;

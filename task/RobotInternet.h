@@ -1,10 +1,12 @@
 #pragma once
-// Fetches one web page over HTTP as text. The socket connection carries
+// Fetches one web page over HTTP or HTTPS as text. The socket connection carries
 // downloads and probes; this one reads whole pages (search results, the
 // update check). Every GetPage opens and closes its own session, so an
 // object may be made, used once and dropped on any thread.
 #include <functional>
 #include <string>
+
+struct CCurlApi;
 
 class CRobotInternet {
  public:
@@ -20,7 +22,8 @@ class CRobotInternet {
   // Completes an address without a scheme: "http://" in front, or "http:"
   // when it begins with "/". Blanks around it are dropped.
   static std::string CompleteAddress(const std::string& url);
-  std::string BuildHeaders() const;
+  // withUser: the Authorization of m_strUser too (its own server only).
+  std::string BuildHeaders(bool withUser = true) const;
   static std::string EncodeBase64(const std::string& text);
   static std::string ErrorText(int code);
   static std::string StatusText(int status);
@@ -41,6 +44,9 @@ class CRobotInternet {
   // Address the page finally came from, after redirects; empty when no page
   // was read. Relative links of the page are relative to this one.
   std::string m_strEffectiveURL;
+  // The address itself holds credentials (a music server's calls): no
+  // redirect takes it from https down to plain http.
+  bool m_bCarriesCredentials = false;
 
   enum {
     kSuccess = 0,
@@ -52,4 +58,15 @@ class CRobotInternet {
     kNotAuthorized = 6,
     kDiskError = 7,
   };
+
+ private:
+  struct HopResult {
+    std::string body;
+    bool bodyBegun = false;
+    std::string location;   // absolute; empty when the answer is the page
+    std::string effective;
+  };
+  int Fetch(const CCurlApi& curl, const std::string& url, std::string& page);
+  int FetchOne(const CCurlApi& curl, const std::string& url, bool sameOrigin, long long totalMs,
+               long long connectMs, long getMs, HopResult& r);
 };

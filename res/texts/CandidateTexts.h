@@ -7,6 +7,7 @@ inline constexpr const char kVerdictChosen[] = "已选用";
 inline constexpr const char kVerdictUsable[] = "可用";
 inline constexpr const char kVerdictOutOfLimits[] = "大小不在限制范围内";
 inline constexpr const char kVerdictProbeFailed[] = "探测失败";
+inline constexpr const char kVerdictProbeFailedWhy[] = "探测失败: %s";
 inline constexpr const char kVerdictUnknownLength[] = "长度未知";
 inline constexpr const char kVerdictNotASong[] = "不是歌曲文件";
 inline constexpr const char kVerdictDownloadFailed[] = "下载失败: %s";

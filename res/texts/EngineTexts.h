@@ -49,4 +49,11 @@ inline constexpr const char kSockUnsupportedCoding[] = "服务器使用了不支
 inline constexpr const char kSockLengthDisagree[] = "服务器返回的文件长度前后不一致.";
 inline constexpr const char kSockNotASong[] = "链接返回的不是歌曲文件.";
 inline constexpr const char kSockStalledOut[] = "连接多次停顿,下载失败.";
+// Why a connection failed, said before the texts above. %s: the host (an
+// IPv6 address in brackets) and port, the library's or system's words.
+inline constexpr const char kNetLookupFailed[] = "无法解析主机名: %s";
+inline constexpr const char kNetConnectFailed[] = "无法连接到服务器: %s(%s)";
+inline constexpr const char kNetConnectTimedOut[] = "连接服务器超时: %s";
+inline constexpr const char kNetCertificateInvalid[] = "服务器证书无效: %s";
+inline constexpr const char kNetProxyRefused[] = "代理服务器拒绝了请求: %s";
 }  // namespace txt

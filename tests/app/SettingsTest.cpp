@@ -249,7 +249,7 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
   EXPECT_EQ(vtest::ReadFile(Ini()),
             "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\n"
-            "[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
+            "[Network]\nProxy=\n[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
   TaskSettings s = app.GetSettings();
   EXPECT_EQ(s.m_strFileType, ".RM");
   EXPECT_EQ(s.m_nBlocks, 4);

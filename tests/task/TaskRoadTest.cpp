@@ -11,6 +11,7 @@
 #include "engine/HttpSocket.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/task/TaskTestHost.h"
@@ -248,6 +249,25 @@ TEST_F(TaskRoadTest, FailedStoredAddressIsClearedSavedAndSearchedAnew) {
   int gone = 0;
   for (const auto& r : m_srv.requests()) gone += r.target == "/gone.mp3";
   EXPECT_GT(gone, 0);  // the stored address was tried first
+  EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/s.mp3"), song);
+}
+
+// An https address in the entry is the task's stored address as an http
+// one is: tried first, not taken for a status text and overwritten.
+TEST_F(TaskRoadTest, StoredHttpsAddressIsTriedFirst) {
+  const std::string song = vtest::RandomBytes(5000, 4);
+  m_srv.route("/found.mp3", Route::File(song));
+  SearchPage({m_srv.url("/found.mp3")});
+  // Nothing on this port speaks TLS: the stored address fails.
+  const std::string stored = "https://127.0.0.1:" + std::to_string(vtest::UnusedLoopbackPort()) + "/s.mp3";
+  m_host.AddEntry("s", stored, "");
+  m_host.CreateTask("s");
+  m_host.ActivateAsync("s");
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 60000)) << Show(TaskTexts("s"));
+  const auto texts = TaskTexts("s");
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[0], stored);
+  EXPECT_EQ(texts[1], T("1次下载失败"));
   EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/s.mp3"), song);
 }
 
