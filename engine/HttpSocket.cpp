@@ -60,7 +60,7 @@ bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || 
 // Each request line gets the parameters its server wants, fresh every time;
 // the address the caller holds never carries them.
 std::string AuthObject(const UrlParts& parts) {
-  return CRequestAuth::Decorate(parts.host, parts.port, parts.object);
+  return CRequestAuth::Decorate(parts);
 }
 
 }  // namespace

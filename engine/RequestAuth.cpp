@@ -11,6 +11,7 @@ namespace {
 struct Entry {
   std::string host;  // lower case
   int port = 80;
+  bool secure = false;
   std::string path;
   CRequestAuth::Maker maker;
 };
@@ -28,9 +29,10 @@ std::string Lower(std::string s) {
 
 bool Parse(const std::string& prefix, Entry& e) {
   UrlParts parts;
-  if (!SplitUrl(prefix, parts)) return false;
+  if (!SplitWebUrl(prefix, parts)) return false;
   e.host = Lower(parts.host);
   e.port = parts.port;
+  e.secure = parts.secure;
   // A query in a prefix would never match a path; only the path counts.
   e.path = parts.object.substr(0, parts.object.find_first_of("?#"));
   return true;
@@ -44,7 +46,7 @@ bool CRequestAuth::Register(const std::string& prefix, Maker maker) {
   e.maker = std::move(maker);
   std::lock_guard<std::mutex> g(g_authLock);
   for (Entry& old : Entries()) {
-    if (old.host == e.host && old.port == e.port && old.path == e.path) {
+    if (old.host == e.host && old.port == e.port && old.secure == e.secure && old.path == e.path) {
       old = std::move(e);
       return true;
     }
@@ -59,7 +61,7 @@ void CRequestAuth::Unregister(const std::string& prefix) {
   std::lock_guard<std::mutex> g(g_authLock);
   auto& all = Entries();
   for (auto it = all.begin(); it != all.end(); ++it) {
-    if (it->host == e.host && it->port == e.port && it->path == e.path) {
+    if (it->host == e.host && it->port == e.port && it->secure == e.secure && it->path == e.path) {
       all.erase(it);
       return;
     }
@@ -72,13 +74,24 @@ void CRequestAuth::Clear() {
 }
 
 std::string CRequestAuth::Decorate(const std::string& host, int port, const std::string& object) {
+  UrlParts parts;
+  parts.host = host;
+  parts.port = port;
+  parts.object = object;
+  return Decorate(parts);
+}
+
+std::string CRequestAuth::Decorate(const UrlParts& parts) {
+  const std::string& object = parts.object;
   Maker maker;
   {
     std::lock_guard<std::mutex> g(g_authLock);
-    const std::string h = Lower(host);
+    const std::string h = Lower(parts.host);
     size_t best = 0;
     for (const Entry& e : Entries()) {
-      if (e.host != h || e.port != port || object.compare(0, e.path.size(), e.path) != 0) continue;
+      if (e.host != h || e.port != parts.port || e.secure != parts.secure ||
+          object.compare(0, e.path.size(), e.path) != 0)
+        continue;
       if (!maker || e.path.size() > best) {
         maker = e.maker;
         best = e.path.size();

@@ -5,15 +5,19 @@
 #include <functional>
 #include <string>
 
+struct UrlParts;
+
 class CRequestAuth {
  public:
   // Makes the parameters ("a=1&b=2") for one request; called anew for each
   // request so a one-time value can change every time.
   using Maker = std::function<std::string()>;
 
-  // Requests to http://host[:port]/path... whose path starts with the given
-  // one get maker's parameters. A later registration for the same place
-  // replaces the earlier one. False when prefix is not an http:// address.
+  // Requests to http://host[:port]/path... (or https://) whose path starts
+  // with the given one get maker's parameters; the scheme counts, so what
+  // an https server is given never goes out over plain http, not even to
+  // its own host and port. A later registration for the same place
+  // replaces the earlier one. False when prefix is no http(s):// address.
   static bool Register(const std::string& prefix, Maker maker);
   static void Unregister(const std::string& prefix);
   static void Clear();
@@ -21,5 +25,7 @@ class CRequestAuth {
   // object (path with query) of a request to host:port, with the parameters
   // of the longest matching registration appended; unchanged without one.
   // The host is compared without regard to case.
+  static std::string Decorate(const UrlParts& parts);
+  // The same for a plain http request.
   static std::string Decorate(const std::string& host, int port, const std::string& object);
 };

@@ -214,6 +214,8 @@ SubsonicReply CSubsonicServer::Fetch(const std::string& url, const std::function
   SubsonicReply reply;
   CRobotInternet robot;
   robot.m_fnCancel = cancelled;
+  // The address holds the credentials: an https server keeps them encrypted.
+  robot.m_bCarriesCredentials = true;
   std::string page, error;
   int code = 0;
   if (!robot.GetPage(url, page, code, error) || page.empty()) return reply;

@@ -24,9 +24,9 @@ struct SubsonicReply {
 
 class CSubsonicServer {
  public:
-  // The object for server (an http:// address, trailing "/" ignored), made
-  // on first use, with its credentials brought up to date. storedPassword
-  // is as MP3.ini holds it: GBK text, or "enc:" + hex of UTF-8. The
+  // The object for server (an http:// or https:// address, trailing "/"
+  // ignored), made on first use, with its credentials brought up to date.
+  // storedPassword is as MP3.ini holds it: GBK text, or "enc:" + hex of UTF-8. The
   // object's request parameters are registered for <server>/rest/.
   static std::shared_ptr<CSubsonicServer> For(const std::string& server, const std::string& user,
                                               const std::string& storedPassword);

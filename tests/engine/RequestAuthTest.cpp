@@ -7,6 +7,7 @@
 
 #include "engine/HttpSocket.h"
 #include "engine/RequestAuth.h"
+#include "engine/Url.h"
 #include "tests/support/CallbackLog.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
@@ -45,6 +46,30 @@ TEST_F(RequestAuthTest, MatchesSchemeHostPortAndPathPrefixOnly) {
   EXPECT_EQ(m_made.load(), 2);
   // A fragment is never sent; the parameters do not end up behind one.
   EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/c#top"), "/rest/c?k=3");
+}
+
+// What an https server is given never goes out over plain http: not to
+// its own host and port, and not the other way round either.
+TEST_F(RequestAuthTest, AnHttpsServersParametersGoOnlyToHttpsRequests) {
+  Count("https://music.home:8443/rest/");
+  UrlParts secure;
+  secure.host = "Music.Home";
+  secure.port = 8443;
+  secure.secure = true;
+  secure.object = "/rest/a.view";
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view?k=1");
+  UrlParts plain = secure;
+  plain.secure = false;
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 8443, "/rest/a.view"), "/rest/a.view");
+  EXPECT_EQ(m_made.load(), 1);
+  // An http server of the same place is a registration of its own.
+  CRequestAuth::Register("http://music.home:8443/rest/", [] { return std::string("plain=1"); });
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view?plain=1");
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view?k=2");
+  CRequestAuth::Unregister("https://music.home:8443/rest/");
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view?plain=1");
 }
 
 TEST_F(RequestAuthTest, LongestPrefixWinsAndRegistrationsCanBeReplacedOrDropped) {
