@@ -48,7 +48,7 @@ TEST_F(NetworkSettingsTest, ALoadPutsProxyAndTrustFileInEffectAndAReloadTakesThe
   EXPECT_EQ(o.caFile, "");
 }
 
-TEST_F(NetworkSettingsTest, AProxyPasswordClosesTheFileAndOtherValuesLeaveItsMode) {
+TEST_F(NetworkSettingsTest, AProxyUserClosesTheFileAndOtherValuesLeaveItsMode) {
   struct Case {
     const char* text;
     mode_t mode;
@@ -56,8 +56,7 @@ TEST_F(NetworkSettingsTest, AProxyPasswordClosesTheFileAndOtherValuesLeaveItsMod
   const Case cases[] = {
       {"[Network]\nProxy=http://user:pw@127.0.0.1:3128\n", 0600},
       {"[Network]\nProxy=\"user:pw@proxy:8080\"\n", 0600},  // quoted, no scheme
-      {"[Network]\nProxy=http://user@127.0.0.1:3128\n", 0644},  // a user alone
-      {"[Network]\nProxy=http://user:@127.0.0.1:3128\n", 0644}, // an empty password
+      {"[Network]\nProxy=http://user@127.0.0.1:3128\n", 0600},  // a user alone is a secret too
       {"[Network]\nProxy=http://127.0.0.1:3128\n", 0644},
       {"[Network]\nProxy=none\n", 0644},
       {"[Other]\nProxy=http://user:pw@127.0.0.1:3128\n", 0644},  // not the proxy setting
