@@ -2,7 +2,11 @@
 // a task gives real links of the scripted server.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "engine/Gbk.h"
 #include "engine/HttpSocket.h"
+#include "engine/TaskEntry.h"
 #include "res/Texts.h"
 #include "task/CandidateList.h"
 #include "task/DownloadTask.h"
@@ -104,6 +108,47 @@ TEST(CandidateVerdictTest, JudgeAndReasons) {
   EXPECT_EQ(ReasonForPick(5, false, 100), ChosenReason::kNoSpeedCheck);
   EXPECT_EQ(ChosenReasonText(ChosenReason::kFastEnough), T("在100ms内响应"));
   EXPECT_EQ(ChosenReasonText(ChosenReason::kGivenLink), T("指定的链接"));
+}
+
+// The engine's texts that say why a connection failed are told from its
+// fixed step texts, and a failed probe shows its cause.
+TEST(CandidateVerdictTest, ConnectionCausesAreRecognisedAndShown) {
+  for (const char* cause : {"无法解析主机名: songs.test", "无法连接到服务器: 127.0.0.1:1(Connection refused)",
+                            "连接服务器超时: [::1]:8443", "服务器证书无效: certificate has expired",
+                            "代理服务器拒绝了请求: HTTP/1.1 407 Proxy Authentication Required"})
+    EXPECT_TRUE(IsFailureCause(T(cause))) << cause;
+  for (const char* step : {"获取下载文件的相关信息时出错.", "gethostbyname()函数执行失败!", "线程0: 无法解析主机名: x", ""})
+    EXPECT_FALSE(IsFailureCause(T(step))) << step;
+
+  Candidate c;
+  c.m_eVerdict = CandidateVerdict::kProbeFailed;
+  EXPECT_EQ(VerdictText(c), T("探测失败"));
+  c.m_probe.m_strCause = T("服务器证书无效: Hostname mismatch");
+  EXPECT_EQ(VerdictText(c), T("探测失败: 服务器证书无效: Hostname mismatch"));
+  c.m_eVerdict = CandidateVerdict::kDownloadFailed;
+  c.m_strFailure = T("无法解析主机名: songs.test");
+  EXPECT_EQ(VerdictText(c), T("下载失败: 无法解析主机名: songs.test"));
+}
+
+// A cause is as long as the host or the server's words make it. Cut into
+// a record's status field it ends on a whole character, also where a
+// character's second byte looks like ASCII ("丂" is 0x81 0x40, "乊" 0x81 0x5C).
+TEST(CandidateVerdictTest, ACauseCutIntoARecordFieldKeepsWholeCharacters) {
+  const std::string tricky = T("丂乊服务器");
+  for (size_t extra = 0; extra < 90; ++extra) {
+    std::string host(extra, 'h');
+    for (int i = 0; i < 20; ++i) host += tricky;
+    const std::string cause = T("无法解析主机名: ") + host;
+    ASSERT_TRUE(IsFailureCause(cause));
+    TaskEntry e{};
+    SetEntryText(e.m_szAddress, cause);
+    const std::string kept(e.m_szAddress, strnlen(e.m_szAddress, sizeof e.m_szAddress));
+    std::string utf8;
+    ASSERT_TRUE(GbkToUtf8(kept, utf8)) << extra;
+    EXPECT_EQ(cause.compare(0, kept.size(), kept), 0);
+    // Only what did not fit went: at most the one character across the edge.
+    EXPECT_GE(kept.size(), sizeof e.m_szAddress - 2) << extra;
+  }
 }
 
 // A host that keeps the task's candidate reports in a list, as the
