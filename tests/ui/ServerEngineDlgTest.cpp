@@ -98,9 +98,13 @@ class ServerEngineDlgTest : public QObject {
     QCOMPARE(IniRead(ini, "Enginee", "Enginee3_user", "", 256), std::string("u2"));
     QCOMPARE(IniRead(ini, "Enginee", "Enginee3_password", "", 512), std::string("plain"));
     QCOMPARE(IniRead(ini, "Enginee", "Count", "", 10), std::string("3"));
-    dlg.ServerEdit()->setText("ftp://x");  // only http servers are reached
+    dlg.ServerEdit()->setText("ftp://x");  // only http and https servers are reached
     QVERIFY(!dlg.Save());
     QCOMPARE(IniRead(ini, "Enginee", "Enginee3_server", "", 256), std::string("http://127.0.0.1:4533"));
+    // The usual way a home server is published: behind TLS.
+    dlg.ServerEdit()->setText("https://music.home.arpa:8443/");
+    QVERIFY(dlg.Save());
+    QCOMPARE(IniRead(ini, "Enginee", "Enginee3_server", "", 256), std::string("https://music.home.arpa:8443/"));
   }
 };
 

@@ -2,6 +2,9 @@
 // and reloads, and the two kinds of number fields.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -9,6 +12,7 @@
 #include <QInputMethodEvent>
 #include <QMessageBox>
 
+#include "res/texts/AppTexts.h"
 #include "ui/MessageBoxes.h"
 #include "ui/NumberEdit.h"
 #include "ui/SettingsDlg.h"
@@ -171,6 +175,44 @@ class SettingsDlgTest : public QObject {
     QVERIFY(CMessageBoxes::Open().isEmpty());
     QCOMPARE(h.app->GetSettings().m_nMinSize, 3 * 1048576);
     QCOMPARE(h.app->GetSettings().m_nBlocks, 2);
+  }
+
+  // The network group sits below the specified fields, which keep their
+  // places, with the buttons below it; its proxy row shows, checks and
+  // writes [Network] Proxy.
+  void networkGroupBelowTheFields() {
+    UiHome h;
+    h.WriteIni(h.DefaultIni() + "[Network]\nProxy=http://127.0.0.1:3128\n");
+    h.Start(false);
+    CSettingsDlg dlg;
+    dlg.show();
+    QCOMPARE(dlg.NetworkGroup()->title(), QString::fromUtf8("网络"));
+    auto* rows = qobject_cast<QFormLayout*>(dlg.NetworkGroup()->layout());
+    QVERIFY(rows);
+    auto* label = qobject_cast<QLabel*>(rows->labelForField(dlg.ProxyEdit()));
+    QVERIFY(label);
+    QCOMPARE(label->text(), QString::fromUtf8("代理服务器:"));
+    QCOMPARE(dlg.ProxyEdit()->text(), QString("http://127.0.0.1:3128"));
+    const int fieldsBottom = std::max(dlg.CheckSpeedBox()->geometry().bottom(), dlg.GetTimeOutEdit()->geometry().bottom());
+    QVERIFY(dlg.NetworkGroup()->geometry().top() > fieldsBottom);
+    QVERIFY(dlg.ConfirmButton()->geometry().top() > dlg.NetworkGroup()->geometry().bottom());
+    QVERIFY(dlg.CancelButton()->geometry().top() == dlg.ConfirmButton()->geometry().top());
+    QVERIFY(dlg.height() > dlg.ConfirmButton()->geometry().bottom());
+
+    const std::string before = h.Ini();
+    dlg.ProxyEdit()->setText("socks5://127.0.0.1:1080");
+    dlg.ConfirmButton()->click();
+    const QString refusal = QString::fromUtf8(txt::kProxyUnusable);
+    QMessageBox* box = CMessageBoxes::Find(refusal);
+    QVERIFY(box);
+    QCOMPARE(h.Ini(), before);
+    box->button(QMessageBox::Ok)->click();
+    QTRY_VERIFY(!CMessageBoxes::Find(refusal));
+
+    dlg.ProxyEdit()->setText(" none ");
+    dlg.OnConfirm();
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QVERIFY(h.Ini().find("Proxy=none") != std::string::npos);
   }
 
   void cancelChangesNothing() {
