@@ -31,7 +31,7 @@ namespace {
 constexpr int kMaxBlocks = 64;
 
 
-enum class Outcome { Running, Succeeded, Failed, TargetInUse };
+enum class Outcome { Running, Succeeded, Failed };
 
 struct FetchState {
   std::mutex lock;
@@ -44,7 +44,6 @@ struct FetchState {
   std::vector<std::string> infoTexts;  // GBK: texts that only tell how far it got
   std::atomic<long long> length{-1};
   bool progressOnTty = false;
-  std::string targetInUse;  // GBK
 
   // By block number: splits add blocks past --blocks, and their bytes count.
   void SetReceived(int index, long long bytes) {
@@ -87,8 +86,6 @@ void JobMessage(void* user, const std::string& text, int index) {
     else
       std::fprintf(stderr, "[block %d] %s\n", index, GbkToUtf8(text).c_str());
   }
-  // That text ends the job with no callback after it.
-  if (index < 0 && text == s->targetInUse) s->Finish(Outcome::TargetInUse);
 }
 
 void JobSuccess(void* user) { static_cast<FetchState*>(user)->Finish(Outcome::Succeeded); }
@@ -189,7 +186,6 @@ int RunFetch(const std::vector<std::string>& args) {
 
   FetchState state;
   state.progressOnTty = isatty(STDERR_FILENO) == 1;
-  state.targetInUse = Utf8ToGbk(txt::kJobTargetInUse);
   for (const char* info : {txt::kSockTempOpened, txt::kSockTempCreated, txt::kSockReceiveStart, txt::kSockReceiveDone,
                            txt::kJobAllBlocksDone, txt::kJobMerging, txt::kJobSucceeded})
     state.infoTexts.push_back(Utf8ToGbk(info));
@@ -258,11 +254,20 @@ int RunFetch(const std::vector<std::string>& args) {
   job->Stop();  // also ends a start that is still waiting or asking
   starter.join();
   const double total = std::chrono::duration<double>(Clock::now() - started).count();
+  // Once the job's end is decided, its merge runs on to the end whatever
+  // the Stop: what is said is what happened, not what was asked for.
+  {
+    std::lock_guard<std::mutex> g(state.lock);
+    outcome = state.outcome;
+  }
   if (g_cliInterrupted && outcome == Outcome::Running) {
     std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted; block files kept for a later run\n",
                  state.progressOnTty ? "\n" : "");
     return 130;
   }
+  if (g_cliInterrupted)
+    std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted as the download ended\n",
+                 state.progressOnTty ? "\n" : "");
   if (outcome == Outcome::Succeeded) {
     long long len = state.length.load();
     PrintProgress(state, total > 0 && len > 0 ? static_cast<double>(len) / total : speed, true);

@@ -275,6 +275,7 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     job->m_startThread = self;
     if (!job->m_bPrepared) {
       job->m_nLocalError = 0;
+      job->m_strLocalError.clear();
       job->m_bStopped = false;
       job->m_bFinished = false;
     }

@@ -33,6 +33,10 @@ class CBlockDownloader {
   // After OnFailure: the errno of a local cause (full disk, no permission)
   // that no other link can cure, else 0.
   int LocalError() const { return m_nLocalError.load(); }
+  // After OnFailure with a LocalError: the text that says it (GBK).
+  std::string LocalErrorText();
+  // True once a Stop has begun. Any thread.
+  bool Stopping() const { return m_bStopped.load(); }
   // Every block file of the running job, in block-number order; empty
   // before the blocks are planned and after a Stop. Any thread.
   std::vector<BlockSnapshot> GetBlockSnapshot();
@@ -40,6 +44,9 @@ class CBlockDownloader {
   // n (0, 1, ...); what it throws stands for a thread the system would not
   // create. An empty hook removes it.
   static void SetThreadStartHook(std::function<void(int n)> hook);
+  // Tests only: runs on the merge's thread once the job's end is decided,
+  // just before the song takes its name. An empty hook removes it.
+  static void SetMergeEndHook(std::function<void(CBlockDownloader&)> hook);
 
   void* m_pUserData = nullptr;
   int m_nBlocks = 4;
@@ -108,9 +115,14 @@ class CBlockDownloader {
   bool OnOwnBlockThread() const;
   void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
   void DiscardStaleBlocks(const std::vector<int>& keep);
-  // Ends the job on a full disk or a missing permission: the text, then
-  // OnFailure; the block files stay.
-  void FailLocally(int err);
+  // Ends the job on a cause here that no link can cure (a full disk, a
+  // missing permission, a download folder that is gone): the text (by
+  // default the one of err), then OnFailure; the block files stay.
+  void FailLocally(int err, const std::string& text = {});
+  void NoteLocalError(int err, const std::string& text);
+  // Why the merged file cannot be made or take the song's name (GBK).
+  static std::string PlacingFailureText(int err, const std::string& target);
+  static void RunMergeEndHook(CBlockDownloader& job);
   // Ends a merge that failed: the text, then OnFailure unless the end was
   // already decided.
   void FailWith(const std::string& text);
@@ -156,6 +168,7 @@ class CBlockDownloader {
   // errno of the local cause (full disk, no permission) that ended the job;
   // 0 when it was not one. Set before OnFailure.
   std::atomic<int> m_nLocalError{0};
+  std::string m_strLocalError;  // its text when not the one of the errno; under m_lock
   // Held from Prepare until the job lets go of its block files: another
   // process downloading a file of the same name waits for it.
   CTargetLock m_targetLock;

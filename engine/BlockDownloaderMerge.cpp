@@ -1,5 +1,7 @@
 // The end of a job whose blocks are all in: the block files joined into
 // "<target>.part" in file order, checked, flushed, renamed into place.
+// Whatever stops it there ends the job with OnFailure and its cause, and
+// the block files stay, so a later run only merges again.
 #include "engine/BlockDownloader.h"
 
 #include <fcntl.h>
@@ -9,8 +11,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 
 #include "engine/DiskWrite.h"
+#include "engine/Gbk.h"
 #include "engine/Sidecar.h"
 #include "engine/SongContent.h"
 #include "res/Texts.h"
@@ -107,12 +112,7 @@ void CBlockDownloader::MergeBlocks() {
     const int err = errno;
     if (out >= 0) close(out);
     unlink(part.c_str());
-    if (IsLocalWriteError(err)) {
-      FailLocally(err);
-      return;
-    }
-    Report(T(txt::kJobTargetInUse));
-    m_targetLock.Unlock();  // the job ends here; its block files wait for a later one
+    FailLocally(err, PlacingFailureText(err, target));
     return;
   }
 
@@ -183,10 +183,16 @@ void CBlockDownloader::MergeBlocks() {
   void* user = m_pUserData;
   MessageCallback onMessage = OnMessage;
   JobCallback onSuccess = OnSuccess;
+  JobCallback onFailure = OnFailure;
+  RunMergeEndHook(*this);
   if (rename(part.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    const std::string text = PlacingFailureText(err, target);
     unlink(part.c_str());
-    m_targetLock.Unlock();
-    if (onMessage) onMessage(user, T(txt::kJobTargetInUse), -1);
+    NoteLocalError(err, text);
+    m_targetLock.Unlock();  // the block files wait for a later run
+    if (onMessage) onMessage(user, text, -1);
+    if (onFailure) onFailure(user);
     return;
   }
   SyncFolderOf(target);
@@ -197,10 +203,56 @@ void CBlockDownloader::MergeBlocks() {
   if (onSuccess) onSuccess(user);
 }
 
-void CBlockDownloader::FailLocally(int err) {
+void CBlockDownloader::FailLocally(int err, const std::string& text) {
   // Block files stay for a later run once the disk has room again.
-  m_nLocalError = err;
-  FailWith(LocalWriteErrorText(err));
+  NoteLocalError(err, text);
+  FailWith(text.empty() ? LocalWriteErrorText(err) : text);
+}
+
+void CBlockDownloader::NoteLocalError(int err, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_strLocalError = text;
+  }
+  m_nLocalError = err ? err : EIO;
+}
+
+std::string CBlockDownloader::LocalErrorText() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    text = m_strLocalError;
+  }
+  return text.empty() ? LocalWriteErrorText(m_nLocalError.load()) : text;
+}
+
+std::string CBlockDownloader::PlacingFailureText(int err, const std::string& target) {
+  if (IsLocalWriteError(err)) return LocalWriteErrorText(err);
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return T(txt::kJobFolderMissing) + Utf8ToGbk(folder);
+  if (err == ETXTBSY || err == EBUSY) return T(txt::kJobTargetInUse);
+  return SystemErrorText(err);
+}
+
+namespace {
+std::mutex g_mergeHookLock;
+std::function<void(CBlockDownloader&)> g_mergeEndHook;  // under g_mergeHookLock
+}  // namespace
+
+void CBlockDownloader::SetMergeEndHook(std::function<void(CBlockDownloader&)> hook) {
+  std::lock_guard<std::mutex> g(g_mergeHookLock);
+  g_mergeEndHook = std::move(hook);
+}
+
+void CBlockDownloader::RunMergeEndHook(CBlockDownloader& job) {
+  std::function<void(CBlockDownloader&)> hook;
+  {
+    std::lock_guard<std::mutex> g(g_mergeHookLock);
+    hook = g_mergeEndHook;
+  }
+  if (hook) hook(job);
 }
 
 void CBlockDownloader::FailWith(const std::string& text) {

@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "engine/BlockDownloader.h"
-#include "engine/DiskWrite.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
@@ -425,10 +424,11 @@ void CDownloadTask::WorkerLoop() {
 }
 
 void CDownloadTask::RetryAfterFailure() {
-  // A full disk or a missing permission is ours, not the link's: another
-  // link would fail the same way, and the block files stay for a later start.
-  if (const int err = m_pJob ? m_pJob->LocalError() : 0) {
-    GiveUp(LocalWriteErrorText(err));
+  // A full disk, a missing permission or a download folder that is gone is
+  // ours, not the link's: another link would fail the same way, and the
+  // block files stay for a later start.
+  if (m_pJob && m_pJob->LocalError()) {
+    GiveUp(m_pJob->LocalErrorText());
     return;
   }
   ReportFailed();

@@ -10,6 +10,8 @@ inline constexpr const char kJobZeroLength[] = "要下载的文件长度为零."
 inline constexpr const char kJobAllBlocksDone[] = "所有块下载完成";
 inline constexpr const char kJobMerging[] = "正在合并文件";
 inline constexpr const char kJobTargetInUse[] = "目标文件正在被使用";
+// Followed by the folder's path.
+inline constexpr const char kJobFolderMissing[] = "下载文件夹不存在: ";
 inline constexpr const char kJobWaitingForTarget[] = "另一个程序正在下载同名文件, 等待中...";
 inline constexpr const char kJobSucceeded[] = "下载成功";
 inline constexpr const char kJobMergeReadFailed[] = "合并文件时出错: 无法读取临时文件";

@@ -2,7 +2,10 @@
 // and a merge that goes wrong keeps what was downloaded.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <memory>
+
+#include "engine/DiskWrite.h"
 
 #include "tests/engine/BlockDownloaderTestKit.h"
 
@@ -35,29 +38,50 @@ class BlockJobMerge : public bdtest::JobFixture {
   const std::string m_body = vtest::RandomBytes(3001, 5);
 };
 
-TEST_F(BlockJobMerge, MissingTargetFolderEndsWithoutCallbackAndKeepsBlocks) {
-  const std::string target = home.home() + "/nowhere/a.mp3";
+TEST_F(BlockJobMerge, MissingTargetFolderFailsWithItsNameAndKeepsBlocks) {
+  const std::string folder = home.home() + "/nowhere";
+  const std::string target = folder + "/a.mp3";
   auto job = Job(srv.url("/a.mp3"), target, 3, owner);
   Run(*job, owner);
-  const std::vector<std::string> texts = {T(txt::kJobAllBlocksDone), T(txt::kJobMerging), T(txt::kJobTargetInUse)};
+  const std::string why = T(txt::kJobFolderMissing) + folder;
+  const std::vector<std::string> texts = {T(txt::kJobAllBlocksDone), T(txt::kJobMerging), why};
   EXPECT_EQ(owner.JobTexts(), texts);
-  EXPECT_EQ(owner.successes() + owner.failures(), 0);
+  EXPECT_EQ(owner.failures(), 1);
+  EXPECT_EQ(owner.successes(), 0);
+  // Ours, not the link's: the owner tries no other one.
+  EXPECT_NE(job->LocalError(), 0);
+  EXPECT_EQ(job->LocalErrorText(), why);
   ExpectBlocksKept("a.mp3");
   EXPECT_TRUE(bdtest::Exists(Sidecar("a.mp3")));
 }
 
-TEST_F(BlockJobMerge, TargetThatCannotBeReplacedEndsWithoutCallback) {
+TEST_F(BlockJobMerge, TargetThatCannotBeReplacedFailsWithTheSystemsText) {
   const std::string target = Target("a.mp3");
   ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
   auto job = Job(srv.url("/a.mp3"), target, 3, owner);
   Run(*job, owner);
-  EXPECT_EQ(owner.JobTexts().back(), T(txt::kJobTargetInUse));
-  EXPECT_EQ(owner.successes() + owner.failures(), 0);
+  EXPECT_EQ(owner.JobTexts().back(), SystemErrorText(EISDIR));
+  EXPECT_EQ(owner.failures(), 1);
+  EXPECT_EQ(owner.successes(), 0);
+  EXPECT_EQ(job->LocalErrorText(), SystemErrorText(EISDIR));
   EXPECT_FALSE(bdtest::Exists(target + ".part"));
   ExpectBlocksKept("a.mp3");
   struct stat st;
   ASSERT_EQ(stat(target.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(BlockJobMerge, PartThatCannotBeMadeFailsWithTheSystemsText) {
+  // Something other than a file (or a full disk) in the way of the ".part".
+  const std::string target = Target("a.mp3");
+  ASSERT_EQ(mkdir((target + ".part").c_str(), 0700), 0);
+  ASSERT_TRUE(vtest::WriteFile(target + ".part/x", "x"));
+  auto job = Job(srv.url("/a.mp3"), target, 3, owner);
+  Run(*job, owner);
+  EXPECT_EQ(owner.failures(), 1);
+  ASSERT_FALSE(owner.JobTexts().empty());
+  EXPECT_EQ(owner.JobTexts().back(), SystemErrorText(EISDIR));
+  ExpectBlocksKept("a.mp3");
 }
 
 TEST_F(BlockJobMerge, StalePartFromACrashIsOverwritten) {

@@ -44,7 +44,7 @@ class Owner {
   std::function<void()> onSuccess, onFailure;
   std::function<void(int received, int blockLength, int index)> onProgress;
 
-  // The job has ended: a final callback, or the merge's "target in use".
+  // The job has ended: its final callback.
   bool WaitEnd(int ms = 20000) {
     std::unique_lock<std::mutex> lk(m_lock);
     return m_cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return EndedLocked(); });
@@ -82,11 +82,7 @@ class Owner {
     return v;
   }
   bool EndedLocked() const {
-    if (m_successes + m_failures > 0) return true;
-    const std::string inUse = T(txt::kJobTargetInUse);
-    for (const auto& m : m_messages)
-      if (m.text == inUse) return true;
-    return false;
+    return m_successes + m_failures > 0;
   }
   static void Success(void* u) {
     auto* o = static_cast<Owner*>(u);

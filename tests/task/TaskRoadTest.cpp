@@ -203,6 +203,29 @@ TEST_F(TaskRoadTest, FullDiskEndsTheTaskWithoutTryingOtherLinks) {
   EXPECT_FALSE(TempFiles(m_home.temp()).empty());
 }
 
+TEST_F(TaskRoadTest, SongThatCannotTakeItsNameEndsTheTaskWithTheCause) {
+  const std::string body = vtest::RandomBytes(4000, 8);
+  m_srv.route("/one.mp3", Route::File(body));
+  m_srv.route("/two.mp3", Route::File(body));
+  SearchPage({"/one.mp3", "/two.mp3"});
+  m_host.AddEntry("d");
+  CDownloadTask& t = m_host.CreateTask("d");
+  t.m_fnProbe = [&](const std::string&, int& time, int& size) {
+    time = 50;
+    size = 4000;
+  };
+  // A folder where the song goes: the merge cannot give it its name.
+  ASSERT_TRUE(std::filesystem::create_directories(m_home.downloads() + "/d.mp3"));
+  m_host.ActivateAsync("d");
+  ASSERT_TRUE(WaitFor("d", SystemErrorText(EISDIR))) << Show(m_host.Column("d", 7));
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] {
+    return !m_host.SavedRetries("d").empty() && m_host.SavedRetries("d").back() == T(txt::kFailedMark);
+  }));
+  // No other link can cure it; the blocks stay for a start once it is moved.
+  EXPECT_EQ(m_srv.requestsFor("/one.mp3").empty() + m_srv.requestsFor("/two.mp3").empty(), 1);
+  EXPECT_FALSE(TempFiles(m_home.temp()).empty());
+}
+
 TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {
   const std::string song = vtest::RandomBytes(30000, 4);
   Route flaky = Route::File(song);
