@@ -58,6 +58,9 @@ class CBlockDownloader {
   ContentLengthCallback OnContentLength = nullptr;
   ProgressCallback OnProgress = nullptr;
   MessageCallback OnMessage = nullptr;
+  // Asked of the joined file before the rename; a refused file is removed
+  // with the block files and the job fails with the check's text.
+  FileCheck CheckFinished = nullptr;
 
   // At most m_nBlocks threads; a thread that finishes its block goes on
   // with another (a block left from an earlier run, or a split-off range).

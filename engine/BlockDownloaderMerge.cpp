@@ -163,12 +163,14 @@ void CBlockDownloader::MergeBlocks() {
     FailLocally(localError);
     return;
   }
-  if (!problem && FileStartsWithMarkup(part)) {
+  const char* refused = nullptr;
+  if (!problem) refused = FileStartsWithMarkup(part) ? txt::kSockNotASong : CheckFinished ? CheckFinished(part) : nullptr;
+  if (refused) {
     // Block 0 may come from an earlier run that took a page for the song;
     // kept, it would be merged again on every resume.
     CSidecar::RemoveFor(target);
     for (const auto& p : files) unlink(p.c_str());
-    problem = txt::kSockNotASong;
+    problem = refused;
   }
   if (problem) {
     unlink(part.c_str());

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "engine/BlockDownloader.h"
+#include "engine/mp3/Mp3FileCheck.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
@@ -279,6 +280,7 @@ void CDownloadTask::BeginDownload() {
   job->OnContentLength = &CDownloadTask::OnContentLength;
   job->OnProgress = &CDownloadTask::OnProgress;
   job->OnMessage = &CDownloadTask::OnMessage;
+  job->CheckFinished = FinishedFileCheckFor(path);
   {
     std::lock_guard<std::mutex> g(m_jobViewLock);
     m_pJob = job;
