@@ -186,6 +186,7 @@ void CDownloaderApp::LoadSettings() {
   const bool autoStart = IniToInt(IniRead(GetIniFilePath(), "Server", "AutoStart", "1", 10)) != 0;
   std::lock_guard<std::mutex> lk(m_lock);
   m_bCheckSpeed = s.m_bCheckSpeed;
+  m_bPreferQuality = s.m_bPreferQuality;
   m_bAutoStartServer = autoStart;
   m_strFileType = s.m_strFileType;
   m_strSearchHead = s.m_strSearchHead;
@@ -211,6 +212,7 @@ TaskSettings CDownloaderApp::GetSettings() {
   s.m_nMaxSize = m_nMaxSize;
   s.m_nBlocks = m_nBlocks;
   s.m_bCheckSpeed = m_bCheckSpeed;
+  s.m_bPreferQuality = m_bPreferQuality;
   return s;
 }
 

@@ -124,6 +124,7 @@ class CDownloaderApp : public ITaskHost {
   int m_nMaxSize = 20971520;
   int m_nBlocks = 2;
   bool m_bCheckSpeed = true;
+  bool m_bPreferQuality = false;
   // [Server] AutoStart: start the bundled server on demand.
   bool m_bAutoStartServer = true;
 
@@ -187,6 +188,7 @@ class CDownloaderApp : public ITaskHost {
   void OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) override;
   void OnCandidateProbed(const std::string& name, const std::string& link, const ProbeFigures& probe,
                          CandidateVerdict verdict) override;
+  void OnCandidateAudio(const std::string& name, const std::string& link, const AudioFacts& audio) override;
   void OnCandidateChosen(const std::string& name, const std::string& link, ChosenReason why) override;
   void OnCandidateFailed(const std::string& name, const std::string& link, const std::string& text) override;
 

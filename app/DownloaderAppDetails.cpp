@@ -57,6 +57,12 @@ void CDownloaderApp::OnCandidateProbed(const std::string& name, const std::strin
   if (it != m_candidateLists.end()) it->second.SetProbed(link, probe, verdict);
 }
 
+void CDownloaderApp::OnCandidateAudio(const std::string& name, const std::string& link, const AudioFacts& audio) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  auto it = m_candidateLists.find(name);
+  if (it != m_candidateLists.end()) it->second.SetServerAudio(link, audio);
+}
+
 void CDownloaderApp::OnCandidateChosen(const std::string& name, const std::string& link, ChosenReason why) {
   std::lock_guard<std::mutex> lk(m_lock);
   if (FindEntryLocked(name) < 0) return;

@@ -46,6 +46,7 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
   f.strConTimeOut = IniRead(ini, "Speed", "ConTimeOut", "5", 10);
   f.strGetTimeOut = IniRead(ini, "Speed", "GetTimeOut", "15", 10);
   f.strProxy = IniRead(ini, "Network", "Proxy", "", CNetworkSettings::kProxyBuffer);
+  f.bPreferQuality = IniToInt(IniRead(ini, "Speed", "PreferQuality", "0", 10)) != 0;
   return f;
 }
 
@@ -85,6 +86,7 @@ std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& i
   IniWrite(ini, "Speed", "ConTimeOut", in.strConTimeOut);
   IniWrite(ini, "Speed", "GetTimeOut", in.strGetTimeOut);
   IniWrite(ini, "Network", "Proxy", TrimBlanks(in.strProxy));
+  IniWrite(ini, "Speed", "PreferQuality", in.bPreferQuality ? "1" : "0");
   IniWrite(ini, "FileType", "CurSel", in.strFileType);
   int sel = in.nEngineSel < 0 ? -1 : in.nEngineSel;
   IniWrite(ini, "Enginee", "CurSel", std::to_string(sel + 1));

@@ -24,6 +24,7 @@ struct SettingsDlgFields {
   std::string strGetTimeOut;
   // The "网络" group below the fields.
   std::string strProxy;  // [Network] Proxy: empty, "none" or a proxy address
+  bool bPreferQuality = false;
 
   // The combo texts the selections give (empty when nothing is selected).
   std::string EngineText() const;
@@ -42,6 +43,7 @@ struct SettingsDlgInput {
   std::string strConTimeOut;
   std::string strGetTimeOut;
   std::string strProxy;
+  bool bPreferQuality = false;
 };
 
 // Fills the dialog's fields from the MP3.ini at iniPath.

@@ -25,6 +25,7 @@ TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& curren
 
   TaskSettings s = current;
   s.m_bCheckSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;
+  s.m_bPreferQuality = IniToInt(IniRead(ini, "Speed", "PreferQuality", "0", 10)) != 0;
   // Empty values keep what is in effect, so a half-filled file still works.
   if (!type.empty()) s.m_strFileType = type;
   if (!head.empty()) s.m_strSearchHead = head;

@@ -20,6 +20,7 @@
 
 #include "app/DownloaderApp.h"
 #include "cli/BlockBars.h"
+#include "cli/TaskLine.h"
 #include "cli/Command.h"
 #include "cli/ConsolePort.h"
 #include "engine/Common.h"
@@ -127,21 +128,24 @@ std::string FailureCause(const TaskDetails& d) {
   return std::string();
 }
 
-std::string Cell(const std::string& gbk, size_t width) {
-  std::string s = GbkToUtf8(gbk);
-  // Pads by bytes of the GBK text: a Chinese character is two columns wide
-  // on a terminal, as it is two bytes in GBK.
-  size_t cols = gbk.size();
-  if (cols < width) s.append(width - cols, ' ');
-  return s;
+// The bitrate of the link a task went with, when its probe or its server told it.
+std::string ChosenBitrate(const TaskDetails& d) {
+  for (const Candidate& c : d.m_candidates)
+    if (c.m_eVerdict == CandidateVerdict::kChosen) return BitrateText(c.Audio());
+  return {};
 }
 
-std::string Line(const Tracked& t, const ConsoleRow& row) {
+std::string Line(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, bool bars) {
   std::string status = row.cells[7];
   if (t.outcome == Outcome::Finished) status = T(txt::kCliDone);
   if (t.outcome == Outcome::Failed && !t.why.empty()) status = t.why;
-  return Cell(t.name, 24) + " " + Cell(row.cells[1], 11) + " " + Cell(row.cells[3], 5) + " " +
-         Cell(row.cells[6], 10) + " " + Cell(row.cells[5], 9) + " " + GbkToUtf8(status);
+  // A live line is redrawn in place and must fit the terminal; a logged one
+  // keeps its whole status (a failure's cause, say).
+  if (!bars) return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), ""}) +
+                    GbkToUtf8(status);
+  const std::string blocks = t.outcome == Outcome::Waiting ? BlockBars(d.m_blocks) : "";
+  return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), status}, blocks,
+                  d.m_blocks.size() + 2);
 }
 
 bool CheckHome() {
@@ -269,10 +273,8 @@ int RunGet(const std::vector<std::string>& raw) {
     if (tty && (changed || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
       std::string screen;
       if (drawn) screen += "\x1b[" + std::to_string(drawn) + "A";
-      for (const Tracked& t : tracked) {
-        const std::string bars = t.outcome == Outcome::Waiting ? BlockBars(app.GetTaskDetails(t.name).m_blocks) : "";
-        screen += "\x1b[2K" + Line(t, port.GetRow(t.name)) + (bars.empty() ? "" : " " + bars) + "\n";
-      }
+      for (const Tracked& t : tracked)
+        screen += "\x1b[2K" + Line(t, port.GetRow(t.name), app.GetTaskDetails(t.name), true) + "\n";
       drawn = tracked.size();
       Out(screen);
       lastDraw = Clock::now();
@@ -283,7 +285,7 @@ int RunGet(const std::vector<std::string>& raw) {
         std::string key = row.cells[7] + "|" + row.cells[3] + "|" + std::to_string(static_cast<int>(t.outcome));
         if (key != t.shown) {
           t.shown = key;
-          std::string line = Line(t, row);
+          std::string line = Line(t, row, app.GetTaskDetails(t.name), false);
           while (!line.empty() && line.back() == ' ') line.pop_back();
           Out(line + "\n");
         }

@@ -61,6 +61,10 @@ class SearchHost : public ITaskHost {
     std::lock_guard<std::mutex> g(m_lock);
     m_list.SetProbed(link, probe, verdict);
   }
+  void OnCandidateAudio(const std::string&, const std::string& link, const AudioFacts& audio) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_list.SetServerAudio(link, audio);
+  }
   void OnCandidateChosen(const std::string&, const std::string& link, ChosenReason why) override {
     std::lock_guard<std::mutex> g(m_lock);
     m_list.SetChosen(link, why);
@@ -103,10 +107,12 @@ void PrintTsv(const std::vector<Candidate>& ranked) {
   int rank = 0;
   for (const Candidate& c : ranked) {
     const ProbeFigures& p = c.m_probe;
-    std::printf("%d\t%d\t%s\t%s\t%s\t%s\t%s\t%s\n", c.m_eVerdict == CandidateVerdict::kChosen ? 1 : 0, ++rank,
+    // New columns go at the end: scripts read the first eight by position.
+    std::printf("%d\t%d\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", c.m_eVerdict == CandidateVerdict::kChosen ? 1 : 0, ++rank,
                 Field(GbkToUtf8(c.m_strAddress)).c_str(), p.m_nLength >= 0 ? std::to_string(p.m_nLength).c_str() : "",
                 c.m_bProbed && p.m_nTimeMs >= 0 ? std::to_string(p.m_nTimeMs).c_str() : "",
-                p.m_bRanges ? "yes" : "no", Field(p.m_strContentType).c_str(), Field(GbkToUtf8(VerdictText(c))).c_str());
+                p.m_bRanges ? "yes" : "no", Field(p.m_strContentType).c_str(), Field(GbkToUtf8(VerdictText(c))).c_str(),
+                BitrateText(c.Audio()).c_str(), LengthText(c.Audio()).c_str());
   }
 }
 
@@ -118,11 +124,15 @@ void PrintTable(const std::vector<Candidate>& ranked, ChosenReason why) {
     const std::string size = p.m_nLength >= 0 ? std::to_string(p.m_nLength / 1024) : "-";
     const std::string time = c.m_bProbed && p.m_nTimeMs >= 0 ? std::to_string(p.m_nTimeMs) : "-";
     const std::string ranges = !c.m_bProbed ? "-" : p.m_bRanges ? T(txt::kRangesYes) : T(txt::kRangesNo);
-    std::printf("%-5d %s %9s %9s  %s %s\n", ++rank, Pad(VerdictText(c), 20).c_str(), size.c_str(), time.c_str(),
-                Pad(ranges, 6).c_str(), GbkToUtf8(c.m_strAddress).c_str());
+    const std::string rate = BitrateText(c.Audio()), length = LengthText(c.Audio());
+    std::printf("%-5d %s %9s %9s  %s %-11s %6s  %s\n", ++rank, Pad(VerdictText(c), 20).c_str(), size.c_str(),
+                time.c_str(), Pad(ranges, 6).c_str(), rate.empty() ? "-" : rate.c_str(),
+                length.empty() ? "-" : length.c_str(), GbkToUtf8(c.m_strAddress).c_str());
   }
   if (why != ChosenReason::kNone)
-    std::printf("%s\n", FormatCliText(txt::kCliSearchReason, GbkToUtf8(ChosenReasonText(why))).c_str());
+    std::printf("%s\n", FormatCliText(txt::kCliSearchReason,
+                                      GbkToUtf8(ChosenReasonText(why, ranked.empty() ? AudioFacts() : ranked[0].Audio())))
+                             .c_str());
 }
 
 const CliCommand& SearchCommand();

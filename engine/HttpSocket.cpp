@@ -980,10 +980,12 @@ SongBytes CHttpSocket::SniffBody(bool labelledText) {
     left = -1;
   if (left == 0) return SongBytes::kUnknown;
   CChunkedDecoder decoder;
-  std::string body;
+  std::string& body = m_strProbeHead;
+  body.clear();
   size_t raw = 0;
+  const size_t most = OnProbeHead ? kProbeHeadMax : 4096;
   const long long deadline = GetTickMs() + std::min(SaturatedMs(GetTimeOut.load()), 2000);
-  while (raw < 4096) {
+  while (raw < most) {
     const long long wait = deadline - GetTickMs();
     if (wait <= 0) break;
     pollfd p{m_socket, POLLIN, 0};
@@ -992,6 +994,7 @@ SongBytes CHttpSocket::SniffBody(bool labelledText) {
     if (r <= 0) break;
     size_t cap = sizeof m_szBuffer - 1;
     if (left > 0 && static_cast<long long>(cap) > left) cap = static_cast<size_t>(left);
+    if (cap > most - raw) cap = most - raw;
     const ssize_t n = ::recv(m_socket, m_szBuffer, cap, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
@@ -1003,7 +1006,8 @@ SongBytes CHttpSocket::SniffBody(bool labelledText) {
       break;
     body.append(m_szBuffer, produced);
     const SongBytes j = JudgeBody(body.data(), body.size(), labelledText);
-    if (j != SongBytes::kUnknown) return j;
+    // A song's head is read on while its reader wants more of it.
+    if (j == SongBytes::kMarkup || (j == SongBytes::kSong && (!OnProbeHead || OnProbeHead(body)))) return j;
     if (left == 0 || decoder.Done()) break;
   }
   return JudgeBody(body.data(), body.size(), labelledText);
@@ -1019,6 +1023,8 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
                              std::string& contentType, ProbeVerdict& verdict) {
   HeaderOnly headerOnly(m_bHeaderOnly);
   verdict = ProbeVerdict::kFailed;
+  m_strProbeHead.clear();
+  m_strProbeTarget = url;
   try {
     long long t = GetTickMs();
     UrlParts parts;
@@ -1042,6 +1048,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
         return false;
       }
       parseMs = static_cast<int>(GetTickMs() - t);
+      m_strProbeTarget = target;
       clockT = GetTickMs();
       if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
         Close();

@@ -4,6 +4,7 @@
 // into the block file.
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,6 +59,14 @@ class CHttpSocket {
                   int& length, std::string& contentType, ProbeVerdict& verdict);
   bool ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs,
                   int& length, std::string& contentType);
+  // Set for a probe that wants the body's first bytes: asked with the bytes
+  // so far, true when they are enough. At most kProbeHeadMax are read.
+  std::function<bool(const std::string& head)> OnProbeHead;
+  static constexpr size_t kProbeHeadMax = 64 * 1024;
+  // After ProbeSpeed: the body bytes read (undecoded transfer coding
+  // removed), and the address that answered (after a redirect).
+  std::string m_strProbeHead;
+  std::string m_strProbeTarget;
   bool Close();
   // Callable from any thread: shuts the socket down so a blocked receive,
   // send or connect returns, and makes Run give up without further attempts.

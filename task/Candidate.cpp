@@ -1,6 +1,7 @@
 #include "task/Candidate.h"
 
 #include <vector>
+#include <cstdio>
 
 #include "res/Texts.h"
 
@@ -44,8 +45,38 @@ std::string VerdictText(const Candidate& c) {
   return {};
 }
 
-std::string ChosenReasonText(ChosenReason why) {
+AudioFacts Candidate::Audio() const {
+  AudioFacts a = m_server;
+  if (!a.KnownRate()) {
+    a.m_nKbps = m_probe.m_audio.m_nKbps;
+    a.m_bVbr = m_probe.m_audio.m_bVbr;
+  }
+  if (a.m_nSeconds < 0) a.m_nSeconds = m_probe.m_audio.m_nSeconds;
+  return a;
+}
+
+std::string BitrateText(const AudioFacts& a) {
+  if (!a.KnownRate()) return {};
+  std::string text = T(a.m_bVbr ? txt::kBitrateAverage : txt::kBitrateConstant);
+  text.replace(text.find("%d"), 2, std::to_string(a.m_nKbps));
+  return text;
+}
+
+std::string LengthText(const AudioFacts& a) {
+  if (a.m_nSeconds < 0) return {};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d:%02d", a.m_nSeconds / 60, a.m_nSeconds % 60);
+  return buf;
+}
+
+std::string ChosenReasonText(ChosenReason why, const AudioFacts& chosen) {
   switch (why) {
+    case ChosenReason::kBestQuality: {
+      std::string text = T(txt::kWhyBestQuality);
+      // Filled after the conversion: the bitrate text is GBK already.
+      text.replace(text.find("%s"), 2, BitrateText(chosen));
+      return text;
+    }
     case ChosenReason::kNone: return {};
     case ChosenReason::kFastEnough: return T(txt::kWhyFastEnough);
     case ChosenReason::kFastest: return T(txt::kWhyFastest);

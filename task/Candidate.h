@@ -11,6 +11,16 @@ enum class ProbeFault {
   kNotASong,  // an answer, but a page or some other text
 };
 
+// What a link's audio is. -1 where nothing told it.
+struct AudioFacts {
+  int m_nKbps = -1;     // the average of a variable rate
+  bool m_bVbr = false;
+  int m_nSeconds = -1;
+  std::string m_strSuffix;  // a music server's own word for the file type
+
+  bool KnownRate() const { return m_nKbps > 0; }
+};
+
 // What one probe measured. Lengths and times are -1 when unknown.
 struct ProbeFigures {
   int m_nTimeMs = -1;  // the reconnect time the pick compares
@@ -19,6 +29,7 @@ struct ProbeFigures {
   std::string m_strContentType;
   ProbeFault m_eFault = ProbeFault::kNone;
   std::string m_strCause;  // GBK: why the connection failed, when it said
+  AudioFacts m_audio;  // what the first bytes told
 };
 
 enum class CandidateVerdict {
@@ -39,6 +50,7 @@ enum class ChosenReason {
   kNoSpeedCheck,   // speed check off: the first usable one
   kStoredAddress,  // the entry's address was used, nothing searched
   kGivenLink,      // the user named or picked it
+  kBestQuality,    // quality first: the highest bitrate among the quick ones
 };
 
 struct Candidate {
@@ -49,6 +61,10 @@ struct Candidate {
   ProbeFigures m_probe;
   CandidateVerdict m_eVerdict = CandidateVerdict::kNotProbed;
   std::string m_strFailure;  // GBK: the job's last text, for kDownloadFailed
+  AudioFacts m_server;       // what a music server said of it in its answer
+
+  // The server's word where it gave one, else the probe's.
+  AudioFacts Audio() const;
 };
 
 // The verdict of a finished probe against the size limits. Only kUsable
@@ -59,7 +75,12 @@ ChosenReason ReasonForPick(int timeMs, bool checkSpeed, int fastEnoughMs);
 
 // GBK texts for the front ends.
 std::string VerdictText(const Candidate& c);
-std::string ChosenReasonText(ChosenReason why);
+// kBestQuality names the chosen link's bitrate: give its audio.
+std::string ChosenReasonText(ChosenReason why, const AudioFacts& chosen = {});
+// "320kbps", "VBR 245kbps"; empty when unknown.
+std::string BitrateText(const AudioFacts& a);
+// "4:05" (minutes:seconds; hours as minutes); empty when unknown.
+std::string LengthText(const AudioFacts& a);
 
 // The address without "user:password@" in its authority, for showing and
 // keeping; the address itself when it has none.

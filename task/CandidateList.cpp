@@ -67,6 +67,10 @@ void CCandidateList::SetFailed(const std::string& link, const std::string& text)
   c->m_strFailure = text;
 }
 
+void CCandidateList::SetServerAudio(const std::string& link, const AudioFacts& audio) {
+  if (Candidate* c = Find(AddressForShow(link))) c->m_server = audio;
+}
+
 std::vector<Candidate> CCandidateList::Ranked() const {
   std::vector<Candidate> out = m_items;
   std::stable_sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) {

@@ -19,6 +19,8 @@ class CCandidateList {
   void SetChosen(const std::string& link, ChosenReason why);
   // The download from link failed; text is the job's last word (GBK).
   void SetFailed(const std::string& link, const std::string& text);
+  // What a music server said of link's audio.
+  void SetServerAudio(const std::string& link, const AudioFacts& audio);
 
   // Chosen first, then usable ones by response time, then those not
   // probed, then refused ones; each group in the order found.

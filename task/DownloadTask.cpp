@@ -208,6 +208,7 @@ bool CDownloadTask::SearchSong() {
   for (const std::string& link : found.m_links) {
     if (m_nCandidates == kMaxCandidates) break;
     m_nCandidateTime[m_nCandidates] = -1;
+    m_candidateServer[m_nCandidates] = m_nCandidates < static_cast<int>(found.m_audio.size()) ? found.m_audio[m_nCandidates] : AudioFacts();
     m_strCandidates[m_nCandidates++] = link;
   }
   for (int i = m_nCandidates; i < kMaxCandidates; ++i) {

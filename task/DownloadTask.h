@@ -137,6 +137,9 @@ class CDownloadTask {
   // Guarded by the run lock.
   std::string m_strCandidates[kMaxCandidates];
   int m_nCandidateTime[kMaxCandidates] = {};
+  // Bitrate the pick compares (kbps, -1 unknown): the server's, else the probe's.
+  int m_nCandidateKbps[kMaxCandidates] = {};
+  AudioFacts m_candidateServer[kMaxCandidates];  // what the search said
   int m_nLastProbed = -1;
   // Written under the run lock and m_jobViewLock; VisitJob reads it under
   // m_jobViewLock alone.
@@ -145,7 +148,7 @@ class CDownloadTask {
  private:
   bool Stale() const;
   bool AnyCandidateTime() const;
-  void ProbeOne(CHttpSocket* socket, const std::string& url, ProbeFigures& probe);
+  void ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, ProbeFigures& probe);
   // Reports to the host for the details views.
   void ReportFound();
   void ReportFailed();

@@ -1,5 +1,6 @@
 // The candidate steps of a download task: probing the links, picking one,
 // and telling the host what became of each, for the details views.
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <vector>
@@ -7,7 +8,9 @@
 #include "engine/BlockDownloader.h"
 #include "engine/HttpSocket.h"
 #include "res/Texts.h"
+#include "task/AudioProbe.h"
 #include "task/DownloadTask.h"
+#include "task/QualityPick.h"
 
 namespace {
 
@@ -27,7 +30,7 @@ bool CDownloadTask::AnyCandidateTime() const {
 }
 
 // The one place where what the socket saw becomes a probe's figures.
-void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeFigures& probe) {
+void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, ProbeFigures& probe) {
   if (m_fnProbe) {
     m_fnProbe(url, probe.m_nTimeMs, probe.m_nLength);
     if (probe.m_nTimeMs < 0) probe.m_eFault = ProbeFault::kFailed;
@@ -37,6 +40,7 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   std::string contentType;
   ProbeVerdict verdict = ProbeVerdict::kFailed;
   m_strProbeCause.clear();
+  socket->OnProbeHead = audio ? &CAudioProbe::HeadEnough : nullptr;
   const bool answered = socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict);
   probe.m_strCause = m_strProbeCause;
   if (!answered || time < 0) {
@@ -61,13 +65,17 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, ProbeF
   }
   probe.m_nTimeMs = time;
   probe.m_nLength = hasLength ? size : -1;
+  // Last: a ranged read past a large tag replaces the reply in the socket.
+  if (audio) probe.m_audio = CAudioProbe::Read(*socket, url, probe.m_nLength, probe.m_bRanges);
 }
 
 bool CDownloadTask::ProbeCandidates() {
   if (m_nCandidates <= 0) return false;
   if (m_nLastProbed >= m_nCandidates - 1) return AnyCandidateTime();
 
-  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
+  const TaskSettings settings = m_host.GetSettings();
+  const bool checkSpeed = settings.m_bCheckSpeed;
+  const bool audio = ReadsAudio(settings.m_strFileType);
   std::unique_ptr<CHttpSocket> socket;
   if (!m_fnProbe) {
     socket = std::make_unique<CHttpSocket>(this);
@@ -85,7 +93,9 @@ bool CDownloadTask::ProbeCandidates() {
     status.replace(status.find("%d"), 2, std::to_string(i + 1));
     SetStatus(status);
     ProbeFigures probe;
-    ProbeOne(socket.get(), m_strCandidates[i], probe);
+    ProbeOne(socket.get(), m_strCandidates[i], audio, probe);
+    const AudioFacts& said = m_candidateServer[i];
+    m_nCandidateKbps[i] = said.KnownRate() ? said.m_nKbps : probe.m_audio.m_nKbps;
     const CandidateVerdict verdict = JudgeProbe(probe, m_nMinSize, m_nMaxSize);
     m_host.OnCandidateProbed(m_strName, m_strCandidates[i], probe, verdict);
     if (verdict != CandidateVerdict::kUsable) {
@@ -93,7 +103,8 @@ bool CDownloadTask::ProbeCandidates() {
       continue;
     }
     m_nCandidateTime[i] = probe.m_nTimeMs;
-    if (probe.m_nTimeMs <= kFastEnoughMs || !checkSpeed) {
+    // Quality first weighs every link, whatever answered first.
+    if (!settings.m_bPreferQuality && (probe.m_nTimeMs <= kFastEnoughMs || !checkSpeed)) {
       stoppedAt = i;
       break;
     }
@@ -130,14 +141,19 @@ int CDownloadTask::ChooseCandidate() {
     if (!probed) m_nLastProbed = -1;  // the next pass probes them all again
   }
   if (Stale()) return -1;
-  const int k = probed ? PickCandidate() : -1;
+  const TaskSettings settings = m_host.GetSettings();
+  int k = -1;
+  if (probed && settings.m_bPreferQuality)
+    k = QualityPick::Choose(m_nCandidateTime, m_nCandidateKbps, std::min(m_nCandidates, kMaxCandidates), kUnusableMs);
+  // Without a known bitrate the winner is merely the quickest.
+  ChosenReason why = k >= 0 && m_nCandidateKbps[k] > 0 ? ChosenReason::kBestQuality : ChosenReason::kNone;
+  if (k < 0) k = probed ? PickCandidate() : -1;
   if (k < 0) {
     GiveUp(T(txt::kProbeFailed));
     return -1;
   }
-  const bool checkSpeed = m_host.GetSettings().m_bCheckSpeed;
-  m_host.OnCandidateChosen(m_strName, m_strCandidates[k],
-                           ReasonForPick(m_nCandidateTime[k], checkSpeed, kFastEnoughMs));
+  if (why == ChosenReason::kNone) why = ReasonForPick(m_nCandidateTime[k], settings.m_bCheckSpeed, kFastEnoughMs);
+  m_host.OnCandidateChosen(m_strName, m_strCandidates[k], why);
   return k;
 }
 
@@ -173,6 +189,9 @@ void CDownloadTask::ReportFound() {
   std::vector<std::string> links;
   for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i) links.push_back(m_strCandidates[i]);
   m_host.OnCandidatesFound(m_strName, links);
+  for (int i = 0; i < m_nCandidates && i < kMaxCandidates; ++i)
+    if (m_candidateServer[i].KnownRate() || m_candidateServer[i].m_nSeconds >= 0 || !m_candidateServer[i].m_strSuffix.empty())
+      m_host.OnCandidateAudio(m_strName, m_strCandidates[i], m_candidateServer[i]);
 }
 
 void CDownloadTask::ReportFailed() {

@@ -22,6 +22,9 @@ struct SearchResult {
   SearchOutcome m_outcome = SearchOutcome::kUnreachable;
   // Best first, at most ISongSearch::kMaxLinks, no two alike.
   std::vector<std::string> m_links;
+  // What the engine said of each link's audio, by the links' order; may be
+  // shorter than m_links (nothing said of the rest).
+  std::vector<AudioFacts> m_audio;
   // kFailed: the engine's own words (GBK), for the task's text.
   std::string m_strMessage;
 };

@@ -18,6 +18,23 @@ std::string CSubsonicSearch::SuffixOf(const std::string& fileType) {
   return s;
 }
 
+AudioFacts CSubsonicSearch::AudioOf(const CJsonValue& song, const std::string& suffix) {
+  AudioFacts a;
+  // Shown as the server says them; a server that says nothing leaves the
+  // probe's reading.
+  auto number = [&](const char* key) {
+    const CJsonValue* v = song.Find(key);
+    const std::string t = v ? v->Text() : std::string();
+    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(t);
+  };
+  const int kbps = number("bitRate");
+  if (kbps > 0) a.m_nKbps = kbps;
+  a.m_nSeconds = number("duration");
+  a.m_strSuffix = suffix;
+  return a;
+}
+
 SearchResult CSubsonicSearch::Search(const std::string& name, const SearchHooks& hooks) {
   SearchResult result;
   std::string utf8;
@@ -59,7 +76,10 @@ SearchResult CSubsonicSearch::Search(const std::string& name, const SearchHooks&
       const std::string link = m_server->DownloadLink(id->Text());
       bool known = false;
       for (const std::string& l : result.m_links) known = known || l == link;
-      if (!known) result.m_links.push_back(link);
+      if (!known) {
+        result.m_links.push_back(link);
+        result.m_audio.push_back(AudioOf(*song, suffix->Text()));
+      }
       if (result.m_links.size() == static_cast<size_t>(kMaxLinks)) break;
     }
   }

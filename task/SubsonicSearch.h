@@ -7,6 +7,7 @@
 
 #include "task/SongSearch.h"
 
+class CJsonValue;
 class CSubsonicServer;
 
 class CSubsonicSearch : public ISongSearch {
@@ -19,6 +20,8 @@ class CSubsonicSearch : public ISongSearch {
 
   // The file type as the API spells a suffix: ".MP3" gives "mp3".
   static std::string SuffixOf(const std::string& fileType);
+  // Bitrate, duration and suffix as one song of the answer gives them.
+  static AudioFacts AudioOf(const CJsonValue& song, const std::string& suffix);
 
  private:
   TaskSettings m_settings;

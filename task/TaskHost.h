@@ -23,6 +23,8 @@ struct TaskSettings {
   int m_nMaxSize = 20971520;
   int m_nBlocks = 4;
   bool m_bCheckSpeed = true;
+  // Probe every link and take the best bitrate among the quick ones.
+  bool m_bPreferQuality = false;
 };
 
 class ITaskHost {
@@ -61,6 +63,8 @@ class ITaskHost {
   virtual void OnCandidatesFound(const std::string& /*name*/, const std::vector<std::string>& /*links*/) {}
   virtual void OnCandidateProbed(const std::string& /*name*/, const std::string& /*link*/,
                                  const ProbeFigures& /*probe*/, CandidateVerdict /*verdict*/) {}
+  // What a music server's answer said of a link's audio.
+  virtual void OnCandidateAudio(const std::string& /*name*/, const std::string& /*link*/, const AudioFacts& /*audio*/) {}
   virtual void OnCandidateChosen(const std::string& /*name*/, const std::string& /*link*/, ChosenReason /*why*/) {}
   virtual void OnCandidateFailed(const std::string& /*name*/, const std::string& /*link*/,
                                  const std::string& /*text*/) {}

@@ -107,6 +107,9 @@ void CSettingsDlg::AddNetworkRows() {
   m_pProxy = new QLineEdit(m_pNetwork);
   m_pProxy->setPlaceholderText(QTxt(txt::kSetProxyHint));
   m_pNetworkRows->addRow(QTxt(txt::kSetProxy), m_pProxy);
+  m_pPreferQuality = new QCheckBox(QTxt(txt::kPreferQuality), m_pNetwork);
+  m_pPreferQuality->setObjectName("PreferQuality");
+  m_pNetworkRows->addRow(m_pPreferQuality);
 }
 
 void CSettingsDlg::PlaceBelowFields() {
@@ -146,6 +149,7 @@ void CSettingsDlg::Fill(const SettingsDlgFields& f) {
   m_pConTimeOut->setText(QGbk(f.strConTimeOut));
   m_pGetTimeOut->setText(QGbk(f.strGetTimeOut));
   m_pProxy->setText(QGbk(f.strProxy));
+  m_pPreferQuality->setChecked(f.bPreferQuality);
 }
 
 SettingsDlgInput CSettingsDlg::Input() const {
@@ -161,6 +165,7 @@ SettingsDlgInput CSettingsDlg::Input() const {
   in.strConTimeOut = GbkOf(m_pConTimeOut->text());
   in.strGetTimeOut = GbkOf(m_pGetTimeOut->text());
   in.strProxy = GbkOf(m_pProxy->text().trimmed());
+  in.bPreferQuality = m_pPreferQuality->isChecked();
   return in;
 }
 

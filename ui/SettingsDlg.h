@@ -44,6 +44,7 @@ class CSettingsDlg : public QDialog {
   CNumberEdit* MinSizeEdit() const { return m_pMinSize; }
   CNumberEdit* MaxSizeEdit() const { return m_pMaxSize; }
   QCheckBox* CheckSpeedBox() const { return m_pCheckSpeed; }
+  QCheckBox* PreferQualityBox() const { return m_pPreferQuality; }
   QLineEdit* ConTimeOutEdit() const { return m_pConTimeOut; }
   QLineEdit* GetTimeOutEdit() const { return m_pGetTimeOut; }
   QGroupBox* NetworkGroup() const { return m_pNetwork; }
@@ -67,6 +68,7 @@ class CSettingsDlg : public QDialog {
   CNumberEdit* m_pMinSize;
   CNumberEdit* m_pMaxSize;
   QCheckBox* m_pCheckSpeed;
+  QCheckBox* m_pPreferQuality;
   QLineEdit* m_pConTimeOut;
   QLineEdit* m_pGetTimeOut;
   QGroupBox* m_pNetwork;

@@ -58,6 +58,12 @@ void SetCell(QTableWidget* t, int row, int col, const QString& text, bool right 
   }
 }
 
+AudioFacts ChosenAudio(const TaskDetails& d) {
+  for (const Candidate& c : d.m_candidates)
+    if (c.m_eVerdict == CandidateVerdict::kChosen) return c.Audio();
+  return {};
+}
+
 }  // namespace
 
 CTaskDetailsDlg::CTaskDetailsDlg(CDownloaderApp& app, const std::string& name, QWidget* parent)
@@ -68,11 +74,12 @@ CTaskDetailsDlg::CTaskDetailsDlg(CDownloaderApp& app, const std::string& name, Q
 
   auto* candTitle = new QLabel(QTxt(txt::kDetailsCandidates), this);
   m_pCandidates = MakeTable(this, {txt::kCandColRank, txt::kCandColHost, txt::kCandColSize, txt::kCandColTime,
-                                   txt::kCandColRanges, txt::kCandColType, txt::kCandColVerdict});
+                                   txt::kCandColRanges, txt::kCandColType, txt::kCandColVerdict,
+                                   txt::kCandColBitrate, txt::kCandColLength});
   m_pCandidates->setObjectName("Candidates");
   candTitle->setBuddy(m_pCandidates);
-  const int candWidths[] = {40, 150, 80, 70, 50, 110};
-  for (int c = 0; c < 6; ++c) m_pCandidates->setColumnWidth(c, candWidths[c]);
+  const int candWidths[] = {40, 150, 80, 70, 50, 110, 150, 90, 50};
+  for (int c = 0; c < 9; ++c) m_pCandidates->setColumnWidth(c, candWidths[c]);
   m_pReason = new QLabel(this);
   m_pUseLink = new QPushButton(QTxt(txt::kDetailsUseLink), this);
   m_pUseLink->setObjectName("UseLink");
@@ -101,7 +108,7 @@ CTaskDetailsDlg::CTaskDetailsDlg(CDownloaderApp& app, const std::string& name, Q
   layout->addWidget(buttons);
   setTabOrder(m_pCandidates, m_pUseLink);
   setTabOrder(m_pUseLink, m_pBlocks);
-  resize(760, 520);
+  resize(900, 520);
 
   connect(m_pUseLink, &QPushButton::clicked, this, [this] { UseSelectedLink(); });
   connect(m_pCandidates, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButton(); });
@@ -156,6 +163,9 @@ void CTaskDetailsDlg::FillCandidates(const TaskDetails& d) {
     SetCell(t, row, 4, c.m_bProbed ? QTxt(p.m_bRanges ? txt::kRangesYes : txt::kRangesNo) : QString(), false, chosen);
     SetCell(t, row, 5, QString::fromStdString(p.m_strContentType), false, chosen);
     SetCell(t, row, 6, QGbk(VerdictText(c)), false, chosen);
+    const AudioFacts audio = c.Audio();
+    SetCell(t, row, 7, QGbk(BitrateText(audio)), true, chosen);
+    SetCell(t, row, 8, QString::fromStdString(LengthText(audio)), true, chosen);
     t->item(row, 0)->setData(kAddressRole, QByteArray::fromStdString(c.m_strAddress));
     // The whole address on hover: the host column alone cannot tell links apart.
     for (int col = 0; col < t->columnCount(); ++col) t->item(row, col)->setToolTip(QGbk(c.m_strAddress));
@@ -164,7 +174,7 @@ void CTaskDetailsDlg::FillCandidates(const TaskDetails& d) {
   if (reselect >= 0 && t->currentRow() != reselect) t->selectRow(reselect);
   if (d.m_candidates.empty()) m_pReason->setText(QTxt(txt::kDetailsNoCandidates));
   else if (d.m_eReason != ChosenReason::kNone)
-    m_pReason->setText(Filled(txt::kDetailsReason, QGbk(ChosenReasonText(d.m_eReason))));
+    m_pReason->setText(Filled(txt::kDetailsReason, QGbk(ChosenReasonText(d.m_eReason, ChosenAudio(d)))));
   else m_pReason->clear();
 }
 

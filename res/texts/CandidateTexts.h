@@ -27,7 +27,7 @@ namespace txt {
 
 // The console's search.
 inline constexpr const char kCliSearchNoName[] = "没有要搜索的歌名.";
-inline constexpr const char kCliSearchHeader[] = "序号  结论                大小(KB)  响应(ms)  分段  地址";
+inline constexpr const char kCliSearchHeader[] = "序号  结论                大小(KB)  响应(ms)  分段   比特率        时长  地址";
 inline constexpr const char kCliSearchReason[] = "选用原因: %s";
 inline constexpr const char kCliSearchNoUsable[] = "没有可用的下载地址.";
 inline constexpr const char kRangesYes[] = "支持";

@@ -58,6 +58,13 @@ std::string SongMaker::Make(const std::string& name, const std::vector<std::stri
   return ok ? mp3 : std::string();
 }
 
+std::string Mp3Bytes(size_t n, uint32_t seed) {
+  constexpr size_t kFrame = 417;  // 144 * 128000 / 44100, no padding
+  std::string out = RandomBytes(n, seed);
+  for (size_t at = 0; at + 4 <= n; at += kFrame) out.replace(at, 4, "\xFF\xFB\x90\x44");
+  return out;
+}
+
 std::string Id3v2PictureTag(size_t size) {
   const size_t body = size > 40 ? size - 10 : 30;
   const size_t frame = body - 10;

@@ -6,6 +6,8 @@
 //
 // Each file is made once per SongMaker; tags other than lame's own
 // (APEv2, a large ID3v2 picture tag) are built here, byte for byte.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ class SongMaker {
   std::string m_dir;
 };
 
+// n bytes that pass for an MP3 song without an encoder: frames of 128 kbps
+// at 44.1 kHz with pseudo-random contents (the same (n, seed), the same
+// bytes); the last frame is cut to fit.
+std::string Mp3Bytes(size_t n, uint32_t seed = 1);
 // Runs args[0] with args (no shell); true when it exits 0.
 bool RunTool(const std::vector<std::string>& args);
 // An ID3v2.3 tag of about `size` bytes holding one picture frame.
