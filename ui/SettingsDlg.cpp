@@ -13,6 +13,7 @@
 
 #include "app/DownloaderApp.h"
 #include "engine/Common.h"
+#include "res/texts/AudioTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/MessageBoxes.h"
 #include "ui/NumberEdit.h"

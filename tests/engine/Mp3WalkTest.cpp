@@ -105,6 +105,17 @@ TEST_F(Mp3WalkTest, JunkIsSkippedUpToAShare) {
   EXPECT_EQ(tagged.m_eVerdict, Mp3Verdict::kWhole);
 }
 
+TEST_F(Mp3WalkTest, RateChangesWithinAStreamAreKept) {
+  // The tests' stand-in songs: 128 kbps frames ending in frames of other rates.
+  for (size_t n : {2000u, 5003u, 30001u, 300001u}) {
+    const std::string bytes = vtest::Mp3Bytes(n, 4);
+    ASSERT_EQ(bytes.size(), n);
+    const Mp3FileReport r = CheckMp3File(Put("fake" + std::to_string(n) + ".mp3", bytes));
+    EXPECT_EQ(r.m_eVerdict, Mp3Verdict::kWhole) << n;
+    EXPECT_DOUBLE_EQ(r.m_fCover, 1.0) << n;
+  }
+}
+
 TEST_F(Mp3WalkTest, FreeFormatIsNeverRefused) {
   const std::string path = m_songs.Make("free", {"--freeformat", "-b", "400"}, 3);
   if (path.empty()) GTEST_SKIP() << "this lame makes no free-format files";

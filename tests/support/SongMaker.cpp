@@ -59,9 +59,47 @@ std::string SongMaker::Make(const std::string& name, const std::vector<std::stri
 }
 
 std::string Mp3Bytes(size_t n, uint32_t seed) {
-  constexpr size_t kFrame = 417;  // 144 * 128000 / 44100, no padding
+  // MPEG-1 layer III at 44.1 kHz: the frame length of each bitrate index,
+  // with and without the padding byte.
+  static const int kKbps[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  struct Kind {
+    size_t length;
+    int index, pad;
+  };
+  std::vector<Kind> kinds;
+  for (int i = 0; i < 14; ++i)
+    for (int pad = 0; pad < 2; ++pad) kinds.push_back({144u * kKbps[i] * 1000u / 44100u + pad, i + 1, pad});
   std::string out = RandomBytes(n, seed);
-  for (size_t at = 0; at + 4 <= n; at += kFrame) out.replace(at, 4, "\xFF\xFB\x90\x44");
+  auto put = [&](size_t at, const Kind& k) {
+    const char header[4] = {'\xFF', '\xFB', static_cast<char>(k.index << 4 | k.pad << 1), '\x44'};
+    out.replace(at, 4, header, 4);
+  };
+  // 128 kbps frames, then a few of other rates that end exactly at n.
+  size_t at = 0;
+  while (n - at > 3000) {
+    put(at, kinds[16]);
+    at += kinds[16].length;
+  }
+  const size_t rest = n - at;
+  std::vector<int> prev(rest + 1, -1);  // kind that reaches this many bytes
+  std::vector<bool> reach(rest + 1, false);
+  reach[0] = true;
+  for (size_t s = 1; s <= rest; ++s)
+    for (size_t k = 0; k < kinds.size() && !reach[s]; ++k)
+      if (kinds[k].length <= s && reach[s - kinds[k].length]) {
+        reach[s] = true;
+        prev[s] = static_cast<int>(k);
+      }
+  if (!reach[rest]) {  // too short to fill: frames as far as they go
+    for (; n - at >= kinds[0].length; at += kinds[0].length) put(at, kinds[0]);
+    return out;
+  }
+  std::vector<int> tail;
+  for (size_t s = rest; s > 0; s -= kinds[static_cast<size_t>(prev[s])].length) tail.push_back(prev[s]);
+  for (int k : tail) {
+    put(at, kinds[static_cast<size_t>(k)]);
+    at += kinds[static_cast<size_t>(k)].length;
+  }
   return out;
 }
 

@@ -13,6 +13,7 @@
 #include "task/DownloadTask.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/SongMaker.h"
 #include "tests/support/TempHome.h"
 #include "tests/task/TaskTestHost.h"
 
@@ -91,7 +92,7 @@ class TaskRoadTest : public ::testing::Test {
 
 TEST_F(TaskRoadTest, NameToFileThroughSearchProbeAndBlocks) {
   const std::string name = T("月亮代表我的心");
-  const std::string song = vtest::RandomBytes(300001, 7);
+  const std::string song = vtest::Mp3Bytes(300001, 7);
   m_srv.route("/songs/small.mp3", Route::File(std::string(999, 's')));
   m_srv.route("/songs/moon.mp3", Route::File(song));
   SearchPage({"/songs/small.mp3", "moon.MP3x", "/songs/moon.mp3"});
@@ -227,7 +228,7 @@ TEST_F(TaskRoadTest, SongThatCannotTakeItsNameEndsTheTaskWithTheCause) {
 }
 
 TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {
-  const std::string song = vtest::RandomBytes(30000, 4);
+  const std::string song = vtest::Mp3Bytes(30000, 4);
   Route flaky = Route::File(song);
   flaky.faults.reset = true;  // the first job's length request is reset
   flaky.faults.onlyFirst = 1;
@@ -252,7 +253,7 @@ TEST_F(TaskRoadTest, MirrorThatFailsFirstIsRetriedToTheFile) {
 }
 
 TEST_F(TaskRoadTest, FailedStoredAddressIsClearedSavedAndSearchedAnew) {
-  const std::string song = vtest::RandomBytes(5000, 3);
+  const std::string song = vtest::Mp3Bytes(5000, 3);
   m_srv.route("/found.mp3", Route::File(song));
   SearchPage({m_srv.url("/found.mp3")});
   const std::string stored = m_srv.url("/gone.mp3");
@@ -309,7 +310,7 @@ TEST_F(TaskRoadTest, StoredElapsedRestartsTheClock) {
 }
 
 TEST_F(TaskRoadTest, FallbackToOneBlockDoesNotCountOldBlocks) {
-  const std::string song = vtest::RandomBytes(50000, 9);
+  const std::string song = vtest::Mp3Bytes(50000, 9);
   Route r = Route::File(song);
   r.faults.ignoreRange = true;
   m_srv.route("/norange.mp3", r);
@@ -326,7 +327,7 @@ TEST_F(TaskRoadTest, FallbackToOneBlockDoesNotCountOldBlocks) {
 }
 
 TEST_F(TaskRoadTest, SecondActivationWhileRunningEndsTheFirstRun) {
-  const std::string song = vtest::RandomBytes(120000, 11);
+  const std::string song = vtest::Mp3Bytes(120000, 11);
   Route slow = Route::File(song);
   slow.faults.rateBytesPerSec = 30000;
   m_srv.route("/slow.mp3", slow);
@@ -393,7 +394,8 @@ TEST_F(TaskRoadTest, CancelEndsAStalledLengthRequestAtOnce) {
 
 TEST_F(TaskRoadTest, NewActivationDoesNotWaitForAStalledLengthRequest) {
   GetTimeOut = 15;
-  Route r = Route::File(std::string(2000, 'x'));
+  const std::string song = vtest::Mp3Bytes(2000, 6);
+  Route r = Route::File(song);
   r.faults.stallMs = 10000;
   r.faults.onlyFirst = 1;
   m_srv.route("/once.mp3", r);
@@ -404,7 +406,7 @@ TEST_F(TaskRoadTest, NewActivationDoesNotWaitForAStalledLengthRequest) {
   ASSERT_TRUE(m_host.ActivateAsync("w"));
   // The second run gets an answer at once and finishes long before the stall ends.
   EXPECT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 5000));
-  EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/w.mp3"), std::string(2000, 'x'));
+  EXPECT_EQ(vtest::ReadFile(m_home.downloads() + "/w.mp3"), song);
 }
 
 TEST_F(TaskRoadTest, SearchFailsThreeTimesThenStaysIdle) {
