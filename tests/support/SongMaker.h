@@ -29,7 +29,8 @@ class SongMaker {
 
 // n bytes that pass for an MP3 song without an encoder: frames of 128 kbps
 // at 44.1 kHz with pseudo-random contents (the same (n, seed), the same
-// bytes); the last frame is cut to fit.
+// bytes), then frames of other rates that end at n where some do, else a
+// few bytes short of it.
 std::string Mp3Bytes(size_t n, uint32_t seed = 1);
 // Runs args[0] with args (no shell); true when it exits 0.
 bool RunTool(const std::vector<std::string>& args);
