@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <thread>
+#include "tests/support/SongMaker.h"
 #include "app/BundledServer.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/support/Loopback.h"
@@ -36,7 +37,7 @@ class BundledServerTest : public ::testing::Test {
     root = th.root() + "/server-root";
     fs::create_directories(root + "/songs");
     fs::create_directories(root + "/update");
-    song = vtest::RandomBytes(300000, 7);
+    song = vtest::Mp3Bytes(300000, 7);
     ASSERT_TRUE(vtest::WriteFile(root + "/songs/alpha.mp3", song));
     ASSERT_TRUE(vtest::WriteFile(root + "/update/update.ini", "[MP3]\r\nVERSION=9.0\r\n"));
     options.nPort = vtest::UnusedLoopbackPort();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
 
@@ -166,7 +167,7 @@ TEST_F(CliCommandsTest, RemoveRefusesBesideARunningCopyAndAMissingHome) {
 
 TEST_F(CliCommandsTest, FailedNamesOfARunAreMarkedAndClearedByRemoveFailed) {
   UseServerAsEngine(srv, 1);
-  AddSong(srv, "ok", vtest::RandomBytes(50000, 1));
+  AddSong(srv, "ok", vtest::Mp3Bytes(50000, 1));
   AddMissingSong(srv, "gone");
   CliRun got = RunCli({"get", "--no-update-check", "ok;gone"}, home.root());
   EXPECT_EQ(got.status, 1) << got.err;
@@ -183,7 +184,7 @@ TEST_F(CliCommandsTest, FailedNamesOfARunAreMarkedAndClearedByRemoveFailed) {
 
 TEST_F(CliCommandsTest, StdinWithAByteOrderMarkAndCrlfRunsAndUnsavableNamesAreRefusedAlone) {
   UseServerAsEngine(srv, 1);
-  const std::string a = vtest::RandomBytes(40000, 2), b = vtest::RandomBytes(30000, 3);
+  const std::string a = vtest::Mp3Bytes(40000, 2), b = vtest::Mp3Bytes(30000, 3);
   AddSong(srv, "a", a);
   AddSong(srv, "b", b);
   CliRun r = RunCli({"get", "--no-update-check"}, home.root(), "\xEF\xBB\xBF" "a\r\n\xF0\x9F\x98\x80\r\nb;\r\n");
@@ -209,7 +210,7 @@ class CliEndingTest : public CliCommandsTest {
     UseServerAsEngine(srv, 1);
     vtest::Faults slow;
     slow.rateBytesPerSec = 20000;
-    AddSong(srv, "p", vtest::RandomBytes(400000, 4), slow);
+    AddSong(srv, "p", vtest::Mp3Bytes(400000, 4), slow);
   }
   // The task has chosen its address (and saved it): a later run continues.
   bool Downloading() {

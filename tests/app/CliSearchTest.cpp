@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <sstream>
 #include "cli/BlockBars.h"
+#include "cli/TaskLine.h"
+#include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;
@@ -58,7 +60,7 @@ TEST_F(CliSearchTest, TsvListsTheCandidatesRankedWithTheirFigures) {
   // A host that says nothing of ranges.
   vtest::Route slow = vtest::Route::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1100000\r\n\r\n" + std::string(1100000, 's'));
   slow.faults.headerDelayMs = 1000;
-  vtest::Route fast = vtest::Route::File(std::string(1200000, 'f'));
+  vtest::Route fast = vtest::Route::File(vtest::Mp3Bytes(1200000, 2));
   fast.contentType = "audio/mpeg";
   fast.extraHeaders = "Accept-Ranges: bytes\r\n";
   vtest::Route page = vtest::Route::File(std::string(1100000, '<'));
@@ -72,7 +74,7 @@ TEST_F(CliSearchTest, TsvListsTheCandidatesRankedWithTheirFigures) {
   ASSERT_EQ(Search("--tsv abc"), 0) << vtest::ReadFile(home.root() + "/err");
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 4u);
-  for (const auto& f : lines) ASSERT_EQ(f.size(), 8u);
+  for (const auto& f : lines) ASSERT_EQ(f.size(), 10u);
   EXPECT_EQ(lines[0][0], "1");
   EXPECT_EQ(lines[0][1], "1");
   EXPECT_EQ(lines[0][2], srv.url("/fast.mp3"));
@@ -81,11 +83,15 @@ TEST_F(CliSearchTest, TsvListsTheCandidatesRankedWithTheirFigures) {
   EXPECT_EQ(lines[0][5], "yes");
   EXPECT_EQ(lines[0][6], "audio/mpeg");
   EXPECT_EQ(lines[0][7], "已选用");
+  EXPECT_EQ(lines[0][8], "128kbps");  // bitrate and length come last
+  EXPECT_EQ(lines[0][9], "1:15");
   EXPECT_EQ(lines[1][0], "0");
   EXPECT_EQ(lines[1][2], srv.url("/slow.mp3"));
   EXPECT_GE(std::stoi(lines[1][4]), 1000);
   EXPECT_EQ(lines[1][5], "no");
   EXPECT_EQ(lines[1][7], "可用");
+  EXPECT_EQ(lines[1][8], "");  // no frame in its first bytes
+  EXPECT_EQ(lines[1][9], "");
   EXPECT_EQ(lines[2][2], srv.url("/small.mp3"));
   EXPECT_EQ(lines[2][3], "4");
   EXPECT_EQ(lines[2][7], "大小不在限制范围内");
@@ -121,7 +127,7 @@ TEST_F(CliSearchTest, ExitCodesForNothingUsableAndForUsage) {
 
 TEST_F(CliSearchTest, GetWithALinkDownloadsFromItWithoutSearching) {
   Settings(false);
-  const std::string body = vtest::RandomBytes(1100000, 9);
+  const std::string body = vtest::Mp3Bytes(1100000, 9);
   srv.route("/given.mp3", vtest::Route::File(body));
   const std::string get = std::string(VIRELOMP3_CLI) + " get --no-update-check ";
   const std::string out = " > " + home.root() + "/out 2> " + home.root() + "/err";
@@ -152,6 +158,41 @@ TEST(BlockBarsTest, OneCharacterPerBlockFullOnlyWhenDone) {
   EXPECT_EQ(BlockBars({block(0, 799, 0), block(800, 1599, 400), block(1600, 2399, 799), block(2400, 3199, 800)}),
             "[·▄▇█]");
   EXPECT_EQ(BlockBars({block(0, -1, 0)}), "[·]");  // an empty range draws empty
+}
+
+// Terminal columns of a UTF-8 line: Chinese characters take two.
+size_t Columns(const std::string& utf8) {
+  size_t cols = 0;
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    cols += len == 3 && c >= 0xE3 ? 2 : 1;  // CJK from U+3000 on; bars and marks are narrow
+    i += len;
+  }
+  return cols;
+}
+
+TEST(TaskLineTest, FitsEightyColumnsWithItsBitrate) {
+  const std::string longName = T("一首名字很长很长很长很长的歌曲") + "(live)";
+  const std::string bars = "[▁▂▃▄█]";
+  const TaskLineCells cells[] = {
+      {longName, "12,345KB", "99%", "1234KB/S", "12m:5s", T("VBR 245kbps"), T("正在测试第12个连接的速度...")},
+      {"a", "", "", "", "", "", ""},
+      {"song", "3,456KB", "100%", "", "", "320kbps", "http://127.0.0.1:18317/songs/" + std::string(140, 'x') + ".mp3"},
+  };
+  for (const TaskLineCells& c : cells) {
+    for (const std::string& b : {std::string(), bars}) {
+      const std::string line = TaskLine(c, b, b.empty() ? 0 : 7);
+      EXPECT_LE(Columns(line), 80u) << line;
+      EXPECT_NE(line.find(GbkToUtf8(c.bitrate)), std::string::npos) << line;
+      if (!b.empty()) {
+        EXPECT_NE(line.find(b), std::string::npos) << "the bars fit beside a cut status: " << line;
+      }
+    }
+  }
+  // The bitrate sits in its own column, after the time left.
+  const std::string line = TaskLine(cells[0]);
+  EXPECT_EQ(line.find("VBR 245kbps"), line.find("12m:5s") + 8);
 }
 
 }  // namespace

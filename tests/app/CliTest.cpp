@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
 
@@ -70,7 +71,7 @@ TEST_F(CliTest, ListShowsTheSavedTasks) {
 
 TEST_F(CliTest, NamesFromStdinDownloadAndLeaveTheListEmpty) {
   UseServerAsEngine(srv, 2);
-  const std::string a = vtest::RandomBytes(120000, 5), b = vtest::RandomBytes(90000, 6);
+  const std::string a = vtest::Mp3Bytes(120000, 5), b = vtest::Mp3Bytes(90000, 6);
   AddSong(srv, "a", a);
   AddSong(srv, "b", b);
   Child c = Spawn({"get", "--no-update-check"}, home.root(), "a\nb;\n");
@@ -94,7 +95,7 @@ TEST_F(CliTest, FailedSearchEndsWithAnErrorStatus) {
 
 TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {
   UseServerAsEngine(srv, 2);
-  const std::string body = vtest::RandomBytes(400000, 9);
+  const std::string body = vtest::Mp3Bytes(400000, 9);
   vtest::Faults slow;
   slow.rateBytesPerSec = 40000;
   AddSong(srv, "k", body, slow);
@@ -132,7 +133,7 @@ TEST_F(CliTest, KilledDownloadResumesFromItsBlockFiles) {
 
 TEST_F(CliTest, FetchEndsWithTheCauseOfItsFailure) {
   // "接收文件完成" comes after every receive; the cause comes before it.
-  vtest::Route page = vtest::Route::File(vtest::RandomBytes(30000, 4));
+  vtest::Route page = vtest::Route::File(vtest::Mp3Bytes(30000, 4));
   page.faults.chunked = true;
   page.faults.badChunkAfter = 8192;
   srv.route("/page.mp3", page);
@@ -150,7 +151,7 @@ TEST_F(CliTest, SecondCopyOnTheSameHomeIsRefused) {
   UseServerAsEngine(srv, 1);
   vtest::Faults slow;
   slow.rateBytesPerSec = 4000;  // 25 s: still running however slowly the second copy starts
-  AddSong(srv, "s", vtest::RandomBytes(100000, 2), slow);
+  AddSong(srv, "s", vtest::Mp3Bytes(100000, 2), slow);
   Child first = Spawn({"get", "--no-update-check", "s"}, home.root());
   ASSERT_TRUE(WaitUntil([&] { return !srv.requestsFor("/s.mp3").empty(); }, 20000));
   Child second = Spawn({"get", "--no-update-check", "s"}, home.root() + "/tmp");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include "tests/support/SongMaker.h"
 #include "task/DownloadTask.h"
 #include "tests/app/AppTestUtil.h"
 
@@ -52,7 +53,7 @@ TEST_F(SchedulerTest, ThreeSongsInTwoBlocksLandByteExact) {
   std::map<std::string, std::string> bodies;
   for (int i = 0; i < 3; ++i) {
     std::string name = "song" + std::to_string(i);
-    bodies[name] = vtest::RandomBytes(150000 + 777 * i, 10 + i);
+    bodies[name] = vtest::Mp3Bytes(150000 + 777 * i, 10 + i);
     AddSong(srv, name, bodies[name]);
   }
   Start();
@@ -79,14 +80,14 @@ TEST_F(SchedulerTest, ThreeSongsInTwoBlocksLandByteExact) {
 void AddSlowSongs(vtest::ScriptedServer& srv, const std::vector<std::string>& names) {
   vtest::Faults crawl;
   crawl.rateBytesPerSec = 2000;
-  for (const std::string& n : names) AddSong(srv, n, vtest::RandomBytes(400000, 7), crawl);
+  for (const std::string& n : names) AddSong(srv, n, vtest::Mp3Bytes(400000, 7), crawl);
 }
 
 TEST_F(SchedulerTest, EleventhActivationWaitsForAFreeSlot) {
   UseServerAsEngine(srv, 1);
   vtest::Faults slow;
   slow.rateBytesPerSec = 40000;
-  AddSong(srv, "t0", vtest::RandomBytes(80000, 3), slow);  // about two seconds
+  AddSong(srv, "t0", vtest::Mp3Bytes(80000, 3), slow);  // about two seconds
   std::string names = "t0";
   std::vector<std::string> holders;
   for (int i = 1; i < 10; ++i) {
@@ -94,7 +95,7 @@ TEST_F(SchedulerTest, EleventhActivationWaitsForAFreeSlot) {
     names += ";t" + std::to_string(i);
   }
   AddSlowSongs(srv, holders);
-  const std::string x = vtest::RandomBytes(30000, 4);
+  const std::string x = vtest::Mp3Bytes(30000, 4);
   AddSong(srv, "x", x);
   Start();
   ASSERT_TRUE(app->AddTasks(names));
@@ -120,7 +121,7 @@ TEST_F(SchedulerTest, FailedTasksGiveUpTheirSlots) {
     AddMissingSong(srv, "f" + std::to_string(i));
     names += "f" + std::to_string(i) + ";";
   }
-  const std::string x = vtest::RandomBytes(30000, 5);
+  const std::string x = vtest::Mp3Bytes(30000, 5);
   AddSong(srv, "x", x);
   Start();
   ASSERT_TRUE(app->AddTasks(names));
@@ -220,7 +221,7 @@ TEST_F(SchedulerTest, ExitSavesOnceBeforeTasksGoAndNothingAfter) {
   std::string names;
   for (int i = 0; i < 4; ++i) {
     std::string n = "e" + std::to_string(i);
-    AddSong(srv, n, vtest::RandomBytes(400000, 20 + i), slow);
+    AddSong(srv, n, vtest::Mp3Bytes(400000, 20 + i), slow);
     names += n + ";";
   }
   Start();

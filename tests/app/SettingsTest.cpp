@@ -248,7 +248,7 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   in.strGetTimeOut = "20";
   EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
   EXPECT_EQ(vtest::ReadFile(Ini()),
-            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\n"
+            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\nPreferQuality=0\n"
             "[Network]\nProxy=\n[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
   TaskSettings s = app.GetSettings();
   EXPECT_EQ(s.m_strFileType, ".RM");

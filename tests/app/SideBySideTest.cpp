@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include "tests/support/SongMaker.h"
 #include "engine/Gbk.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
@@ -68,7 +69,7 @@ TEST(SideBySide, SameFileNameFromTwoHostsKeepsEachHostsBytes) {
   vtest::TempHome home;
   vtest::ScriptedServer hostA, hostB;
   // Same name and length, no validator: only the address tells them apart.
-  const std::string bytesA = vtest::RandomBytes(300000, 1), bytesB = vtest::RandomBytes(300000, 2);
+  const std::string bytesA = vtest::Mp3Bytes(300000, 1), bytesB = vtest::Mp3Bytes(300000, 2);
   vtest::Route a = vtest::Route::File(bytesA);
   a.faults.rateBytesPerSec = 300000;
   hostA.route("/song.mp3", a);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;
@@ -19,7 +20,7 @@ TEST(StressTest, CommandsRaceTheSchedulerAndTheDownloads) {
   std::vector<std::string> names, bodies;
   for (int i = 0; i < kNames; ++i) {
     names.push_back("s" + std::to_string(i));
-    bodies.push_back(vtest::RandomBytes(20000 + 1000 * i, 100 + i));
+    bodies.push_back(vtest::Mp3Bytes(20000 + 1000 * i, 100 + i));
     vtest::Faults f;
     if (i % 3 == 0) f.rateBytesPerSec = 200000;  // some stay a little longer
     AddSong(srv, names.back(), bodies.back(), f);
@@ -81,7 +82,7 @@ TEST(StressTest, ManyStartsAndExitsOfTheApplication) {
   vtest::TempHome home;
   vtest::ScriptedServer srv;
   UseServerAsEngine(srv, 2);
-  AddSong(srv, "a", vtest::RandomBytes(50000, 1));
+  AddSong(srv, "a", vtest::Mp3Bytes(50000, 1));
   AddMissingSong(srv, "b");
   for (int round = 0; round < 20; ++round) {
     RecordingPort port;

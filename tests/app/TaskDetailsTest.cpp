@@ -2,6 +2,7 @@
 // task on a link the user picked.
 #include <gtest/gtest.h>
 
+#include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;
@@ -36,8 +37,8 @@ class TaskDetailsTest : public ::testing::Test {
 
 TEST_F(TaskDetailsTest, PickingAnotherLinkRestartsTheTaskOnItAndTheFileIsExact) {
   UseServerAsEngine(srv, 2);
-  const std::string first = vtest::RandomBytes(200000, 1);
-  const std::string second = vtest::RandomBytes(150001, 2);
+  const std::string first = vtest::Mp3Bytes(200000, 1);
+  const std::string second = vtest::Mp3Bytes(150001, 2);
   vtest::Route a = vtest::Route::File(first);
   a.faults.rateBytesPerSec = 20000;  // still running when the user picks
   vtest::Route b = vtest::Route::File(second);
@@ -76,7 +77,7 @@ TEST_F(TaskDetailsTest, PickingAnotherLinkRestartsTheTaskOnItAndTheFileIsExact) 
 
 TEST_F(TaskDetailsTest, TheBlockSnapshotMatchesTheBlockFiles) {
   UseServerAsEngine(srv, 2);
-  const std::string body = vtest::RandomBytes(300000, 3);
+  const std::string body = vtest::Mp3Bytes(300000, 3);
   vtest::Faults slow;
   slow.rateBytesPerSec = 15000;
   AddSong(srv, "blocks", body, slow);

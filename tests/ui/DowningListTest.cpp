@@ -9,6 +9,7 @@
 
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
+#include "tests/support/SongMaker.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/DowningList.h"
 
@@ -291,7 +292,7 @@ class DowningListTest : public QObject {
   // while the list is shown; with the song list shown nothing is written.
   void liveProgressFromARealDownload() {
     UiHome h;
-    const std::string song = vtest::RandomBytes(2 * 1024 * 1024 + 5, 11);
+    const std::string song = vtest::Mp3Bytes(2 * 1024 * 1024 + 5, 11);
     vtest::Route file = vtest::Route::File(song);
     file.prefix = true;
     file.faults.rateBytesPerSec = 256 * 1024;

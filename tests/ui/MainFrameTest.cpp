@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
+#include "tests/support/SongMaker.h"
 #include "res/Texts.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/BrowseHooks.h"
@@ -287,7 +288,7 @@ class MainFrameTest : public QObject {
   void exitSavesTheListBeforeDeletingTasks() {
     UiHome h;
     // Songs that trickle keep three downloads busy while the exit runs.
-    const std::string song = vtest::RandomBytes(3 * 1024 * 1024, 7);
+    const std::string song = vtest::Mp3Bytes(3 * 1024 * 1024, 7);
     vtest::Route file = vtest::Route::File(song);
     file.faults.rateBytesPerSec = 200 * 1024;
     file.prefix = true;
@@ -435,7 +436,7 @@ class MainFrameTest : public QObject {
     QVERIFY(empty.save(dir + "/main-window-empty.png"));
     QCOMPARE(empty.size(), QSize(820, 600));
 
-    const std::string song = vtest::RandomBytes(4 * 1024 * 1024, 3);
+    const std::string song = vtest::Mp3Bytes(4 * 1024 * 1024, 3);
     vtest::Route file = vtest::Route::File(song);
     file.prefix = true;
     file.faults.rateBytesPerSec = 150 * 1024;

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "res/Texts.h"
+#include "tests/support/SongMaker.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/DowningList.h"
 #include "ui/TaskDetailsDlg.h"
@@ -38,8 +39,8 @@ QString Cell(QTableWidget* t, int row, int col) {
 // A song on the scripted server: a small file refused by the size limits,
 // a slow one taken first (no speed check) and a quick one left for the user.
 struct Songs {
-  std::string slow = vtest::RandomBytes(1300000, 7);
-  std::string quick = vtest::RandomBytes(1200000, 8);
+  std::string slow = vtest::Mp3Bytes(1300000, 7);
+  std::string quick = vtest::Mp3Bytes(1200000, 8);
 };
 
 void Serve(UiHome& h, const Songs& s) {
