@@ -114,6 +114,7 @@ TEST_F(LoadSettingsTest, EmptyFileGivesTheBuiltInValues) {
   EXPECT_EQ(s.m_nMaxSize, 20971520);
   EXPECT_EQ(s.m_nBlocks, 2);
   EXPECT_TRUE(s.m_bCheckSpeed);
+  EXPECT_FALSE(s.m_bPreferQuality);  // the fastest link, as always
   EXPECT_EQ(ConTimeOut.load(), 5);
   EXPECT_EQ(GetTimeOut.load(), 15);
 }
@@ -123,7 +124,7 @@ TEST_F(LoadSettingsTest, EveryKeyIsRead) {
       "[FileType]\nCurSel=.WMA\n[Enginee]\nCurSel=2\n"
       "[.WMA]\nEnginee2_head=http://h/q?k=\nEnginee2_tail=&t=1\nEnginee0_head=wrong\n"
       "[Size]\nMinSize=1.5\nMaxSize=abc\nBlocks=3\n"
-      "[Speed]\nCheckSpeed=0\nConTimeOut=2\nGetTimeOut=9\n");
+      "[Speed]\nCheckSpeed=0\nConTimeOut=2\nGetTimeOut=9\nPreferQuality=1\n");
   EXPECT_EQ(s.m_strFileType, ".WMA");
   EXPECT_EQ(s.m_strSearchHead, "http://h/q?k=");
   EXPECT_EQ(s.m_strSearchTail, "&t=1");
@@ -131,6 +132,7 @@ TEST_F(LoadSettingsTest, EveryKeyIsRead) {
   EXPECT_EQ(s.m_nMaxSize, 0);
   EXPECT_EQ(s.m_nBlocks, 3);
   EXPECT_FALSE(s.m_bCheckSpeed);
+  EXPECT_TRUE(s.m_bPreferQuality);
   EXPECT_EQ(ConTimeOut.load(), 2);
   EXPECT_EQ(GetTimeOut.load(), 9);
 }
@@ -246,9 +248,10 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   in.bCheckSpeed = false;
   in.strConTimeOut = "3";
   in.strGetTimeOut = "20";
+  in.bPreferQuality = true;
   EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
   EXPECT_EQ(vtest::ReadFile(Ini()),
-            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\nPreferQuality=0\n"
+            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\nPreferQuality=1\n"
             "[Network]\nProxy=\n[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
   TaskSettings s = app.GetSettings();
   EXPECT_EQ(s.m_strFileType, ".RM");
@@ -256,6 +259,8 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   EXPECT_EQ(s.m_nMinSize, 524288);
   EXPECT_EQ(s.m_nMaxSize, INT_MAX);
   EXPECT_FALSE(s.m_bCheckSpeed);
+  EXPECT_TRUE(s.m_bPreferQuality);
+  EXPECT_TRUE(LoadSettingsDlg(Ini()).bPreferQuality);
   EXPECT_EQ(GetTimeOut.load(), 20);
 }
 

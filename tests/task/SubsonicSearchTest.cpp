@@ -12,9 +12,11 @@
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "task/Md5.h"
+#include "task/JsonValue.h"
 #include "task/SubsonicSearch.h"
 #include "task/SubsonicServer.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/SongMaker.h"
 #include "tests/support/TempHome.h"
 #include "tests/task/TaskTestHost.h"
 
@@ -210,7 +212,7 @@ TEST_F(SubsonicSearchTest, TheSelectedTypeNamesTheSuffixAndTheFile) {
 }
 
 TEST_F(SubsonicSearchTest, AWholeDownloadStoresTheBareLinkAndSendsCredentialsOnEveryRequest) {
-  const std::string song = vtest::RandomBytes(200001, 9);
+  const std::string song = vtest::Mp3Bytes(200001, 9);
   Serve("/rest/search3.view",
         Reply("ok", "1.16.1", ",\"searchResult3\":{\"song\":[{\"id\":\"s9\",\"suffix\":\"mp3\"}]}"));
   Route file = Route::File(song);
@@ -237,6 +239,34 @@ TEST_F(SubsonicSearchTest, AWholeDownloadStoresTheBareLinkAndSendsCredentialsOnE
     if (!q.range.empty() && q.range != "bytes=1-") ++ranged;
   }
   EXPECT_GE(ranged, 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SubsonicAudioTest, TheServersOwnFiguresAsGiven) {
+  CJsonValue song;
+  ASSERT_TRUE(CJsonValue::Parse(R"({"id":"1","bitRate":320,"duration":245,"suffix":"MP3"})", song));
+  const AudioFacts a = CSubsonicSearch::AudioOf(song, "MP3");
+  EXPECT_EQ(a.m_nKbps, 320);
+  EXPECT_EQ(a.m_nSeconds, 245);
+  EXPECT_EQ(a.m_strSuffix, "MP3");
+  EXPECT_EQ(BitrateText(a), "320kbps");
+  EXPECT_EQ(LengthText(a), "4:05");
+  // Missing or odd figures are unknown, so the probe's reading is shown.
+  ASSERT_TRUE(CJsonValue::Parse(R"({"id":"2","bitRate":"fast","duration":-3})", song));
+  const AudioFacts b = CSubsonicSearch::AudioOf(song, "mp3");
+  EXPECT_FALSE(b.KnownRate());
+  EXPECT_EQ(b.m_nSeconds, -1);
+  Candidate c;
+  c.m_server = b;
+  c.m_probe.m_audio.m_nKbps = 192;
+  c.m_probe.m_audio.m_nSeconds = 61;
+  EXPECT_EQ(BitrateText(c.Audio()), "192kbps");
+  EXPECT_EQ(LengthText(c.Audio()), "1:01");
+  c.m_server.m_nKbps = 256;
+  EXPECT_EQ(BitrateText(c.Audio()), "256kbps");
 }
 
 }  // namespace
