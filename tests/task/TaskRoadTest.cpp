@@ -279,7 +279,7 @@ TEST_F(TaskRoadTest, FailedStoredAddressIsClearedSavedAndSearchedAnew) {
 // An https address in the entry is the task's stored address as an http
 // one is: tried first, not taken for a status text and overwritten.
 TEST_F(TaskRoadTest, StoredHttpsAddressIsTriedFirst) {
-  const std::string song = vtest::RandomBytes(5000, 4);
+  const std::string song = vtest::Mp3Bytes(5000, 4);
   m_srv.route("/found.mp3", Route::File(song));
   SearchPage({m_srv.url("/found.mp3")});
   // Nothing on this port speaks TLS: the stored address fails.
