@@ -180,7 +180,7 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
 }
 
 TEST_F(TaskRoadTest, FullDiskEndsTheTaskWithoutTryingOtherLinks) {
-  const std::string body = vtest::RandomBytes(4000, 8);
+  const std::string body = vtest::Mp3Bytes(4000, 8);
   m_srv.route("/one.mp3", Route::File(body));
   m_srv.route("/two.mp3", Route::File(body));
   SearchPage({"/one.mp3", "/two.mp3"});
@@ -205,7 +205,7 @@ TEST_F(TaskRoadTest, FullDiskEndsTheTaskWithoutTryingOtherLinks) {
 }
 
 TEST_F(TaskRoadTest, SongThatCannotTakeItsNameEndsTheTaskWithTheCause) {
-  const std::string body = vtest::RandomBytes(4000, 8);
+  const std::string body = vtest::Mp3Bytes(4000, 8);
   m_srv.route("/one.mp3", Route::File(body));
   m_srv.route("/two.mp3", Route::File(body));
   SearchPage({"/one.mp3", "/two.mp3"});
