@@ -107,13 +107,15 @@ TEST_F(SearchLinksTest, StoredElapsedIsMinutesAndSeconds) {
   EXPECT_EQ(orphan.GetStoredElapsed(), 0);
 }
 
-TEST_F(SearchLinksTest, StoredAddressNeedsTheHttpPrefix) {
+TEST_F(SearchLinksTest, StoredAddressNeedsAnHttpOrHttpsPrefix) {
   m_host.AddEntry("a", "HTTP://h/a.mp3");
   m_host.AddEntry("b", T("正在访问搜索引擎..."));
   m_host.AddEntry("c", "https://h/a.mp3");
+  m_host.AddEntry("d", "ftp://h/a.mp3");
   EXPECT_EQ(CDownloadTask(m_host, "a").GetStoredAddress(), "HTTP://h/a.mp3");
   EXPECT_EQ(CDownloadTask(m_host, "b").GetStoredAddress(), "");
-  EXPECT_EQ(CDownloadTask(m_host, "c").GetStoredAddress(), "");
+  EXPECT_EQ(CDownloadTask(m_host, "c").GetStoredAddress(), "https://h/a.mp3");
+  EXPECT_EQ(CDownloadTask(m_host, "d").GetStoredAddress(), "");
   EXPECT_EQ(CDownloadTask(m_host, "none").GetStoredAddress(), "");
 }
 
