@@ -194,6 +194,7 @@ void CDownloaderApp::LoadSettings() {
   m_strServer = s.m_strServer;
   m_strUser = s.m_strUser;
   m_strPassword = s.m_strPassword;
+  m_otherServers = s.m_otherServers;
   m_nMinSize = s.m_nMinSize;
   m_nMaxSize = s.m_nMaxSize;
   m_nBlocks = s.m_nBlocks;
@@ -208,6 +209,7 @@ TaskSettings CDownloaderApp::GetSettings() {
   s.m_strServer = m_strServer;
   s.m_strUser = m_strUser;
   s.m_strPassword = m_strPassword;
+  s.m_otherServers = m_otherServers;
   s.m_nMinSize = m_nMinSize;
   s.m_nMaxSize = m_nMaxSize;
   s.m_nBlocks = m_nBlocks;

@@ -120,6 +120,7 @@ class CDownloaderApp : public ITaskHost {
   std::string m_strServer;
   std::string m_strUser;
   std::string m_strPassword;
+  std::vector<std::string> m_otherServers;  // the file's music servers not selected
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   int m_nBlocks = 2;

@@ -62,7 +62,16 @@ int CEngineSettings::ServerTarget(const std::string& ini, int selIndex, EngineEn
   return std::max(count, 0) + 1;
 }
 
-void CEngineSettings::RegisterServers(const std::string& ini) {
-  for (const EngineEntry& e : ReadAll(ini))
-    if (!e.m_strServer.empty()) CSubsonicServer::For(e.m_strServer, e.m_strUser, e.m_strPassword);
+std::vector<std::string> CEngineSettings::RegisterSelectedServer(const std::string& ini) {
+  const EngineEntry selected = Read(ini, IniRead(ini, kSection, "CurSel", "0", 10));
+  CSubsonicServer::KeepOnly(selected.m_strServer);
+  if (!selected.m_strServer.empty())
+    CSubsonicServer::For(selected.m_strServer, selected.m_strUser, selected.m_strPassword);
+  std::vector<std::string> others;
+  const std::string base = CSubsonicServer::BaseOf(selected.m_strServer);
+  for (const EngineEntry& e : ReadAll(ini)) {
+    const std::string other = CSubsonicServer::BaseOf(e.m_strServer);
+    if (!other.empty() && other != base) others.push_back(other);
+  }
+  return others;
 }

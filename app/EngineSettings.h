@@ -35,7 +35,8 @@ class CEngineSettings {
   // server, else a new one after the last. entry is filled for an edit and
   // left empty for a new one.
   static int ServerTarget(const std::string& ini, int selIndex, EngineEntry& entry);
-  // Makes every music server of the file known to the request layer, so a
-  // download stored from an earlier run gets its credentials too.
-  static void RegisterServers(const std::string& ini);
+  // Makes the selected engine's music server, if it is one, the only one
+  // the request layer adds credentials for (stored downloads of it get them
+  // too). Returns the file's other servers.
+  static std::vector<std::string> RegisterSelectedServer(const std::string& ini);
 };

@@ -15,7 +15,7 @@ TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& curren
   const std::string head = IniRead(ini, type, prefix + "_head", "", 100);
   const std::string tail = IniRead(ini, type, prefix + "_tail", "", 100);
   const EngineEntry server = CEngineSettings::Read(ini, engine);
-  CEngineSettings::RegisterServers(ini);
+  const std::vector<std::string> others = CEngineSettings::RegisterSelectedServer(ini);
   const std::string minSize = IniRead(ini, "Size", "MinSize", "", 10);
   const std::string maxSize = IniRead(ini, "Size", "MaxSize", "", 10);
   const std::string blocks = IniRead(ini, "Size", "Blocks", "", 10);
@@ -35,6 +35,7 @@ TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& curren
   s.m_strServer = server.m_strServer;
   s.m_strUser = server.m_strUser;
   s.m_strPassword = server.m_strPassword;
+  s.m_otherServers = others;
   if (!minSize.empty()) s.m_nMinSize = MegabytesToBytes(minSize);
   if (!maxSize.empty()) s.m_nMaxSize = MegabytesToBytes(maxSize);
   // A task counts at most five blocks; a hand-edited file or a typed combo

@@ -473,6 +473,7 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     const PlanBlock& b = m_plan.Blocks()[i];
     CHttpSocket* s = blocks[i].get();
     s->SetURL(url);
+    s->SetBare(url != m_strURL);
     s->SetTempFile(m_pstrTempFiles[static_cast<size_t>(b.m_nBlock)]);
     s->m_nIndex = b.m_nBlock;
     s->m_nStart = static_cast<int>(b.m_nFirst);

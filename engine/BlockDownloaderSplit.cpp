@@ -82,6 +82,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
   const PlanBlock& b = *m_plan.Find(number);
   BlockPtr s(CreateBlock(), ReleaseBlock);
   s->SetURL(m_strBlockURL);
+  s->SetBare(m_strBlockURL != m_strURL);
   s->SetTempFile(file);
   s->m_nIndex = number;
   s->m_nStart = static_cast<int>(b.m_nFirst);

@@ -58,9 +58,10 @@ int SaturatedMs(int seconds) {
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
 
 // Each request line gets the parameters its server wants, fresh every time;
-// the address the caller holds never carries them.
-std::string AuthObject(const UrlParts& parts) {
-  return CRequestAuth::Decorate(parts);
+// the address the caller holds never carries them. A redirect's target
+// never does: whoever answered chose it.
+std::string AuthObject(const UrlParts& parts, bool bare) {
+  return bare ? parts.object : CRequestAuth::Decorate(parts);
 }
 
 }  // namespace
@@ -523,7 +524,7 @@ bool CHttpSocket::ConnectAndRequest() {
       return false;
     }
     if (start > INT_MAX) return false;
-    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, static_cast<int>(start),
+    if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, static_cast<int>(start),
                       end > INT_MAX ? INT_MAX : static_cast<int>(end)))
       return false;
     // A connection kept from a block that ended exactly at its reply's end
@@ -888,17 +889,19 @@ bool CHttpSocket::ReadFileLength(int& length) {
 bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total) {
   m_strValidator.clear();
   total = 0;
+  m_bBare = false;  // a link of its own; only a redirect makes it bare
   if (!SplitUrl(url, parts)) {
     Report(txt::kSockBadUrl);
     return false;
   }
-  if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
+  if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, 0, 0)) return false;
   Close();
   if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
   if (IsRedirect(GetStatusCode())) {
     std::string target = url;
     if (!FollowRedirect(target, parts)) return false;
-    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0)) return false;
+    m_bBare = true;  // the job goes on at the target
+    if (!BuildRequest(parts.host, AuthObject(parts, true), nullptr, nullptr, 0, 0)) return false;
     if (!RequestOn(parts.host, parts.port)) return false;
     url = target;
   }
@@ -918,7 +921,7 @@ bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bo
   if (GetHeaderValue("ETag", tag, kValueMax) > 0 || GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
     m_strValidator = tag;
 
-  if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 1, 0)) return false;
+  if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, 1, 0)) return false;
   Close();
   if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
   ranged = GetStatusCode() == 206;
@@ -1036,11 +1039,13 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       return false;
     }
     long long clockT = GetTickMs();
-    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+    bool bare = false;
+    if (!BuildRequest(parts.host, AuthObject(parts, bare), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
       Close();
       return false;
     }
     if (IsRedirect(GetStatusCode())) {
+      bare = true;
       std::string target = url;
       t = GetTickMs();
       if (!FollowRedirect(target, parts)) {
@@ -1050,7 +1055,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       parseMs = static_cast<int>(GetTickMs() - t);
       m_strProbeTarget = target;
       clockT = GetTickMs();
-      if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+      if (!BuildRequest(parts.host, AuthObject(parts, true), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
         Close();
         return false;
       }
@@ -1077,7 +1082,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
 
     long long clockR = GetTickMs();
     Close();
-    if (!BuildRequest(parts.host, AuthObject(parts), nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
+    if (!BuildRequest(parts.host, AuthObject(parts, bare), nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
         !SendRequest()) {
       Close();
       return false;

@@ -33,6 +33,9 @@ class CHttpSocket {
   CHttpSocket& operator=(const CHttpSocket&) = delete;
 
   void SetURL(const std::string& url);
+  // No request of this socket gets credentials: its address is where a
+  // redirect led. Set by GetFileInfo when it follows one.
+  void SetBare(bool bare) { m_bBare = bare; }
   void SetTempFile(const std::string& path);
 
   // Body of a block thread: attempts at the byte range until it is whole or
@@ -97,6 +100,7 @@ class CHttpSocket {
   void Kick();
 
   std::string m_strURL;
+  bool m_bBare = false;
   std::string m_strTempFile;
   int m_bCompleted = 0;
   int m_bConnected = 0;

@@ -1,5 +1,6 @@
 #include "engine/RequestAuth.h"
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <vector>
@@ -36,6 +37,26 @@ bool Parse(const std::string& prefix, Entry& e) {
   // A query in a prefix would never match a path; only the path counts.
   e.path = parts.object.substr(0, parts.object.find_first_of("?#"));
   return true;
+}
+
+bool IsIdChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~' || c == '%';
+}
+
+// "<path>download.view?id=<value>" or stream.view, nothing more: any other
+// call of the API may change something on the server (they change state
+// on GET), and a link from a page or a host can name any of them.
+bool IsSongCall(const std::string& object, const std::string& path) {
+  if (object.compare(0, path.size(), path) != 0) return false;
+  std::string rest = object.substr(path.size());
+  for (const char* call : {"download.view?id=", "stream.view?id="}) {
+    const std::string c = call;
+    if (rest.compare(0, c.size(), c) != 0) continue;
+    const std::string value = rest.substr(c.size());
+    return !value.empty() && std::all_of(value.begin(), value.end(), IsIdChar);
+  }
+  return false;
 }
 
 }  // namespace
@@ -89,8 +110,7 @@ std::string CRequestAuth::Decorate(const UrlParts& parts) {
     const std::string h = Lower(parts.host);
     size_t best = 0;
     for (const Entry& e : Entries()) {
-      if (e.host != h || e.port != parts.port || e.secure != parts.secure ||
-          object.compare(0, e.path.size(), e.path) != 0)
+      if (e.host != h || e.port != parts.port || e.secure != parts.secure || !IsSongCall(object, e.path))
         continue;
       if (!maker || e.path.size() > best) {
         maker = e.maker;

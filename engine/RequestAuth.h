@@ -24,7 +24,10 @@ class CRequestAuth {
 
   // object (path with query) of a request to host:port, with the parameters
   // of the longest matching registration appended; unchanged without one.
-  // The host is compared without regard to case.
+  // Only a song of the registered place gets them: the path is the prefix's
+  // followed by download.view or stream.view, and the query is exactly
+  // "id=<value>". The host is compared without regard to case. A request
+  // that follows a redirect never asks here.
   static std::string Decorate(const UrlParts& parts);
   // The same for a plain http request.
   static std::string Decorate(const std::string& host, int port, const std::string& object);

@@ -1,5 +1,7 @@
 #include "task/DownloadTask.h"
 
+#include "task/SubsonicServer.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -177,6 +179,11 @@ int CDownloadTask::Execute() {
   m_nLastProbed = -1;
   m_strURL = GetStoredAddress();
   m_strSearchDetail.clear();
+  for (const std::string& other : m_host.GetSettings().m_otherServers) {
+    if (m_strURL.empty() || !CSubsonicServer::IsLinkOf(m_strURL, other)) continue;
+    GiveUp(T(txt::kUnselectedServerLink));
+    return -1;
+  }
   if (!m_strURL.empty()) m_host.OnCandidateChosen(m_strName, m_strURL, ChosenReason::kStoredAddress);
   if (m_strURL.empty()) {
     bool found = false;

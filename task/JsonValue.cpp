@@ -14,6 +14,8 @@ class CJsonParser {
     return m_pos == m_s.size();
   }
 
+  CJsonValue::Error Why() const { return m_error; }
+
  private:
   void SkipBlanks() {
     while (m_pos < m_s.size() &&
@@ -30,7 +32,15 @@ class CJsonParser {
   }
 
   bool ParseValue(CJsonValue& v, int depth) {
-    if (depth > CJsonValue::kMaxDepth || m_pos >= m_s.size()) return false;
+    if (depth > CJsonValue::kMaxDepth) {
+      m_error = CJsonValue::Error::kTooDeep;
+      return false;
+    }
+    if (++m_nValues > CJsonValue::kMaxValues) {
+      m_error = CJsonValue::Error::kTooMany;
+      return false;
+    }
+    if (m_pos >= m_s.size()) return false;
     const char c = m_s[m_pos];
     if (c == '{') return ParseObject(v, depth);
     if (c == '[') return ParseArray(v, depth);
@@ -209,14 +219,28 @@ class CJsonParser {
 
   const std::string& m_s;
   size_t m_pos = 0;
+  size_t m_nValues = 0;
+  CJsonValue::Error m_error = CJsonValue::Error::kSyntax;
 };
 
-bool CJsonValue::Parse(const std::string& text, CJsonValue& out) {
+bool CJsonValue::Parse(const std::string& text, CJsonValue& out, Error* why) {
   CJsonValue v;
   CJsonParser parser(text);
-  if (!parser.ParseDocument(v)) return false;
+  const bool ok = parser.ParseDocument(v);
+  if (why) *why = ok ? Error::kNone : parser.Why();
+  if (!ok) return false;
   out = std::move(v);
   return true;
+}
+
+CJsonValue CJsonValue::TakeMember(const std::string& key) {
+  for (auto& m : m_members)
+    if (m.first == key) {
+      CJsonValue out = std::move(m.second);
+      m.second = CJsonValue();
+      return out;
+    }
+  return CJsonValue();
 }
 
 const CJsonValue* CJsonValue::Find(const std::string& key) const {

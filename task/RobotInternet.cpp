@@ -59,6 +59,7 @@ std::string BodyToText(const std::string& body) {
 
 struct Transfer {
   std::string body;
+  size_t maxBytes = 0;
   bool tooLarge = false;
   const std::function<bool()>* cancel = nullptr;
   const CCurlApi* curl = nullptr;
@@ -75,7 +76,7 @@ struct Transfer {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   size_t n = size * count;
-  if (t->body.size() + n > kMaxPageBytes) {
+  if (t->body.size() + n > t->maxBytes) {
     t->tooLarge = true;
     return 0;  // makes libcurl stop with a write error
   }
@@ -109,6 +110,7 @@ bool CRobotInternet::GetPage(const std::string& url, std::string& page, int& cod
   error.clear();
   code = kSuccess;
   m_strEffectiveURL.clear();
+  m_bTooLarge = false;
 
   const std::string u = CompleteAddress(url);
 
@@ -152,7 +154,7 @@ int CRobotInternet::Fetch(const CCurlApi& curl, const std::string& first, std::s
       if (r.bodyBegun) page = BodyToText(r.body);
       return code;
     }
-    if (r.location.empty()) {
+    if (r.location.empty() || !m_bFollowRedirects) {
       page = BodyToText(r.body);
       m_strEffectiveURL = r.effective;
       return kSuccess;
@@ -169,6 +171,7 @@ int CRobotInternet::FetchOne(const CCurlApi& curl, const std::string& url, bool 
   CURL* h = curl.easy_init();
   if (!h) return kConnectionFailed;
   Transfer t;
+  t.maxBytes = std::min(m_nMaxBytes, kMaxPageBytes);
   t.cancel = &m_fnCancel;
   t.curl = &curl;
   t.handle = h;
@@ -229,6 +232,7 @@ int CRobotInternet::FetchOne(const CCurlApi& curl, const std::string& url, bool 
       r.bodyBegun = status > 0;
     }
     r.body = std::move(t.body);
+    m_bTooLarge = m_bTooLarge || t.tooLarge;
   }
   curl.slist_free_all(list);
   curl.easy_cleanup(h);

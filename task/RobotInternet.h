@@ -3,6 +3,7 @@
 // downloads and probes; this one reads whole pages (search results, the
 // update check). Every GetPage opens and closes its own session, so an
 // object may be made, used once and dropped on any thread.
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -41,6 +42,12 @@ class CRobotInternet {
   // Polled while a fetch runs; returning true abandons it (code 3). Lets a
   // caller give up at program exit or when its task is cancelled.
   std::function<bool()> m_fnCancel;
+  // A reply longer than this is cut off and the fetch fails (at most 16 MiB).
+  size_t m_nMaxBytes = 16u * 1024 * 1024;
+  // Off: a redirect is the answer, read as a page, and nothing else is asked.
+  bool m_bFollowRedirects = true;
+  // Set by GetPage: the reply went past m_nMaxBytes.
+  bool m_bTooLarge = false;
   // Address the page finally came from, after redirects; empty when no page
   // was read. Relative links of the page are relative to this one.
   std::string m_strEffectiveURL;

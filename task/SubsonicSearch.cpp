@@ -35,6 +35,17 @@ AudioFacts CSubsonicSearch::AudioOf(const CJsonValue& song, const std::string& s
   return a;
 }
 
+void CSubsonicSearch::TellSwitch(const SubsonicReply& reply, const SearchHooks& hooks) {
+  if (reply.m_bSwitchedToPassword && hooks.status) hooks.status(T(txt::kTokenFallback));
+}
+
+void CSubsonicSearch::Fail(const SubsonicReply& reply, SearchResult& result) {
+  result.m_outcome = SearchOutcome::kFailed;
+  std::string gbk;
+  // Cut to what a text can hold: the task's column is 150 bytes.
+  if (Utf8ToGbk(reply.m_strMessage, gbk)) result.m_strMessage = CutGbk(gbk, 100);
+}
+
 SearchResult CSubsonicSearch::Search(const std::string& name, const SearchHooks& hooks) {
   SearchResult result;
   std::string utf8;
@@ -44,18 +55,22 @@ SearchResult CSubsonicSearch::Search(const std::string& name, const SearchHooks&
     return result;
   }
   if (hooks.status) hooks.status(T(txt::kVisitingEngine));
-  if (!m_server->Ping(hooks.cancelled)) return result;
+  SubsonicReply pong;
+  const bool answered = m_server->Ping(hooks.cancelled, &pong);
+  TellSwitch(pong, hooks);
+  if (!answered) {
+    if (pong.m_state == SubsonicReply::State::kFailed) Fail(pong, result);
+    return result;
+  }
   const std::string query = "query=" + CSubsonicServer::EscapeQuery(utf8) +
                             "&songCount=" + std::to_string(kSongCount) +
                             "&artistCount=0&albumCount=0";
   const SubsonicReply reply = m_server->Call("search3.view", query, hooks.cancelled);
+  TellSwitch(reply, hooks);
   if (reply.m_state == SubsonicReply::State::kUnreachable) return result;
   if (hooks.status) hooks.status(T(txt::kReadingAddresses));
   if (reply.m_state == SubsonicReply::State::kFailed) {
-    result.m_outcome = SearchOutcome::kFailed;
-    std::string gbk;
-    // Cut to what a text can hold: the task's column is 150 bytes.
-    if (Utf8ToGbk(reply.m_strMessage, gbk)) result.m_strMessage = CutGbk(gbk, 100);
+    Fail(reply, result);
     return result;
   }
   if (reply.m_state != SubsonicReply::State::kOk) {

@@ -9,6 +9,7 @@
 
 class CJsonValue;
 class CSubsonicServer;
+struct SubsonicReply;
 
 class CSubsonicSearch : public ISongSearch {
  public:
@@ -24,6 +25,9 @@ class CSubsonicSearch : public ISongSearch {
   static AudioFacts AudioOf(const CJsonValue& song, const std::string& suffix);
 
  private:
+  static void TellSwitch(const SubsonicReply& reply, const SearchHooks& hooks);
+  static void Fail(const SubsonicReply& reply, SearchResult& result);
+
   TaskSettings m_settings;
   std::shared_ptr<CSubsonicServer> m_server;
 };

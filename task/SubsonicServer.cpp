@@ -1,10 +1,14 @@
 #include "task/SubsonicServer.h"
 
+#include <cctype>
+#include <cstdio>
 #include <map>
 #include <random>
+#include <vector>
 
 #include "engine/Gbk.h"
 #include "engine/RequestAuth.h"
+#include "res/Texts.h"
 #include "task/Md5.h"
 #include "task/RobotInternet.h"
 
@@ -89,6 +93,35 @@ void CSubsonicServer::ForgetAll() {
     gone.swap(Servers());
   }
   for (const auto& kv : gone) CRequestAuth::Unregister(kv.first + "/rest/");
+}
+
+void CSubsonicServer::KeepOnly(const std::string& server) {
+  const std::string keep = TrimBase(server);
+  std::vector<std::string> gone;
+  {
+    std::lock_guard<std::mutex> g(g_serversLock);
+    auto& all = Servers();
+    for (auto it = all.begin(); it != all.end();) {
+      if (it->first == keep) {
+        ++it;
+        continue;
+      }
+      gone.push_back(it->first);
+      it = all.erase(it);
+    }
+  }
+  for (const std::string& base : gone) CRequestAuth::Unregister(base + "/rest/");
+}
+
+std::string CSubsonicServer::BaseOf(const std::string& server) { return TrimBase(server); }
+
+bool CSubsonicServer::IsLinkOf(const std::string& url, const std::string& server) {
+  const std::string prefix = TrimBase(server) + "/rest/";
+  if (prefix.size() <= 6 || url.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(url[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
 }
 
 std::string CSubsonicServer::DecodePassword(const std::string& stored) {
@@ -179,17 +212,20 @@ std::string CSubsonicServer::AuthQuery() {
   return AuthQueryWith(token, version);
 }
 
-bool CSubsonicServer::Ping(const std::function<bool()>& cancelled) {
+bool CSubsonicServer::Ping(const std::function<bool()>& cancelled, SubsonicReply* failure) {
   std::lock_guard<std::mutex> one(m_pingLock);
   // Someone else may have asked while we waited.
   if (!Version().empty()) return true;
-  const SubsonicReply r = Call("ping.view", "", cancelled);
-  return r.m_state == SubsonicReply::State::kOk || !Version().empty();
+  SubsonicReply r = Call("ping.view", "", cancelled);
+  const bool ok = r.m_state == SubsonicReply::State::kOk || !Version().empty();
+  if (failure) *failure = std::move(r);
+  return ok;
 }
 
 SubsonicReply CSubsonicServer::Call(const std::string& method, const std::string& query,
                                     const std::function<bool()>& cancelled) {
   SubsonicReply reply;
+  bool switched = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string version;
     bool token;
@@ -204,9 +240,18 @@ SubsonicReply CSubsonicServer::Call(const std::string& method, const std::string
     if (reply.m_state != SubsonicReply::State::kFailed) break;
     // Older servers and directory-backed accounts know no token.
     if (!token || (reply.m_nCode != 10 && reply.m_nCode != 41)) break;
-    std::lock_guard<std::mutex> g(m_lock);
-    m_bPasswordForm = true;
+    bool tell;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      m_bPasswordForm = true;
+      tell = !m_bSwitchTold;
+      m_bSwitchTold = true;
+    }
+    switched = switched || tell;
+    // The password form travels readable: whoever runs us should know.
+    if (tell) std::fprintf(stderr, "%s\n", txt::kTokenFallback);
   }
+  reply.m_bSwitchedToPassword = switched;
   return reply;
 }
 
@@ -216,15 +261,33 @@ SubsonicReply CSubsonicServer::Fetch(const std::string& url, const std::function
   robot.m_fnCancel = cancelled;
   // The address holds the credentials: an https server keeps them encrypted.
   robot.m_bCarriesCredentials = true;
+  robot.m_nMaxBytes = kMaxReplyBytes;
+  robot.m_bFollowRedirects = false;
   std::string page, error;
   int code = 0;
-  if (!robot.GetPage(url, page, code, error) || page.empty()) return reply;
+  const bool read = robot.GetPage(url, page, code, error);
+  if (robot.m_bTooLarge) {
+    reply.m_state = SubsonicReply::State::kFailed;
+    reply.m_strMessage = txt::kReplyTooLarge;
+    return reply;
+  }
+  if (!read || page.empty()) return reply;
   reply.m_state = SubsonicReply::State::kBadReply;
   CJsonValue doc;
-  if (!CJsonValue::Parse(page, doc)) return reply;
-  const CJsonValue* body = doc.Find("subsonic-response");
-  if (!body || !body->IsObject()) return reply;
-  reply.m_body = *body;
+  CJsonValue::Error why = CJsonValue::Error::kNone;
+  if (!CJsonValue::Parse(page, doc, &why)) {
+    if (why == CJsonValue::Error::kTooMany) {
+      reply.m_state = SubsonicReply::State::kFailed;
+      reply.m_strMessage = txt::kReplyTooManyValues;
+    }
+    return reply;
+  }
+  page.clear();
+  page.shrink_to_fit();
+  const CJsonValue* found = doc.Find("subsonic-response");
+  if (!found || !found->IsObject()) return reply;
+  reply.m_body = doc.TakeMember("subsonic-response");
+  const CJsonValue* body = &reply.m_body;
   const CJsonValue* version = body->Find("version");
   if (version && !version->Text().empty()) {
     std::lock_guard<std::mutex> g(m_lock);

@@ -20,6 +20,9 @@ struct SubsonicReply {
   int m_nCode = 0;          // the server's error code (kFailed)
   std::string m_strMessage; // the server's error message, UTF-8 (kFailed)
   CJsonValue m_body;        // the "subsonic-response" object (kOk, kFailed)
+  // This call found the token refused and went over to the password form:
+  // the first time for this server in the process, so it is said once.
+  bool m_bSwitchedToPassword = false;
 };
 
 class CSubsonicServer {
@@ -32,6 +35,13 @@ class CSubsonicServer {
                                               const std::string& storedPassword);
   // Forgets every server and its registration (tests, a settings reload).
   static void ForgetAll();
+  // Forgets every server but this one (empty: all of them): credentials go
+  // only to the selected engine's server.
+  static void KeepOnly(const std::string& server);
+  // The address as the object for it is known by: blanks and trailing "/" gone.
+  static std::string BaseOf(const std::string& server);
+  // url lies under <server>/rest/ (scheme and host in any case).
+  static bool IsLinkOf(const std::string& url, const std::string& server);
 
   // "enc:" + hex, or GBK converted: the password as UTF-8 bytes.
   static std::string DecodePassword(const std::string& stored);
@@ -47,13 +57,18 @@ class CSubsonicServer {
   // u, v, c and either t + s (fresh salt) or p, for one request. Asks the
   // server for its version first when it is not known yet.
   std::string AuthQuery();
-  // <base>/rest/<method>?<query>&<credentials>&f=json, read and checked.
-  // A token refused with error 10 or 41 switches this server to the
-  // password form for good and the call is made once more.
+  // <base>/rest/<method>?<query>&<credentials>&f=json, read and checked:
+  // at most kMaxReplyBytes, no redirect followed (the answer must be the
+  // server's own). A token refused with error 10 or 41 by this call switches
+  // this server to the password form and the call is made once more; only
+  // the ping and the search make calls, so nothing else can switch it.
   SubsonicReply Call(const std::string& method, const std::string& query,
                      const std::function<bool()>& cancelled);
   // ping.view: learns the version (and the password form when needed).
-  bool Ping(const std::function<bool()>& cancelled);
+  // failure, when given, gets the reply of a ping that did not succeed.
+  bool Ping(const std::function<bool()>& cancelled, SubsonicReply* failure = nullptr);
+
+  static constexpr size_t kMaxReplyBytes = 1u << 20;
 
   bool UsesPasswordForm() const;
   std::string Version() const;
@@ -69,5 +84,6 @@ class CSubsonicServer {
   std::string m_strPassword;        // UTF-8
   std::string m_strVersion;         // empty until the server said it
   bool m_bPasswordForm = false;
+  bool m_bSwitchTold = false;       // the switch was reported
   std::mutex m_pingLock;            // one version question at a time
 };

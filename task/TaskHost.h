@@ -19,6 +19,9 @@ struct TaskSettings {
   std::string m_strServer;
   std::string m_strUser;
   std::string m_strPassword;
+  // The file's other music servers: a stored link of theirs is refused
+  // rather than sent without the credentials it needs.
+  std::vector<std::string> m_otherServers;
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   int m_nBlocks = 4;

@@ -14,6 +14,11 @@ inline constexpr const char kNetworkUnreachable[] = "无法访问网络资源,�
 inline constexpr const char kReadingAddresses[] = "正在读取下载地址...";
 inline constexpr const char kFoundAddresses[] = "共找到%d个下载地址.";
 inline constexpr const char kNoSongFound[] = "无该歌曲的MP3供下载.";
+// After "搜索歌曲失败. ": why a music server's reply was not read.
+inline constexpr const char kReplyTooLarge[] = "(服务器的回答超过 1 MiB)";
+inline constexpr const char kReplyTooManyValues[] = "(服务器的回答超过 100000 个值)";
+inline constexpr const char kTokenFallback[] = "服务器不支持令牌登录,已改用密码登录.";
+inline constexpr const char kUnselectedServerLink[] = "该链接属于未选用的音乐服务器.";
 
 // Probing
 inline constexpr const char kTestingLink[] = "正在测试第%d个连接的速度...";

@@ -115,7 +115,7 @@ TEST_F(EngineSettingsTest, ANewFileFollowsTheUmask) {
   EXPECT_EQ(ModeOf(Ini() + ".two"), 0640u);
 }
 
-TEST_F(EngineSettingsTest, TheSelectedEngineDecidesAndEveryServerGetsItsCredentials) {
+TEST_F(EngineSettingsTest, OnlyTheSelectedServerGetsCredentialsAndTheOthersAreNamed) {
   const std::string ini =
       "[FileType]\nCurSel=.MP3\n[Enginee]\nCurSel=2\nCount=3\nEnginee1=a\nEnginee2=b\n"
       "Enginee2_server=http://127.0.0.1:1\nEnginee2_user=u2\nEnginee2_password=" + T("密") + "\n"
@@ -126,18 +126,29 @@ TEST_F(EngineSettingsTest, TheSelectedEngineDecidesAndEveryServerGetsItsCredenti
   EXPECT_EQ(s.m_strServer, "http://127.0.0.1:1");
   EXPECT_EQ(s.m_strUser, "u2");
   EXPECT_EQ(s.m_strPassword, T("密"));
-  // A server not selected still gets its credentials for stored downloads
-  // (the version is asked for when first needed; nothing listens there).
+  EXPECT_EQ(s.m_otherServers, std::vector<std::string>{"http://127.0.0.1:9/m"});
+  // A server not selected gets nothing, not even when asked for a song.
+  EXPECT_EQ(CRequestAuth::Decorate("127.0.0.1", 9, "/m/rest/download.view?id=1"), "/m/rest/download.view?id=1");
+
+  // Selecting it: now it does (the version is asked for when first needed;
+  // nothing listens there), and the one before does not.
+  const size_t at = ini.find("CurSel=2");
+  s = Load(ini.substr(0, at) + "CurSel=3" + ini.substr(at + 8));
+  EXPECT_EQ(s.m_otherServers, std::vector<std::string>{"http://127.0.0.1:1"});
   ConTimeOut = 1;
   const std::string third = CRequestAuth::Decorate("127.0.0.1", 9, "/m/rest/download.view?id=1");
+  const std::string second = CRequestAuth::Decorate("127.0.0.1", 1, "/rest/download.view?id=1");
   ConTimeOut = 5;
   EXPECT_NE(third.find("&u=u3&"), std::string::npos) << third;
   EXPECT_EQ(third.find("p="), std::string::npos);  // the token form first
+  EXPECT_EQ(second, "/rest/download.view?id=1");
 
   // Switching to the page engine clears the server; its head is used.
-  s = Load(ini.substr(0, ini.find("CurSel=2")) + "CurSel=1" + ini.substr(ini.find("CurSel=2") + 8));
+  s = Load(ini.substr(0, at) + "CurSel=1" + ini.substr(at + 8));
   EXPECT_EQ(s.m_strServer, "");
   EXPECT_EQ(s.m_strSearchHead, "http://h/q?k=");
+  EXPECT_EQ(s.m_otherServers.size(), 2u);
+  EXPECT_EQ(CRequestAuth::Decorate("127.0.0.1", 9, "/m/rest/download.view?id=1"), "/m/rest/download.view?id=1");
 }
 
 }  // namespace

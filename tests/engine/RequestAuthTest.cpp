@@ -34,18 +34,28 @@ class RequestAuthTest : public ::testing::Test {
   std::atomic<int> m_made{0};
 };
 
-TEST_F(RequestAuthTest, MatchesSchemeHostPortAndPathPrefixOnly) {
+TEST_F(RequestAuthTest, OnlyASongOfTheRegisteredPlaceGetsThem) {
   Count("HTTP://Music.Home:4533/rest/");
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/a.view?id=1"), "/rest/a.view?id=1&k=1");
-  EXPECT_EQ(CRequestAuth::Decorate("MUSIC.HOME", 4533, "/rest/b.view"), "/rest/b.view?k=2");
-  // Another port, host, path or a look-alike prefix gets nothing, and asks nothing.
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 80, "/rest/a.view"), "/rest/a.view");
-  EXPECT_EQ(CRequestAuth::Decorate("music.home.evil", 4533, "/rest/a.view"), "/rest/a.view");
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/restless/a.view"), "/restless/a.view");
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/other/rest/a"), "/other/rest/a");
-  EXPECT_EQ(m_made.load(), 2);
-  // A fragment is never sent; the parameters do not end up behind one.
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/c#top"), "/rest/c?k=3");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/rest/download.view?id=1"),
+            "/rest/download.view?id=1&k=1");
+  EXPECT_EQ(CRequestAuth::Decorate("MUSIC.HOME", 4533, "/rest/stream.view?id=a%2Fb"),
+            "/rest/stream.view?id=a%2Fb&k=2");
+  // Any other call of the API may change something on the server, and a
+  // page's link may name any of them; a song with more in its query too.
+  for (const char* other :
+       {"/rest/changePassword.view?username=u&password=x&y=.mp3", "/rest/createUser.view?username=x&adminRole=true",
+        "/rest/deleteUser.view?username=u", "/rest/download.view?id=1&x=.mp3", "/rest/download.view?id=1&u=x",
+        "/rest/download.view", "/rest/download.view?id=", "/rest/download.view?id=1#x",
+        "/rest/download.view?username=u", "/rest/../rest/changePassword.view?id=1", "/rest/a/download.view?id=1",
+        "/rest/ping.view", "/rest/search3.view?query=x"})
+    EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, other), other);
+  // Another port, host, path or a look-alike prefix gets nothing either.
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 80, "/rest/download.view?id=1"), "/rest/download.view?id=1");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home.evil", 4533, "/rest/download.view?id=1"),
+            "/rest/download.view?id=1");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 4533, "/restless/download.view?id=1"),
+            "/restless/download.view?id=1");
+  EXPECT_EQ(m_made.load(), 2) << "a maker was asked for a request that gets nothing";
 }
 
 // What an https server is given never goes out over plain http: not to
@@ -75,17 +85,17 @@ TEST_F(RequestAuthTest, AnHttpsServersParametersGoOnlyToHttpsRequests) {
 TEST_F(RequestAuthTest, LongestPrefixWinsAndRegistrationsCanBeReplacedOrDropped) {
   CRequestAuth::Register("http://h/", [] { return std::string("a=1"); });
   CRequestAuth::Register("http://h/music/rest/", [] { return std::string("b=2"); });
-  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?b=2");
-  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/x"), "/music/x?a=1");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/download.view?id=1"), "/music/rest/download.view?id=1&b=2");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/download.view?id=1"), "/download.view?id=1&a=1");
   CRequestAuth::Register("http://h:80/music/rest/", [] { return std::string("c=3"); });
-  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?c=3");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/download.view?id=1"), "/music/rest/download.view?id=1&c=3");
   CRequestAuth::Unregister("http://h/music/rest/");
-  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/x"), "/music/rest/x?a=1");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/music/rest/download.view?id=1"), "/music/rest/download.view?id=1");
   EXPECT_FALSE(CRequestAuth::Register("ftp://h/", [] { return std::string("x"); }));
   EXPECT_FALSE(CRequestAuth::Register("http://h/", nullptr));
   // A maker with nothing to add leaves the request alone.
   CRequestAuth::Register("http://h/", [] { return std::string(); });
-  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/x"), "/x");
+  EXPECT_EQ(CRequestAuth::Decorate("h", 80, "/download.view?id=1"), "/download.view?id=1");
 }
 
 TEST_F(RequestAuthTest, EveryRequestOfInfoProbeAndBlockGetsItsOwnParameters) {
@@ -151,6 +161,37 @@ TEST_F(RequestAuthTest, ARedirectElsewhereDoesNotCarryThem) {
   for (const auto& q : other.requests()) EXPECT_EQ(q.target, "/f.mp3");
   ASSERT_FALSE(music.requests().empty());
   EXPECT_NE(music.requests()[0].target.find("&k="), std::string::npos);
+}
+
+TEST_F(RequestAuthTest, ARedirectBackToTheServerItselfDoesNotCarryThemEither) {
+  // A song host (or the server's own link) sends the client to a song of
+  // the server: whoever answered chose the address, so it goes bare, in the
+  // file information, the probe and every block that follows.
+  vtest::TempHome home;
+  vtest::ScriptedServer music;
+  const std::string body = vtest::RandomBytes(3000, 5);
+  Route file = Route::File(body);
+  file.prefix = true;
+  music.route("/rest/download.view", file);
+  Route hop = Route::Redirect(302, music.url("/rest/download.view?id=2"));
+  hop.prefix = true;
+  music.route("/rest/stream.view", hop);
+  Count(music.url("/rest/"));
+  vtest::CallbackLog log;
+  CHttpSocket s(&log);
+  std::string url = music.url("/rest/stream.view?id=1");
+  int length = -1;
+  bool ranged = false;
+  ASSERT_TRUE(CHttpSocket::GetFileInfo(&s, url, length, ranged)) << log.Dump();
+  s.Close();
+  EXPECT_EQ(url, music.url("/rest/download.view?id=2"));
+  int parseMs, headerMs, reconnectMs, size;
+  std::string type;
+  ASSERT_TRUE(s.ProbeSpeed(music.url("/rest/stream.view?id=1"), parseMs, headerMs, reconnectMs, size, type));
+  for (const auto& q : music.requests()) {
+    if (q.target.rfind("/rest/stream.view", 0) == 0) EXPECT_NE(q.target.find("&k="), std::string::npos);
+    else EXPECT_EQ(q.target, "/rest/download.view?id=2");
+  }
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ void Walk(const CJsonValue& v, int depth) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   CJsonValue doc;
-  if (CJsonValue::Parse(text, doc)) Walk(doc, 0);
+  CJsonValue::Error why = CJsonValue::Error::kNone;
+  const bool ok = CJsonValue::Parse(text, doc, &why);
+  if (ok != (why == CJsonValue::Error::kNone)) abort();
+  // Every value takes at least one byte of the text.
+  if (why == CJsonValue::Error::kTooMany && size < CJsonValue::kMaxValues) abort();
+  if (ok) Walk(doc, 0);
   return 0;
 }

@@ -68,6 +68,40 @@ TEST(JsonValueTest, DeepNestingIsRefusedNotFollowed) {
   EXPECT_FALSE(CJsonValue::Parse(std::string(ok + 2, '[') + std::string(ok + 2, ']'), v));
 }
 
+TEST(JsonValueTest, AHundredThousandValuesAtMost) {
+  // The array itself is a value too.
+  auto list = [](size_t n) {
+    std::string t = "[0";
+    for (size_t i = 1; i < n; ++i) t += ",0";
+    return t + "]";
+  };
+  CJsonValue v;
+  CJsonValue::Error why = CJsonValue::Error::kSyntax;
+  EXPECT_TRUE(CJsonValue::Parse(list(CJsonValue::kMaxValues - 1), v, &why));
+  EXPECT_EQ(why, CJsonValue::Error::kNone);
+  EXPECT_EQ(v.Items().size(), CJsonValue::kMaxValues - 1);
+  EXPECT_FALSE(CJsonValue::Parse(list(CJsonValue::kMaxValues), v, &why));
+  EXPECT_EQ(why, CJsonValue::Error::kTooMany);
+  // Members count as values wherever they sit.
+  std::string members = "{";
+  for (size_t i = 0; i < CJsonValue::kMaxValues; ++i) members += (i ? ",\"k\":{}" : "\"k\":{}");
+  EXPECT_FALSE(CJsonValue::Parse(members + "}", v, &why));
+  EXPECT_EQ(why, CJsonValue::Error::kTooMany);
+  EXPECT_FALSE(CJsonValue::Parse("[1,", v, &why));
+  EXPECT_EQ(why, CJsonValue::Error::kSyntax);
+}
+
+TEST(JsonValueTest, TakingAMemberLeavesANull) {
+  CJsonValue v;
+  ASSERT_TRUE(CJsonValue::Parse("{\"r\":{\"a\":[1,2]},\"s\":\"x\"}", v));
+  const CJsonValue r = v.TakeMember("r");
+  EXPECT_EQ(r.Find("a")->Items().size(), 2u);
+  ASSERT_NE(v.Find("r"), nullptr);
+  EXPECT_EQ(v.Find("r")->GetKind(), CJsonValue::Kind::kNull);
+  EXPECT_EQ(v.TakeMember("none").GetKind(), CJsonValue::Kind::kNull);
+  EXPECT_EQ(v.Find("s")->Text(), "x");
+}
+
 TEST(Md5Test, KnownDigestsAcrossThePaddingBoundaries) {
   EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");

@@ -4,6 +4,11 @@
 // a whole download whose stored address never holds a credential.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <map>
 
 #include "engine/Gbk.h"
@@ -48,6 +53,19 @@ std::string Reply(const std::string& status, const std::string& version, const s
 std::string Failure(int code, const std::string& message) {
   return Reply("failed", "1.13.0",
                ",\"error\":{\"code\":" + std::to_string(code) + ",\"message\":\"" + message + "\"}");
+}
+
+bool HasCredentials(const std::string& target) {
+  const auto q = Query(target);
+  return q.count("u") + q.count("t") + q.count("s") + q.count("p") > 0;
+}
+
+// Resident kilobytes of this process now.
+long ResidentKb() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 class SubsonicSearchTest : public ::testing::Test {
@@ -239,6 +257,138 @@ TEST_F(SubsonicSearchTest, AWholeDownloadStoresTheBareLinkAndSendsCredentialsOnE
     if (!q.range.empty() && q.range != "bytes=1-") ++ranged;
   }
   EXPECT_GE(ranged, 2);
+}
+
+TEST_F(SubsonicSearchTest, AHostileLinkOrRedirectGetsNoCredentials) {
+  // A result page may offer any link ending in ".mp3", and any song host may
+  // send the client on: neither may carry the user's name and token to a
+  // call that changes something on the server.
+  vtest::ScriptedServer host;
+  host.route("/promote.mp3", Route::Redirect(302, m_srv.url("/rest/createUser.view?username=x&adminRole=true")));
+  const std::string song = vtest::RandomBytes(200001, 4);
+  Route file = Route::File(song);
+  file.prefix = true;
+  m_srv.route("/rest/download.view", file);
+  host.route("/song.mp3", Route::Redirect(302, m_srv.url("/rest/download.view?id=s1")));
+  CSubsonicSearch search(m_settings);  // registers the selected server, as a settings load does
+  TaskTestHost taskHost;
+  taskHost.SetSettings(m_settings);
+  taskHost.AddEntry("a", m_srv.url("/rest/changePassword.view?username=user1&password=x&y=.mp3"));
+  taskHost.AddEntry("b", host.url("/promote.mp3"));
+  taskHost.AddEntry("c", host.url("/song.mp3"));
+  for (const char* name : {"a", "b", "c"}) {
+    taskHost.CreateTask(name);
+    taskHost.ActivateAsync(name);
+  }
+  auto arrived = [&](const char* call) {
+    for (const auto& q : m_srv.requests())
+      if (q.target.find(call) != std::string::npos) return true;
+    return false;
+  };
+  // The redirected song still comes down, bare; the hostile calls arrive.
+  ASSERT_TRUE(TaskTestHost::WaitUntil(
+      [&] {
+        return arrived("changePassword") && arrived("createUser") &&
+               vtest::ReadFile(m_home.downloads() + "/c.mp3") == song;
+      },
+      60000));
+  for (const char* name : {"a", "b"}) taskHost.DropTask(name);
+  // The failed tasks then search anew: those calls are the program's own.
+  for (const auto& q : m_srv.requests()) {
+    if (q.target.rfind("/rest/ping.view?", 0) == 0 || q.target.rfind("/rest/search3.view?", 0) == 0) continue;
+    EXPECT_FALSE(HasCredentials(q.target)) << q.target;
+  }
+}
+
+TEST_F(SubsonicSearchTest, AStoredLinkOfAServerNoLongerSelectedFailsUnsent) {
+  vtest::ScriptedServer old;
+  m_settings.m_otherServers = {old.url("")};
+  TaskTestHost host;
+  host.SetSettings(m_settings);
+  host.AddEntry("s", old.url("/rest/download.view?id=1"));
+  CDownloadTask& t = host.CreateTask("s");
+  EXPECT_EQ(t.Execute(), -1);
+  const auto texts = host.Column("s", 7);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), T("该链接属于未选用的音乐服务器."));
+  EXPECT_TRUE(old.requests().empty());
+}
+
+TEST_F(SubsonicSearchTest, OnlyTheServersOwnRefusalSwitchesAndTheSwitchIsToldOnce) {
+  // A redirect from the ping is not the server's answer: whatever answers
+  // there cannot talk the program into the readable form.
+  vtest::ScriptedServer elsewhere;
+  Route refusal = Route::File(Failure(41, "no token"));
+  refusal.contentType = "application/json";
+  elsewhere.route("/refuse", refusal);
+  m_srv.route("/rest/ping.view", Route::Redirect(302, elsewhere.url("/refuse")));
+  Serve("/rest/search3.view", Reply("ok", "1.16.1", ",\"searchResult3\":{}"));
+  Search("x");
+  EXPECT_TRUE(elsewhere.requests().empty()) << "the redirect was followed";
+  for (const auto& q : m_srv.requests()) EXPECT_EQ(Query(q.target).count("p"), 0u) << q.target;
+
+  // The server itself refuses: the task says so once, the next task not again.
+  CSubsonicServer::ForgetAll();
+  Serve("/rest/ping.view", Failure(41, "Token authentication not supported"));
+  Serve("/rest/search3.view", Reply("ok", "1.16.1", ",\"searchResult3\":{}"));
+  TaskTestHost host;
+  host.SetSettings(m_settings);
+  for (const char* name : {"one", "two"}) {
+    host.AddEntry(name);
+    host.CreateTask(name).Execute();
+  }
+  int told = 0;
+  for (const auto& text : host.Column("one", 7)) told += text == T("服务器不支持令牌登录,已改用密码登录.");
+  EXPECT_EQ(told, 1);
+  for (const auto& text : host.Column("two", 7)) EXPECT_NE(text, T("服务器不支持令牌登录,已改用密码登录."));
+}
+
+TEST_F(SubsonicSearchTest, ARepliesSizeAndValueCountAreCapped) {
+  Serve("/rest/search3.view", "[" + std::string(2 << 20, ' ') + "0]");
+  SearchResult r = Search("x");
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFailed);
+  EXPECT_EQ(r.m_strMessage, T("(服务器的回答超过 1 MiB)"));
+  // Small enough, but too many values for its size.
+  std::string many = "{\"subsonic-response\":{\"status\":\"ok\",\"a\":[0";
+  for (int i = 0; i < 100000; ++i) many += ",0";
+  Serve("/rest/search3.view", many + "]}}");
+  r = Search("x");
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFailed);
+  EXPECT_EQ(r.m_strMessage, T("(服务器的回答超过 100000 个值)"));
+  // A ping as large fails the search the same way.
+  CSubsonicServer::ForgetAll();
+  Serve("/rest/ping.view", "[" + std::string(2 << 20, '0') + "]");
+  r = Search("x");
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFailed);
+  EXPECT_EQ(r.m_strMessage, T("(服务器的回答超过 1 MiB)"));
+}
+
+TEST_F(SubsonicSearchTest, ASixteenMebibyteReplyStaysUnderSixtyFourMebibytes) {
+  // Measured in a child of its own: the child's peak against what it
+  // started with, so nothing else this process holds counts.
+  std::string huge = "{\"subsonic-response\":{\"status\":\"ok\",\"a\":[0";
+  huge.reserve(16u << 20);
+  while (huge.size() < (16u << 20) - 8) huge += ",0";
+  Serve("/rest/search3.view", huge + "]}}");
+  huge = std::string();
+  const long before = ResidentKb();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    CSubsonicSearch search(m_settings);
+    const SearchResult r = search.Search("x", {});
+    _exit(r.m_outcome == SearchOutcome::kFailed ? 0 : 1);
+  }
+  int status = 0;
+  rusage usage{};
+  pid_t done;
+  do {
+    done = wait4(pid, &status, 0, &usage);
+  } while (done < 0 && errno == EINTR);
+  ASSERT_EQ(done, pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_LT(usage.ru_maxrss - before, 64 * 1024) << "KiB above the start";
 }
 
 }  // namespace
