@@ -1,5 +1,8 @@
 #include "server/RequestLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <httplib.h>
 
 #include <ctime>
@@ -35,8 +38,14 @@ CRequestLog::~CRequestLog() {
 bool CRequestLog::Open(const std::string& path) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (path.empty()) return true;
-  FILE* f = std::fopen(path.c_str(), "a");
-  if (!f) return false;
+  // The log usually lies in the temp folder: never written through a link.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  FILE* f = ::fdopen(fd, "a");
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
   std::setvbuf(f, nullptr, _IOLBF, 0);
   if (m_bOwnsFile && m_file) std::fclose(m_file);
   m_file = f;

@@ -118,6 +118,21 @@ TEST_F(SafetyTest, SecondServerOnTheSamePortFailsToStart) {
   EXPECT_EQ(Get(m_port, "/songs/ok.mp3").status, 200);
 }
 
+TEST_F(SafetyTest, ALogPathThatIsALinkIsNotWrittenThrough) {
+  // The log lies in the temp folder by default; a link planted under its
+  // name must not make the server append to whatever it names.
+  WriteFile(m_base + "/victim", "untouched");
+  fs::create_symlink(m_base + "/victim", m_base + "/planted.log");
+  MusicServerOptions options;
+  options.root = m_root;
+  options.logPath = m_base + "/planted.log";
+  CMusicServer server(options);
+  std::string error;
+  EXPECT_FALSE(server.Start(error));
+  EXPECT_THAT(error, HasSubstr("planted.log"));
+  EXPECT_EQ(ReadFile(m_base + "/victim"), "untouched");
+}
+
 TEST_F(SafetyTest, MissingRootIsReportedAtStart) {
   MusicServerOptions options;
   options.root = m_base + "/nosuch";
