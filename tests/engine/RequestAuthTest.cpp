@@ -66,20 +66,20 @@ TEST_F(RequestAuthTest, AnHttpsServersParametersGoOnlyToHttpsRequests) {
   secure.host = "Music.Home";
   secure.port = 8443;
   secure.secure = true;
-  secure.object = "/rest/a.view";
-  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view?k=1");
+  secure.object = "/rest/download.view?id=1";
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/download.view?id=1&k=1");
   UrlParts plain = secure;
   plain.secure = false;
-  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view");
-  EXPECT_EQ(CRequestAuth::Decorate("music.home", 8443, "/rest/a.view"), "/rest/a.view");
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/download.view?id=1");
+  EXPECT_EQ(CRequestAuth::Decorate("music.home", 8443, "/rest/download.view?id=1"), "/rest/download.view?id=1");
   EXPECT_EQ(m_made.load(), 1);
   // An http server of the same place is a registration of its own.
   CRequestAuth::Register("http://music.home:8443/rest/", [] { return std::string("plain=1"); });
-  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view?plain=1");
-  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view?k=2");
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/download.view?id=1&plain=1");
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/download.view?id=1&k=2");
   CRequestAuth::Unregister("https://music.home:8443/rest/");
-  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/a.view");
-  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/a.view?plain=1");
+  EXPECT_EQ(CRequestAuth::Decorate(secure), "/rest/download.view?id=1");
+  EXPECT_EQ(CRequestAuth::Decorate(plain), "/rest/download.view?id=1&plain=1");
 }
 
 TEST_F(RequestAuthTest, LongestPrefixWinsAndRegistrationsCanBeReplacedOrDropped) {
