@@ -265,7 +265,7 @@ TEST_F(SubsonicSearchTest, AHostileLinkOrRedirectGetsNoCredentials) {
   // call that changes something on the server.
   vtest::ScriptedServer host;
   host.route("/promote.mp3", Route::Redirect(302, m_srv.url("/rest/createUser.view?username=x&adminRole=true")));
-  const std::string song = vtest::RandomBytes(200001, 4);
+  const std::string song = vtest::Mp3Bytes(200001, 4);
   Route file = Route::File(song);
   file.prefix = true;
   m_srv.route("/rest/download.view", file);
