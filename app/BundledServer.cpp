@@ -16,8 +16,9 @@
 #include <chrono>
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 #include "engine/Url.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -37,11 +38,6 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 }  // namespace
 
 CBundledServer::CBundledServer(const BundledServerOptions& options)
@@ -52,7 +48,7 @@ CBundledServer::~CBundledServer() { Stop(); }
 bool CBundledServer::Serves(const std::string& url) const {
   UrlParts parts;
   if (!SplitUrl(url, parts) || parts.port != m_nPort) return false;
-  const std::string host = Lower(parts.host);
+  const std::string host = AsciiLower(parts.host);
   return host == "127.0.0.1" || host == "localhost";
 }
 

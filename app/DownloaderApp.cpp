@@ -10,12 +10,13 @@
 #include <cstring>
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
-#include "app/ProgramHome.h"
+#include "app/ProgramDirectorySetup.h"
 #include "app/SettingsFile.h"
 #include "app/TaskRunner.h"
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/RecordFile.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 
 namespace {
@@ -26,17 +27,15 @@ void ReportRecordFile(const std::string& text) {
   if (CDownloaderApp* app = GetApp()) app->ShowMessage(text);
 }
 
-bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 }  // namespace
 
 CDownloaderApp* GetApp() { return g_pApp.load(); }
 
-CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), m_pPort(options.pUiPort) {
+CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), m_port(options.pUiPort) {
   // Installed, the program directory is the user's own and may not exist yet.
-  PrepareProgramHome();
+  PrepareProgramDirectory();
   // The single-instance lock comes first: a second copy must not even read
   // downing.dat, since it would save it again on its way out. O_CLOEXEC keeps
   // the updater we start from inheriting the lock.
@@ -61,7 +60,7 @@ CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), 
   // Tasks expect their download folder; a failure shows up as failed jobs.
   ::mkdir((dir + "/" + txt::kDownloadedFolder).c_str(), 0755);
 
-  m_reaper = std::thread(&CDownloaderApp::ReaperThreadProc, this);
+  m_reaper.Start();
   if (m_options.bStartScheduler) m_scheduler = std::thread(&CDownloaderApp::SchedulerThreadProc, this);
 }
 
@@ -78,13 +77,7 @@ CDownloaderApp::~CDownloaderApp() {
   }
   StopScheduler();
   RemoveAllTasks();
-  WaitForReaper();
-  {
-    std::lock_guard<std::mutex> lk(m_reapLock);
-    m_bStopReaper = true;
-  }
-  m_reapCv.notify_all();
-  if (m_reaper.joinable()) m_reaper.join();
+  m_reaper.Stop();
   // No task searches any more: the server we started ends with us.
   m_pServer.reset();
   for (TaskEntry*& e : m_pTasks) {
@@ -98,69 +91,17 @@ CDownloaderApp::~CDownloaderApp() {
 
 // --- The user interface port ------------------------------------------------
 
-namespace {
-// Counts calls in flight so SetUiPort can wait until nobody still uses the
-// old port. The port's calls never wait for the UI thread, so the wait is short.
-struct PortCall {
-  std::mutex& lock;
-  std::condition_variable& cv;
-  int& calls;
-  IUiPort* port;
-  PortCall(std::mutex& l, std::condition_variable& c, int& n, IUiPort* p) : lock(l), cv(c), calls(n), port(p) {}
-  ~PortCall() {
-    std::lock_guard<std::mutex> g(lock);
-    if (--calls == 0) cv.notify_all();
-  }
-};
-}  // namespace
-
-void CDownloaderApp::SetUiPort(IUiPort* port) {
-  std::vector<std::pair<std::string, std::string>> pending;
-  {
-    std::unique_lock<std::mutex> lk(m_portLock);
-    m_portCv.wait(lk, [this] { return m_nPortCalls == 0; });
-    m_pPort = port;
-    if (port) pending.swap(m_pendingMessages);
-  }
-  for (auto& [text, caption] : pending) ShowMessage(text, caption);
-}
-
-IUiPort* CDownloaderApp::AcquirePort() {
-  std::lock_guard<std::mutex> lk(m_portLock);
-  if (!m_pPort) return nullptr;
-  ++m_nPortCalls;
-  return m_pPort;
-}
+void CDownloaderApp::SetUiPort(IUiPort* port) { m_port.SetPort(port); }
 
 void CDownloaderApp::ShowMessage(const std::string& text, const std::string& caption) {
-  {
-    std::lock_guard<std::mutex> lk(m_portLock);
-    if (!m_pPort) {
-      // Messages raised before the front end is up (record file, update
-      // check) wait for it instead of vanishing.
-      if (m_pendingMessages.size() < 100) m_pendingMessages.emplace_back(text, caption);
-      return;
-    }
-  }
-  if (IUiPort* port = AcquirePort()) {
-    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
-    port->MessageBox(text, caption);
-  }
+  m_port.ShowMessage(text, caption);
 }
 
 void CDownloaderApp::SetListText(const std::string& name, int column, const std::string& text) {
-  if (IUiPort* port = AcquirePort()) {
-    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
-    port->SetListText(name, column, text);
-  }
+  m_port.SetListText(name, column, text);
 }
 
-void CDownloaderApp::DeleteListRow(const std::string& name) {
-  if (IUiPort* port = AcquirePort()) {
-    PortCall call(m_portLock, m_portCv, m_nPortCalls, port);
-    port->DeleteListRow(name);
-  }
-}
+void CDownloaderApp::DeleteListRow(const std::string& name) { m_port.DeleteListRow(name); }
 
 // --- View name ----------------------------------------------------------------
 
@@ -240,10 +181,7 @@ int CDownloaderApp::FindActiveLocked(const std::string& name) const {
 
 bool CDownloaderApp::AddTasks(const std::string& text) {
   if (m_bRefused) return false;
-  size_t b = 0, e = text.size();
-  while (b < e && IsWhite(text[b])) ++b;
-  while (e > b && IsWhite(text[e - 1])) --e;
-  std::string rest = text.substr(b, e - b);
+  std::string rest = TrimWhiteSpace(text);
   if (rest.empty()) {
     ShowMessage(T(txt::kSongNameEmpty));
     return false;
@@ -384,7 +322,7 @@ void CDownloaderApp::RemoveTask(const std::string& name) {
   }
   // Possibly called on a block thread of this very task (its success): the
   // reaper, not this thread, stops and deletes it.
-  if (runner) HandToReaper(std::move(runner));
+  m_reaper.Hand(std::move(runner));
 }
 
 void CDownloaderApp::RemoveAllTasks() {
@@ -403,7 +341,7 @@ void CDownloaderApp::RemoveAllTasks() {
     m_candidateLists.clear();
     m_pickedLinks.clear();
   }
-  for (auto& r : runners) HandToReaper(std::move(r));
+  for (auto& r : runners) m_reaper.Hand(std::move(r));
 }
 
 bool CDownloaderApp::ReadEntry(const std::string& name, TaskEntry& out) {
@@ -467,71 +405,18 @@ bool CDownloaderApp::HasQueuedTasks() {
   return m_nTaskCount > m_nActiveCount;
 }
 
-// --- Reaper -------------------------------------------------------------------------
-
-void CDownloaderApp::HandToReaper(std::unique_ptr<TaskRunner> runner) {
-  if (!runner) return;
-  {
-    std::lock_guard<std::mutex> lk(m_reapLock);
-    m_reapQueue.push_back(std::move(runner));
-  }
-  m_reapCv.notify_all();
-}
-
-void CDownloaderApp::ReaperThreadProc() {
-  std::unique_lock<std::mutex> lk(m_reapLock);
-  for (;;) {
-    m_reapCv.wait(lk, [this] { return m_bStopReaper || !m_reapQueue.empty(); });
-    if (m_reapQueue.empty()) return;  // asked to stop and nothing left
-    std::unique_ptr<TaskRunner> runner = std::move(m_reapQueue.front());
-    m_reapQueue.pop_front();
-    ++m_nReaping;
-    lk.unlock();
-    runner->Finish();  // cancel, join its task threads, stop the job, delete
-    // A progress report that raced the stop may have written figures again.
-    const std::string name = runner->Name();
-    runner.reset();
-    ClearLiveFigures(name);
-    lk.lock();
-    --m_nReaping;
-    m_reapCv.notify_all();
-  }
-}
-
-void CDownloaderApp::WaitForReaper() {
-  std::unique_lock<std::mutex> lk(m_reapLock);
-  m_reapCv.wait(lk, [this] { return (m_reapQueue.empty() && m_nReaping == 0) || !m_reaper.joinable(); });
-}
-
 // --- Scheduler --------------------------------------------------------------------------
 
-void CDownloaderApp::WakeScheduler() {
-  {
-    std::lock_guard<std::mutex> lk(m_wakeLock);
-    m_bWake = true;
-  }
-  m_wakeCv.notify_all();
-}
+void CDownloaderApp::WaitForReaper() { m_reaper.WaitUntilIdle(); }
 
-bool CDownloaderApp::WaitForWake() {
-  std::unique_lock<std::mutex> lk(m_wakeLock);
-  m_wakeCv.wait(lk, [this] { return m_bWake || m_bStopScheduler; });
-  if (m_bStopScheduler) return false;
-  m_bWake = false;  // auto-reset: one wake, one pass
-  return true;
-}
-
-bool CDownloaderApp::SchedulerStopping() {
-  std::lock_guard<std::mutex> lk(m_wakeLock);
-  return m_bStopScheduler;
-}
+void CDownloaderApp::WakeScheduler() { m_wake.Wake(); }
 
 void CDownloaderApp::SchedulerThreadProc() {
   if (!m_bSchedulerStarted) {
     m_bSchedulerStarted = true;
     if (m_options.bCheckForUpdate) CheckForUpdate();
   }
-  while (WaitForWake()) SchedulerPass();
+  while (m_wake.Wait()) SchedulerPass();
 }
 
 void CDownloaderApp::SchedulerPass() {
@@ -540,7 +425,7 @@ void CDownloaderApp::SchedulerPass() {
   while (found && !full) {
     found = false;
     for (int i = 0, seen = 0; i < kMaxTasks; ++i) {
-      if (SchedulerStopping()) return;
+      if (m_wake.IsStopped()) return;
       std::string name;
       bool queued = false;
       int count = 0;
@@ -573,11 +458,7 @@ void CDownloaderApp::SchedulerPass() {
 
 void CDownloaderApp::StopScheduler() {
   m_bExiting = true;  // the update check's fetches give up
-  {
-    std::lock_guard<std::mutex> lk(m_wakeLock);
-    m_bStopScheduler = true;
-  }
-  m_wakeCv.notify_all();
+  m_wake.Stop();
   if (m_scheduler.joinable() && m_scheduler.get_id() != std::this_thread::get_id()) m_scheduler.join();
   WaitForReaper();
 }

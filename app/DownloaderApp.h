@@ -11,7 +11,6 @@
 // stopping a job, joining a thread or deleting a task.
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,7 +21,10 @@
 #include <map>
 #include "app/BundledServer.h"
 #include "app/TaskDetails.h"
+#include "app/TaskReaper.h"
 #include "app/UiPort.h"
+#include "app/UiPortRelay.h"
+#include "app/WakeSignal.h"
 #include "engine/TaskEntry.h"
 #include "task/CandidateList.h"
 #include "task/TaskHost.h"
@@ -85,7 +87,7 @@ struct SlotEntry {
   TaskEntry entry{};
 };
 
-class CDownloaderApp : public ITaskHost {
+class CDownloaderApp : public ITaskHost, private IReapListener {
  public:
   // Takes the single-instance lock on the program directory, then (unless
   // refused) loads MP3.ini and downing.dat, creates "已下载" when missing and
@@ -230,10 +232,8 @@ class CDownloaderApp : public ITaskHost {
 
   void SchedulerThreadProc();
   void SchedulerPass();
-  bool WaitForWake();  // false when the scheduler is to end
-  bool SchedulerStopping();
-  void ReaperThreadProc();
-  void HandToReaper(std::unique_ptr<TaskRunner> runner);
+  // A task the reaper let go may have reported figures while it stopped.
+  void OnTaskReaped(const std::string& name) override { ClearLiveFigures(name); }
   std::unique_ptr<TaskRunner> TakeSlotLocked(int at);
   void SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
@@ -242,7 +242,6 @@ class CDownloaderApp : public ITaskHost {
   // task holds an active slot (it is running again).
   void ClearLiveFigures(const std::string& name);
   void ClearFailureLocked(const std::string& name);
-  IUiPort* AcquirePort();
   std::string UpdateHost() const;
   std::string ProgramPath() const;
   bool FetchVersionFile(const std::string& url, const std::string& path);
@@ -270,25 +269,13 @@ class CDownloaderApp : public ITaskHost {
   std::mutex m_viewLock;
   std::string m_strViewName;
 
-  std::mutex m_portLock;  // leaf lock: the port pointer, calls in flight, queued messages
-  std::condition_variable m_portCv;
-  IUiPort* m_pPort = nullptr;
-  int m_nPortCalls = 0;
-  std::vector<std::pair<std::string, std::string>> m_pendingMessages;
+  UiPortRelay m_port;  // its lock is a leaf
 
-  std::mutex m_wakeLock;
-  std::condition_variable m_wakeCv;
-  bool m_bWake = false;  // the auto-reset wake signal
-  bool m_bStopScheduler = false;
+  WakeSignal m_wake;
   std::thread m_scheduler;
   std::atomic<bool> m_bExiting{false};  // fetches give up
 
-  std::mutex m_reapLock;
-  std::condition_variable m_reapCv;
-  std::deque<std::unique_ptr<TaskRunner>> m_reapQueue;
-  int m_nReaping = 0;
-  bool m_bStopReaper = false;
-  std::thread m_reaper;
+  TaskReaper m_reaper{*this};
 
   std::atomic<pid_t> m_nLastUpdaterPid{-1};
 

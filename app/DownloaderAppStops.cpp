@@ -20,7 +20,7 @@ void CDownloaderApp::StopTask(const std::string& name) {
     runner = TakeSlotLocked(at);
   }
   ClearLiveFigures(name);
-  HandToReaper(std::move(runner));
+  m_reaper.Hand(std::move(runner));
 }
 
 void CDownloaderApp::OnTaskGaveUp(const std::string& name) {
@@ -37,7 +37,7 @@ void CDownloaderApp::OnTaskGaveUp(const std::string& name) {
   ClearLiveFigures(name);
   // Called on a thread of this very task: the reaper, not this thread,
   // stops and deletes it.
-  HandToReaper(std::move(runner));
+  m_reaper.Hand(std::move(runner));
   WakeScheduler();
 }
 

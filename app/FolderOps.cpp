@@ -13,6 +13,7 @@
 
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -103,9 +104,7 @@ std::string JoinPath(const std::string& dir, const std::string& name) { return d
 bool IsSongFileName(const std::string& name) {
   size_t dot = name.rfind('.');
   if (dot == std::string::npos) return false;
-  std::string ext = name.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string ext = AsciiLower(name.substr(dot));
   return ext == ".mp3" || ext == ".wma" || ext == ".rm" || ext == ".swf";
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -48,11 +49,11 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines, bool& c
 
 // "[name]" -> name; false for other lines.
 bool SectionOf(const std::string& line, std::string& name) {
-  std::string t = TrimBlanks(line);
+  std::string t = TrimWhiteSpace(line);
   if (t.size() < 2 || t.front() != '[') return false;
   size_t close = t.find(']');
   if (close == std::string::npos) return false;
-  name = TrimBlanks(t.substr(1, close - 1));
+  name = TrimWhiteSpace(t.substr(1, close - 1));
   return true;
 }
 
@@ -60,8 +61,8 @@ bool SectionOf(const std::string& line, std::string& name) {
 bool KeyOf(const std::string& line, std::string& key, std::string& value) {
   size_t eq = line.find('=');
   if (eq == std::string::npos) return false;
-  key = TrimBlanks(line.substr(0, eq));
-  value = TrimBlanks(line.substr(eq + 1));
+  key = TrimWhiteSpace(line.substr(0, eq));
+  value = TrimWhiteSpace(line.substr(eq + 1));
   return true;
 }
 
@@ -119,7 +120,7 @@ bool HoldsSecret(const std::vector<std::string>& lines) {
       section = name;
       continue;
     }
-    if (!KeyOf(l, k, v) || TrimBlanks(Unquote(v)).empty()) continue;
+    if (!KeyOf(l, k, v) || TrimWhiteSpace(Unquote(v)).empty()) continue;
     if (k.size() >= kPassword.size() && EqualNoCase(k.substr(k.size() - kPassword.size()), kPassword))
       return true;
     if (EqualNoCase(section, "Network") && EqualNoCase(k, "Proxy") && v.find('@') != std::string::npos)
@@ -159,7 +160,7 @@ bool IniWrite(const std::string& path, const std::string& section, const std::st
     if (KeyOf(lines[i], k, v) && EqualNoCase(k, key)) {
       lines[i] = newLine;
       done = true;
-    } else if (!TrimBlanks(lines[i]).empty()) {
+    } else if (!TrimWhiteSpace(lines[i]).empty()) {
       lastInSection = static_cast<int>(i);
     }
   }
@@ -222,7 +223,7 @@ bool IniKeepPrivate(const std::string& path) {
 
 int IniToInt(const std::string& text) {
   size_t i = 0;
-  while (i < text.size() && IsBlankChar(text[i])) ++i;
+  while (i < text.size() && IsWhiteSpace(text[i])) ++i;
   bool neg = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
   long long v = 0;
@@ -240,7 +241,7 @@ double IniToDouble(const std::string& text) {
   // Our own scan rather than strtod: the UI may switch the C locale to one
   // whose decimal point is not ".".
   size_t i = 0;
-  while (i < text.size() && IsBlankChar(text[i])) ++i;
+  while (i < text.size() && IsWhiteSpace(text[i])) ++i;
   std::string num;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     if (text[i] == '-') num += '-';

@@ -2,13 +2,14 @@
 
 #include "app/IniFile.h"
 #include "engine/Common.h"
+#include "engine/TextRules.h"
 #include "engine/http/ProxyChoice.h"
 #include "res/Texts.h"
 
 NetworkOptions CNetworkSettings::Read(const std::string& ini) {
   NetworkOptions o;
-  o.proxy = TrimBlanks(IniRead(ini, "Network", "Proxy", "", kProxyBuffer));
-  o.caFile = TrimBlanks(IniRead(ini, "Network", "CAFile", "", kCAFileBuffer));
+  o.proxy = TrimWhiteSpace(IniRead(ini, "Network", "Proxy", "", kProxyBuffer));
+  o.caFile = TrimWhiteSpace(IniRead(ini, "Network", "CAFile", "", kCAFileBuffer));
   if (!o.caFile.empty() && o.caFile[0] != '/') {
     const size_t slash = ini.rfind('/');
     if (slash != std::string::npos) o.caFile = ini.substr(0, slash + 1) + o.caFile;
@@ -19,7 +20,7 @@ NetworkOptions CNetworkSettings::Read(const std::string& ini) {
 void CNetworkSettings::Load(const std::string& ini) { SetNetworkOptions(Read(ini)); }
 
 std::string CNetworkSettings::CheckProxy(const std::string& value) {
-  const std::string v = TrimBlanks(value);
+  const std::string v = TrimWhiteSpace(value);
   if (v.empty()) return std::string();
   // Asked for an outside address with nothing in the environment: exactly
   // what the setting itself says.

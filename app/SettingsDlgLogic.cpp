@@ -5,6 +5,7 @@
 #include "app/IniFile.h"
 #include "app/NetworkSettings.h"
 #include "engine/Common.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 
 namespace {
@@ -85,7 +86,7 @@ std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& i
   IniWrite(ini, "Speed", "CheckSpeed", in.bCheckSpeed ? "1" : "0");
   IniWrite(ini, "Speed", "ConTimeOut", in.strConTimeOut);
   IniWrite(ini, "Speed", "GetTimeOut", in.strGetTimeOut);
-  IniWrite(ini, "Network", "Proxy", TrimBlanks(in.strProxy));
+  IniWrite(ini, "Network", "Proxy", TrimWhiteSpace(in.strProxy));
   IniWrite(ini, "Speed", "PreferQuality", in.bPreferQuality ? "1" : "0");
   IniWrite(ini, "FileType", "CurSel", in.strFileType);
   int sel = in.nEngineSel < 0 ? -1 : in.nEngineSel;

@@ -14,6 +14,7 @@
 #include "engine/TargetLock.h"
 #include "res/texts/TaskTexts.h"
 #include "task/DownloadTask.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -26,10 +27,6 @@ bool AllDigits(const std::string& s) {
   for (char c : s)
     if (c < '0' || c > '9') return false;
   return true;
-}
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::string DirPath(const std::string& dir, const std::string& entry) {

@@ -12,7 +12,7 @@
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
 #include "engine/Gbk.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
 

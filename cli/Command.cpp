@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/ProgramHome.h"
+#include "app/ProgramDirectorySetup.h"
 #include "engine/Common.h"
 #include "res/Texts.h"
 
@@ -121,7 +121,7 @@ void ApplyHomeOption(const CliArgs& args) {
 }
 
 bool CheckHomeExists() {
-  PrepareProgramHome();  // installed: the user's own program directory, seeded
+  PrepareProgramDirectory();  // installed: the user's own program directory, seeded
   const std::string home = GetAppDirectory();
   struct stat st;
   if (!home.empty() && stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;

@@ -25,6 +25,7 @@
 #include "cli/ConsolePort.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 
@@ -80,7 +81,7 @@ void SplitNames(std::string src, std::vector<std::string>& pieces) {
   while (start <= src.size()) {
     size_t semi = src.find(';', start);
     if (semi == std::string::npos) semi = src.size();
-    std::string piece = TrimBlanks(src.substr(start, semi - start));  // CR of CRLF included
+    std::string piece = TrimWhiteSpace(src.substr(start, semi - start));  // CR of CRLF included
     start = semi + 1;
     if (!piece.empty()) pieces.push_back(piece);
   }

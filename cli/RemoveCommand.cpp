@@ -12,6 +12,7 @@
 #include "cli/ConsolePort.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 
@@ -34,7 +35,7 @@ int RunRemove(const std::vector<std::string>& raw) {
     while (start <= src.size()) {
       size_t semi = src.find(';', start);
       if (semi == std::string::npos) semi = src.size();
-      std::string piece = TrimBlanks(src.substr(start, semi - start));
+      std::string piece = TrimWhiteSpace(src.substr(start, semi - start));
       start = semi + 1;
       if (!piece.empty()) typed.push_back(piece);
     }

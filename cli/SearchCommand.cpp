@@ -17,6 +17,7 @@
 #include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "engine/TaskEntry.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/CandidateList.h"
 #include "task/DownloadTask.h"
@@ -146,7 +147,7 @@ int RunSearch(const std::vector<std::string>& raw) {
   ApplyHomeOption(args);
   if (!CheckHomeExists()) return 2;
   std::string gbk;
-  const std::string typed = args.positional.empty() ? std::string() : TrimBlanks(args.positional[0]);
+  const std::string typed = args.positional.empty() ? std::string() : TrimWhiteSpace(args.positional[0]);
   if (typed.empty() || !Utf8ToGbk(typed, gbk)) {
     std::fprintf(stderr, "virelomp3-cli: %s\n", txt::kCliSearchNoName);
     return 2;

@@ -1,5 +1,5 @@
 #include "engine/Common.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 
 #include <chrono>
 
@@ -109,15 +109,4 @@ long long GetTickMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-bool IsBlankChar(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string TrimBlanks(const std::string& text) {
-  size_t b = 0, e = text.size();
-  while (b < e && IsBlankChar(text[b])) ++b;
-  while (e > b && IsBlankChar(text[e - 1])) --e;
-  return text.substr(b, e - b);
 }

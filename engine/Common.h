@@ -7,7 +7,7 @@
 
 // Program directory: $VIRELOMP3_HOME when set, else the executable's
 // directory, or the user's data folder when the program runs installed
-// (engine/ProgramDir.h); never ends in "/".
+// (engine/ProgramDirectory.h); never ends in "/".
 std::string GetAppDirectory();
 // GetAppDirectory() + "/MP3.ini".
 std::string GetIniFilePath();
@@ -31,10 +31,6 @@ std::string FormatMinutesSeconds(int seconds);
 
 // Milliseconds of a monotonic clock: the program's tick counter.
 long long GetTickMs();
-// The text without leading and trailing blanks (space, tab, CR, LF, VT, FF).
-std::string TrimBlanks(const std::string& text);
-// True for the blanks TrimBlanks removes.
-bool IsBlankChar(char c);
 
 // Held around the task list save. Never re-entered; lock order is
 // application lock first, then g_lock.

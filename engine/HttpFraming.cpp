@@ -4,16 +4,9 @@
 
 #include <vector>
 
+#include "engine/TextRules.h"
+
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(s[a])) ++a;
-  while (b > a && IsBlank(s[b - 1])) --b;
-  return s.substr(a, b - a);
-}
 
 // Whole text of decimal digits, at most 18 of them so it fits.
 bool ReadNumber(const std::string& s, long long& v) {
@@ -32,7 +25,7 @@ std::vector<std::string> Tokens(const std::string& list) {
   size_t start = 0;
   for (;;) {
     const size_t comma = list.find(',', start);
-    std::string t = Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    std::string t = TrimSpacesAndTabs(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (!t.empty()) out.push_back(t);
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -43,14 +36,14 @@ std::vector<std::string> Tokens(const std::string& list) {
 }  // namespace
 
 bool ParseContentLength(const std::string& value, long long& length) {
-  return ReadNumber(Trim(value), length);
+  return ReadNumber(TrimSpacesAndTabs(value), length);
 }
 
 bool ParseContentRange(const std::string& value, ContentRange& range) {
-  std::string v = Trim(value);
+  std::string v = TrimSpacesAndTabs(value);
   if (v.size() < 6 || strncasecmp(v.c_str(), "bytes", 5) != 0) return false;
   if (v[5] != ' ' && v[5] != '=') return false;
-  v = Trim(v.substr(6));
+  v = TrimSpacesAndTabs(v.substr(6));
   const size_t dash = v.find('-');
   const size_t slash = v.find('/');
   if (dash == std::string::npos || slash == std::string::npos || slash < dash) return false;

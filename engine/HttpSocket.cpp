@@ -22,6 +22,7 @@
 #include "engine/HttpFraming.h"
 #include "engine/RequestAuth.h"
 #include "engine/Resolver.h"
+#include "engine/TextRules.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 
@@ -35,18 +36,6 @@ namespace {
 constexpr long long kMaxDrainBytes = 8192;
 constexpr int kValueMax = 256;
 
-
-// Leading-digits decimal conversion; saturates instead of wrapping so a huge
-// Content-Length is recognised as such.
-long long LeadingNumber(const std::string& s) {
-  long long v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') break;
-    if (v > (LLONG_MAX - 9) / 10) return LLONG_MAX;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
 
 int SaturatedMs(int seconds) {
   long long ms = static_cast<long long>(seconds) * 1000;
@@ -439,7 +428,7 @@ void CHttpSocket::DrainRedirectBody() {
   std::string value;
   const bool closing = ServerCloses();
   long long left = GetHeaderValue("Content-Length", value, kValueMax) >= 0 && !value.empty()
-                       ? LeadingNumber(value)
+                       ? LeadingDigits(value)
                        : -1;
   if (closing || left < 0 || left > kMaxDrainBytes) {
     Close();
@@ -776,7 +765,7 @@ bool CHttpSocket::ReceiveBody() {
     // next block, which then runs at the speed this one has shown.
     std::string value;
     const bool sized = GetHeaderValue("Content-Length", value, kValueMax) > 0 &&
-                       LeadingNumber(value) == received - m_nDownloaded;
+                       LeadingDigits(value) == received - m_nDownloaded;
     m_bReusable = m_bConnected && sized && !ServerCloses();
   }
   return m_bCompleted == 1;
@@ -828,7 +817,7 @@ void CHttpSocket::Run() {
 bool CHttpSocket::ReadLength(int& length) {
   std::string value;
   long long n = 0;
-  if (GetHeaderValue("Content-Length", value, kValueMax) >= 0) n = LeadingNumber(value);
+  if (GetHeaderValue("Content-Length", value, kValueMax) >= 0) n = LeadingDigits(value);
   if (n > INT_MAX) {
     Report(txt::kSockLengthTooLarge);
     return false;

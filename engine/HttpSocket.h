@@ -9,17 +9,10 @@
 #include <string>
 #include <vector>
 #include "engine/Callbacks.h"
+#include "engine/ProbeVerdict.h"
 #include "engine/SongContent.h"
 
 struct UrlParts;
-
-// Why ProbeSpeed gave the answer it gave, so the task can tell a link that
-// did not answer from one that answered with something other than a song.
-enum class ProbeVerdict {
-  kAnswered,  // ProbeSpeed returned true
-  kFailed,    // no usable answer: connect, send, header or redirect failed
-  kNotASong,  // it answered with a page (by Content-Type or first bytes)
-};
 
 // Process-wide time-outs in seconds, read at every connect.
 extern std::atomic<int> ConTimeOut;  // connect, default 5

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/Url.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -23,15 +24,10 @@ std::vector<Entry>& Entries() {
   return entries;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 bool Parse(const std::string& prefix, Entry& e) {
   UrlParts parts;
   if (!SplitWebUrl(prefix, parts)) return false;
-  e.host = Lower(parts.host);
+  e.host = AsciiLower(parts.host);
   e.port = parts.port;
   e.secure = parts.secure;
   // A query in a prefix would never match a path; only the path counts.
@@ -107,7 +103,7 @@ std::string CRequestAuth::Decorate(const UrlParts& parts) {
   Maker maker;
   {
     std::lock_guard<std::mutex> g(g_authLock);
-    const std::string h = Lower(parts.host);
+    const std::string h = AsciiLower(parts.host);
     size_t best = 0;
     for (const Entry& e : Entries()) {
       if (e.host != h || e.port != parts.port || e.secure != parts.secure || !IsSongCall(object, e.path))

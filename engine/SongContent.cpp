@@ -8,28 +8,9 @@
 #include <cstring>
 
 #include "engine/AudioSignature.h"
+#include "engine/TextRules.h"
 
 namespace {
-
-bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(static_cast<unsigned char>(s[a]))) ++a;
-  while (b > a && IsBlank(static_cast<unsigned char>(s[b - 1]))) --b;
-  return s.substr(a, b - a);
-}
-
-bool EndsWith(const std::string& s, const char* tail) {
-  const size_t n = std::strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
 
 const char* const kMarkers[] = {"<!doctype", "<html", "<head", "<body", "<?xml"};
 
@@ -43,7 +24,7 @@ bool IsTextContentType(const std::string& contentType) {
   std::string type = contentType;
   const size_t semi = type.find(';');
   if (semi != std::string::npos) type.resize(semi);
-  type = Lower(Trim(type));
+  type = AsciiLower(TrimWhiteSpace(type));
   if (type.empty()) return false;
   if (type.rfind("text/", 0) == 0) return true;
   if (type.rfind("application/", 0) != 0) return false;
@@ -59,7 +40,7 @@ SongBytes JudgeFirstBytes(const char* data, size_t n) {
   while (b < 3 && b < n && static_cast<unsigned char>(data[b]) == kBom[b]) ++b;
   if (b == n && b < 3) return SongBytes::kUnknown;
   if (b == 3) i = 3;
-  while (i < n && IsBlank(static_cast<unsigned char>(data[i]))) ++i;
+  while (i < n && IsWhiteSpace(static_cast<char>(data[i]))) ++i;
   if (i == n) return SongBytes::kUnknown;
   if (data[i] != '<') return SongBytes::kSong;
   const size_t have = n - i;

@@ -3,14 +3,9 @@
 #include <cctype>
 #include <string_view>
 
-namespace {
+#include "engine/TextRules.h"
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-  return true;
-}
+namespace {
 
 bool BadHostByte(unsigned char c) {
   return c <= 0x20 || c == 0x7F || c == '@' || c == '\\';
@@ -89,9 +84,9 @@ bool SplitWebUrl(const std::string& url, UrlParts& out) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   bool secure = false;
-  if (StartsWithNoCase(s, "http://")) {
+  if (StartsWithIgnoringCase(s, "http://")) {
     s.remove_prefix(7);
-  } else if (StartsWithNoCase(s, "https://")) {
+  } else if (StartsWithIgnoringCase(s, "https://")) {
     s.remove_prefix(8);
     secure = true;
   } else {

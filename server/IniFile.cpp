@@ -5,13 +5,12 @@
 #include <sstream>
 #include <strings.h>
 
+#include "engine/TextRules.h"
+
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
+// Spaces, tabs and the CR of a CRLF line; the server's files never hold other padding.
+std::string_view Trim(std::string_view s) { return TrimChars(s, " \t\r"); }
 
 bool SameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;

@@ -1,8 +1,9 @@
 #include "server/RequestLineMender.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
+
+#include "engine/TextRules.h"
 
 void CRequestLineMender::Feed(const char* data, size_t size, std::string& out) {
   for (size_t i = 0; i < size; ++i) {
@@ -54,8 +55,7 @@ void CRequestLineMender::EndHeaderLine() {
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (!line.empty()) {
     const size_t colon = line.find(':');
-    std::string name = line.substr(0, colon);
-    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const std::string name = AsciiLower(line.substr(0, colon));
     const std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
     if (name == "content-length") m_nContentLength = std::max(0LL, std::atoll(value.c_str()));
     if (name == "transfer-encoding") m_bChunked = true;

@@ -5,29 +5,15 @@
 #include <system_error>
 
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string Upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return s;
-}
-
-}  // namespace
 
 bool NameContains(std::string_view name, std::string_view key) {
   if (key.size() > name.size()) return false;
   // UTF-8 never matches inside a character, so a byte search is exact.
   for (size_t i = 0; i + key.size() <= name.size(); ++i) {
-    size_t j = 0;
-    while (j < key.size() && Lower(name[i + j]) == Lower(key[j])) ++j;
-    if (j == key.size()) return true;
+    if (SameTextIgnoringCase(name.substr(i, key.size()), key)) return true;
   }
   return false;
 }
@@ -55,7 +41,7 @@ std::vector<LibrarySong> CSongLibrary::List() const {
     song.relativePath = relative;
     size_t dot = file.rfind('.');
     song.name = dot == std::string::npos || dot == 0 ? file : file.substr(0, dot);
-    song.extension = dot == std::string::npos || dot == 0 ? std::string() : Upper(file.substr(dot));
+    song.extension = dot == std::string::npos || dot == 0 ? std::string() : AsciiUpper(file.substr(dot));
     songs.push_back(std::move(song));
   }
   std::sort(songs.begin(), songs.end(),
@@ -66,7 +52,7 @@ std::vector<LibrarySong> CSongLibrary::List() const {
 std::vector<LibrarySong> CSongLibrary::Search(std::string_view keyUtf8, std::string_view extension) const {
   std::vector<LibrarySong> found;
   if (keyUtf8.find_first_not_of(" \t") == std::string_view::npos) return found;
-  std::string wanted = Upper(std::string(extension));
+  std::string wanted = AsciiUpper(std::string(extension));
   for (LibrarySong& song : List()) {
     if (song.extension == wanted && NameContains(song.name, keyUtf8)) found.push_back(std::move(song));
   }

@@ -7,7 +7,7 @@
 
 CandidateVerdict JudgeProbe(const ProbeFigures& probe, int minSize, int maxSize) {
   if (probe.m_nTimeMs < 0)
-    return probe.m_eFault == ProbeFault::kNotASong ? CandidateVerdict::kNotASong
+    return probe.m_eProbeVerdict == ProbeVerdict::kNotASong ? CandidateVerdict::kNotASong
                                                    : CandidateVerdict::kProbeFailed;
   if (probe.m_nLength < 0) return CandidateVerdict::kUnknownLength;
   if (probe.m_nLength < minSize || probe.m_nLength > maxSize) return CandidateVerdict::kOutOfLimits;

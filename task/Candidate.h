@@ -4,12 +4,7 @@
 // task, the application and the front ends.
 #include <string>
 
-// Why a probe did not give a usable answer.
-enum class ProbeFault {
-  kNone,
-  kFailed,    // no answer, a bad address, a broken reply
-  kNotASong,  // an answer, but a page or some other text
-};
+#include "engine/ProbeVerdict.h"
 
 // What a link's audio is. -1 where nothing told it.
 struct AudioFacts {
@@ -27,7 +22,7 @@ struct ProbeFigures {
   int m_nLength = -1;  // Content-Length; -1 when the reply had none
   bool m_bRanges = false;
   std::string m_strContentType;
-  ProbeFault m_eFault = ProbeFault::kNone;
+  ProbeVerdict m_eProbeVerdict = ProbeVerdict::kAnswered;  // until a probe says otherwise
   std::string m_strCause;  // GBK: why the connection failed, when it said
   AudioFacts m_audio;  // what the first bytes told
 };

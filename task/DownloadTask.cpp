@@ -17,6 +17,7 @@
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/SongSearch.h"
 
@@ -33,10 +34,6 @@ constexpr int kColSpeed = 6;
 constexpr int kColAddress = 7;
 constexpr int kColRetries = 10;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 
 // A format of the texts table with one number, as GBK. GBK trail bytes are
 // never '%', so formatting after the conversion would be as safe.
@@ -45,20 +42,6 @@ std::string FormatNumber(const char* utf8Format, long long n) {
   const size_t at = fmt.find("%d");
   if (at != std::string::npos) fmt.replace(at, 2, std::to_string(n));
   return T(fmt.c_str());
-}
-
-// Leading decimal number with the usual text-to-number rules; no digits give 0.
-long long LeadingNumber(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  long long v = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    v = v * 10 + (s[i] - '0');
-    if (v > INT_MAX) v = INT_MAX;
-  }
-  return negative ? -v : v;
 }
 
 std::string KiloBytes(long long bytes) {
@@ -321,10 +304,7 @@ std::string CDownloadTask::MakeTargetPath() const {
   if (type.empty()) type = ".MP3";
   if (m_strURL.size() >= type.size()) {
     const std::string tail = m_strURL.substr(m_strURL.size() - type.size());
-    bool same = true;
-    for (size_t i = 0; i < tail.size() && same; ++i)
-      same = std::toupper(static_cast<unsigned char>(tail[i])) == std::toupper(static_cast<unsigned char>(type[i]));
-    if (same) type = tail;
+    if (SameTextIgnoringCase(tail, type)) type = tail;
   }
   // A hand-edited type must not name a folder either.
   for (char& c : type)
@@ -355,13 +335,13 @@ int CDownloadTask::GetStoredElapsed() const {
   e.m_szElapsed[sizeof e.m_szElapsed - 1] = '\0';
   const std::string text = e.m_szElapsed;
   if (text.empty()) return 0;
-  const long long minutes = LeadingNumber(text.substr(0, text.find('m')));
+  const long long minutes = LeadingInt(text.substr(0, text.find('m')));
   long long seconds = 0;
   const size_t colon = text.find(':');
   if (colon != std::string::npos) {
     const size_t s = text.find('s');
     const size_t end = (s == std::string::npos || s < colon) ? text.size() : s;
-    seconds = LeadingNumber(text.substr(colon + 1, end - colon - 1));
+    seconds = LeadingInt(text.substr(colon + 1, end - colon - 1));
   }
   return static_cast<int>(std::clamp(minutes * 60 + seconds, 0LL, static_cast<long long>(INT_MAX)));
 }

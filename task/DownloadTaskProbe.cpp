@@ -11,15 +11,11 @@
 #include "task/AudioProbe.h"
 #include "task/DownloadTask.h"
 #include "task/QualityPick.h"
+#include "engine/TextRules.h"
 
 namespace {
 
 constexpr int kProbePasses = 3;
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 }  // namespace
 
@@ -33,7 +29,7 @@ bool CDownloadTask::AnyCandidateTime() const {
 void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, ProbeFigures& probe) {
   if (m_fnProbe) {
     m_fnProbe(url, probe.m_nTimeMs, probe.m_nLength);
-    if (probe.m_nTimeMs < 0) probe.m_eFault = ProbeFault::kFailed;
+    if (probe.m_nTimeMs < 0) probe.m_eProbeVerdict = ProbeVerdict::kFailed;
     return;
   }
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
@@ -48,7 +44,7 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool a
     // label; an error status still counts as no answer.
     const bool page = verdict == ProbeVerdict::kNotASong && socket->GetStatusCode() < 400;
     if (page) probe.m_strContentType = contentType;
-    probe.m_eFault = page ? ProbeFault::kNotASong : ProbeFault::kFailed;
+    probe.m_eProbeVerdict = page ? ProbeVerdict::kNotASong : ProbeVerdict::kFailed;
     return;
   }
   probe.m_strContentType = contentType;
@@ -56,11 +52,11 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool a
   const int status = socket->GetStatusCode();
   std::string value;
   probe.m_bRanges = status == 206 || (socket->GetHeaderValue("Accept-Ranges", value, 100) > 0 &&
-                                      Lower(value).find("bytes") != std::string::npos);
+                                      AsciiLower(value).find("bytes") != std::string::npos);
   const bool hasLength = socket->GetHeaderValue("Content-Length", value, 100) >= 0;
   // An error page's length says nothing about the song.
   if (status >= 400) {
-    probe.m_eFault = ProbeFault::kFailed;
+    probe.m_eProbeVerdict = ProbeVerdict::kFailed;
     return;
   }
   probe.m_nTimeMs = time;

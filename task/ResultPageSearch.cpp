@@ -7,12 +7,9 @@
 #include "engine/Url.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
+#include "engine/TextRules.h"
 
 namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
 
 // A link with a scheme of its own ("http:", "ftp:") is taken as written.
 bool HasScheme(const std::string& link) {
@@ -85,16 +82,14 @@ std::vector<std::string> CResultPageSearch::ParseLinks(const std::string& page,
                                                        const std::string& fileType,
                                                        const std::string& base) {
   std::vector<std::string> links;
-  std::string upper = page;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string wanted = fileType.empty() ? ".MP3" : fileType;
-  for (char& c : wanted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string upper = AsciiUpper(page);
+  const std::string wanted = AsciiUpper(fileType.empty() ? ".MP3" : fileType);
 
   // One position serves the upper-cased copy and the page: they are cut alike.
   const size_t n = upper.size();
   size_t pos = 0;
   auto skipBlanks = [&] {
-    while (pos < n && IsBlank(upper[pos])) ++pos;
+    while (pos < n && IsWhiteSpace(upper[pos])) ++pos;
   };
   while (links.size() < static_cast<size_t>(kMaxLinks)) {
     const size_t a = upper.find("HREF", pos);
@@ -110,7 +105,7 @@ std::vector<std::string> CResultPageSearch::ParseLinks(const std::string& page,
     const size_t q = upper.find('"', pos);
     if (q == std::string::npos) continue;
     size_t end = q;
-    while (end > pos && IsBlank(upper[end - 1])) --end;
+    while (end > pos && IsWhiteSpace(upper[end - 1])) --end;
     const std::string linkUpper = upper.substr(pos, end - pos);
     const size_t d = linkUpper.rfind('.');
     if (d == std::string::npos || linkUpper.compare(d, std::string::npos, wanted) != 0) continue;

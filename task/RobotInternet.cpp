@@ -10,6 +10,7 @@
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/Url.h"
+#include "engine/TextRules.h"
 #include "task/CurlApi.h"
 #include "task/CurlNetwork.h"
 
@@ -240,7 +241,7 @@ int CRobotInternet::FetchOne(const CCurlApi& curl, const std::string& url, bool 
 }
 
 std::string CRobotInternet::CompleteAddress(const std::string& url) {
-  std::string u = TrimBlanks(url);
+  std::string u = TrimWhiteSpace(url);
   if (u.find(':') == std::string::npos) u = (u.empty() || u[0] != '/') ? "http://" + u : "http:" + u;
   return u;
 }

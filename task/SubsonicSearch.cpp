@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/SubsonicServer.h"
 
@@ -14,8 +15,7 @@ CSubsonicSearch::CSubsonicSearch(const TaskSettings& settings)
 std::string CSubsonicSearch::SuffixOf(const std::string& fileType) {
   std::string s = fileType.empty() ? ".MP3" : fileType;
   if (s[0] == '.') s.erase(0, 1);
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+  return AsciiLower(s);
 }
 
 AudioFacts CSubsonicSearch::AudioOf(const CJsonValue& song, const std::string& suffix) {
@@ -85,9 +85,7 @@ SearchResult CSubsonicSearch::Search(const std::string& name, const SearchHooks&
       const CJsonValue* id = song->Find("id");
       const CJsonValue* suffix = song->Find("suffix");
       if (!id || id->Text().empty() || !suffix) continue;
-      std::string s = suffix->Text();
-      for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (s != wanted) continue;
+      if (AsciiLower(suffix->Text()) != wanted) continue;
       const std::string link = m_server->DownloadLink(id->Text());
       bool known = false;
       for (const std::string& l : result.m_links) known = known || l == link;

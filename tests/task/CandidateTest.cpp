@@ -95,7 +95,7 @@ TEST(CandidateListTest, CredentialsNeverReachTheList) {
 TEST(CandidateVerdictTest, JudgeAndReasons) {
   ProbeFigures p = Probed(-1, 2000);
   EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kProbeFailed);
-  p.m_eFault = ProbeFault::kNotASong;
+  p.m_eProbeVerdict = ProbeVerdict::kNotASong;
   EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kNotASong);
   EXPECT_EQ(JudgeProbe(Probed(5, -1), 0, 3000), CandidateVerdict::kUnknownLength);
   EXPECT_EQ(JudgeProbe(Probed(5, 999), 1000, 3000), CandidateVerdict::kOutOfLimits);

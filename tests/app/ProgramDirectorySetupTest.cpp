@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <optional>
 #include "app/IniFile.h"
-#include "app/ProgramHome.h"
+#include "app/ProgramDirectorySetup.h"
 #include "engine/Common.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 #include "tests/support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +36,7 @@ class EnvVar {
   std::optional<std::string> m_old;
 };
 
-class ProgramDirTest : public ::testing::Test {
+class ProgramDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     prefix = th.root() + "/usr";
@@ -49,7 +49,7 @@ class ProgramDirTest : public ::testing::Test {
   std::string prefix, bin, data;
 };
 
-TEST_F(ProgramDirTest, InstalledOnlyWhenTheDataFolderHasSettingsAndTheBinFolderNone) {
+TEST_F(ProgramDirectoryTest, InstalledOnlyWhenTheDataFolderHasSettingsAndTheBinFolderNone) {
   EXPECT_EQ(FindInstalledDataDirectory(bin), "") << "no MP3.ini in the data folder";
   ASSERT_TRUE(vtest::WriteFile(data + "/MP3.ini", "[Update]\r\nVersion=2.0\r\n"));
   EXPECT_EQ(FindInstalledDataDirectory(bin), data);
@@ -61,7 +61,7 @@ TEST_F(ProgramDirTest, InstalledOnlyWhenTheDataFolderHasSettingsAndTheBinFolderN
   EXPECT_EQ(FindInstalledDataDirectory(""), "");
 }
 
-TEST_F(ProgramDirTest, InstalledProgramDirectoryIsTheUsersDataFolder) {
+TEST_F(ProgramDirectoryTest, InstalledProgramDirectoryIsTheUsersDataFolder) {
   ASSERT_TRUE(vtest::WriteFile(data + "/MP3.ini", "x"));
   {
     EnvVar xdg("XDG_DATA_HOME", th.root() + "/xdg/");
@@ -83,11 +83,11 @@ TEST_F(ProgramDirTest, InstalledProgramDirectoryIsTheUsersDataFolder) {
   }
 }
 
-TEST_F(ProgramDirTest, ProgramHomeOverridesTheLayout) {
+TEST_F(ProgramDirectoryTest, HomeVariableOverridesTheLayout) {
   // TempHome sets VIRELOMP3_HOME: whatever the layout, that folder it is.
   ASSERT_TRUE(vtest::WriteFile(data + "/MP3.ini", "x"));
   EXPECT_EQ(GetAppDirectory(), th.home());
-  EXPECT_TRUE(PrepareProgramHome());
+  EXPECT_TRUE(PrepareProgramDirectory());
 }
 
 class SeedTest : public ::testing::Test {
@@ -108,7 +108,7 @@ class SeedTest : public ::testing::Test {
 };
 
 TEST_F(SeedTest, FirstStartCopiesTheDefaultsAndSetsTheBuildsVersion) {
-  ASSERT_TRUE(SeedProgramHome(data, home, "2.0"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
   EXPECT_EQ(vtest::ReadFile(home + "/Movie.ini"), vtest::ReadFile(data + "/Movie.ini"));
   EXPECT_EQ(vtest::ReadFile(home + "/html/A.htm"), "page A");
   EXPECT_EQ(vtest::ReadFile(home + "/html/kk.htm"), "news");
@@ -128,19 +128,19 @@ TEST_F(SeedTest, FirstStartCopiesTheDefaultsAndSetsTheBuildsVersion) {
 }
 
 TEST_F(SeedTest, LaterStartsKeepTheUsersFilesAndRestoreMissingOnes) {
-  ASSERT_TRUE(SeedProgramHome(data, home, "2.0"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
   ASSERT_TRUE(IniWrite(home + "/MP3.ini", "Size", "Blocks", "5"));
   ASSERT_TRUE(vtest::WriteFile(home + "/html/A.htm", "my page"));
   fs::remove(home + "/html/kk.htm");
   const std::string before = vtest::ReadFile(home + "/MP3.ini");
 
-  ASSERT_TRUE(SeedProgramHome(data, home, "2.0"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
   EXPECT_EQ(vtest::ReadFile(home + "/MP3.ini"), before) << "same version: the file is not rewritten";
   EXPECT_EQ(vtest::ReadFile(home + "/html/A.htm"), "my page");
   EXPECT_EQ(vtest::ReadFile(home + "/html/kk.htm"), "news");
 
   // An upgrade changes the version key and nothing else.
-  ASSERT_TRUE(SeedProgramHome(data, home, "2.1"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.1"));
   EXPECT_EQ(IniRead(home + "/MP3.ini", "Update", "Version", "", 10), "2.1");
   EXPECT_EQ(IniRead(home + "/MP3.ini", "Size", "Blocks", "", 10), "5");
   std::string expected = before;
@@ -150,9 +150,9 @@ TEST_F(SeedTest, LaterStartsKeepTheUsersFilesAndRestoreMissingOnes) {
 
 TEST_F(SeedTest, AFolderThatCannotBeMadeIsReported) {
   ASSERT_TRUE(vtest::WriteFile(th.root() + "/blocker", "a file where a folder should go"));
-  EXPECT_FALSE(SeedProgramHome(data, th.root() + "/blocker/virelomp3", "2.0"));
+  EXPECT_FALSE(SeedProgramDirectory(data, th.root() + "/blocker/virelomp3", "2.0"));
   // A data folder without settings still gives a usable, empty home.
-  EXPECT_TRUE(SeedProgramHome(th.root() + "/nowhere", home, "2.0"));
+  EXPECT_TRUE(SeedProgramDirectory(th.root() + "/nowhere", home, "2.0"));
   EXPECT_TRUE(fs::is_directory(home + "/已下载"));
   EXPECT_FALSE(fs::exists(home + "/MP3.ini"));
 }

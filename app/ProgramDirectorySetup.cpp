@@ -1,4 +1,4 @@
-#include "app/ProgramHome.h"
+#include "app/ProgramDirectorySetup.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 #include "app/IniFile.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 #include "res/Texts.h"
 
 #ifndef VIRELOMP3_VERSION
@@ -58,7 +58,7 @@ bool CopyTreeIfMissing(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-bool SeedProgramHome(const std::string& dataDir, const std::string& home, const std::string& version) {
+bool SeedProgramDirectory(const std::string& dataDir, const std::string& home, const std::string& version) {
   std::error_code ec;
   fs::create_directories(home, ec);
   if (!fs::is_directory(home, ec)) return false;
@@ -76,7 +76,7 @@ bool SeedProgramHome(const std::string& dataDir, const std::string& home, const 
   return true;
 }
 
-bool PrepareProgramHome() {
+bool PrepareProgramDirectory() {
   const char* forced = std::getenv("VIRELOMP3_HOME");
   if (forced && *forced) return true;
   const std::string exeDir = GetExecutableDirectory();
@@ -84,5 +84,5 @@ bool PrepareProgramHome() {
   if (data.empty()) return true;
   const std::string home = GetUserProgramDirectory();
   if (home.empty()) return false;
-  return SeedProgramHome(data, home, kBuildVersion);
+  return SeedProgramDirectory(data, home, kBuildVersion);
 }

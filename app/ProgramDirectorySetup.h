@@ -7,13 +7,13 @@
 extern const char kBuildVersion[];
 
 // When the program runs installed and VIRELOMP3_HOME is unset: creates the
-// program directory and seeds it from the data folder (SeedProgramHome).
+// program directory and seeds it from the data folder (SeedProgramDirectory).
 // True when there was nothing to do or the directory is ready.
-bool PrepareProgramHome();
+bool PrepareProgramDirectory();
 
 // Copies MP3.ini, Movie.ini, html/ and banners/ from dataDir into home
 // wherever home has no file of that name yet (a user's edits are never
 // overwritten), creates home's "已下载", and sets MP3.ini's [Update] Version
 // to version when it says otherwise: an upgraded package would otherwise
 // start the updater at every launch. False when home cannot be made.
-bool SeedProgramHome(const std::string& dataDir, const std::string& home, const std::string& version);
+bool SeedProgramDirectory(const std::string& dataDir, const std::string& home, const std::string& version);

@@ -1,4 +1,4 @@
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
