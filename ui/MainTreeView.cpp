@@ -6,9 +6,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPointer>
-#include <QStyledItemDelegate>
 #include <QTreeWidgetItemIterator>
-#include <QValidator>
 
 #include "app/DownloaderApp.h"
 #include "app/FolderOps.h"
@@ -17,64 +15,16 @@
 #include "ui/BrowseFrame.h"
 #include "ui/BrowseHooks.h"
 #include "ui/DragState.h"
-#include "ui/MyHtmlView.h"
+#include "ui/FolderNameDelegate.h"
+#include "ui/PaneSwitcher.h"
 #include "ui/SongList.h"
 
 namespace {
 
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 
-// Bytes a character takes in GBK (a character GBK cannot hold is one "?").
-int GbkBytes(const QString& ch) { return static_cast<int>(Utf8ToGbk(ch.toStdString()).size()); }
-
-// Cuts the text at a byte count of its GBK form while the user types, the
-// way the platform's edit limit does: extra characters are simply dropped.
-class GbkLengthValidator : public QValidator {
- public:
-  GbkLengthValidator(int maxBytes, QObject* parent) : QValidator(parent), m_nMax(maxBytes) {}
-  State validate(QString& input, int& pos) const override {
-    int bytes = 0;
-    qsizetype keep = 0;
-    while (keep < input.size()) {
-      qsizetype len = input.at(keep).isHighSurrogate() && keep + 1 < input.size() ? 2 : 1;
-      int n = GbkBytes(input.mid(keep, len));
-      if (bytes + n > m_nMax) break;
-      bytes += n;
-      keep += len;
-    }
-    if (keep < input.size()) {
-      input.truncate(keep);
-      if (pos > keep) pos = static_cast<int>(keep);
-    }
-    return Acceptable;
-  }
-
- private:
-  int m_nMax;
-};
-
-// The tree takes the new text itself once it has checked it; the delegate
-// only offers the limited edit box.
-class FolderNameDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const override {
-    auto* edit = new QLineEdit(parent);
-    edit->setValidator(new GbkLengthValidator(CMainTreeView::kMaxNameBytes, edit));
-    return edit;
-  }
-  void setEditorData(QWidget* editor, const QModelIndex& index) const override {
-    if (auto* edit = qobject_cast<QLineEdit*>(editor)) edit->setText(index.data().toString());
-  }
-  void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
-};
-
-
 void Tell(QWidget* owner, const char* text) { BrowseMessageBox(owner, Q(text), QString(), false); }
 
-const char* const kCategoryNodes[] = {txt::kNodeAllSongs, txt::kNodeHitChart, txt::kNodePop,
-                                      txt::kNodeFolk,     txt::kNodeCampus,   txt::kNodeFilm,
-                                      txt::kNodeEnglish,  txt::kNodeNews};
 
 }  // namespace
 
@@ -97,13 +47,13 @@ CMainTreeView::CMainTreeView(QWidget* parent) : QTreeWidget(parent) {
   // Songs arrive from the song list; the tree itself drags nothing.
   setDragDropMode(QAbstractItemView::DropOnly);
   setDropIndicatorShown(false);
-  setItemDelegate(new FolderNameDelegate(this));
+  setItemDelegate(new FolderNameDelegate(kMaxNameBytes, this));
 
   AddNode(nullptr, Q(txt::kNodeDowning));
   m_hDownloadedItem = AddNode(nullptr, Q(txt::kNodeDownloaded));
   m_hNewsItem = AddNode(nullptr, Q(txt::kNodeNews));
   QTreeWidgetItem* lists = AddNode(nullptr, Q(txt::kNodeSongLists));
-  for (const char* text : kCategoryNodes)
+  for (const char* text : PaneSwitcher::kCategoryNodes)
     if (text != txt::kNodeNews) AddNode(lists, Q(text));
 
   LoadFolders(JoinPath(GetAppDirectory(), txt::kDownloadedDir), m_hDownloadedItem);
@@ -431,49 +381,7 @@ void CMainTreeView::ReloadShownFolderUnder(QTreeWidgetItem* node) {
 
 // --- What the panes show ------------------------------------------------------
 
-void CMainTreeView::OnFolderSelected(QTreeWidgetItem* node) {
-  CBrowseState& state = CBrowseState::Get();
-  IBrowseFrame* frame = state.m_pFrame;
-  const QString text = node->text(0);
-  const std::string view = state.GetViewName();
-  bool category = false;
-  for (const char* c : kCategoryNodes) category = category || text == Q(c);
-
-  if (text == Q(txt::kNodeDowning)) {
-    if (view != kViewDowningList) {
-      if (frame) {
-        if (frame->IsBottomRowShown()) frame->HideBottomRow();
-        frame->ReplaceRightView(IBrowseFrame::RightView::DowningList);
-      }
-      state.SetViewName(kViewDowningList);
-    }
-  } else if (category && !IsDownloadedNode(node)) {
-    if (view != kViewHtml) {
-      if (frame) {
-        if (view != kViewDowningList) frame->ReplaceRightView(IBrowseFrame::RightView::DowningList);
-        if (!frame->IsBottomRowShown()) frame->ShowBottomRow();
-        frame->ReplaceBottomView();
-      }
-      state.SetViewName(kViewHtml);
-    }
-    if (frame)
-      if (auto* page = qobject_cast<CMyHtmlView*>(frame->GetBottomView())) page->ShowCategory(text);
-  } else if (IsDownloadedNode(node)) {
-    if (view != kViewSongList) {
-      state.SetViewName(kViewSongList);
-      if (frame) {
-        if (frame->IsBottomRowShown()) frame->HideBottomRow();
-        frame->ReplaceRightView(IBrowseFrame::RightView::SongList);
-      }
-    }
-    // A new node still being named has no directory: the list stays empty
-    // rather than showing (and acting on) the parent's songs.
-    if (frame)
-      if (auto* list = qobject_cast<CSongList*>(frame->GetRightView()))
-        list->LoadFolder(text.isEmpty() ? std::string() : GetFolderPath(node, text));
-  }
-  state.m_hShownFolder = node;
-}
+void CMainTreeView::OnFolderSelected(QTreeWidgetItem* node) { PaneSwitcher::ShowFor(node); }
 
 // --- Songs dropped on a folder ------------------------------------------------
 
