@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr std::string_view kWhiteSpace = " \t\r\n\v\f";
 constexpr std::string_view kSpaceAndTab = " \t";
 
 char LowerByte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -12,7 +11,7 @@ char UpperByte(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a'
 
 }  // namespace
 
-bool IsWhiteSpace(char c) { return kWhiteSpace.find(c) != std::string_view::npos; }
+bool IsWhiteSpace(char c) { return kWhiteSpaceChars.find(c) != std::string_view::npos; }
 
 bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
@@ -22,18 +21,20 @@ std::string_view TrimChars(std::string_view text, std::string_view chars) {
   return text.substr(first, text.find_last_not_of(chars) - first + 1);
 }
 
-std::string TrimWhiteSpace(std::string_view text) { return std::string(TrimChars(text, kWhiteSpace)); }
+std::string TrimWhiteSpace(std::string_view text) { return std::string(TrimChars(text, kWhiteSpaceChars)); }
 
 std::string TrimSpacesAndTabs(std::string_view text) { return std::string(TrimChars(text, kSpaceAndTab)); }
 
-std::string AsciiLower(std::string text) {
-  for (char& c : text) c = LowerByte(c);
-  return text;
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = LowerByte(c);
+  return out;
 }
 
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) c = UpperByte(c);
-  return text;
+std::string AsciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = UpperByte(c);
+  return out;
 }
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {

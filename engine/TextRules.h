@@ -7,6 +7,7 @@
 #include <string_view>
 
 // Space, tab, CR, LF, VT and FF: what typed text, INI lines and pages pad with.
+inline constexpr std::string_view kWhiteSpaceChars = " \t\r\n\v\f";
 bool IsWhiteSpace(char c);
 // Space and tab only: the optional white space inside an HTTP header line.
 bool IsSpaceOrTab(char c);
@@ -19,9 +20,9 @@ std::string TrimWhiteSpace(std::string_view text);
 std::string TrimSpacesAndTabs(std::string_view text);
 
 // A-Z turned to a-z; every other byte stays.
-std::string AsciiLower(std::string text);
+std::string AsciiLower(std::string_view text);
 // a-z turned to A-Z; every other byte stays.
-std::string AsciiUpper(std::string text);
+std::string AsciiUpper(std::string_view text);
 // True when both have the same length and differ only in ASCII letter case.
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 // True when text begins with prefix, ASCII letter case aside.

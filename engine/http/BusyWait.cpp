@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "engine/TextRules.h"
+
 namespace {
 bool AllDigits(const std::string& s) {
   if (s.empty()) return false;
@@ -29,17 +31,10 @@ bool ParseHttpDate(const std::string& s, std::time_t& out) {
   }
   return false;
 }
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
 }  // namespace
 
 int ParseRetryAfter(const std::string& value, std::time_t now) {
-  std::string v = Trimmed(value);
+  std::string v = TrimSpacesAndTabs(value);
   if (AllDigits(v)) {
     // Anything past the cap waits the cap; no overflow from a long number.
     if (v.size() > 6) return BusyWait::kCapSeconds;

@@ -7,16 +7,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/HexDigit.h"
+#include "engine/TextRules.h"
 #include "engine/Url.h"
 #include "engine/http/NetworkOptions.h"
 
 namespace {
-
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string Base64(const std::string& in) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -41,18 +37,12 @@ std::string Base64(const std::string& in) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 std::string PercentDecode(std::string_view s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
+    if (s[i] == '%' && i + 2 < s.size() && HexDigitValue(s[i + 1]) >= 0 && HexDigitValue(s[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigitValue(s[i + 1]) * 16 + HexDigitValue(s[i + 2]));
       i += 2;
     } else {
       out += s[i];
@@ -114,14 +104,13 @@ bool EntryMatches(const std::string& host, std::string entry) {
 }
 
 bool NoProxyCovers(const std::string& host, std::string_view list) {
-  while (!list.empty() && std::isspace(static_cast<unsigned char>(list.front()))) list.remove_prefix(1);
-  while (!list.empty() && std::isspace(static_cast<unsigned char>(list.back()))) list.remove_suffix(1);
+  list = TrimChars(list, kWhiteSpaceChars);
   if (list == "*") return true;
   size_t pos = 0;
   while (pos < list.size()) {
     size_t end = list.find_first_of(", \t", pos);
     if (end == std::string_view::npos) end = list.size();
-    if (end > pos && EntryMatches(host, LowerAscii(list.substr(pos, end - pos)))) return true;
+    if (end > pos && EntryMatches(host, AsciiLower(list.substr(pos, end - pos)))) return true;
     pos = end + 1;
   }
   return false;
@@ -139,11 +128,10 @@ const char* FirstSet(const EnvLookup& env, std::initializer_list<const char*> na
 ProxyChoice ReadProxy(std::string_view value) {
   ProxyChoice choice;
   choice.direct = false;
-  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front()))) value.remove_prefix(1);
-  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.remove_suffix(1);
+  value = TrimChars(value, kWhiteSpaceChars);
   const size_t sep = value.find("://");
   if (sep != std::string_view::npos) {
-    const std::string scheme = LowerAscii(value.substr(0, sep));
+    const std::string scheme = AsciiLower(value.substr(0, sep));
     if (scheme != "http") {
       choice.fault = "unsupported proxy scheme '" + scheme + "'";
       return choice;
@@ -185,7 +173,7 @@ std::string ProxyChoice::Authorization() const {
 }
 
 bool IsLoopbackHost(const std::string& hostIn) {
-  std::string host = LowerAscii(hostIn);
+  std::string host = AsciiLower(hostIn);
   while (!host.empty() && host.back() == '.') host.pop_back();
   if (host == "localhost") return true;
   if (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0) return true;
@@ -203,12 +191,10 @@ ProxyChoice ChooseProxyWith(const std::string& url, const std::string& configure
   ProxyChoice direct;
   UrlParts target;
   if (!SplitWebUrl(url, target)) return direct;
-  const std::string host = LowerAscii(target.host);
+  const std::string host = AsciiLower(target.host);
   if (IsLoopbackHost(host)) return direct;
-  std::string setting = configured;
-  while (!setting.empty() && std::isspace(static_cast<unsigned char>(setting.back()))) setting.pop_back();
-  while (!setting.empty() && std::isspace(static_cast<unsigned char>(setting.front()))) setting.erase(0, 1);
-  if (LowerAscii(setting) == "none") return direct;
+  const std::string setting = TrimWhiteSpace(configured);
+  if (AsciiLower(setting) == "none") return direct;
   if (const char* noProxy = FirstSet(env, {"no_proxy", "NO_PROXY"}); noProxy && NoProxyCovers(host, noProxy))
     return direct;
   if (!setting.empty()) return ReadProxy(setting);
