@@ -11,7 +11,7 @@
 #include "app/IniFile.h"
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
 #include "task/CurlApi.h"
