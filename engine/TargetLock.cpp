@@ -80,6 +80,12 @@ void CTargetLock::UnlinkLocked() {
 void CTargetLock::Unlock() {
   std::lock_guard<std::mutex> g(m_lock);
   if (m_fd < 0) return;
+  // Removed while still held, so lock files do not pile up: whoever waits
+  // on the old file finds it no longer named and starts over on a new one.
+  struct stat held{}, named{};
+  if (::fstat(m_fd, &held) == 0 && ::lstat(m_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino)
+    ::unlink(m_path.c_str());
   ::close(m_fd);  // closing the last descriptor lets go of the flock
   m_fd = -1;
 }

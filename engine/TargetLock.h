@@ -4,10 +4,10 @@
 // files are named after the target's file name only: whoever holds the
 // lock owns "<name>-<k>.hpt" and "<name>.hpt" until it lets go.
 //
-// The lock file is created once and never removed by a job. A remover
-// (TryLock, then UnlinkLocked) may delete it while holding it; whoever was
-// waiting on the old file notices and takes the new one, so the name never
-// has two owners.
+// Whoever lets go removes the lock file while still holding it, and a
+// remover (TryLock, then UnlinkLocked) may delete it too; whoever was
+// waiting on the old file notices (the name no longer names the file it
+// locked) and takes a new one, so the name never has two owners.
 #include <functional>
 #include <mutex>
 #include <string>

@@ -61,10 +61,14 @@ TEST(TaskFilesTest, DeletionTakesEveryFileOfTheTaskAndSparesKeptOnes) {
   EXPECT_TRUE(Exists(t + "ab.mp3.lock"));
 
   // "x/y" and "x_y" make the same file name; removing one must not take
-  // the other's blocks or lock.
+  // the other's blocks or its lock while a job of it holds that.
+  CTargetLock running(t + "x_y.mp3.lock");
+  ASSERT_EQ(running.TryLock(), CTargetLock::Result::kLocked);
   DeleteTaskFiles({"x/y"}, {"x_y"});
   EXPECT_TRUE(Exists(t + "x_y.mp3-0.hpt"));
   EXPECT_TRUE(Exists(t + "x_y.mp3.lock"));
+  EXPECT_TRUE(running.Held());
+  running.Unlock();
   DeleteTaskFilesIn(t, d, {"x/y"}, {});
   EXPECT_FALSE(Exists(t + "x_y.mp3-0.hpt"));
   EXPECT_FALSE(Exists(t + "x_y.mp3.lock"));

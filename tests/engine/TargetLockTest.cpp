@@ -14,7 +14,7 @@ namespace {
 
 using vtest::Route;
 
-TEST(TargetLock, OneOwnerAtATimeAndTheFileStays) {
+TEST(TargetLock, OneOwnerAtATimeAndTheFileGoesWithItsHolder) {
   vtest::TempHome home;
   const std::string path = CTargetLock::PathFor("/x/y/a.mp3");
   EXPECT_EQ(path, home.temp() + "a.mp3.lock");
@@ -23,9 +23,15 @@ TEST(TargetLock, OneOwnerAtATimeAndTheFileStays) {
   EXPECT_EQ(b.TryLock(), CTargetLock::Result::kBusy);
   EXPECT_FALSE(b.Held());
   a.Unlock();
-  EXPECT_TRUE(bdtest::Exists(path)) << "a job never removes its lock file";
+  EXPECT_FALSE(bdtest::Exists(path)) << "lock files would pile up";
   EXPECT_EQ(b.TryLock(), CTargetLock::Result::kLocked);
   EXPECT_EQ(a.TryLock(), CTargetLock::Result::kBusy);
+  // A file put in place of the held one is not the holder's to remove.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_TRUE(vtest::WriteFile(path, "someone else's"));
+  b.Unlock();
+  EXPECT_EQ(vtest::ReadFile(path), "someone else's");
+  ASSERT_EQ(::unlink(path.c_str()), 0);
 
   CTargetLock nowhere(home.root() + "/no-such-dir/a.mp3.lock");
   EXPECT_EQ(nowhere.TryLock(), CTargetLock::Result::kError);
