@@ -6,6 +6,7 @@
 #include "app/IniFile.h"
 #include "app/NetworkSettings.h"
 #include "engine/HttpSocket.h"
+#include "engine/http/HostLimiter.h"
 
 TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& current) {
   IniKeepPrivate(ini);
@@ -22,6 +23,12 @@ TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& curren
   ConTimeOut = IniToInt(IniRead(ini, "Speed", "ConTimeOut", "5", 10));
   GetTimeOut = IniToInt(IniRead(ini, "Speed", "GetTimeOut", "15", 10));
   CNetworkSettings::Load(ini);
+  // A value with no number in it gives the default, not the smallest limit;
+  // a number past either end is clamped by the limiter.
+  const std::string hostConnections = IniRead(ini, "Speed", "HostConnections", "", 10);
+  HostLimiter::Instance().SetCeiling(hostConnections.find_first_of("0123456789") == std::string::npos
+                                         ? HostLimiter::kDefaultLimit
+                                         : IniToInt(hostConnections));
 
   TaskSettings s = current;
   s.m_bCheckSpeed = IniToInt(IniRead(ini, "Speed", "CheckSpeed", "1", 10)) != 0;

@@ -1,4 +1,4 @@
-// virelomp3-cli fetch URL OUT [--blocks N] [--no-resume]: one download job,
+// virelomp3-cli fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]: one download job,
 // the same engine the program uses, with its texts and progress on stderr.
 #include <pthread.h>
 #include <signal.h>
@@ -23,6 +23,7 @@
 #include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "engine/Url.h"
+#include "engine/http/HostLimiter.h"
 #include "res/texts/EngineTexts.h"
 #include "task/Candidate.h"
 
@@ -152,6 +153,7 @@ int RunFetch(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   int blocks = 4;
   bool resume = true;
+  int hostConnections = HostLimiter::kDefaultLimit;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--no-resume") {
@@ -167,13 +169,25 @@ int RunFetch(const std::vector<std::string>& args) {
       if (!ParseBlocks(value, blocks) || blocks < 1 || blocks > kMaxBlocks)
         return Fail("--blocks must be a whole number from 1 to " + std::to_string(kMaxBlocks) + ", not '" +
                     value + "'");
+    } else if (a == "--host-connections" || a.rfind("--host-connections=", 0) == 0) {
+      std::string value;
+      if (a == "--host-connections") {
+        if (i + 1 >= args.size()) return Fail("--host-connections needs a number");
+        value = args[++i];
+      } else {
+        value = a.substr(19);
+      }
+      if (!ParseBlocks(value, hostConnections) || hostConnections < HostLimiter::kMinLimit ||
+          hostConnections > HostLimiter::kMaxLimit)
+        return Fail("--host-connections must be a whole number from " + std::to_string(HostLimiter::kMinLimit) +
+                    " to " + std::to_string(HostLimiter::kMaxLimit) + ", not '" + value + "'");
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unknown option '" + a + "'");
     } else {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) return Fail("usage: fetch URL OUT [--blocks N] [--no-resume]");
+  if (positional.size() != 2) return Fail("usage: fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]");
   const std::string& url = positional[0];
   const std::string& out = positional[1];
 
@@ -183,6 +197,8 @@ int RunFetch(const std::vector<std::string>& args) {
   if (!problem.empty()) return Fail(problem);
   if (GetTempDirectory().empty())
     return Fail("no private temp directory for the block files (set TMPDIR)");
+
+  HostLimiter::Instance().SetCeiling(hostConnections);
 
   FetchState state;
   state.progressOnTty = isatty(STDERR_FILENO) == 1;
@@ -288,12 +304,13 @@ int RunFetch(const std::vector<std::string>& args) {
 }
 
 const bool kRegistered = RegisterCliCommand(
-    {"fetch", "fetch URL OUT [--blocks N] [--no-resume]   download one file in N blocks", RunFetch,
+    {"fetch", "fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]   download one file in N blocks", RunFetch,
      "Downloads the http:// or https:// address URL into the file OUT with the program's own engine,\n"
      "its texts and progress on stderr. Block files wait in the private temp directory,\n"
      "so a later run with the same OUT continues them.\n"
      "Exit status: 0 done, 1 the download failed, 2 a usage error, 130 interrupted.",
      {{"--blocks", "N", "download in N parallel blocks (1 to 64, default 4)"},
+      {"--host-connections", "N", "at most N connections to the song's host at once (1 to 16, default 6)"},
       {"--no-resume", nullptr, "start afresh instead of continuing block files"}}});
 
 }  // namespace

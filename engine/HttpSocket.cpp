@@ -45,6 +45,8 @@ int SaturatedMs(int seconds) {
 
 // 307 and 308 are followed like 302: we only ever send GET, which stays GET.
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
+// A host with no room for us now; the request is asked again later.
+bool IsBusyStatus(int code) { return code == 503 || code == 429; }
 
 // Each request line gets the parameters its server wants, fresh every time;
 // the address the caller holds never carries them. A redirect's target
@@ -1049,6 +1051,11 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
         return false;
       }
     }
+    if (IsBusyStatus(GetStatusCode())) {
+      Close();
+      verdict = ProbeVerdict::kBusy;
+      return false;
+    }
     int n = 0;
     if (!ReadLength(n)) {
       Close();
@@ -1077,6 +1084,10 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       return false;
     }
     Close();
+    if (IsBusyStatus(GetStatusCode())) {
+      verdict = ProbeVerdict::kBusy;
+      return false;
+    }
     reconnectMs = static_cast<int>(GetTickMs() - clockR);
     verdict = ProbeVerdict::kAnswered;
     return true;

@@ -8,6 +8,7 @@
 CandidateVerdict JudgeProbe(const ProbeFigures& probe, int minSize, int maxSize) {
   if (probe.m_nTimeMs < 0)
     return probe.m_eProbeVerdict == ProbeVerdict::kNotASong ? CandidateVerdict::kNotASong
+           : probe.m_eProbeVerdict == ProbeVerdict::kBusy   ? CandidateVerdict::kHostBusy
                                                    : CandidateVerdict::kProbeFailed;
   if (probe.m_nLength < 0) return CandidateVerdict::kUnknownLength;
   if (probe.m_nLength < minSize || probe.m_nLength > maxSize) return CandidateVerdict::kOutOfLimits;
@@ -34,6 +35,7 @@ std::string VerdictText(const Candidate& c) {
     }
     case CandidateVerdict::kUnknownLength: return T(txt::kVerdictUnknownLength);
     case CandidateVerdict::kNotASong: return T(txt::kVerdictNotASong);
+    case CandidateVerdict::kHostBusy: return T(txt::kVerdictHostBusy);
     case CandidateVerdict::kDownloadFailed: {
       std::string text = T(txt::kVerdictDownloadFailed);
       const size_t at = text.find("%s");

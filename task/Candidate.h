@@ -36,6 +36,7 @@ enum class CandidateVerdict {
   kUnknownLength,
   kNotASong,
   kDownloadFailed,
+  kHostBusy,  // still busy after every wait a probe may spend on it
 };
 
 enum class ChosenReason {

@@ -77,6 +77,7 @@ int CDownloadTask::Activate() {
     gen = ++m_nGeneration;
     AbortProbeLocked();
   }
+  m_stateCv.notify_all();  // ends a busy wait of the run this one replaces
   StopStartingJob();
   int result = 0;
   {

@@ -148,7 +148,15 @@ class CDownloadTask {
  private:
   bool Stale() const;
   bool AnyCandidateTime() const;
-  void ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, ProbeFigures& probe);
+  // `testing` is the row's text while the probe asks.
+  void ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
+                ProbeFigures& probe, int& retryAfterSec);
+  // Probes url again after each busy answer, as long as the host asks and
+  // at most as often as a busy link is given; false when the run went stale.
+  bool ProbeThroughBusy(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
+                        ProbeFigures& probe);
+  // Sleeps ms unless the run goes stale first; false when it did.
+  bool WaitUnlessStale(int ms);
   // Reports to the host for the details views.
   void ReportFound();
   void ReportFailed();

@@ -2,11 +2,16 @@
 // and telling the host what became of each, for the details views.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "engine/BlockDownloader.h"
 #include "engine/HttpSocket.h"
+#include "engine/Url.h"
+#include "engine/http/BusyWait.h"
+#include "engine/http/HostLimiter.h"
 #include "res/Texts.h"
 #include "task/AudioProbe.h"
 #include "task/DownloadTask.h"
@@ -26,12 +31,29 @@ bool CDownloadTask::AnyCandidateTime() const {
 }
 
 // The one place where what the socket saw becomes a probe's figures.
-void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, ProbeFigures& probe) {
+void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
+                             ProbeFigures& probe, int& retryAfterSec) {
+  retryAfterSec = -1;
   if (m_fnProbe) {
     m_fnProbe(url, probe.m_nTimeMs, probe.m_nLength);
     if (probe.m_nTimeMs < 0) probe.m_eProbeVerdict = ProbeVerdict::kFailed;
     return;
   }
+  // The probe's connections count against its host's limit like any
+  // block's; it opens one at a time, so one permit covers them.
+  HostLimiter& limiter = HostLimiter::Instance();
+  HostLimiter::Permit permit;
+  UrlParts parts;
+  const std::string hostKey = SplitWebUrl(url, parts) ? HostLimiter::KeyFor(parts) : std::string();
+  bool waited = false;
+  if (!hostKey.empty() && !limiter.Acquire(hostKey, this, [this] { return Stale(); }, permit, [&] {
+        waited = true;
+        SetStatus(T(txt::kWaitingForHost));
+      })) {
+    probe.m_eProbeVerdict = ProbeVerdict::kFailed;
+    return;
+  }
+  if (waited) SetStatus(testing);
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
   std::string contentType;
   ProbeVerdict verdict = ProbeVerdict::kFailed;
@@ -39,6 +61,13 @@ void CDownloadTask::ProbeOne(CHttpSocket* socket, const std::string& url, bool a
   socket->OnProbeHead = audio ? &CAudioProbe::HeadEnough : nullptr;
   const bool answered = socket->ProbeSpeed(url, parseMs, headerMs, time, size, contentType, verdict);
   probe.m_strCause = m_strProbeCause;
+  if (verdict == ProbeVerdict::kBusy) {
+    std::string value;
+    if (socket->GetHeaderValue("Retry-After", value, 100) > 0) retryAfterSec = ParseRetryAfter(value, std::time(nullptr));
+    probe.m_eProbeVerdict = ProbeVerdict::kBusy;
+    if (!hostKey.empty()) limiter.NoteBusy(hostKey, limiter.Held(hostKey));
+    return;
+  }
   if (!answered || time < 0) {
     // A page is refused by the probe itself, by its first bytes under its
     // label; an error status still counts as no answer.
@@ -89,7 +118,10 @@ bool CDownloadTask::ProbeCandidates() {
     status.replace(status.find("%d"), 2, std::to_string(i + 1));
     SetStatus(status);
     ProbeFigures probe;
-    ProbeOne(socket.get(), m_strCandidates[i], audio, probe);
+    if (!ProbeThroughBusy(socket.get(), m_strCandidates[i], audio, status, probe)) {
+      stoppedAt = i - 1;
+      break;
+    }
     const AudioFacts& said = m_candidateServer[i];
     m_nCandidateKbps[i] = said.KnownRate() ? said.m_nKbps : probe.m_audio.m_nKbps;
     const CandidateVerdict verdict = JudgeProbe(probe, m_nMinSize, m_nMaxSize);
@@ -114,6 +146,30 @@ bool CDownloadTask::ProbeCandidates() {
     socket->Close();
   }
   return AnyCandidateTime();
+}
+
+bool CDownloadTask::ProbeThroughBusy(CHttpSocket* socket, const std::string& url, bool audio,
+                                     const std::string& testing, ProbeFigures& probe) {
+  BusyWait busy;
+  for (;;) {
+    int retryAfterSec = -1;
+    probe = ProbeFigures();
+    ProbeOne(socket, url, audio, testing, probe, retryAfterSec);
+    if (Stale()) return false;
+    if (probe.m_eProbeVerdict != ProbeVerdict::kBusy) return true;
+    const int ms = busy.Next(retryAfterSec);
+    if (busy.GivenUp()) return true;  // judged as a busy link
+    std::string status = T(txt::kHostBusyRetry);
+    status.replace(status.find("%d"), 2, std::to_string((ms + 999) / 1000));
+    SetStatus(status);
+    if (!WaitUnlessStale(ms)) return false;
+    SetStatus(testing);
+  }
+}
+
+bool CDownloadTask::WaitUnlessStale(int ms) {
+  std::unique_lock<std::mutex> g(m_stateLock);
+  return !m_stateCv.wait_for(g, std::chrono::milliseconds(ms), [this] { return Stale(); });
 }
 
 int CDownloadTask::PickCandidate() const {

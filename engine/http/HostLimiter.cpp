@@ -1,6 +1,9 @@
 #include "engine/http/HostLimiter.h"
 
 #include <algorithm>
+#include <cctype>
+
+#include "engine/Url.h"
 
 namespace {
 long long SteadyMs() {
@@ -84,7 +87,7 @@ bool HostLimiter::TryAcquire(const std::string& host, const void* owner, Permit&
 }
 
 bool HostLimiter::Acquire(const std::string& host, const void* owner,
-                          const std::atomic<bool>* stop, Permit& out,
+                          const std::function<bool()>& stopped, Permit& out,
                           const std::function<void()>& onWait) {
   std::unique_lock<std::mutex> g(m_lock);
   HostState* h = &m_hosts[host];
@@ -93,7 +96,14 @@ bool HostLimiter::Acquire(const std::string& host, const void* owner,
   bool told = false;
   bool granted = false;
   for (;;) {
-    if (stop && stop->load()) break;
+    if (stopped) {
+      // The caller's flag may take its own locks.
+      g.unlock();
+      const bool stop = stopped();
+      g.lock();
+      h = &m_hosts[host];
+      if (stop) break;
+    }
     if (MayTakeLocked(*h, owner, ticket)) {
       granted = true;
       break;
@@ -149,6 +159,12 @@ int HostLimiter::Held(const std::string& host) const {
 int HostLimiter::Limit(const std::string& host) const {
   std::lock_guard<std::mutex> g(m_lock);
   return LimitLocked(m_hosts[host]);
+}
+
+std::string HostLimiter::KeyFor(const UrlParts& target) {
+  std::string host = target.host;
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return (target.secure ? "https://" : "http://") + host + ":" + std::to_string(target.port);
 }
 
 void HostLimiter::WakeAll() { m_changed.notify_all(); }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+struct UrlParts;
+
 class HostLimiter {
  public:
   using Clock = std::function<long long()>;  // milliseconds, steady
@@ -23,6 +25,9 @@ class HostLimiter {
 
   // The program's one limiter.
   static HostLimiter& Instance();
+  // The name a target host is counted under: "scheme://host:port", the
+  // host in lower case. Through a proxy it is still the target's.
+  static std::string KeyFor(const UrlParts& target);
 
   explicit HostLimiter(Clock clock = {});
   HostLimiter(const HostLimiter&) = delete;
@@ -55,9 +60,10 @@ class HostLimiter {
   // Waits until `host` has room, then counts a connection for `owner` (a
   // task or job: owners that hold fewer connections to the host go first,
   // so every waiting task gets one before any gets a second). Returns false
-  // without a permit when `stop` becomes true first. `onWait` is called once
-  // when the caller has to wait, so it can say so.
-  bool Acquire(const std::string& host, const void* owner, const std::atomic<bool>* stop,
+  // without a permit when `stopped` says so first (asked every moment
+  // while waiting; empty: never). `onWait` is called once when the caller
+  // has to wait, so it can say so.
+  bool Acquire(const std::string& host, const void* owner, const std::function<bool()>& stopped,
                Permit& out, const std::function<void()>& onWait = {});
   // Never waits: a permit when there is room and nobody is queued.
   bool TryAcquire(const std::string& host, const void* owner, Permit& out);

@@ -10,6 +10,7 @@ inline constexpr const char kVerdictProbeFailed[] = "探测失败";
 inline constexpr const char kVerdictProbeFailedWhy[] = "探测失败: %s";
 inline constexpr const char kVerdictUnknownLength[] = "长度未知";
 inline constexpr const char kVerdictNotASong[] = "不是歌曲文件";
+inline constexpr const char kVerdictHostBusy[] = "服务器繁忙";
 inline constexpr const char kVerdictDownloadFailed[] = "下载失败: %s";
 // Probing stopped at a faster link before this one was reached.
 inline constexpr const char kVerdictNotProbed[] = "未探测";

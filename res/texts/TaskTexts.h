@@ -24,6 +24,11 @@ inline constexpr const char kUnselectedServerLink[] = "该链接属于未选用�
 inline constexpr const char kTestingLink[] = "正在测试第%d个连接的速度...";
 inline constexpr const char kProbeFailed[] = "探测下载速度失败.";
 
+// Busy hosts: waiting for a free connection, and for the time a host that
+// answered 503/429 asked for.
+inline constexpr const char kWaitingForHost[] = "等待服务器连接...";
+inline constexpr const char kHostBusyRetry[] = "服务器繁忙,%d秒后重试...";
+
 // Downloading
 inline constexpr const char kThreadMessage[] = "线程%d: %s";
 inline constexpr const char kRetryFailure[] = "%d次下载失败";

@@ -78,6 +78,7 @@ TEST_F(CliCommandsTest, MistakesPrintTheUsageAndExitTwo) {
       {{"remove"}, "usage: virelomp3-cli remove"},
       {{"remove", "--all=yes"}, "--all takes no value"},
       {{"fetch", "--blocks"}, "--blocks needs N"},
+      {{"fetch", "--host-connections"}, "--host-connections needs N"},
   };
   for (const Case& c : cases) {
     CliRun r = RunCli(c.args, home.root());
@@ -88,6 +89,15 @@ TEST_F(CliCommandsTest, MistakesPrintTheUsageAndExitTwo) {
     EXPECT_TRUE(r.out.empty()) << shown;
   }
   EXPECT_FALSE(Exists(TaskListPath()));
+}
+
+TEST_F(CliCommandsTest, FetchHostConnectionsOutsideOneToSixteenIsRefusedBeforeAnyConnect) {
+  for (const char* n : {"0", "17", "2x", "-1"}) {
+    CliRun r = RunCli({"fetch", "http://127.0.0.1:9/a.mp3", home.root() + "/a.mp3", "--host-connections=" + std::string(n)},
+                      home.root());
+    EXPECT_EQ(r.status, 2) << n;
+    EXPECT_TRUE(Has(r.err, "from 1 to 16")) << n << ": " << r.err;
+  }
 }
 
 // ---- list ----

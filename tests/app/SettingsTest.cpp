@@ -6,6 +6,7 @@
 #include <filesystem>
 #include "app/SettingsDlgLogic.h"
 #include "engine/HttpSocket.h"
+#include "engine/http/HostLimiter.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;
@@ -135,6 +136,23 @@ TEST_F(LoadSettingsTest, EveryKeyIsRead) {
   EXPECT_TRUE(s.m_bPreferQuality);
   EXPECT_EQ(ConTimeOut.load(), 2);
   EXPECT_EQ(GetTimeOut.load(), 9);
+}
+
+// The per-host limit is program-wide: every load sets it, a missing or
+// unreadable value restores the default, numbers past the range are clamped.
+TEST_F(LoadSettingsTest, HostConnectionsSetsTheProgramWideCeiling) {
+  HostLimiter& limiter = HostLimiter::Instance();
+  Load("[Speed]\nHostConnections=2\n");
+  EXPECT_EQ(limiter.Ceiling(), 2);
+  Load("");
+  EXPECT_EQ(limiter.Ceiling(), HostLimiter::kDefaultLimit);
+  Load("[Speed]\nHostConnections=40\n");
+  EXPECT_EQ(limiter.Ceiling(), HostLimiter::kMaxLimit);
+  Load("[Speed]\nHostConnections=0\n");
+  EXPECT_EQ(limiter.Ceiling(), HostLimiter::kMinLimit);
+  Load("[Speed]\nHostConnections=many\n");
+  EXPECT_EQ(limiter.Ceiling(), HostLimiter::kDefaultLimit);
+  limiter.SetCeiling(HostLimiter::kDefaultLimit);
 }
 
 TEST_F(LoadSettingsTest, WithoutEngineSelectionTheEnginee0KeysApply) {

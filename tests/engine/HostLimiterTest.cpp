@@ -107,7 +107,7 @@ TEST(HostLimiter, AStopEndsAWaitWithoutAPermit) {
   std::atomic<bool> stop{false};
   std::atomic<bool> waiting{false}, done{false}, got{true};
   std::thread t([&] {
-    got = lim.Acquire(kHost, &b, &stop, wanted, [&] { waiting = true; });
+    got = lim.Acquire(kHost, &b, [&] { return stop.load(); }, wanted, [&] { waiting = true; });
     done = true;
   });
   ASSERT_TRUE(WaitFor([&] { return waiting.load(); }));

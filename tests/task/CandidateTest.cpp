@@ -97,6 +97,11 @@ TEST(CandidateVerdictTest, JudgeAndReasons) {
   EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kProbeFailed);
   p.m_eProbeVerdict = ProbeVerdict::kNotASong;
   EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kNotASong);
+  p.m_eProbeVerdict = ProbeVerdict::kBusy;
+  EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kHostBusy);
+  Candidate busy;
+  busy.m_eVerdict = CandidateVerdict::kHostBusy;
+  EXPECT_EQ(VerdictText(busy), T(txt::kVerdictHostBusy));
   EXPECT_EQ(JudgeProbe(Probed(5, -1), 0, 3000), CandidateVerdict::kUnknownLength);
   EXPECT_EQ(JudgeProbe(Probed(5, 999), 1000, 3000), CandidateVerdict::kOutOfLimits);
   EXPECT_EQ(JudgeProbe(Probed(5, 1000), 1000, 3000), CandidateVerdict::kUsable);

@@ -2,8 +2,17 @@
 // seam, the real probe against the scripted server.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include "engine/Url.h"
+#include "engine/http/HostLimiter.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "tests/support/ScriptedServer.h"
@@ -213,6 +222,116 @@ TEST_F(RealProbeTest, SizeComesFromTheServerAndFailuresAreRejected) {
   const int k = t.PickCandidate();
   EXPECT_TRUE(k == 4 || k == 5) << k;
   EXPECT_FALSE(m_srv.requestsFor("/small.mp3").empty());
+}
+
+// A connection that fills the host's one place until closed.
+class HeldConnection {
+ public:
+  explicit HeldConnection(int port) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~HeldConnection() { Close(); }
+  void Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+size_t BusyAnswers(const vtest::ScriptedServer& srv) {
+  size_t n = 0;
+  for (const auto& r : srv.requests()) n += r.answeredBusy ? 1 : 0;
+  return n;
+}
+
+// Busy is not dead: the probe waits what the host asked for, shows it, and
+// the same link is probed again and picked.
+TEST_F(RealProbeTest, BusyHostIsProbedAgainAfterItsRetryAfter) {
+  m_srv.route("/a.mp3", Route::File(std::string(1500, 'a')));
+  m_srv.setConnectionLimit({1, 503, "1", false});
+  HeldConnection other(m_srv.port());
+  for (int i = 0; i < 500 && m_srv.openConnections() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+  m_host.AddEntry("b");
+  CDownloadTask& t = m_host.CreateTask("b");
+  t.m_nCandidates = 1;
+  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  bool probed = false;
+  std::thread prober([&] { probed = t.ProbeCandidates(); });
+  ASSERT_TRUE(m_srv.waitForRequests(1, 10000));
+  other.Close();
+  prober.join();
+
+  EXPECT_TRUE(probed);
+  EXPECT_GE(t.m_nCandidateTime[0], 0);
+  const auto all = m_srv.requests();
+  ASSERT_GE(all.size(), 2u);
+  ASSERT_TRUE(all[0].answeredBusy);
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i].atMs, all[0].atMs + 1000) << i;
+  std::string waiting = T(txt::kHostBusyRetry);
+  waiting.replace(waiting.find("%d"), 2, "1");
+  const auto status = m_host.Column("b", 7);
+  EXPECT_NE(std::find(status.begin(), status.end(), waiting), status.end());
+}
+
+TEST_F(RealProbeTest, CancelEndsABusyWaitAtOnce) {
+  m_srv.route("/a.mp3", Route::File(std::string(1500, 'a')));
+  m_srv.setConnectionLimit({1, 429, "120", false});
+  HeldConnection other(m_srv.port());
+  for (int i = 0; i < 500 && m_srv.openConnections() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+  m_host.AddEntry("c");
+  CDownloadTask& t = m_host.CreateTask("c");
+  t.m_nCandidates = 1;
+  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  bool probed = true;
+  std::thread prober([&] { probed = t.ProbeCandidates(); });
+  ASSERT_TRUE(m_srv.waitForRequests(1, 10000));
+  // The wait asked for is two minutes; the test's time limit ends far sooner.
+  t.Cancel();
+  prober.join();
+  EXPECT_FALSE(probed);
+  EXPECT_EQ(BusyAnswers(m_srv), 1u);
+  EXPECT_EQ(m_srv.requests().size(), 1u);
+}
+
+// A probe is a connection like any other: with the host's one place taken
+// it waits, says so, and asks nothing until the place is free.
+TEST_F(RealProbeTest, ProbeWaitsForAFreeConnectionToItsHost) {
+  m_srv.route("/a.mp3", Route::File(std::string(1500, 'a')));
+  HostLimiter& limiter = HostLimiter::Instance();
+  limiter.SetCeiling(1);
+  UrlParts parts;
+  ASSERT_TRUE(SplitUrl(m_srv.url("/a.mp3"), parts));
+  HostLimiter::Permit taken;
+  ASSERT_TRUE(limiter.TryAcquire(HostLimiter::KeyFor(parts), &taken, taken));
+
+  m_host.AddEntry("w");
+  CDownloadTask& t = m_host.CreateTask("w");
+  t.m_nCandidates = 1;
+  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  bool probed = false;
+  std::thread prober([&] { probed = t.ProbeCandidates(); });
+  auto shown = [&] {
+    const auto status = m_host.Column("w", 7);
+    return std::find(status.begin(), status.end(), T(txt::kWaitingForHost)) != status.end();
+  };
+  for (int i = 0; i < 1000 && !shown(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(shown());
+  EXPECT_TRUE(m_srv.requests().empty());
+  taken.Release();
+  prober.join();
+  limiter.SetCeiling(HostLimiter::kDefaultLimit);
+  EXPECT_TRUE(probed);
+  EXPECT_FALSE(m_srv.requests().empty());
+  EXPECT_EQ(limiter.Held(HostLimiter::KeyFor(parts)), 0);
 }
 
 TEST_F(RealProbeTest, UnreachableCandidatesFailQuickly) {
