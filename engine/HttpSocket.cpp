@@ -21,7 +21,6 @@
 #include "engine/DiskWrite.h"
 #include "engine/HttpFraming.h"
 #include "engine/RequestAuth.h"
-#include "engine/Resolver.h"
 #include "engine/TextRules.h"
 #include "engine/Url.h"
 #include "res/Texts.h"
@@ -141,6 +140,7 @@ bool CHttpSocket::BuildRequest(const std::string& host, const std::string& objec
     if (end > start) addStr(std::to_string(end));
     addLit("\r\n");
   }
+  addStr(m_strProxyHeaders);
   addLit("\r\n");
   if (!fits) {
     std::memset(m_szRequest, 0, sizeof m_szRequest);
@@ -152,51 +152,18 @@ bool CHttpSocket::BuildRequest(const std::string& host, const std::string& objec
 
 // ---------------------------------------------------------------- socket
 
-bool CHttpSocket::CreateSocket() {
-  if (m_bConnected) return false;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd == 0) {
-    // 0 means "no socket" in m_socket; move off it.
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    ::close(fd);
-    fd = moved;
-  }
-  if (fd < 0) {
-    Report(txt::kSockSocketFailed);
-    return false;
-  }
-  if (m_bHeaderOnly) {
-    // Nobody reads these bodies: a small window keeps the server from
-    // pushing megabytes before the connection is closed.
-    int size = 8192;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  }
-  std::lock_guard<std::mutex> g(m_sockLock);
-  m_socket = fd;
-  // An Abort that came before the socket existed still has to stop it.
-  if (m_bAborted) ::shutdown(fd, SHUT_RDWR);
-  return true;
-}
-
 bool CHttpSocket::Close() {
   m_bReusable = false;
-  if (m_socket == 0) {
-    m_bConnected = 0;
-    return true;
-  }
-  bool failed;
+  int err = 0;
   {
     std::lock_guard<std::mutex> g(m_sockLock);
-    // Linux releases the descriptor even when close reports EINTR.
-    failed = ::close(m_socket) != 0 && errno != EINTR;
-    if (!failed) {
-      m_socket = 0;
-      m_bConnected = 0;
-    }
+    err = m_conn.Close();
+    m_socket = 0;
+    m_bConnected = 0;
   }
   // Reported outside the lock: the text goes out to the owner's callbacks.
-  if (failed) Report(txt::kSockCloseFailed);
-  return !failed;
+  if (err != 0) Report(txt::kSockCloseFailed);
+  return err == 0;
 }
 
 void CHttpSocket::Abort() {
@@ -210,6 +177,7 @@ void CHttpSocket::Abort() {
 void CHttpSocket::AdoptConnection(CHttpSocket& from) {
   std::scoped_lock g(from.m_sockLock, m_sockLock);
   if (!from.m_bConnected || !from.m_bReusable || from.m_bAborted || m_bConnected || m_socket != 0) return;
+  m_conn = std::move(from.m_conn);
   m_socket = from.m_socket;
   m_bConnected = 1;
   m_bReusable = true;
@@ -271,46 +239,42 @@ bool CHttpSocket::SetTimeout(int ms, bool receive) {
 }
 
 bool CHttpSocket::Connect(const std::string& host, int port) {
-  if (m_bAborted) return false;
-  if (m_bConnected && host == m_strHost && port == m_nPort) {
-    if (m_bReusable) return true;
-    // The last answer's body is still on this connection: start afresh.
-  }
-  if (!Close() || !CreateSocket()) return false;
-  m_strHost = host;
-  m_nPort = port;
+  m_route = CRequestRoute::Direct(host, port);
+  return ConnectRoute();
+}
 
-  // An Abort walks away from a lookup that does not answer.
-  sockaddr_in addr{};
-  if (!ResolveHost(host, addr, [this] { return m_bAborted.load(); })) {
-    if (!m_bAborted) Report(txt::kSockLookupFailed);
+bool CHttpSocket::HoldsRoute() const {
+  return m_bConnected && m_bReusable && m_conn.IsOpen() && m_conn.Key() == m_route.Key();
+}
+
+bool CHttpSocket::ConnectRoute() {
+  if (m_bAborted) return false;
+  // A held connection whose last answer still has its body on it is not
+  // reused: start afresh.
+  if (HoldsRoute()) return true;
+  if (!Close()) return false;
+  m_strHost = m_route.Target().host;
+  m_nPort = m_route.Target().port;
+  // An Abort walks away from a lookup, a connect or a handshake that does
+  // not answer; ConTimeOut bounds all but the lookup.
+  const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
+  CConnection conn;
+  if (!conn.Open(m_route, deadline, [this] { return m_bAborted.load(); }, m_bHeaderOnly)) {
+    const ConnectFault& fault = conn.Fault();
+    if (m_bAborted || fault.kind == ConnectFault::kAbandoned) return false;
+    if (OnMessage) OnMessage(m_pUserData, fault.text, m_nIndex);
+    if (fault.kind == ConnectFault::kLookup) Report(txt::kSockLookupFailed);
+    if (fault.kind == ConnectFault::kCertificate) m_bCertRefused = true;
     return false;
   }
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-
-  int flags = ::fcntl(m_socket, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) return false;
-  if (::connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS) return false;
-    // Short slices so an Abort ends the wait without waiting out ConTimeOut.
-    const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
-    for (;;) {
-      if (m_bAborted) return false;
-      long long left = deadline - GetTickMs();
-      if (left < 0) left = 0;
-      pollfd p{m_socket, POLLOUT, 0};
-      int r = ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));
-      if (r > 0) break;
-      if (r < 0 && errno != EINTR) return false;
-      if (left == 0) return false;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+  {
+    std::lock_guard<std::mutex> g(m_sockLock);
+    m_conn = std::move(conn);
+    m_socket = m_conn.Fd();
+    // An Abort that came while connecting still has to stop it.
+    if (m_bAborted) ::shutdown(m_socket, SHUT_RDWR);
   }
-  if (::fcntl(m_socket, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
   if (m_bAborted) return false;
-
   const int ms = SaturatedMs(GetTimeOut.load());
   if (!SetTimeout(ms, true) || !SetTimeout(ms, false)) return false;
   m_bConnected = 1;
@@ -327,7 +291,7 @@ int CHttpSocket::Exchange() {
   const char* p = m_szRequest;
   size_t left = std::strlen(m_szRequest);
   while (left > 0) {
-    ssize_t n = ::send(m_socket, p, left, MSG_NOSIGNAL);
+    ssize_t n = m_conn.Send(p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 1;
     p += n;
@@ -346,9 +310,9 @@ bool CHttpSocket::SendRequest() {
   return r == 0;
 }
 
-bool CHttpSocket::RequestOn(const std::string& host, int port) {
-  const bool reuse = m_bConnected && m_bReusable && host == m_strHost && port == m_nPort;
-  if (!Connect(host, port)) return false;
+bool CHttpSocket::RequestOn() {
+  const bool reuse = HoldsRoute();
+  if (!ConnectRoute()) return false;
   if (!reuse) return SendRequest();
   int r = Exchange();
   if (r == 0) return true;
@@ -358,8 +322,25 @@ bool CHttpSocket::RequestOn(const std::string& host, int port) {
   }
   // The server let the held connection go (nothing, or a cut header,
   // came back): one fresh try.
-  if (!Close() || !Connect(host, port)) return false;
+  if (!Close() || !ConnectRoute()) return false;
   return SendRequest();
+}
+
+bool CHttpSocket::BuildFor(const UrlParts& parts, bool bare, int start, int end) {
+  m_route = CRequestRoute::For(parts);
+  m_strProxyHeaders = m_route.ProxyHeaders();
+  return BuildRequest(HostForHeader(parts), m_route.RequestTarget(AuthObject(parts, bare)), nullptr, nullptr, start,
+                      end);
+}
+
+bool CHttpSocket::ProxyRefused() {
+  if (!m_route.AbsoluteForm() || GetStatusCode() != 407) return false;
+  const char* end = static_cast<const char*>(std::memchr(m_szHeader, '\r', static_cast<size_t>(m_nHeaderLength)));
+  const std::string line(m_szHeader, end ? static_cast<size_t>(end - m_szHeader) : static_cast<size_t>(m_nHeaderLength));
+  char text[512];
+  std::snprintf(text, sizeof text, txt::kNetProxyRefused, line.c_str());
+  Report(text);
+  return true;
 }
 
 bool CHttpSocket::ReadHeader() {
@@ -368,7 +349,7 @@ bool CHttpSocket::ReadHeader() {
   bool ended = false;
   while (n < static_cast<int>(sizeof m_szHeader)) {
     char c;
-    ssize_t r = ::recv(m_socket, &c, 1, 0);
+    ssize_t r = m_conn.Recv(&c, 1, false);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     m_szHeader[n++] = c;
@@ -437,7 +418,7 @@ void CHttpSocket::DrainRedirectBody() {
     return;
   }
   while (left > 0) {
-    ssize_t n = ::recv(m_socket, m_szBuffer, left < 1024 ? static_cast<size_t>(left) : 1024, 0);
+    ssize_t n = m_conn.Recv(m_szBuffer, left < 1024 ? static_cast<size_t>(left) : 1024, false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Close();
@@ -510,20 +491,17 @@ bool CHttpSocket::ConnectAndRequest() {
     }
     m_nRequestStart = start;
     UrlParts parts;
-    if (!SplitUrl(m_strURL, parts)) {
+    if (!SplitWebUrl(m_strURL, parts)) {
       Report(txt::kSockBadUrl);
       return false;
     }
     if (start > INT_MAX) return false;
-    if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, static_cast<int>(start),
-                      end > INT_MAX ? INT_MAX : static_cast<int>(end)))
-      return false;
+    if (!BuildFor(parts, m_bBare, static_cast<int>(start), end > INT_MAX ? INT_MAX : static_cast<int>(end))) return false;
     // A connection kept from a block that ended exactly at its reply's end
     // carries the next request; anything else starts afresh.
-    if (m_bConnected && m_bReusable && parts.host == m_strHost && parts.port == m_nPort)
-      return RequestOn(parts.host, parts.port);
+    if (HoldsRoute()) return RequestOn();
     if (!Close()) return false;
-    return Connect(parts.host, parts.port) && SendRequest();
+    return ConnectRoute() && SendRequest() && !ProxyRefused();
   } catch (...) {
     Report(txt::kSockHeadError);
     return false;
@@ -643,19 +621,18 @@ bool CHttpSocket::ReceiveBody() {
         break;
       }
     }
-    ssize_t n = ::recv(m_socket, chunk, cap, m_nPending > 0 ? MSG_DONTWAIT : 0);
+    ssize_t n = m_conn.Recv(chunk, cap, m_nPending > 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && m_nPending > 0) {
       // The stream paused with bytes still gathered: give them a moment to
       // be joined by more, then put them in the file before waiting long.
-      pollfd p{m_socket, POLLIN, 0};
-      if (::poll(&p, 1, 100) > 0) continue;
+      if (m_conn.WaitReadable(100)) continue;
       if (judged && !FlushAndReport(received)) {
         failed = true;
         break;
       }
       if (judged) continue;
-      n = ::recv(m_socket, chunk, cap, 0);
+      n = m_conn.Recv(chunk, cap, false);
       if (n < 0 && errno == EINTR) continue;
     }
     if (n == 0 && toEnd && !m_bChunked && rawLeft < 0) {
@@ -793,6 +770,7 @@ void CHttpSocket::Run() {
     }
     if (m_bFileChanged) break;
     if (m_nLocalError) break;
+    if (m_bCertRefused) break;
     paused = m_bKicked.exchange(false) || (replied && !m_bBadReply);
     // Bytes that only make up for a restart from the start are no progress.
     const long long held = m_nDownloaded + m_nAttemptBytes;
@@ -837,7 +815,7 @@ bool CHttpSocket::FollowRedirect(std::string& url, UrlParts& parts) {
   std::string target = ResolveUrl(url, location);
   DrainRedirectBody();
   UrlParts next;
-  if (!SplitUrl(target, next)) {
+  if (!SplitWebUrl(target, next)) {
     Report(txt::kSockBadUrl);
     return false;
   }
@@ -881,19 +859,19 @@ bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bo
   m_strValidator.clear();
   total = 0;
   m_bBare = false;  // a link of its own; only a redirect makes it bare
-  if (!SplitUrl(url, parts)) {
+  if (!SplitWebUrl(url, parts)) {
     Report(txt::kSockBadUrl);
     return false;
   }
-  if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, 0, 0)) return false;
+  if (!BuildFor(parts, m_bBare, 0, 0)) return false;
   Close();
-  if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
+  if (!ConnectRoute() || !SendRequest() || ProxyRefused()) return false;
   if (IsRedirect(GetStatusCode())) {
     std::string target = url;
     if (!FollowRedirect(target, parts)) return false;
     m_bBare = true;  // the job goes on at the target
-    if (!BuildRequest(parts.host, AuthObject(parts, true), nullptr, nullptr, 0, 0)) return false;
-    if (!RequestOn(parts.host, parts.port)) return false;
+    if (!BuildFor(parts, true, 0, 0)) return false;
+    if (!RequestOn() || ProxyRefused()) return false;
     url = target;
   }
   // An error page's length is not the file's: a server that fails this one
@@ -912,9 +890,9 @@ bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bo
   if (GetHeaderValue("ETag", tag, kValueMax) > 0 || GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
     m_strValidator = tag;
 
-  if (!BuildRequest(parts.host, AuthObject(parts, m_bBare), nullptr, nullptr, 1, 0)) return false;
+  if (!BuildFor(parts, m_bBare, 1, 0)) return false;
   Close();
-  if (!Connect(parts.host, parts.port) || !SendRequest()) return false;
+  if (!ConnectRoute() || !SendRequest()) return false;
   ranged = GetStatusCode() == 206;
   std::string value;
   ContentRange range;
@@ -982,14 +960,11 @@ SongBytes CHttpSocket::SniffBody(bool labelledText) {
   while (raw < most) {
     const long long wait = deadline - GetTickMs();
     if (wait <= 0) break;
-    pollfd p{m_socket, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(wait));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
+    if (!m_conn.WaitReadable(static_cast<int>(wait))) break;
     size_t cap = sizeof m_szBuffer - 1;
     if (left > 0 && static_cast<long long>(cap) > left) cap = static_cast<size_t>(left);
     if (cap > most - raw) cap = most - raw;
-    const ssize_t n = ::recv(m_socket, m_szBuffer, cap, MSG_DONTWAIT);
+    const ssize_t n = m_conn.Recv(m_szBuffer, cap, true);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     raw += static_cast<size_t>(n);
@@ -1022,7 +997,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
   try {
     long long t = GetTickMs();
     UrlParts parts;
-    const bool split = SplitUrl(url, parts);
+    const bool split = SplitWebUrl(url, parts);
     parseMs = static_cast<int>(GetTickMs() - t);
     if (!split) {
       Close();
@@ -1031,7 +1006,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
     }
     long long clockT = GetTickMs();
     bool bare = false;
-    if (!BuildRequest(parts.host, AuthObject(parts, bare), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+    if (!BuildFor(parts, bare, 0, 0) || !RequestOn() || ProxyRefused()) {
       Close();
       return false;
     }
@@ -1046,7 +1021,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       parseMs = static_cast<int>(GetTickMs() - t);
       m_strProbeTarget = target;
       clockT = GetTickMs();
-      if (!BuildRequest(parts.host, AuthObject(parts, true), nullptr, nullptr, 0, 0) || !RequestOn(parts.host, parts.port)) {
+      if (!BuildFor(parts, true, 0, 0) || !RequestOn() || ProxyRefused()) {
         Close();
         return false;
       }
@@ -1078,8 +1053,7 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
 
     long long clockR = GetTickMs();
     Close();
-    if (!BuildRequest(parts.host, AuthObject(parts, bare), nullptr, nullptr, 0, 0) || !Connect(parts.host, parts.port) ||
-        !SendRequest()) {
+    if (!BuildFor(parts, bare, 0, 0) || !ConnectRoute() || !SendRequest()) {
       Close();
       return false;
     }

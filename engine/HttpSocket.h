@@ -11,6 +11,8 @@
 #include "engine/Callbacks.h"
 #include "engine/ProbeVerdict.h"
 #include "engine/SongContent.h"
+#include "engine/http/Connection.h"
+#include "engine/http/RequestRoute.h"
 
 struct UrlParts;
 
@@ -139,8 +141,8 @@ class CHttpSocket {
   bool ReceiveBody();
   bool BuildRequest(const std::string& host, const std::string& object, const char* cookie,
                     const char* referer, int start, int end);
+  // Straight to host:port over plain TCP.
   bool Connect(const std::string& host, int port);
-  bool CreateSocket();
   bool SendRequest();
   bool SetTimeout(int ms, bool receive);
   // True only for a header that ended with its blank line; a header cut by
@@ -153,9 +155,18 @@ class CHttpSocket {
   void Report(const char* text);
   void CloseFile();
   int Exchange();
+  // The request for parts (absolute form through an http proxy) into
+  // m_szRequest, and the route that the next Connect takes.
+  bool BuildFor(const UrlParts& parts, bool bare, int start, int end);
+  // Connects along m_route; reuses a held connection of the same route.
+  bool ConnectRoute();
+  // The held connection goes where m_route goes and may carry a request.
+  bool HoldsRoute() const;
   // Connect + SendRequest that reconnects once when a held connection turns
   // out to be closed by the server.
-  bool RequestOn(const std::string& host, int port);
+  bool RequestOn();
+  // A 407 from an http proxy is the proxy's refusal, not the server's.
+  bool ProxyRefused();
   void DrainRedirectBody();
   // The reply held in m_szHeader says "Connection: close".
   bool ServerCloses();
@@ -173,6 +184,10 @@ class CHttpSocket {
 
   bool FlushFile();
 
+  CConnection m_conn;     // every byte to and from the server goes through it
+  CRequestRoute m_route;  // of the request in m_szRequest
+  std::string m_strProxyHeaders;  // lines BuildRequest adds for a proxy
+  bool m_bCertRefused = false;  // no other attempt can mend a refused certificate
   int m_fd = -1;              // the block file; written with write(2)
   static constexpr size_t kReceiveChunk = 16 * 1024;
   std::vector<char> m_recvBuf;   // one receive of a body

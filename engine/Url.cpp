@@ -142,10 +142,14 @@ bool SplitWebUrl(const std::string& url, UrlParts& out) {
   return true;
 }
 
-std::string HostForHeader(const UrlParts& parts) {
+std::string AuthorityOf(const UrlParts& parts) {
   std::string host = parts.host.find(':') != std::string::npos ? "[" + parts.host + "]" : parts.host;
   if (parts.port != (parts.secure ? 443 : 80)) host += ":" + std::to_string(parts.port);
   return host;
+}
+
+std::string HostForHeader(const UrlParts& parts) {
+  return parts.host.find(':') != std::string::npos ? AuthorityOf(parts) : parts.host;
 }
 
 std::string EscapeRequestTarget(const std::string& object) {

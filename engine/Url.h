@@ -15,8 +15,12 @@ bool SplitUrl(const std::string& url, UrlParts& out);
 // http:// and https:// (port 443 by default, secure set).
 bool SplitWebUrl(const std::string& url, UrlParts& out);
 
-// host as it goes into a Host header or CONNECT line: an IPv6 literal in
-// brackets, the port left out when it is the scheme's default.
+// "host[:port]" as an address writes it: an IPv6 literal in brackets, the
+// port left out when it is the scheme's default.
+std::string AuthorityOf(const UrlParts& parts);
+
+// The Host header's value: the host name alone, as requests have always
+// been written; an IPv6 literal as its authority ("[::1]:8080").
 std::string HostForHeader(const UrlParts& parts);
 
 // Escapes blanks and control bytes (and bytes >= 0x80) as %XX for a request

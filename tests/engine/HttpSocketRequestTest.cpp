@@ -209,18 +209,20 @@ TEST_F(HttpSocketWire, ConnectReusesOnlyTheSameHostAndPort) {
   s.Close();
 }
 
-TEST_F(HttpSocketWire, RefusedConnectFailsFastAndSilently) {
+TEST_F(HttpSocketWire, RefusedConnectFailsFastAndSaysWhy) {
   ConTimeOut = 5;
   CHttpSocket s(&m_log);
   m_log.Attach(s);
+  const int port = vtest::UnusedLoopbackPort();
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(s.Connect("127.0.0.1", vtest::UnusedLoopbackPort()));
+  EXPECT_FALSE(s.Connect("127.0.0.1", port));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-  EXPECT_TRUE(m_log.Messages().empty()) << m_log.Dump();
+  const std::string why = "无法连接到服务器: 127.0.0.1:" + std::to_string(port) + "(Connection refused)";
+  ASSERT_EQ(m_log.Messages().size(), 1u) << m_log.Dump();
+  EXPECT_EQ(m_log.Messages()[0], T(why.c_str()));
   EXPECT_EQ(s.m_bConnected, 0);
-  EXPECT_NE(s.m_socket, 0);  // held until the next Close
+  EXPECT_EQ(s.m_socket, 0);  // the failed attempt's socket is not kept
   EXPECT_TRUE(s.Close());
-  EXPECT_EQ(s.m_socket, 0);
 }
 
 // A listener that never accepts, with its one-place queue already taken:

@@ -47,12 +47,13 @@ TEST(SplitWebUrl, HttpsAndHostHeaders) {
   EXPECT_EQ(p.host, "::1");
   EXPECT_EQ(HostForHeader(p), "[::1]");
   ASSERT_TRUE(SplitWebUrl("https://h.test:8443/x", p));
-  EXPECT_EQ(HostForHeader(p), "h.test:8443");
+  EXPECT_EQ(AuthorityOf(p), "h.test:8443");
+  EXPECT_EQ(HostForHeader(p), "h.test") << "names go without their port, as always";
   ASSERT_TRUE(SplitWebUrl("http://[fe80::2]:443/", p));
   EXPECT_FALSE(p.secure);
   EXPECT_EQ(HostForHeader(p), "[fe80::2]:443");
   ASSERT_TRUE(SplitWebUrl("http://h.test/", p));
-  EXPECT_EQ(HostForHeader(p), "h.test");
+  EXPECT_EQ(AuthorityOf(p), "h.test");
   EXPECT_FALSE(SplitWebUrl("ftp://h/", p));
   EXPECT_FALSE(SplitWebUrl("https:///a", p));
 }

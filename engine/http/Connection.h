@@ -1,0 +1,59 @@
+#pragma once
+// The byte stream under one HTTP exchange: TCP to the server or its proxy
+// (every address of both families, staggered), the proxy tunnel for https,
+// and TLS. Whoever sends a request or reads a reply goes through Send and
+// Recv and never learns which of these it is riding on.
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/http/RequestRoute.h"
+
+class CTlsChannel;
+
+// Why Open failed.
+struct ConnectFault {
+  enum Kind { kNone, kLookup, kRefused, kTimedOut, kAbandoned, kCertificate, kProxyRefused };
+  Kind kind = kNone;
+  std::string text;  // the user's text for it (GBK); empty for kAbandoned
+};
+
+class CConnection {
+ public:
+  CConnection();
+  ~CConnection();
+  CConnection(CConnection&& other) noexcept;
+  CConnection& operator=(CConnection&& other) noexcept;
+
+  // ConTimeOut-style deadline on the steady tick clock covers every address
+  // tried, the tunnel and the handshake; the name lookup is bounded by
+  // abandon alone, as it always was. smallWindow asks for a small receive
+  // buffer (a reply whose body nobody reads).
+  bool Open(const CRequestRoute& route, long long deadlineMs, const std::function<bool()>& abandon,
+            bool smallWindow);
+  const ConnectFault& Fault() const { return m_fault; }
+
+  // The socket, or -1. Another thread may shutdown(2) it to end a blocked
+  // call; only the owner closes it.
+  int Fd() const { return m_fd; }
+  bool IsOpen() const { return m_fd >= 0; }
+  const std::string& Key() const { return m_key; }
+  // The TLS session of this connection was a resumed one.
+  bool Resumed() const;
+
+  // As send(2) and recv(2) on a blocking socket with its time-outs.
+  ssize_t Send(const void* data, size_t size);
+  ssize_t Recv(void* data, size_t size, bool dontWait);
+  // True when Recv has bytes at once or within ms; false on time-out.
+  bool WaitReadable(int ms);
+  // 0 or the errno of close(2). The connection is released either way.
+  int Close();
+
+ private:
+  int m_fd = -1;
+  std::unique_ptr<CTlsChannel> m_tls;
+  std::string m_key;
+  ConnectFault m_fault;
+};
