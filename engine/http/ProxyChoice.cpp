@@ -130,12 +130,9 @@ ProxyChoice ReadProxy(std::string_view value) {
   choice.direct = false;
   value = TrimChars(value, kWhiteSpaceChars);
   const size_t sep = value.find("://");
+  std::string scheme = "http";
   if (sep != std::string_view::npos) {
-    const std::string scheme = AsciiLower(value.substr(0, sep));
-    if (scheme != "http") {
-      choice.fault = "unsupported proxy scheme '" + scheme + "'";
-      return choice;
-    }
+    scheme = AsciiLower(value.substr(0, sep));
     value.remove_prefix(sep + 3);
   }
   value = value.substr(0, value.find_first_of("/?#"));
@@ -157,6 +154,7 @@ ProxyChoice ReadProxy(std::string_view value) {
   const size_t colon = value.rfind(':');
   const bool portGiven = colon != std::string_view::npos && (close == std::string_view::npos || colon > close);
   choice.port = portGiven ? parts.port : 1080;
+  if (scheme != "http") choice.fault = "unsupported proxy scheme '" + scheme + "'";
   return choice;
 }
 
