@@ -44,10 +44,15 @@ int KeepSession(SSL* ssl, SSL_SESSION* session) {
   ContextCache& c = Cache();
   std::lock_guard<std::mutex> g(c.lock);
   if (SSL_get_SSL_CTX(ssl) != c.ctx) return 0;  // made under an older trust setting
+  // A copy: OpenSSL marks the connection's own session unusable when that
+  // connection ends in an error (a block cut short, a stop), which must not
+  // cost the job's other connections their resumption.
+  SSL_SESSION* copy = SSL_SESSION_dup(session);
+  if (!copy) return 0;
   SSL_SESSION*& slot = c.sessions[*key];
   if (slot) SSL_SESSION_free(slot);
-  slot = session;
-  return 1;  // the reference is ours now
+  slot = copy;
+  return 0;  // the original stays the connection's
 }
 
 std::string EnvOrEmpty(const char* name) {

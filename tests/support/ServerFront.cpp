@@ -124,8 +124,7 @@ void ServerFront::serve(Conn* c) {
     SSL_set_fd(ssl, c->client);
     open = SSL_accept(ssl) == 1;
     if (open) {
-      ++m_handshakes;
-      if (SSL_session_reused(ssl)) ++m_resumed;
+      ++(SSL_session_reused(ssl) ? m_resumed : m_full);
     }
   }
   if (open) {

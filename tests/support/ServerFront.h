@@ -35,9 +35,10 @@ class ServerFront {
   int port() const { return m_port; }
   // "https://127.0.0.1:PORT" + path ("http:" without TLS, "[::1]" on IPv6).
   std::string url(const std::string& path) const;
-  // Handshakes that completed, and those of them that resumed a session.
-  int handshakes() const { return m_handshakes.load(); }
+  // Completed handshakes: full ones, and those that resumed a session.
+  int fullHandshakes() const { return m_full.load(); }
   int resumed() const { return m_resumed.load(); }
+  int handshakes() const { return fullHandshakes() + resumed(); }
   // Connections accepted, whatever became of them.
   int accepted() const { return m_accepted.load(); }
   // While set, connections are accepted and then never answered: a client
@@ -62,7 +63,7 @@ class ServerFront {
   std::thread m_accept;
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_silent{false};
-  std::atomic<int> m_handshakes{0};
+  std::atomic<int> m_full{0};
   std::atomic<int> m_resumed{0};
   std::atomic<int> m_accepted{0};
   std::mutex m_lock;
