@@ -2,7 +2,9 @@
 // bytes, one full handshake per job, refused certificates, redirects
 // between the schemes, a stop during a handshake, and the texts that say
 // why a connection failed.
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <optional>
 
 #include <netdb.h>
@@ -197,11 +199,21 @@ TEST_F(HttpsJob, StopDuringAStalledHandshakeLeavesNoThread) {
   tls.setSilent(true);
   ConTimeOut = 60;
   auto job = Job(tls.url("/a.mp3"), Target("a.mp3"), 3, owner);
-  CBlockDownloader::Start(job.get());
+  // Start asks for the file's length on the calling thread, as the task's
+  // own thread does; the Stop comes from another.
+  std::atomic<bool> started{false};
+  std::thread starter([&] {
+    CBlockDownloader::Start(job.get());
+    started = true;
+  });
   ASSERT_TRUE(bdtest::WaitFor([&] { return tls.accepted() >= 1; }));
   job->Stop();
+  // Far sooner than the 60 s the handshake was allowed.
+  EXPECT_TRUE(bdtest::WaitFor([&] { return started.load(); }, 10000));
+  starter.join();
   EXPECT_TRUE(bdtest::WaitNoBlockThreads());
   EXPECT_EQ(owner.successes(), 0);
+  EXPECT_FALSE(bdtest::Exists(Target("a.mp3")));
   ConTimeOut = 5;
 }
 
