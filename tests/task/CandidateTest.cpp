@@ -277,7 +277,8 @@ TEST_F(CandidateProbeTest, EachKindOfLinkGetsItsVerdictAndTheFastestIsChosen) {
   EXPECT_EQ(VerdictText(Find(ranked, "/missing.mp3")), T("探测失败"));
   // Refused ones close the list in the order found.
   EXPECT_EQ(ranked[2].m_strAddress, dead);
-  EXPECT_EQ(VerdictText(ranked[2]), T("探测失败"));
+  // A refused link says why.
+  EXPECT_EQ(VerdictText(ranked[2]).rfind(T("探测失败: 无法连接到服务器: 127.0.0.1:"), 0), 0u);
   EXPECT_EQ(ranked[2].m_probe.m_nTimeMs, -1);
   EXPECT_EQ(ranked[3].m_strAddress, m_srv.url("/page.mp3"));
   EXPECT_EQ(ranked[6].m_strAddress, m_srv.url("/missing.mp3"));
