@@ -11,6 +11,7 @@
 #include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
+#include "tests/support/Loopback.h"
 
 using namespace apptest;
 
@@ -145,6 +146,35 @@ TEST_F(CliTest, FetchEndsWithTheCauseOfItsFailure) {
   ASSERT_GE(err.size(), want.size()) << err;
   EXPECT_EQ(err.substr(err.size() - want.size()), want) << err;
   EXPECT_EQ(Size(out), -1);
+}
+
+// Nobody listens: fetch ends with why, before the step that failed; get
+// adds it to the song's line; search --tsv gives it for the link.
+TEST_F(CliTest, TheConsoleSaysWhyAConnectionFailed) {
+  const std::string port = std::to_string(vtest::UnusedLoopbackPort());
+  const std::string url = "http://127.0.0.1:" + port + "/gone.mp3";
+  const std::string cause = "无法连接到服务器: 127.0.0.1:" + port + "(";
+  UseServerAsEngine(srv, 1);
+  srv.route("/s", [&] {
+    vtest::Route r = vtest::Route::File("<a href=\"" + url + "\">x</a>");
+    r.prefix = true;
+    return r;
+  }());
+  Child fetch = Spawn({"fetch", url, home.downloads() + "/g.mp3", "--blocks", "2"}, home.root());
+  EXPECT_EQ(Wait(fetch), 1);
+  const std::string err = vtest::ReadFile(fetch.err);
+  const size_t last = err.rfind("failed: ");
+  ASSERT_NE(last, std::string::npos) << err;
+  EXPECT_EQ(err.compare(last, 8 + cause.size(), "failed: " + cause), 0) << err;
+  EXPECT_NE(err.find(GbkToUtf8(T(txt::kJobFileInfoError)), last), std::string::npos) << err;
+
+  Child get = Spawn({"get", "--no-update-check", "--no-server", "--link", url, "g"}, home.root());
+  EXPECT_EQ(Wait(get), 1);
+  EXPECT_NE(vtest::ReadFile(get.out).find(cause), std::string::npos) << vtest::ReadFile(get.out);
+
+  Child search = Spawn({"search", "--tsv", "--no-server", "g"}, home.root());
+  Wait(search);
+  EXPECT_NE(vtest::ReadFile(search.out).find(cause), std::string::npos) << vtest::ReadFile(search.out);
 }
 
 TEST_F(CliTest, SecondCopyOnTheSameHomeIsRefused) {
