@@ -87,8 +87,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
   InitUiResources();
   g_pFrame = this;
   CBrowseState::Get().m_pFrame = this;
-  // Boxes and dialogs without a caption of their own take this name.
-  QGuiApplication::setApplicationDisplayName(QTxt(txt::kAppName));
+  // No application display name: the window system would append it to
+  // every title. Boxes carry the program's name as their own caption.
   setWindowTitle(QTxt(txt::kFrameTitle));
   setWindowIcon(AppIcon());
   m_pPort = new CQtUiPort([this] { return GetShownList(); }, this);
@@ -369,7 +369,9 @@ void CMainFrame::OnDeleteAll() {
 }
 
 void CMainFrame::OnSettings() {
-  CSettingsDlg dlg(nullptr);
+  // Owned by the frame, so the window manager keeps it (and the dialogs it
+  // opens) above the frame rather than above Qt's hidden leader window.
+  CSettingsDlg dlg(this);
   dlg.exec();
 }
 

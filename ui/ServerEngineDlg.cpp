@@ -8,6 +8,7 @@
 
 #include "res/texts/UiTexts.h"
 #include "task/Candidate.h"
+#include "ui/MessageBoxes.h"
 #include "ui/UiText.h"
 
 CServerEngineDlg::CServerEngineDlg(const std::string& iniPath, int n, const EngineEntry& entry,
@@ -48,12 +49,31 @@ bool CServerEngineDlg::Save() {
   e.m_strServer = GbkOf(m_pServer->text().trimmed());
   e.m_strUser = GbkOf(m_pUser->text().trimmed());
   const std::string typed = m_pPassword->text().toStdString();
-  // A new server without a password could never log in.
-  if (e.m_strName.empty() || e.m_strUser.empty() ||
-      !IsWebAddress(e.m_strServer) ||
-      (typed.empty() && e.m_strPassword.empty()))
+  // The first thing missing is named, and the cursor waits in its field.
+  const char* missing = nullptr;
+  QLineEdit* field = nullptr;
+  if (e.m_strName.empty()) {
+    missing = txt::kServerNeedName;
+    field = m_pName;
+  } else if (!IsWebAddress(e.m_strServer)) {
+    missing = txt::kServerNeedAddress;
+    field = m_pServer;
+  } else if (e.m_strUser.empty()) {
+    missing = txt::kServerNeedUser;
+    field = m_pUser;
+  } else if (typed.empty() && e.m_strPassword.empty()) {
+    // A new server without a password could never log in.
+    missing = txt::kServerNeedPassword;
+    field = m_pPassword;
+  }
+  if (missing) {
+    field->setFocus();
+    CMessageBoxes::Show(this, QTxt(missing), QString(), false);
     return false;
-  return CEngineSettings::Write(m_strIni, m_nEngine, e, typed);
+  }
+  if (CEngineSettings::Write(m_strIni, m_nEngine, e, typed)) return true;
+  CMessageBoxes::Show(this, QTxt(txt::kServerSaveFailed), QString(), false);
+  return false;
 }
 
 void CServerEngineDlg::OnConfirm() {

@@ -69,12 +69,17 @@ inline constexpr const char kServerPassword[] = "密码:";
 inline constexpr const char kServerKeepPassword[] = "(不修改请留空)";
 inline constexpr const char kServerPasswordWarning[] =
     "注意: 保存的 enc: 形式不是加密; 用 http 地址的服务器, 密码在网络上以可读形式传送.";
+inline constexpr const char kServerNeedName[] = "请输入服务器名称.";
+inline constexpr const char kServerNeedAddress[] = "请输入服务器地址(例如 https://music.example.com).";
+inline constexpr const char kServerNeedUser[] = "请输入用户名.";
+inline constexpr const char kServerNeedPassword[] = "请输入密码.";
+inline constexpr const char kServerSaveFailed[] = "无法保存音乐服务器设置.";
 
 // About box
 inline constexpr const char kAboutTitle[] = "关于 VireloMP3下载器";
 inline constexpr const char kAboutVersion[] = "VireloMP3下载器 2.0版";
 inline constexpr const char kAboutLine1[] = "搜索歌名, 多线程分块下载, 断点续传.";
-inline constexpr const char kAboutLine2[] = "本程序自由使用, 不含任何广告插件.";
+inline constexpr const char kAboutLine2[] = "自由软件, 按 GNU 通用公共许可证第3版或更新版本 (GPL-3.0-or-later) 发布.";
 inline constexpr const char kOk[] = "确定";
 
 }  // namespace txt

@@ -2,6 +2,7 @@
 // copy that asks the first to come forward.
 #include <QAbstractButton>
 #include <QAction>
+#include <QLabel>
 #include <QMenuBar>
 #include <QComboBox>
 #include <QPainter>
@@ -12,6 +13,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -210,14 +212,25 @@ class MainFrameTest : public QObject {
     UiHome h;
     h.Start();
     QString title;
+    QWidget* parent = nullptr;
+    QWindow* transient = nullptr;
+    Qt::WindowModality modality = Qt::NonModal;
     QTimer::singleShot(0, [&] {
       if (auto* dlg = qobject_cast<CSettingsDlg*>(QApplication::activeModalWidget())) {
         title = dlg->windowTitle();
+        parent = dlg->parentWidget();
+        transient = dlg->windowHandle() ? dlg->windowHandle()->transientParent() : nullptr;
+        modality = dlg->windowModality();
         dlg->reject();
       }
     });
     h.frame->GetCommand(CMainFrame::kCmdSettings)->trigger();
     QCOMPARE(title, QString::fromUtf8("下载参数设置"));
+    // The window manager keeps it above the frame that opened it, and it
+    // still holds every other window while it is up.
+    QCOMPARE(parent, static_cast<QWidget*>(h.frame.get()));
+    QCOMPARE(transient, h.frame->windowHandle());
+    QCOMPARE(modality, Qt::ApplicationModal);
   }
 
   void upgradeStartsTheUpdater() {
@@ -367,7 +380,9 @@ class MainFrameTest : public QObject {
     auto Q = [](const char* utf8) { return QString::fromUtf8(utf8); };
     UiHome h;
     h.Start();
-    QCOMPARE(QGuiApplication::applicationDisplayName(), Q("VireloMP3下载器"));
+    // A display name set on the application is appended to every title bar
+    // by the window system; each window names itself instead.
+    QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     h.frame->GetUiPort()->SetShowBoxes(true);
     for (int i = 0; i < 10; ++i) h.app->ShowMessage(T(txt::kTooManyActive));
     h.app->ShowMessage(T(txt::kSongNameEmpty));
@@ -414,14 +429,18 @@ class MainFrameTest : public QObject {
     UiHome h;
     h.Start();
     QString title;
+    QStringList lines;
     QTimer::singleShot(0, [&] {
       if (QWidget* dlg = QApplication::activeModalWidget()) {
         title = dlg->windowTitle();
+        for (QLabel* l : dlg->findChildren<QLabel*>()) lines << l->text();
         dlg->close();
       }
     });
     h.frame->menuBar()->actions()[2]->menu()->actions()[0]->trigger();
     QCOMPARE(title, QString::fromUtf8("关于 VireloMP3下载器"));
+    // The licence the package and its metadata state.
+    QVERIFY2(lines.join('\n').contains("GPL-3.0-or-later"), qPrintable(lines.join('\n')));
   }
 
   // Pictures for the documentation: written where VIRELOMP3_SHOTS points,

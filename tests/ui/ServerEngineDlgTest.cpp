@@ -4,7 +4,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QWindow>
 
 #include <sys/stat.h>
 
@@ -12,6 +14,7 @@
 #include "app/IniFile.h"
 #include "engine/Common.h"
 #include "tests/ui/UiTestHome.h"
+#include "ui/MessageBoxes.h"
 #include "ui/ServerEngineDlg.h"
 #include "ui/SettingsDlg.h"
 
@@ -64,6 +67,9 @@ class ServerEngineDlgTest : public QObject {
     auto* edit = settings.findChild<CServerEngineDlg*>();
     QVERIFY(edit);
     QCOMPARE(edit->windowTitle(), QString::fromUtf8("编辑音乐服务器"));
+    // Stays above the settings window that opened it.
+    QVERIFY(edit->windowHandle());
+    QCOMPARE(edit->windowHandle()->transientParent(), settings.windowHandle());
     QCOMPARE(edit->UserEdit()->text(), QString("user1"));
     edit->UserEdit()->setText("user2");
     QTest::mouseClick(edit->ConfirmButton(), Qt::LeftButton);
@@ -105,6 +111,46 @@ class ServerEngineDlgTest : public QObject {
     dlg.ServerEdit()->setText("https://music.home.arpa:8443/");
     QVERIFY(dlg.Save());
     QCOMPARE(IniRead(ini, "Enginee", "Enginee3_server", "", 256), std::string("https://music.home.arpa:8443/"));
+  }
+
+  void eachRefusalSaysWhatIsMissing() {
+    UiHome h;
+    h.Start(false);
+    const std::string ini = GetIniFilePath();
+    CServerEngineDlg dlg(ini, 3, EngineEntry());
+    dlg.show();
+    // Filled one field at a time, the dialog names the next gap each time
+    // and writes nothing until the last one is given.
+    const struct {
+      QLineEdit* fill;
+      const char* value;
+      const char* refusal;
+    } steps[] = {
+        {dlg.NameEdit(), "lib", "请输入服务器地址(例如 https://music.example.com)."},
+        {dlg.ServerEdit(), "music.example.com", "请输入服务器地址(例如 https://music.example.com)."},
+        {dlg.ServerEdit(), "http://127.0.0.1:4533", "请输入用户名."},
+        {dlg.UserEdit(), "u", "请输入密码."},
+    };
+    for (const auto& step : steps) {
+      step.fill->setText(QString::fromUtf8(step.value));
+      QVERIFY(!dlg.Save());
+      QMessageBox* box = CMessageBoxes::Find(QString::fromUtf8(step.refusal));
+      QVERIFY2(box, step.refusal);
+      QCOMPARE(CMessageBoxes::Open().size(), 1);
+      QCOMPARE(box->parentWidget(), &dlg);
+      box->close();
+      QTRY_VERIFY(CMessageBoxes::Open().isEmpty());
+      QCOMPARE(IniRead(ini, "Enginee", "Count", "", 10), std::string("2"));
+    }
+    dlg.NameEdit()->clear();
+    QVERIFY(!dlg.Save());
+    QVERIFY(CMessageBoxes::Find(QString::fromUtf8("请输入服务器名称.")));
+    CMessageBoxes::Find(QString::fromUtf8("请输入服务器名称."))->close();
+    dlg.NameEdit()->setText("lib");
+    dlg.PasswordEdit()->setText("p");
+    QVERIFY(dlg.Save());
+    QVERIFY(CMessageBoxes::Open().isEmpty());
+    QCOMPARE(IniRead(ini, "Enginee", "Count", "", 10), std::string("3"));
   }
 };
 
