@@ -1,4 +1,5 @@
 #include "app/FolderOps.h"
+#include "app/TrashCan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -222,3 +223,15 @@ bool MoveSongFile(const std::string& from, const std::string& to) {
 }
 
 bool DeleteSongFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool DiscardSongFile(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) return false;
+  switch (TrashCan::MoveToTrash(path)) {
+    case TrashCan::Result::kTrashed: return true;
+    case TrashCan::Result::kNoTrash: return DeleteSongFile(path);
+    case TrashCan::Result::kFailed: break;
+  }
+  return false;
+}

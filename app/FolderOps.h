@@ -64,3 +64,9 @@ bool DeleteFolderTree(const std::string& dir, const std::function<void()>& onLev
 bool MoveSongFile(const std::string& from, const std::string& to);
 
 bool DeleteSongFile(const std::string& path);
+
+// What the song list's delete does: the song goes to the user's trash, or
+// is deleted where there is no trash at all. True when no song is left at
+// path (also when it was gone already); false when it could be neither
+// moved nor deleted, or a folder now stands in its place.
+bool DiscardSongFile(const std::string& path);

@@ -114,14 +114,21 @@ void CSongList::OnPlay() {
 
 void CSongList::OnDelete() {
   // The file that goes is the one listed: this list's folder, the row's
-  // bytes. The tree reloads the list when the folder is renamed.
+  // bytes. The tree reloads the list when the folder is renamed. Songs go
+  // to the trash, where a slip of the mouse can be undone; only a user
+  // without any trash loses them for good.
   if (m_strFolder.empty()) return;
+  QStringList failed;
   for (int i = topLevelItemCount() - 1; i >= 0; --i) {
     if (!topLevelItem(i)->isSelected()) continue;
     const std::string name = RowFileName(i);
-    DeleteRow(i);
-    DeleteSongFile(JoinPath(m_strFolder, name));
+    if (DiscardSongFile(JoinPath(m_strFolder, name))) {
+      DeleteRow(i);
+    } else {
+      failed.prepend(QString::fromUtf8(txt::kSongDeleteError).replace("%s", DisplayName(name)));
+    }
   }
+  if (!failed.isEmpty()) BrowseMessageBox(this, failed.join('\n'), QString(), false);
 }
 
 // --- Right button -------------------------------------------------------------

@@ -42,6 +42,7 @@ inline constexpr const char kColFileName[] = "文件名";
 inline constexpr const char kColSize[] = "大小";
 inline constexpr const char kMenuPlay[] = "播放";
 inline constexpr const char kMenuDeleteSong[] = "删除";
+inline constexpr const char kSongDeleteError[] = "删除文件时出错: %s";
 inline constexpr const char kOneSongOnly[] = "抱歉!暂时只能一次放一首歌.";
 // The system has no program for the song or page (the name or address follows).
 inline constexpr const char kCannotOpenFile[] = "无法打开文件: ";

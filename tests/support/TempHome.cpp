@@ -29,7 +29,8 @@ void RestoreEnv(const char* name, const std::optional<std::string>& value) {
 
 }  // namespace
 
-TempHome::TempHome() : m_oldHome(GetEnv("VIRELOMP3_HOME")), m_oldTmp(GetEnv("TMPDIR")) {
+TempHome::TempHome()
+    : m_oldHome(GetEnv("VIRELOMP3_HOME")), m_oldTmp(GetEnv("TMPDIR")), m_oldData(GetEnv("XDG_DATA_HOME")) {
   std::string base = m_oldTmp && !m_oldTmp->empty() ? *m_oldTmp : std::string("/tmp");
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   std::string templ = base + "/virelomp3-test-XXXXXX";
@@ -44,16 +45,21 @@ TempHome::TempHome() : m_oldHome(GetEnv("VIRELOMP3_HOME")), m_oldTmp(GetEnv("TMP
     throw std::runtime_error("cannot create the test home under " + m_root);
   setenv("VIRELOMP3_HOME", m_home.c_str(), 1);
   setenv("TMPDIR", m_temp.substr(0, m_temp.size() - 1).c_str(), 1);
+  // The user's data folder too (the trash lives there): never the real one.
+  setenv("XDG_DATA_HOME", data().c_str(), 1);
 }
 
 TempHome::~TempHome() {
   RestoreEnv("VIRELOMP3_HOME", m_oldHome);
   RestoreEnv("TMPDIR", m_oldTmp);
+  RestoreEnv("XDG_DATA_HOME", m_oldData);
   std::error_code ec;
   std::filesystem::remove_all(m_root, ec);
 }
 
 std::string TempHome::downloads() const { return m_home + "/已下载"; }
+
+std::string TempHome::data() const { return m_root + "/data"; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

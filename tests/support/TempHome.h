@@ -28,6 +28,8 @@ class TempHome {
   const std::string& temp() const { return m_temp; }
   // home() + "/已下载" (UTF-8 on disk).
   std::string downloads() const;
+  // XDG_DATA_HOME while the home lives (not created).
+  std::string data() const;
 
  private:
   std::string m_root;
@@ -35,6 +37,7 @@ class TempHome {
   std::string m_temp;
   std::optional<std::string> m_oldHome;
   std::optional<std::string> m_oldTmp;
+  std::optional<std::string> m_oldData;
 };
 
 // Whole file as bytes; empty when it cannot be read.

@@ -141,7 +141,29 @@ class SongListTest : public QObject {
     QCOMPARE(m_list->topLevelItemCount(), 1);
     QCOMPARE(m_list->topLevelItem(0)->text(0), QString("2.mp3"));
     QVERIFY(fs::exists(Dl("2.mp3")));
-    for (const char* n : {"1.mp3", "3.mp3", "4.mp3"}) QVERIFY(!fs::exists(Dl(n)));
+    // No question, but nothing lost: the songs wait in the user's trash.
+    for (const char* n : {"1.mp3", "3.mp3", "4.mp3"}) {
+      QVERIFY(!fs::exists(Dl(n)));
+      QVERIFY(fs::exists(m_home->data() + "/Trash/files/" + n));
+      QVERIFY(fs::exists(m_home->data() + "/Trash/info/" + n + ".trashinfo"));
+    }
+  }
+
+  // A song that can be neither trashed nor deleted keeps its row and is
+  // named; the others of the selection still go.
+  void deleteThatFailsKeepsTheRowAndSaysSo() {
+    for (const char* n : {"a.mp3", "b.mp3"}) Touch(Dl(n), 5);
+    Load();
+    fs::remove(Dl("b.mp3"));
+    fs::create_directories(Dl("b.mp3/inside"));  // a folder took its place
+    Select({"a.mp3", "b.mp3"});
+    m_list->OnDelete();
+    QCOMPARE(m_list->topLevelItemCount(), 1);
+    QCOMPARE(m_list->topLevelItem(0)->text(0), QString("b.mp3"));
+    QVERIFY(!fs::exists(Dl("a.mp3")));
+    QVERIFY(fs::exists(Dl("b.mp3/inside")));
+    QCOMPARE(m_hooks->boxes.size(), size_t{1});
+    QCOMPARE(m_hooks->boxes[0].text, Q("删除文件时出错: b.mp3"));
   }
 
   // Names from an old GBK disk, and bytes that are no text at all: shown
