@@ -232,6 +232,7 @@ int CDownloaderApp::AddTask(const std::string& typed) {
       SetEntryText(e->m_szBlocks, blocks);
       m_pTasks[freeSlot] = e;
       ++m_nTaskCount;
+      m_endings.Forget(name);  // a new task of the name has not ended yet
       return 0;
     }
   }
@@ -340,6 +341,7 @@ void CDownloaderApp::RemoveAllTasks() {
     m_nTaskCount = 0;
     m_candidateLists.clear();
     m_pickedLinks.clear();
+    m_endings.Clear();
   }
   for (auto& r : runners) m_reaper.Hand(std::move(r));
 }

@@ -22,6 +22,7 @@
 #include "app/BundledServer.h"
 #include "app/TaskDetails.h"
 #include "app/TaskReaper.h"
+#include "app/TaskEndings.h"
 #include "app/UiPort.h"
 #include "app/UiPortRelay.h"
 #include "app/WakeSignal.h"
@@ -151,12 +152,16 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // A task that gave up frees its slot like a stop (entry, row and text
   // stay) and wakes the scheduler, so a queued entry takes the slot.
   void OnTaskGaveUp(const std::string& name) override;
+  void OnTaskEnded(const std::string& name, bool finished, const std::string& text) override;
   // Frees the active slot and the entry of name (the reaper deletes the task).
   void RemoveTask(const std::string& name) override;
   // Frees every slot and entry; downing.dat is not touched.
   void RemoveAllTasks();
   // Writes the table to downing.dat (refused once the exit sequence saved).
   void SaveTaskList() override;
+  // The same, for a caller that must know: false when downing.dat was left
+  // as it was, after the port was told why.
+  bool SaveTaskListChecked();
   // Reads downing.dat into the table, every entry "stop".
   void LoadTaskList();
   // Blocks until every task handed to the reaper is stopped and deleted
@@ -188,6 +193,9 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   int UseLink(const std::string& name, const std::string& link);
   // A copy of what the details views show of name.
   TaskDetails GetTaskDetails(const std::string& name);
+  // Just the blocks of name's running job (none when it runs none): what a
+  // frequent redraw needs, without copying the candidates.
+  std::vector<BlockSnapshot> GetTaskBlocks(const std::string& name);
   void OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) override;
   void OnCandidateProbed(const std::string& name, const std::string& link, const ProbeFigures& probe,
                          CandidateVerdict verdict) override;
@@ -235,7 +243,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // A task the reaper let go may have reported figures while it stopped.
   void OnTaskReaped(const std::string& name) override { ClearLiveFigures(name); }
   std::unique_ptr<TaskRunner> TakeSlotLocked(int at);
-  void SaveTaskListAndShutOut(bool shutOut);
+  bool SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
   int FindActiveLocked(const std::string& name) const;
   // Empties the speed and time left of name's entry and row unless the
@@ -263,6 +271,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // asked for that the task has not taken up yet (application lock).
   std::map<std::string, CCandidateList> m_candidateLists;
   std::map<std::string, std::string> m_pickedLinks;
+  TaskEndings m_endings;  // application lock
 
   // A leaf lock of its own, so the view name can be read by a worker that
   // holds g_lock (removing its list row) without breaking the lock order.

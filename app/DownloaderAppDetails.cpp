@@ -40,7 +40,52 @@ TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
     d.m_eReason = it->second.Reason();
     d.m_candidates = it->second.Ranked();
   }
+  // A finished task left the table with its candidates; one that gave up
+  // keeps its entry, marked, until it runs again.
+  const TaskEnding* ending = m_endings.Find(name);
+  const int entry = FindEntryLocked(name);
+  if (ending && (ending->m_bFinished ? entry < 0 : entry >= 0 && IsFailedEntry(*m_pTasks[entry]))) {
+    d.m_bEnded = true;
+    d.m_bFinished = ending->m_bFinished;
+    d.m_strEnding = ending->m_strText;
+    if (ending->m_bFinished) {
+      d.m_eReason = ending->m_eReason;
+      d.m_candidates = ending->m_candidates;
+    }
+    if (d.m_blocks.empty()) d.m_blocks = ending->m_blocks;
+  }
   return d;
+}
+
+std::vector<BlockSnapshot> CDownloaderApp::GetTaskBlocks(const std::string& name) {
+  std::vector<BlockSnapshot> blocks;
+  std::lock_guard<std::mutex> lk(m_lock);
+  const int active = FindActiveLocked(name);
+  if (active >= 0 && m_pActive[active]->m_pRunner && m_pActive[active]->m_pRunner->Task())
+    m_pActive[active]->m_pRunner->Task()->VisitJob([&](CBlockDownloader& job) { blocks = job.GetBlockSnapshot(); });
+  return blocks;
+}
+
+void CDownloaderApp::OnTaskEnded(const std::string& name, bool finished, const std::string& text) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  TaskEnding ending;
+  ending.m_bFinished = finished;
+  ending.m_strText = text;
+  auto it = m_candidateLists.find(name);
+  if (it != m_candidateLists.end()) {
+    ending.m_eReason = it->second.Reason();
+    ending.m_candidates = it->second.Ranked();
+  }
+  // Still in its slot: the job is there to read, as for a details view.
+  const int active = FindActiveLocked(name);
+  if (active >= 0 && m_pActive[active]->m_pRunner && m_pActive[active]->m_pRunner->Task())
+    m_pActive[active]->m_pRunner->Task()->VisitJob(
+        [&](CBlockDownloader& job) { ending.m_blocks = job.GetBlockSnapshot(); });
+  for (BlockSnapshot& b : ending.m_blocks) {
+    b.m_nSpeed.reset();  // nothing serves a block any more
+    if (finished) b.m_nBytes = b.m_nLast - b.m_nFirst + 1;  // merged whole
+  }
+  m_endings.Record(name, std::move(ending));
 }
 
 void CDownloaderApp::OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) {

@@ -15,4 +15,9 @@ struct TaskDetails {
   ChosenReason m_eReason = ChosenReason::kNone;
   std::vector<Candidate> m_candidates;  // ranked
   std::vector<BlockSnapshot> m_blocks;  // the current job's block files
+  // How the last activation ended, when it did: finished (the entry is
+  // gone; the candidates are those it ended with) or given up.
+  bool m_bEnded = false;
+  bool m_bFinished = false;
+  std::string m_strEnding;  // finished: the song's path (UTF-8); else the GBK failure text
 };

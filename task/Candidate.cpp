@@ -2,6 +2,8 @@
 
 #include <vector>
 #include <cstdio>
+#include "engine/Gbk.h"
+#include "engine/HexDigit.h"
 
 #include "res/Texts.h"
 
@@ -143,4 +145,28 @@ std::string AddressHost(const std::string& url) {
   size_t begin, end;
   AuthorityOf(shown, begin, end);
   return shown.substr(begin, end - begin);
+}
+
+std::string AddressPathForShow(const std::string& url) {
+  const std::string shown = AddressForShow(url);
+  size_t begin, end;
+  AuthorityOf(shown, begin, end);
+  const std::string path = shown.substr(end);
+  std::string bytes;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const int hi = path[i] == '%' && i + 2 < path.size() ? HexDigitValue(path[i + 1]) : -1;
+    const int lo = hi >= 0 ? HexDigitValue(path[i + 2]) : -1;
+    if (lo >= 0) {
+      bytes += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      bytes += path[i];
+    }
+  }
+  // Servers encode names as UTF-8 or as GBK; what is neither stays encoded.
+  std::string gbk;
+  if (IsValidUtf8(bytes) && Utf8ToGbk(bytes, gbk)) return gbk;
+  std::string utf8;
+  if (GbkToUtf8(bytes, utf8)) return bytes;
+  return path;
 }

@@ -52,6 +52,7 @@ enum class ChosenReason {
 struct Candidate {
   std::string m_strAddress;  // GBK, never with credentials
   std::string m_strHost;     // host[:port] of the address
+  std::string m_strPath;     // its path for showing (AddressPathForShow)
   int m_nFound = 0;          // position in the search's answer, from 0
   bool m_bProbed = false;
   ProbeFigures m_probe;
@@ -91,3 +92,7 @@ bool IsFailureCause(const std::string& text);
 // Whether text begins "http://" or "https://" (scheme in any case): the
 // addresses a task downloads from and an entry keeps.
 bool IsWebAddress(const std::string& text);
+// What follows the authority (path and query), percent-decoded for showing,
+// as GBK: names a server encoded as UTF-8 or as GBK read as themselves;
+// anything else is shown as it stands in the address.
+std::string AddressPathForShow(const std::string& url);

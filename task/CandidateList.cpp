@@ -32,6 +32,7 @@ Candidate& CCandidateList::FindOrAdd(const std::string& shown) {
   Candidate c;
   c.m_strAddress = shown;
   c.m_strHost = AddressHost(shown);
+  c.m_strPath = AddressPathForShow(shown);
   c.m_nFound = static_cast<int>(m_items.size());
   m_items.push_back(c);
   return m_items.back();

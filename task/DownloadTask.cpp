@@ -168,7 +168,12 @@ int CDownloadTask::Execute() {
     GiveUp(T(txt::kUnselectedServerLink));
     return -1;
   }
-  if (!m_strURL.empty()) m_host.OnCandidateChosen(m_strName, m_strURL, ChosenReason::kStoredAddress);
+  if (!m_strURL.empty()) {
+    m_host.OnCandidateChosen(m_strName, m_strURL, ChosenReason::kStoredAddress);
+    // A stored address on the bundled server needs it running, as a search does.
+    m_host.BeforeSearch(m_strURL, [this] { return Stale(); });
+    if (Stale()) return 0;
+  }
   if (m_strURL.empty()) {
     bool found = false;
     for (int i = 0; i < kSearchAttempts && !found; ++i) {
@@ -371,6 +376,7 @@ void CDownloadTask::GiveUp(const std::string& text) {
   SetStatus(text);
   SetRetriesField(T(txt::kFailedMark));
   m_host.SaveTaskList();
+  m_host.OnTaskEnded(m_strName, false, text);
   m_host.OnTaskGaveUp(m_strName);
 }
 
@@ -449,6 +455,7 @@ void CDownloadTask::OnSuccess(void* user) {
   // RemoveTask hands the task to the reaper: from then on only locals.
   ITaskHost& host = task->m_host;
   const std::string name = task->m_strName;
+  host.OnTaskEnded(name, true, task->MakeTargetPath());
   if (host.IsListShown()) host.DeleteListRow(name);
   host.RemoveTask(name);
   if (host.HasQueuedTasks()) host.WakeScheduler();

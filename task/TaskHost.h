@@ -51,8 +51,13 @@ class ITaskHost {
   // into the host on that activation, made on a thread of the task with no
   // lock held; the host may hand the task to be deleted.
   virtual void OnTaskGaveUp(const std::string& /*name*/) {}
-  // Called right before a search fetches url, on the task's thread; the
-  // host may make the engine ready (the bundled server). cancelled() tells
+  // How an activation ended, for the details views: finished with the
+  // song's path (UTF-8), or given up with its GBK text. Called on a thread
+  // of the task with no lock held, before RemoveTask or OnTaskGaveUp.
+  virtual void OnTaskEnded(const std::string& /*name*/, bool /*finished*/, const std::string& /*text*/) {}
+  // Called right before a search fetches url, and before a download from
+  // a stored address starts, on the task's thread; the host may make what
+  // serves url ready (the bundled server). cancelled() tells
   // when the task no longer wants to wait.
   virtual void BeforeSearch(const std::string& /*url*/, const std::function<bool()>& /*cancelled*/) {}
 

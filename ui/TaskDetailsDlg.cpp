@@ -78,7 +78,7 @@ CTaskDetailsDlg::CTaskDetailsDlg(CDownloaderApp& app, const std::string& name, Q
                                    txt::kCandColBitrate, txt::kCandColLength});
   m_pCandidates->setObjectName("Candidates");
   candTitle->setBuddy(m_pCandidates);
-  const int candWidths[] = {40, 150, 80, 70, 50, 110, 150, 90, 50};
+  const int candWidths[] = {40, 260, 80, 70, 50, 110, 150, 90, 50};
   for (int c = 0; c < 9; ++c) m_pCandidates->setColumnWidth(c, candWidths[c]);
   m_pReason = new QLabel(this);
   m_pUseLink = new QPushButton(QTxt(txt::kDetailsUseLink), this);
@@ -108,7 +108,7 @@ CTaskDetailsDlg::CTaskDetailsDlg(CDownloaderApp& app, const std::string& name, Q
   layout->addWidget(buttons);
   setTabOrder(m_pCandidates, m_pUseLink);
   setTabOrder(m_pUseLink, m_pBlocks);
-  resize(900, 520);
+  resize(1010, 520);
 
   connect(m_pUseLink, &QPushButton::clicked, this, [this] { UseSelectedLink(); });
   connect(m_pCandidates, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButton(); });
@@ -157,10 +157,20 @@ void CTaskDetailsDlg::FillCandidates(const TaskDetails& d) {
     const ProbeFigures& p = c.m_probe;
     const bool chosen = c.m_eVerdict == CandidateVerdict::kChosen;
     SetCell(t, row, 0, QString::number(row + 1), true, chosen);
-    SetCell(t, row, 1, QGbk(c.m_strHost), false, chosen);
-    SetCell(t, row, 2, p.m_nLength >= 0 ? KiloBytes(p.m_nLength) : QString(), true, chosen);
+    // The host alone cannot tell links apart: the path is beside it.
+    SetCell(t, row, 1, QGbk(c.m_strHost + c.m_strPath), false, chosen);
+    // The chosen link's job knows better than a probe (or no probe at all,
+    // for a stored address): the file's length, and whether its blocks
+    // came in ranges.
+    long long length = p.m_nLength;
+    bool ranges = p.m_bRanges, rangesKnown = c.m_bProbed;
+    if (chosen && !d.m_blocks.empty() && d.m_blocks.back().m_nLast >= 0) {
+      if (length < 0) length = d.m_blocks.back().m_nLast + 1;
+      if (d.m_blocks.size() > 1 || d.m_blocks.front().m_nFirst > 0) ranges = rangesKnown = true;
+    }
+    SetCell(t, row, 2, length >= 0 ? KiloBytes(length) : QString(), true, chosen);
     SetCell(t, row, 3, c.m_bProbed && p.m_nTimeMs >= 0 ? QString::number(p.m_nTimeMs) : QString(), true, chosen);
-    SetCell(t, row, 4, c.m_bProbed ? QTxt(p.m_bRanges ? txt::kRangesYes : txt::kRangesNo) : QString(), false, chosen);
+    SetCell(t, row, 4, rangesKnown ? QTxt(ranges ? txt::kRangesYes : txt::kRangesNo) : QString(), false, chosen);
     SetCell(t, row, 5, QString::fromStdString(p.m_strContentType), false, chosen);
     SetCell(t, row, 6, QGbk(VerdictText(c)), false, chosen);
     const AudioFacts audio = c.Audio();
@@ -172,17 +182,20 @@ void CTaskDetailsDlg::FillCandidates(const TaskDetails& d) {
     if (!selected.empty() && c.m_strAddress == selected) reselect = row;
   }
   if (reselect >= 0 && t->currentRow() != reselect) t->selectRow(reselect);
-  if (d.m_candidates.empty()) m_pReason->setText(QTxt(txt::kDetailsNoCandidates));
+  if (d.m_bEnded && d.m_bFinished) m_pReason->setText(Filled(txt::kDetailsFinished, QString::fromStdString(d.m_strEnding)));
+  else if (d.m_bEnded) m_pReason->setText(QGbk(d.m_strEnding));
+  else if (d.m_candidates.empty()) m_pReason->setText(QTxt(txt::kDetailsNoCandidates));
   else if (d.m_eReason != ChosenReason::kNone)
     m_pReason->setText(Filled(txt::kDetailsReason, QGbk(ChosenReasonText(d.m_eReason, ChosenAudio(d)))));
   else m_pReason->clear();
 }
 
 void CTaskDetailsDlg::FillBlocks(const TaskDetails& d) {
+  const std::vector<BlockSnapshot>& blocks = d.m_blocks;
   QTableWidget* t = m_pBlocks;
-  t->setRowCount(static_cast<int>(d.m_blocks.size()));
-  for (int row = 0; row < static_cast<int>(d.m_blocks.size()); ++row) {
-    const BlockSnapshot& b = d.m_blocks[static_cast<size_t>(row)];
+  t->setRowCount(static_cast<int>(blocks.size()));
+  for (int row = 0; row < static_cast<int>(blocks.size()); ++row) {
+    const BlockSnapshot& b = blocks[static_cast<size_t>(row)];
     const long long length = b.m_nLast - b.m_nFirst + 1;
     SetCell(t, row, 0, QString::number(b.m_nBlock), true);
     SetCell(t, row, 1, QString::number(b.m_nFirst) + "-" + QString::number(b.m_nLast), true);

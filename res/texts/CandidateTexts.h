@@ -45,6 +45,7 @@ inline constexpr const char kDetailsCandidates[] = "候选链接";
 inline constexpr const char kDetailsBlocks[] = "下载块";
 inline constexpr const char kDetailsReason[] = "选用原因: %s";
 inline constexpr const char kDetailsNoCandidates[] = "还没有搜索结果.";
+inline constexpr const char kDetailsFinished[] = "下载完成: %s";
 inline constexpr const char kDetailsUseLink[] = "使用此链接下载";
 inline constexpr const char kDetailsClose[] = "关闭";
 inline constexpr const char kCandColRank[] = "序号";

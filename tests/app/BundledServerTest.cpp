@@ -187,6 +187,22 @@ TEST_F(AppBundledServerTest, ASearchStartsItAndTheSongArrives) {
   EXPECT_FALSE(probe.Answers()) << "it ends with the program";
 }
 
+// A task from an earlier run goes straight to its stored address, with no
+// search before it: that first connection starts the server too.
+TEST_F(AppBundledServerTest, AStoredAddressOnItStartsItBeforeTheFirstConnection) {
+  const std::string address = "http://127.0.0.1:" + std::to_string(options.nPort) + "/songs/alpha.mp3";
+  ASSERT_TRUE(WriteRecords(th.home() + "/downing.dat", {MakeEntry("alpha", "", address)}));
+  auto app = MakeApp();
+  app->AddTasks("alpha");  // restarts the stored entry
+  EXPECT_TRUE(WaitUntil([&] { return vtest::ReadFile(th.downloads() + "/alpha.mp3") == song; }, 60000));
+  EXPECT_EQ(app->GetBundledServer()->GetStartCount(), 1);
+  app->ExitSequence();
+  // Straight from the address: no failed attempt sent it searching anew.
+  const std::string log = vtest::ReadFile(options.strLogPath);
+  EXPECT_NE(log.find("/songs/alpha.mp3"), std::string::npos) << log;
+  EXPECT_EQ(log.find("_searchkey"), std::string::npos) << log;
+}
+
 TEST_F(AppBundledServerTest, AutoStartOffAndTheUpdateCheckStartNothing) {
   {
     auto app = MakeApp();

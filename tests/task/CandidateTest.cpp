@@ -92,6 +92,22 @@ TEST(CandidateListTest, CredentialsNeverReachTheList) {
   EXPECT_EQ(AddressHost("no-scheme.mp3"), "");
 }
 
+// Links on one host differ by their paths: shown decoded, as the server
+// encoded the name (UTF-8 or GBK), and never with a user part.
+TEST(CandidateTest, PathsAreShownDecoded) {
+  EXPECT_EQ(AddressPathForShow("http://h/songs/%E6%AD%8C.mp3"), Utf8ToGbk("/songs/歌.mp3"));
+  EXPECT_EQ(AddressPathForShow("http://h/songs/%B8%E8.mp3"), Utf8ToGbk("/songs/歌.mp3"));
+  EXPECT_EQ(AddressPathForShow("http://u:p@h:80/a%20b.mp3?id=1&x=%2F"), "/a b.mp3?id=1&x=/");
+  // Neither UTF-8 nor GBK, or a broken escape: as it stands.
+  EXPECT_EQ(AddressPathForShow("http://h/%FF%FF.mp3"), "/%FF%FF.mp3");
+  EXPECT_EQ(AddressPathForShow("http://h/100%.mp3"), "/100%.mp3");
+  EXPECT_EQ(AddressPathForShow("http://h/a%4"), "/a%4");
+  EXPECT_EQ(AddressPathForShow("http://h"), "");
+  CCandidateList list;
+  list.Reset({"http://h/one.mp3", "http://h/two.mp3"});
+  EXPECT_EQ(list.Ranked()[1].m_strPath, "/two.mp3");
+}
+
 TEST(CandidateVerdictTest, JudgeAndReasons) {
   ProbeFigures p = Probed(-1, 2000);
   EXPECT_EQ(JudgeProbe(p, 1000, 3000), CandidateVerdict::kProbeFailed);

@@ -10,6 +10,7 @@
 
 #include "res/Texts.h"
 #include "tests/support/SongMaker.h"
+#include "task/DownloadTask.h"
 #include "tests/ui/UiTestHome.h"
 #include "ui/DowningList.h"
 #include "ui/TaskDetailsDlg.h"
@@ -120,7 +121,8 @@ class TaskDetailsDlgTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(cand->rowCount() == 3 && blocks->rowCount() == 2, 20000);
     QCOMPARE(Cell(cand, 0, 6), Q("已选用"));
     QVERIFY(cand->item(0, 6)->font().bold());
-    QCOMPARE(Cell(cand, 0, 1), QString::fromStdString(h.server.hostPort()));
+    QCOMPARE(Cell(cand, 0, 1), QString::fromStdString(h.server.hostPort() + "/slow.mp3"));
+    QCOMPARE(Cell(cand, 1, 1), QString::fromStdString(h.server.hostPort() + "/quick.mp3"));
     QCOMPARE(Cell(cand, 0, 2), Q("1,269KB"));
     QCOMPARE(Cell(cand, 0, 4), Q("支持"));
     QCOMPARE(Cell(cand, 0, 5), Q("audio/mpeg"));
@@ -150,8 +152,60 @@ class TaskDetailsDlgTest : public QObject {
     // The quick link downloads the whole song; the task leaves the table.
     QTRY_VERIFY_WITH_TIMEOUT(h.app->GetTaskCount() == 0, 30000);
     QCOMPARE(vtest::ReadFile(h.home.downloads() + "/song.mp3"), songs.quick);
-    QTRY_COMPARE(dlg->Candidates()->rowCount(), 0);
-    QCOMPARE(dlg->Blocks()->rowCount(), 0);
+    // The window ends well: the candidates and blocks it ended with, and
+    // where the song went.
+    const QString saved = QString::fromStdString(h.home.downloads() + "/song.mp3");
+    QTRY_COMPARE(dlg->ReasonLabel()->text(), Q("下载完成: ") + saved);
+    QCOMPARE(cand->rowCount(), 3);
+    QCOMPARE(cand->item(0, 0)->toolTip(), QString::fromStdString(h.server.url("/quick.mp3")));
+    QCOMPARE(Cell(cand, 0, 6), Q("已选用"));
+    QCOMPARE(blocks->rowCount(), 2);
+    for (int row = 0; row < 2; ++row) {
+      QCOMPARE(qobject_cast<QProgressBar*>(blocks->cellWidget(row, 3))->value(), 1000);
+      QCOMPARE(Cell(blocks, row, 4), QString());
+    }
+    QCOMPARE(Cell(blocks, 1, 1), Q("600000-1199999"));
+    QTest::qWait(2 * CTaskDetailsDlg::kRefreshMs);  // later refreshes keep it so
+    QCOMPARE(dlg->ReasonLabel()->text(), Q("下载完成: ") + saved);
+    QCOMPARE(cand->rowCount(), 3);
+    QVERIFY(dlg->grab().save(dir + "/task-details-finished.png"));
+  }
+
+  // A task from an earlier run goes to its stored address unprobed: its
+  // row still says the song's size and that it comes in ranges, and a
+  // name the server percent-encoded reads as itself.
+  void storedAddressRowIsFilledFromItsJob() {
+    UiHome h;
+    vtest::Route song = vtest::Route::File(vtest::RandomBytes(1300000, 9));
+    song.faults.rateBytesPerSec = 100000;
+    h.server.route("/songs/%E6%AD%8C.mp3", song);
+    h.WriteTaskList({uitest::MakeEntry("song", h.server.url("/songs/%E6%AD%8C.mp3"))});
+    h.Start();
+    h.app->AddTasks("song");
+    CTaskDetailsDlg* dlg = CTaskDetailsDlg::Open(*h.app, "song", h.frame.get());
+    QTableWidget* cand = dlg->Candidates();
+    QTRY_VERIFY_WITH_TIMEOUT(cand->rowCount() == 1 && dlg->Blocks()->rowCount() == 2, 20000);
+    QCOMPARE(Cell(cand, 0, 1), QString::fromStdString(h.server.hostPort()) + Q("/songs/歌.mp3"));
+    QCOMPARE(Cell(cand, 0, 6), Q("已选用"));
+    QCOMPARE(Cell(cand, 0, 2), Q("1,269KB"));
+    QCOMPARE(Cell(cand, 0, 4), Q("支持"));
+    QCOMPARE(dlg->ReasonLabel()->text(), Q("选用原因: 已保存的地址"));
+  }
+
+  // A task that gave up says why, with its candidates still listed.
+  void givenUpTaskShowsItsFailure() {
+    UiHome h;
+    vtest::Route page = vtest::Route::File("<html><a href=\"" + h.server.url("/gone.mp3") + "\">1</a></html>");
+    h.server.route("/search?k=gone", page);
+    h.server.route("/gone.mp3", vtest::Route::Raw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    h.Start();
+    h.app->AddTasks("gone");
+    CTaskDetailsDlg* dlg = CTaskDetailsDlg::Open(*h.app, "gone", h.frame.get());
+    TaskEntry e{};
+    QTRY_VERIFY_WITH_TIMEOUT(h.app->ReadEntry("gone", e) && IsFailedEntry(e), 30000);
+    // The window's next refresh says why, in the task's own words.
+    QTRY_VERIFY(dlg->ReasonLabel()->text().contains(Q("失败")));
+    QCOMPARE(dlg->Candidates()->rowCount(), 1);
   }
 };
 
