@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "engine/ProgramDir.h"
+#include "engine/ProgramDirectory.h"
 
 namespace {
 

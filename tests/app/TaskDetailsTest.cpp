@@ -70,9 +70,17 @@ TEST_F(TaskDetailsTest, PickingAnotherLinkRestartsTheTaskOnItAndTheFileIsExact) 
   ASSERT_TRUE(WaitUntil([&] { return app->GetTaskCount() == 0; }, 60000));
   EXPECT_EQ(DownloadedFile(home, "pick"), second);
   EXPECT_EQ(srv.requestsFor("/s?k=pick").size(), 1u);  // the pick searched nothing
-  // The entry is gone, and the candidates with it.
-  EXPECT_FALSE(app->GetTaskDetails("pick").m_bHasEntry);
-  EXPECT_TRUE(app->GetTaskDetails("pick").m_candidates.empty());
+  // The entry is gone; what the views show is how it ended: the song's
+  // path, and the candidates as they stood.
+  const TaskDetails done = app->GetTaskDetails("pick");
+  EXPECT_FALSE(done.m_bHasEntry);
+  EXPECT_TRUE(done.m_bEnded && done.m_bFinished);
+  EXPECT_EQ(done.m_strEnding, home.downloads() + "/pick.mp3");
+  ASSERT_EQ(done.m_candidates.size(), 2u);
+  EXPECT_EQ(done.m_candidates[0].m_strAddress, srv.url("/b.mp3"));
+  // A new task of the name starts with a clean slate.
+  app->AddTasks("pick");
+  EXPECT_FALSE(app->GetTaskDetails("pick").m_bEnded);
 }
 
 TEST_F(TaskDetailsTest, TheBlockSnapshotMatchesTheBlockFiles) {
