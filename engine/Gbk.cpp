@@ -6,11 +6,22 @@
 
 namespace {
 
+// glibc loads a conversion's module at its first iconv_open and unloads it
+// at its last iconv_close; threads doing both at once race inside the
+// loader. One handle per conversion we use, held for the life of the
+// process, keeps every module loaded. Kept in a static array so the leak
+// checker sees them reachable.
+void KeepConversionModulesLoaded() {
+  static const iconv_t kKept[] = {iconv_open("UTF-8", "GBK"), iconv_open("GBK", "UTF-8"),
+                                  iconv_open("UTF-16LE", "UTF-8")};
+  (void)kKept;
+}
+
 // One iconv handle per call: handles are not safe to share between threads
 // and conversions here are short.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+  Converter(const char* to, const char* from) : m_cd((KeepConversionModulesLoaded(), iconv_open(to, from))) {}
   ~Converter() {
     if (m_cd != reinterpret_cast<iconv_t>(-1)) iconv_close(m_cd);
   }
