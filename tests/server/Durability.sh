@@ -41,6 +41,16 @@ ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
     "$cli" fetch "http://127.0.0.1:$port/songs/a.mp3" "$run/out/a.mp3" --blocks 3 2>"$run/fetch.log" ||
   { cat "$run/fetch.log" >&2; fail "fetch failed"; }
 cmp "$run/out/a.mp3" "$run/root/songs/a.mp3" || fail "the fetched file differs"
+# A call another thread interrupts is traced in two halves; put each back
+# together where it returned, so the order below is the order of returns.
+awk '
+  / <unfinished \.\.\.>$/ { p = $1; sub(/ <unfinished \.\.\.>$/, ""); half[p] = $0; next }
+  /^[0-9]+ <\.\.\. [a-z0-9_]+ resumed>/ {
+    p = $1
+    if (p in half) { rest = $0; sub(/^[0-9]+ <\.\.\. [a-z0-9_]+ resumed>/, "", rest); print half[p] rest; delete half[p]; next }
+  }
+  { print }
+' "$run/trace" > "$run/trace.joined" && mv "$run/trace.joined" "$run/trace"
 
 # Line numbers, in the order the calls returned; only calls that worked.
 first() { { grep -n -E "$1" "$run/trace" || true; } | { grep -E '= 0$' || true; } | head -n 1 | cut -d: -f1; }
