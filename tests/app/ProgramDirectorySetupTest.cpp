@@ -12,6 +12,7 @@
 #include "app/ProgramDirectorySetup.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
+#include "tests/support/EnvVar.h"
 #include "tests/support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -19,22 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Sets (or with nullopt unsets) one environment variable for a scope.
-class EnvVar {
- public:
-  EnvVar(const char* name, const std::optional<std::string>& value) : m_name(name) {
-    if (const char* old = std::getenv(name)) m_old = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~EnvVar() {
-    if (m_old) setenv(m_name, m_old->c_str(), 1);
-    else unsetenv(m_name);
-  }
-
- private:
-  const char* m_name;
-  std::optional<std::string> m_old;
-};
+using vtest::EnvVar;
 
 class ProgramDirectoryTest : public ::testing::Test {
  protected:

@@ -13,6 +13,7 @@
 #include "engine/HttpSocket.h"
 #include "engine/http/NetworkOptions.h"
 #include "task/RobotInternet.h"
+#include "tests/support/EnvVar.h"
 #include "tests/support/TempHome.h"
 #include "tests/task/NginxServer.h"
 #include "tests/task/SquidProxy.h"
@@ -23,22 +24,7 @@ namespace {
 using vtest::NginxServer;
 
 // Sets one environment variable for the life of the object.
-class EnvVar {
- public:
-  EnvVar(const char* name, const std::optional<std::string>& value) : m_name(name) {
-    if (const char* old = std::getenv(name)) m_old = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~EnvVar() {
-    if (m_old) setenv(m_name, m_old->c_str(), 1);
-    else unsetenv(m_name);
-  }
-
- private:
-  const char* m_name;
-  std::optional<std::string> m_old;
-};
+using vtest::EnvVar;
 
 struct Page {
   bool ok = false;
