@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <sstream>
 #include "tests/app/AppTestUtil.h"
+#include "tests/support/EnvVar.h"
+#include "tests/support/ServerFront.h"
+#include "tests/support/TestCa.h"
 
 using namespace apptest;
 
@@ -38,7 +41,7 @@ class UpdateTest : public ::testing::Test {
   std::unique_ptr<CDownloaderApp> MakeApp(bool checkAtStart = false) {
     AppOptions o = Quiet(&port, checkAtStart);
     o.bCheckForUpdate = checkAtStart;
-    o.strUpdateHost = srv.url("");
+    o.strUpdateHost = updateHost.empty() ? srv.url("") : updateHost;
     o.strProgramPath = program;
     // Loopback connects well within 5 ms, except under a sanitizer on a busy
     // machine: these tests are about what follows a fetch, not its time-out.
@@ -61,6 +64,7 @@ class UpdateTest : public ::testing::Test {
   vtest::ScriptedServer srv;
   RecordingPort port;
   std::string program = "/opt/virelo/VireloMP3.exe";
+  std::string updateHost;  // the scripted server's own when empty
 };
 
 TEST_F(UpdateTest, NewerPublishedVersionStartsTheUpdater) {
@@ -243,6 +247,66 @@ TEST_F(UpdateTest, MissingUpdaterShowsTheMessage) {
   auto app = MakeApp();
   EXPECT_FALSE(app->LaunchUpdater());
   EXPECT_EQ(port.Count(T(txt::kUpdaterFailed)), 1);
+}
+
+// The update host on https: the same trust as every other connection, the
+// user's trust file included, and nothing sent to a server it does not vouch
+// for.
+class UpdateHttpsTest : public UpdateTest {
+ protected:
+  void SetUp() override {
+    UpdateTest::SetUp();
+    // Trust comes from MP3.ini alone, whatever the machine's environment.
+    IniWrite(Ini(), "Network", "CAFile", ca.caFile());
+    IniWrite(Ini(), "Network", "Proxy", "none");
+  }
+  std::unique_ptr<CDownloaderApp> MakeHttpsApp(const vtest::ServerFront& front) {
+    updateHost = front.url("");
+    return MakeApp();
+  }
+  vtest::EnvVar noFile{"SSL_CERT_FILE", "/nonexistent/ca.pem"};
+  vtest::EnvVar noDir{"SSL_CERT_DIR", "/nonexistent"};
+  vtest::TestCa ca{home.root()};
+  vtest::ServerFront tls{srv.port(), "127.0.0.1", ca.Issue("update", {"localhost"}, {"127.0.0.1"})};
+};
+
+TEST_F(UpdateHttpsTest, TrustedHostIsCheckedAndItsVersionFileStartsTheUpdater) {
+  Install("2.0", tls.url("/update/update.ini"));
+  Publish("2.01");
+  auto app = MakeHttpsApp(tls);
+  app->CheckForUpdate();
+  std::vector<std::string> args = UpdaterArgs(home.home());
+  ASSERT_EQ(args.size(), 4u);
+  EXPECT_EQ(args[2], tls.url("/update/update.ini"));
+  EXPECT_EQ(vtest::ReadFile(home.temp() + "update.ini"), "[MP3]\r\nVERSION=2.01\r\n");
+  EXPECT_EQ(srv.requestsFor("/count.asp").size(), 1u);
+  // Both requests were made over verified TLS.
+  EXPECT_GE(tls.handshakes(), 2);
+}
+
+TEST_F(UpdateHttpsTest, HostOutsideTheTrustIsNeverAsked) {
+  IniWrite(Ini(), "Network", "CAFile", "");
+  Install("1", tls.url("/update/update.ini"));
+  Publish("9");
+  auto app = MakeHttpsApp(tls);
+  app->CheckForUpdate();
+  EXPECT_GE(tls.accepted(), 1) << "the check never tried the host";
+  EXPECT_TRUE(srv.requests().empty());
+  EXPECT_FALSE(UpdaterStarted(home.home()));
+}
+
+TEST_F(UpdateHttpsTest, VersionFileFromAHostWithAnotherNameIsRefused) {
+  // The count page's host is trusted; the version file's certificate names
+  // another host, and the file must not be read.
+  vtest::ServerFront other(srv.port(), "127.0.0.1", ca.Issue("other", {"other.test"}, {}));
+  Install("1", other.url("/update/update.ini"));
+  Publish("9");
+  auto app = MakeHttpsApp(tls);
+  app->CheckForUpdate();
+  EXPECT_EQ(srv.requestsFor("/count.asp").size(), 1u);
+  EXPECT_GE(other.accepted(), 1);
+  EXPECT_TRUE(srv.requestsFor("/update/update.ini").empty());
+  EXPECT_FALSE(UpdaterStarted(home.home()));
 }
 
 }  // namespace
