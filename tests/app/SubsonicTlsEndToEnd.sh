@@ -8,149 +8,48 @@
 # usage: SubsonicTlsEndToEnd.sh CLI WORKDIR   (exit 77: skipped)
 set -euo pipefail
 cli=$1 work=$2
+. "$(dirname "$0")/../support/servers.sh"
 export PATH=/usr/bin:/bin:/usr/sbin:/sbin  # the server runs on the system Python only
-for tool in supysonic-cli supysonic-server sox lame iconv python3 cmp openssl nginx; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool missing"; exit 77; }
-done
+needs supysonic-cli supysonic-server sox lame iconv python3 cmp openssl nginx
 /usr/bin/python3 -c 'import waitress' 2>/dev/null || { echo "skipped: python3-waitress missing"; exit 77; }
 
 titles=("夜来香" "Blue Moon")
-seconds=(70 220)
 password='tls pw'
-
 lib=$work/library
-mkdir -p "$lib"
-for i in 0 1; do
-  f=$lib/song$i.mp3
-  [ -s "$f" ] && continue
-  sox -n -r 44100 -c 2 "$work/tone$i.wav" synth "${seconds[$i]}" sine $((350 + 90 * i))
-  lame --quiet -b 128 --tt "${titles[$i]}" --ta "Artist $i" "$work/tone$i.wav" "$f.part"
-  rm -f "$work/tone$i.wav"
-  mv "$f.part" "$f"
-done
-chmod -R a+rX "$lib"
+tone_library "$lib" 350 90 "${titles[0]}:70" "${titles[1]}:220"
 
-run=$(mktemp -d "$work/run.XXXXXX")
-chmod 755 "$run"
-server_pid= nginx_pid= get_pid=
-stop() {
-  if [ -n "$1" ]; then
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
-cleanup() {
-  if [ -n "$get_pid" ]; then kill -9 "$get_pid" 2>/dev/null || true; fi
-  stop "$nginx_pid"
-  stop "$server_pid"
-  rm -rf "$run"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  for l in "$run"/*.log "$run"/nginx/*.log; do [ -f "$l" ] && { echo "== $l" >&2; tail -n 30 "$l" >&2; }; done
-  exit 1
-}
+private_run "$work"
 
 # An authority of our own and a certificate for the loopback address.
 certs=$run/certs
-mkdir -p "$certs"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj '/CN=home music authority' -keyout "$certs/ca.key" -out "$certs/ca.pem" 2>"$run/openssl.log"
-printf 'basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n' > "$certs/srv.ext"
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=127.0.0.1' \
-  -keyout "$certs/srv.key" -out "$certs/srv.csr" 2>>"$run/openssl.log"
-openssl x509 -req -days 2 -in "$certs/srv.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca.key" -CAcreateserial \
-  -extfile "$certs/srv.ext" -out "$certs/srv.pem" 2>>"$run/openssl.log"
+make_ca "$certs" "home music authority"
+issue_cert "$certs" srv "IP:127.0.0.1,DNS:localhost"
 
-srv=$run/server
-mkdir -p "$srv/home" "$srv/tmp"
-cat > "$srv/supysonic.conf" <<CONF
-[base]
-database_uri = sqlite:///$srv/db.sqlite
-scanner_extensions = mp3
-[webapp]
-mount_webui = off
-cache_dir = $srv/cache
-[daemon]
-run_watcher = no
-CONF
-in_server() { (cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp "$@"); }
-in_server supysonic-cli user add listener -p "$password" >"$run/setup.log" 2>&1 || fail "user add"
-in_server supysonic-cli folder add lib "$lib" >>"$run/setup.log" 2>&1 || fail "folder add"
-in_server supysonic-cli folder scan --foreground lib >>"$run/setup.log" 2>&1 || fail "scan"
-
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 1 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.05
-  done
-  return 1
-}
-ours() { ss -Hltnp "sport = :$1" 2>/dev/null | grep -q "pid=$2,"; }
-start_server() {
-  (cd "$srv" && HOME=$srv/home TMPDIR=$srv/tmp exec supysonic-server -S waitress -h 127.0.0.1 -p "$1") \
-    >"$run/server.log" 2>&1 &
-}
-for _ in 1 2 3 4 5; do
-  port=$(free_port)
-  start_server "$port"
-  server_pid=$!
-  if wait_port "$port" "$server_pid" && ours "$port" "$server_pid"; then break; fi
-  stop "$server_pid"
-  server_pid=
-done
-[ -n "$server_pid" ] || fail "the music server did not start"
+supysonic_setup "$run/server" "$lib" listener "$password" || fail "the music server's setup"
+supysonic_start "$run/server" || fail "the music server did not start"
+port=$supysonic_port
 
 # nginx: TLS in front of the server, downloads slowed so one can be caught
 # half-way; /trap/ sends the calls on to plain http, credentials and all;
 # a plain listener records whatever reaches it.
 ng=$run/nginx
-mkdir -p "$ng/tmp"
-start_nginx() {
-  local tls=$1 plain=$2
-  cat > "$ng/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $ng/nginx.pid;
-error_log $ng/error.log warn;
-events { worker_connections 64; }
-http {
+nginx_up "$ng" nginx "
   log_format full '\$scheme \$request \$status \$body_bytes_sent';
-  client_body_temp_path $ng/tmp/body;
-  proxy_temp_path $ng/tmp/proxy;
-  fastcgi_temp_path $ng/tmp/fastcgi;
-  uwsgi_temp_path $ng/tmp/uwsgi;
-  scgi_temp_path $ng/tmp/scgi;
   server {
-    listen 127.0.0.1:$tls ssl;
+    listen 127.0.0.1:@PORT@ ssl;
     ssl_certificate $certs/srv.pem;
     ssl_certificate_key $certs/srv.key;
     access_log $ng/tls.log full;
-    location /trap/ { return 302 http://127.0.0.1:$plain/rest/\$uri?\$args; }
+    location /trap/ { return 302 http://127.0.0.1:@PORT2@/rest/\$uri?\$args; }
     location /rest/download.view { proxy_pass http://127.0.0.1:$port; limit_rate 150k; }
     location / { proxy_pass http://127.0.0.1:$port; }
   }
   server {
-    listen 127.0.0.1:$plain;
+    listen 127.0.0.1:@PORT2@;
     access_log $ng/plain.log full;
     location / { return 404; }
-  }
-}
-CONF
-  nginx -p "$ng" -c "$ng/nginx.conf" -e "$ng/error.log" 2>>"$ng/start.log" &
-  nginx_pid=$!
-  wait_port "$tls" "$nginx_pid" && ours "$tls" "$nginx_pid"
-}
-for _ in 1 2 3 4 5; do
-  tls=$(free_port) plain=$(free_port)
-  if start_nginx "$tls" "$plain"; then break; fi
-  stop "$nginx_pid"
-  nginx_pid=
-done
-[ -n "$nginx_pid" ] || fail "nginx did not start"
+  }" || fail "nginx did not start"
+tls=$nginx_port
 
 home=$run/home
 mkdir -p "$home/已下载" "$run/tmp"
@@ -188,16 +87,16 @@ size=$(stat -c %s "$lib/song1.mp3")
 # the blocks have started, and the rate limit does the rest.
 downloading() { compgen -G "$run/tmp/*-[0-9]*.hpt" >/dev/null; }
 "$cli" get --no-update-check --no-server "${titles[1]}" >"$run/get2.log" 2>&1 &
-get_pid=$!
+client_pid=$!
 for _ in $(seq 1 600); do
   downloading && break
-  kill -0 "$get_pid" 2>/dev/null || break
+  kill -0 "$client_pid" 2>/dev/null || break
   sleep 0.05
 done
 sleep 1  # a part of the song at the limited rate
-kill -9 "$get_pid" 2>/dev/null || true
-wait "$get_pid" 2>/dev/null || true
-get_pid=
+kill -9 "$client_pid" 2>/dev/null || true
+wait "$client_pid" 2>/dev/null || true
+client_pid=
 [ ! -f "$home/已下载/${titles[1]}.MP3" ] || fail "the download finished before the kill"
 kept=$(ls "$run/tmp"/*.hpt 2>/dev/null | wc -l)
 [ "$kept" -gt 0 ] || fail "no block files were kept"

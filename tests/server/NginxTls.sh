@@ -10,94 +10,39 @@
 # usage: NginxTls.sh CLI SERVER REPO WORKDIR   (exit 77: skipped)
 set -euo pipefail
 cli=$1 repo=$3 work=$4
+. "$repo/tests/support/servers.sh"
 song="春天的小河"
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-squid=$(command -v squid || echo /usr/sbin/squid)
-[ -x "$nginx" ] || { echo "skipped: nginx missing"; exit 77; }
-for tool in espeak-ng sox lame openssl python3; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool missing"; exit 77; }
-done
+[ -x "$NGINX" ] || { echo "skipped: nginx missing"; exit 77; }
+needs espeak-ng sox lame openssl python3
 
-mkdir -p "$work"
-"$repo/tools/make-demo-library" "$work/library" "$song" >/dev/null
-library_file="$work/library/songs/$song.mp3"
-size=$(stat -c %s "$library_file")
+demo_song "$repo" "$work" "$song"
 
-run=$(mktemp -d "$work/run.XXXXXX")
-chmod 755 "$run"
-pids=()
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$run"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  tail -n 20 "$run"/nginx/error.log "$run"/squid/cache.log "$run"/*.log >&2 2>/dev/null
-  exit 1
-}
+private_run "$work"
 
-mkdir -p "$run/nginx/tmp" "$run/www" "$run/tmp" "$run/pki"
+mkdir -p "$run/www" "$run/tmp"
 chmod 700 "$run/tmp"
 cp "$library_file" "$run/www/song.mp3"
 chmod -R a+rX "$run/www"
 
 # --- certificates: a CA, and a server certificate for the names used here.
 pki=$run/pki
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Test CA" \
-  -keyout "$pki/ca.key" -out "$pki/ca.pem" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=songs.test" \
-  -keyout "$pki/server.key" -out "$pki/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:songs.test,DNS:localhost,IP:127.0.0.1,IP:::1\nbasicConstraints=CA:FALSE\n' > "$pki/ext"
-openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -CAcreateserial \
-  -days 2 -extfile "$pki/ext" -out "$pki/server.pem" 2>/dev/null
-chmod -R a+rX "$pki"
+make_ca "$pki"
+issue_cert "$pki" server "DNS:songs.test,DNS:localhost,IP:127.0.0.1,IP:::1"
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-wait_port() {  # host port pid
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; then return 0; fi
-    kill -0 "$3" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
-
-port=$(free_port)
-cat > "$run/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $run/nginx/nginx.pid;
-error_log $run/nginx/error.log warn;
-events { worker_connections 64; }
-http {
+nginx_up "$run/nginx" nginx "
   types { audio/mpeg mp3; }
   log_format ranges '\$request range=\$http_range \$status \$ssl_session_reused \$body_bytes_sent';
   access_log $run/nginx/access.log ranges;
-  client_body_temp_path $run/nginx/tmp/body;
-  proxy_temp_path $run/nginx/tmp/proxy;
-  fastcgi_temp_path $run/nginx/tmp/fastcgi;
-  uwsgi_temp_path $run/nginx/tmp/uwsgi;
-  scgi_temp_path $run/nginx/tmp/scgi;
   ssl_session_cache shared:tls:1m;
   server {
-    listen 127.0.0.1:$port ssl;
-    listen [::1]:$port ssl;
+    listen 127.0.0.1:@PORT@ ssl;
+    listen [::1]:@PORT@ ssl;
     ssl_certificate $pki/server.pem;
     ssl_certificate_key $pki/server.key;
     root $run/www;
     limit_rate 400k;
-  }
-}
-CONF
-"$nginx" -p "$run/nginx" -c "$run/nginx/nginx.conf" -e "$run/nginx/error.log" 2>>"$run/nginx/start.log" &
-pids+=($!)
-wait_port 127.0.0.1 "$port" "${pids[-1]}" || fail "nginx did not start"
+  }" || fail "nginx did not start"
+port=$nginx_port
 
 export TMPDIR=$run/tmp/
 export VIRELOMP3_HOME=$run
@@ -147,8 +92,8 @@ grep -q '服务器证书无效: unable to get local issuer certificate' "$run/un
 [ ! -e "$run/untrusted.mp3" ] || fail "a file was left by a refused server"
 
 # 4. SIGINT while the handshake hangs: exit 130, promptly.
-silent_port=$(free_port)
-python3 -c '
+start_silent() {
+  python3 -c '
 import socket, sys, time
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8)
@@ -158,9 +103,10 @@ s.settimeout(0.2)
 while time.time() < end:
     try: held.append(s.accept()[0])
     except socket.timeout: pass
-' "$silent_port" &
-pids+=($!)
-wait_port 127.0.0.1 "$silent_port" "${pids[-1]}" || fail "the silent listener did not start"
+' "$1" &
+}
+on_free_port start_silent || fail "the silent listener did not start"
+silent_port=$got_port
 "$cli" fetch "https://127.0.0.1:$silent_port/song.mp3" "$run/stalled.mp3" 2>"$run/stalled.log" &
 stalled=$!
 sleep 1
@@ -174,49 +120,18 @@ wait "$stalled" || rc=$?
 echo "ok: nginx https byte-exact at 1-5 blocks and over [::1]; resumed after SIGKILL; untrusted refused; SIGINT in a handshake took $(( ($(date +%s%N) - start) / 1000000 )) ms"
 
 # --- squid, when it is installed.
-[ -x "$squid" ] || { echo "skipped: squid missing"; exit 0; }
-sq=$run/squid
-mkdir -p "$sq"
-chmod 777 "$sq"
-squid_port=$(free_port)
-http_port=$(free_port)
-echo "127.0.0.1 songs.test" > "$sq/hosts"
+[ -x "$SQUID" ] || { echo "skipped: squid missing"; exit 0; }
 # nginx again, plain http, for the absolute-form requests.
-cat > "$run/nginx/plain.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $run/nginx/plain.pid;
-error_log $run/nginx/error.log warn;
-events { worker_connections 64; }
-http {
+nginx_up "$run/nginx" plain "
   types { audio/mpeg mp3; }
   access_log $run/nginx/plain-access.log;
-  client_body_temp_path $run/nginx/tmp/body;
-  proxy_temp_path $run/nginx/tmp/proxy;
-  fastcgi_temp_path $run/nginx/tmp/fastcgi;
-  uwsgi_temp_path $run/nginx/tmp/uwsgi;
-  scgi_temp_path $run/nginx/tmp/scgi;
-  server { listen 127.0.0.1:$http_port; root $run/www; }
-}
-CONF
-"$nginx" -p "$run/nginx" -c "$run/nginx/plain.conf" -e "$run/nginx/error.log" 2>>"$run/nginx/start.log" &
-pids+=($!)
-wait_port 127.0.0.1 "$http_port" "${pids[-1]}" || fail "plain nginx did not start"
-cat > "$sq/squid.conf" <<CONF
-http_port 127.0.0.1:$squid_port
-http_access allow all
-hosts_file $sq/hosts
-dns_nameservers 127.0.0.1
-cache deny all
-access_log stdio:$sq/access.log
-cache_log $sq/cache.log
-pid_filename $sq/squid.pid
-coredump_dir $sq
-shutdown_lifetime 0 seconds
-CONF
-"$squid" -N -f "$sq/squid.conf" 2>>"$sq/start.log" &
-pids+=($!)
-wait_port 127.0.0.1 "$squid_port" "${pids[-1]}" || fail "squid did not start"
+  server { listen 127.0.0.1:@PORT@; root $run/www; }" || fail "plain nginx did not start"
+http_port=$nginx_port
+sq=$run/squid
+mkdir -p "$sq"
+echo "127.0.0.1 songs.test" > "$sq/hosts"
+squid_port=$(free_port)
+squid_start "$sq" "$squid_port" "http_access allow all" || fail "squid did not start"
 
 export http_proxy=http://127.0.0.1:$squid_port https_proxy=http://127.0.0.1:$squid_port
 timeout 100 "$cli" fetch "http://songs.test:$http_port/song.mp3" "$run/proxied.mp3" --blocks 3 \
