@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/NetworkSettings.h"
 #include "cli/Command.h"
 #include "engine/BlockDownloader.h"
 #include "engine/Common.h"
@@ -199,6 +200,10 @@ int RunFetch(const std::vector<std::string>& args) {
     return Fail("no private temp directory for the block files (set TMPDIR)");
 
   HostLimiter::Instance().SetCeiling(hostConnections);
+  // The proxy and trust file of MP3.ini, as the program's every other
+  // connection has them: on a network where only the proxy gets out, a
+  // fetch that went round it would fail.
+  CNetworkSettings::Load(GetIniFilePath());
 
   FetchState state;
   state.progressOnTty = isatty(STDERR_FILENO) == 1;
