@@ -140,7 +140,6 @@ class CBlockDownloader {
   // another thread has already decided it.
   bool ClaimFinish();
   void CloseMergeFiles();
-  void AbandonMerge(const std::string& part);
 
   // m_lock guards m_pThreads, m_pBlocks, m_pstrTempFiles, m_owned,
   // m_orphans, m_plan with the strings after it and the flags below it. It is

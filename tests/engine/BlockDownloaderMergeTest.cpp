@@ -177,4 +177,43 @@ TEST_F(BlockJobMerge, StoppedJobDoesNotMerge) {
   ExpectBlocksKept("a.mp3");
 }
 
+TEST_F(BlockJobMerge, ACrashAfterBlockZeroBecameThePartCostsOnlyThatBlock) {
+  // The files as a crash in the middle of the join would leave them: block
+  // 0 gone into a half-written part, the other blocks and the record kept.
+  const std::string target = Target("a.mp3");
+  const std::string saved = home.root() + "/saved/";
+  ASSERT_EQ(mkdir(saved.c_str(), 0700), 0);
+  CBlockDownloader::SetMergeEndHook([&](CBlockDownloader&) {
+    EXPECT_FALSE(bdtest::Exists(BlockFile("a.mp3", 0)));
+    const std::string part = vtest::ReadFile(target + ".part");
+    EXPECT_EQ(part, m_body);
+    vtest::WriteFile(saved + "part", part.substr(0, 1500));
+    vtest::WriteFile(saved + "sidecar", vtest::ReadFile(Sidecar("a.mp3")));
+    for (int i = 1; i < 3; ++i) vtest::WriteFile(saved + std::to_string(i), vtest::ReadFile(BlockFile("a.mp3", i)));
+  });
+  auto first = Job(srv.url("/a.mp3"), target, 3, owner);
+  Run(*first, owner);
+  CBlockDownloader::SetMergeEndHook(nullptr);
+  ASSERT_EQ(owner.successes(), 1);
+  ASSERT_EQ(unlink(target.c_str()), 0);
+  ASSERT_TRUE(vtest::WriteFile(target + ".part", vtest::ReadFile(saved + "part")));
+  ASSERT_TRUE(vtest::WriteFile(Sidecar("a.mp3"), vtest::ReadFile(saved + "sidecar")));
+  for (int i = 1; i < 3; ++i)
+    ASSERT_TRUE(vtest::WriteFile(BlockFile("a.mp3", i), vtest::ReadFile(saved + std::to_string(i))));
+
+  srv.clearRequests();
+  Owner again;
+  auto second = Job(srv.url("/a.mp3"), target, 3, again, true);
+  Run(*second, again);
+  EXPECT_EQ(again.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(target), m_body);
+  ExpectNoLeftovers(target);
+  // Only block 0 was fetched again (a resume's one-byte probe aside).
+  for (const auto& r : srv.requestsFor("/a.mp3")) {
+    if (r.range.empty()) continue;  // the length request
+    ASSERT_EQ(r.range.rfind("bytes=", 0), 0u) << r.range;
+    EXPECT_LT(std::stoll(r.range.substr(6)), 1000) << r.range;
+  }
+}
+
 }  // namespace

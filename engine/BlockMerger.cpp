@@ -1,0 +1,189 @@
+#include "engine/BlockMerger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+
+#include "engine/DiskWrite.h"
+#include "res/Texts.h"
+
+namespace {
+
+enum class CopyResult { kOk, kShortSource, kError };
+
+// Appends exactly len bytes from in's offset to out's offset. The kernel
+// copies without a trip through user space where the file systems allow.
+CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& stopped) {
+  constexpr size_t kKernelChunk = 16u << 20;  // bounds the time to notice a stop
+  constexpr size_t kBufferSize = 1u << 20;
+  bool kernel = true;
+  std::vector<char> buf;
+  long long left = len;
+  if (const int err = InjectedWriteError(out)) {
+    errno = err;
+    return CopyResult::kError;
+  }
+  while (left > 0) {
+    if (stopped) {
+      errno = 0;
+      return CopyResult::kError;
+    }
+    size_t want = static_cast<size_t>(std::min<long long>(left, kKernelChunk));
+    if (kernel) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
+      if (n > 0) {
+        left -= n;
+        continue;
+      }
+      if (n == 0) return CopyResult::kShortSource;
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EPERM || errno == ETXTBSY) {
+        kernel = false;
+        continue;
+      }
+      return CopyResult::kError;
+    }
+    buf.resize(kBufferSize);
+    ssize_t n = read(in, buf.data(), std::min(want, buf.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return CopyResult::kError;
+    if (n == 0) return CopyResult::kShortSource;
+    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) return CopyResult::kError;
+    left -= n;
+  }
+  return CopyResult::kOk;
+}
+
+// The mode a song made by open(0666) would get: block files are private,
+// the song is the user's like any other file they save.
+mode_t SongMode() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 0644;
+}
+
+bool IsWholeFile(const std::string& path, long long length) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == length;
+}
+
+}  // namespace
+
+CBlockMerger::CBlockMerger(std::string target, std::vector<Piece> pieces, long long total, FILE*& targetFile,
+                           FILE*& blockFile)
+    : m_part(std::move(target) + ".part"),
+      m_pieces(std::move(pieces)),
+      m_total(total),
+      m_target(targetFile),
+      m_block(blockFile) {}
+
+CBlockMerger::~CBlockMerger() { CloseFiles(); }
+
+void CBlockMerger::CloseFiles() {
+  if (m_block) {
+    std::fclose(m_block);
+    m_block = nullptr;
+  }
+  if (m_target) {
+    std::fclose(m_target);
+    m_target = nullptr;
+  }
+}
+
+int CBlockMerger::OpenPart() {
+  // Block 0 becomes the part when a rename can take it there; anything in
+  // the part's way (a stale part, a link) is replaced, never followed.
+  if (!m_pieces.empty() && IsWholeFile(m_pieces[0].file, m_pieces[0].length) &&
+      rename(m_pieces[0].file.c_str(), m_part.c_str()) == 0) {
+    m_tookFirst = true;
+    const int fd = open(m_part.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 && fchmod(fd, SongMode()) == 0 && lseek(fd, 0, SEEK_END) == m_pieces[0].length) return fd;
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    KeepBlocks();
+    errno = err;
+    return -1;
+  }
+  unlink(m_part.c_str());
+  return open(m_part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+}
+
+CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
+  Outcome result;
+  const int out = OpenPart();
+  if (out < 0 || !(m_target = fdopen(out, "wb"))) {
+    result.placingError = errno;
+    if (out >= 0) close(out);
+    if (!m_tookFirst) unlink(m_part.c_str());
+    return result;
+  }
+  for (size_t i = m_tookFirst ? 1 : 0; i < m_pieces.size() && !result.problem; ++i) {
+    const int in = open(m_pieces[i].file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0 || !(m_block = fdopen(in, "rb"))) {
+      if (in >= 0) close(in);
+      result.problem = txt::kJobMergeReadFailed;
+      break;
+    }
+    struct stat st;
+    if (fstat(in, &st) != 0 || st.st_size != m_pieces[i].length) {
+      result.problem = txt::kJobMergeBlockSize;
+    } else {
+      switch (AppendBytes(in, out, m_pieces[i].length, stopped)) {
+        case CopyResult::kOk: break;
+        case CopyResult::kShortSource: result.problem = txt::kJobMergeBlockSize; break;
+        case CopyResult::kError:
+          result.problem = txt::kJobMergeWriteFailed;
+          if (IsLocalWriteError(errno)) result.localError = errno;
+          break;
+      }
+    }
+    std::fclose(m_block);
+    m_block = nullptr;
+  }
+  if (stopped) {
+    result.stopped = true;
+    CloseFiles();
+    return result;
+  }
+  if (!result.problem) {
+    struct stat st;
+    if (fstat(out, &st) != 0 || st.st_size != m_total) result.problem = txt::kJobMergeSize;
+  }
+  // On disk before it takes the song's name and the block files go: a
+  // power loss must leave either the blocks or the whole song.
+  if (!result.problem && fsync(out) != 0) {
+    result.problem = txt::kJobMergeWriteFailed;
+    if (IsLocalWriteError(errno)) result.localError = errno;
+  }
+  FILE* f = m_target;
+  m_target = nullptr;
+  if (std::fclose(f) != 0 && !result.problem) result.problem = txt::kJobMergeWriteFailed;
+  return result;
+}
+
+void CBlockMerger::KeepBlocks() {
+  CloseFiles();
+  if (!m_tookFirst) {
+    unlink(m_part.c_str());
+    return;
+  }
+  m_tookFirst = false;
+  const Piece& first = m_pieces[0];
+  // Should this fail, block 0 is fetched again: slower, never wrong.
+  if (truncate(m_part.c_str(), first.length) != 0 || chmod(m_part.c_str(), 0600) != 0 ||
+      rename(m_part.c_str(), first.file.c_str()) != 0)
+    unlink(m_part.c_str());
+}
+
+void CBlockMerger::Discard() {
+  CloseFiles();
+  unlink(m_part.c_str());
+}
