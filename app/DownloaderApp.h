@@ -159,6 +159,9 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   void RemoveAllTasks();
   // Writes the table to downing.dat (refused once the exit sequence saved).
   void SaveTaskList() override;
+  // The same, for a caller that must know: false when downing.dat was left
+  // as it was, after the port was told why.
+  bool SaveTaskListChecked();
   // Reads downing.dat into the table, every entry "stop".
   void LoadTaskList();
   // Blocks until every task handed to the reaper is stopped and deleted
@@ -240,7 +243,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // A task the reaper let go may have reported figures while it stopped.
   void OnTaskReaped(const std::string& name) override { ClearLiveFigures(name); }
   std::unique_ptr<TaskRunner> TakeSlotLocked(int at);
-  void SaveTaskListAndShutOut(bool shutOut);
+  bool SaveTaskListAndShutOut(bool shutOut);
   int FindEntryLocked(const std::string& name) const;
   int FindActiveLocked(const std::string& name) const;
   // Empties the speed and time left of name's entry and row unless the

@@ -18,6 +18,14 @@ std::string FieldText(const char* field, size_t width) { return std::string(fiel
 
 std::string TaskListPath() { return GetAppDirectory() + "/downing.dat"; }
 
+// The record file's own message, naming the file the save could not make.
+std::string RecordFileText(const std::string& path) {
+  std::string text = T(txt::kRecordFileCreateFailed);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, Utf8ToGbk(path));
+  return text;
+}
+
 // Byte copy of src to dst, flushed. A missing src gives an empty dst.
 bool CopyFile(const std::string& src, const std::string& dst) {
   int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -101,8 +109,10 @@ bool RunSavePasses(CRecordFile& rf, const std::vector<TaskEntry>& entries) {
 
 void CDownloaderApp::SaveTaskList() { SaveTaskListAndShutOut(false); }
 
-void CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
-  if (m_bRefused) return;
+bool CDownloaderApp::SaveTaskListChecked() { return SaveTaskListAndShutOut(false); }
+
+bool CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
+  if (m_bRefused) return false;
   std::unique_lock<std::mutex> appLock(m_lock);
   std::vector<TaskEntry> entries;
   for (int i = 0; i < kMaxTasks && static_cast<int>(entries.size()) < m_nTaskCount; ++i) {
@@ -113,7 +123,7 @@ void CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
   // copies were taken.
   std::lock_guard<std::mutex> saveLock(g_lock);
   appLock.unlock();
-  if (m_bSavesShutOut) return;
+  if (m_bSavesShutOut) return false;
   if (shutOut) m_bSavesShutOut = true;
 
   // The passes run on a copy beside the file, which replaces it only when
@@ -124,8 +134,10 @@ void CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
   if (!CopyFile(path, work)) {
     ::unlink(work.c_str());
     CRecordFile reportOnly;
-    reportOnly.Open(path);  // shows the record file message when it cannot be opened
-    return;
+    // Shows the record file message when downing.dat cannot be opened;
+    // else the copy beside it could not be made, and that is said instead.
+    if (reportOnly.Open(path)) ShowMessage(RecordFileText(work));
+    return false;
   }
   bool ok = false;
   {
@@ -137,9 +149,11 @@ void CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
   if (ok) ok = std::rename(work.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(work.c_str());
-    return;
+    ShowMessage(RecordFileText(work));
+    return false;
   }
   if (m_options.fnAfterSave) m_options.fnAfterSave();
+  return true;
 }
 
 void CDownloaderApp::LoadTaskList() {

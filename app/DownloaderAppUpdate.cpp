@@ -9,6 +9,7 @@
 #include <mutex>
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
+#include "app/VersionOrder.h"
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
@@ -164,7 +165,7 @@ void CDownloaderApp::CheckForUpdate() {
   const std::string versionFile = GetTempDirectory() + "update.ini";
   if (!FetchVersionFile(url, versionFile) || m_bExiting) return;
   const std::string published = IniRead(versionFile, "MP3", "VERSION", "0", 10);
-  if (IniToDouble(installed) < IniToDouble(published)) LaunchUpdater();
+  if (VersionOrder::IsNewer(published, installed)) LaunchUpdater();
 }
 
 bool CDownloaderApp::LaunchUpdater() {

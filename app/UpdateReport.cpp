@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "app/IniFile.h"
+#include "app/VersionOrder.h"
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
 #include "engine/Gbk.h"
@@ -23,26 +24,6 @@ std::string Fill(const char* pattern, const std::string& value) {
   const size_t at = out.find("%s");
   if (at != std::string::npos) out.replace(at, 2, value);
   return out;
-}
-
-// Versions compare part by part as numbers ("2.10" is newer than "2.9");
-// parts that are not numbers compare as text.
-bool Newer(const std::string& published, const std::string& installed) {
-  size_t a = 0, b = 0;
-  while (a < published.size() || b < installed.size()) {
-    const size_t ea = std::min(published.find('.', a), published.size());
-    const size_t eb = std::min(installed.find('.', b), installed.size());
-    const std::string pa = a < published.size() ? published.substr(a, ea - a) : "0";
-    const std::string pb = b < installed.size() ? installed.substr(b, eb - b) : "0";
-    const bool numbers = !pa.empty() && !pb.empty() && pa.size() < 10 && pb.size() < 10 &&
-                         pa.find_first_not_of("0123456789") == std::string::npos &&
-                         pb.find_first_not_of("0123456789") == std::string::npos;
-    if (numbers ? std::stol(pa) != std::stol(pb) : pa != pb)
-      return numbers ? std::stol(pa) > std::stol(pb) : pa > pb;
-    a = ea + 1;
-    b = eb + 1;
-  }
-  return false;
 }
 
 }  // namespace
@@ -88,7 +69,7 @@ std::vector<std::string> UpdateReportLines(const std::string& installedVersion,
     lines.push_back(Fill(txt::kUpdateNoVersion, GbkToUtf8(found.m_strError)));
   } else {
     lines.push_back(Fill(txt::kUpdatePublished, GbkToUtf8(found.m_strPublished)));
-    const bool newer = Newer(found.m_strPublished, installedVersion);
+    const bool newer = VersionOrder::IsNewer(found.m_strPublished, installedVersion);
     lines.push_back(newer ? txt::kUpdateNewer : txt::kUpdateCurrent);
     if (newer && !found.m_bFromPackage) lines.push_back(Fill(txt::kUpdateWhere, GbkToUtf8(found.m_strWhere)));
   }

@@ -22,6 +22,7 @@
 #include "cli/BlockBars.h"
 #include "cli/TaskLine.h"
 #include "cli/Command.h"
+#include "cli/ConsoleScreen.h"
 #include "cli/ConsolePort.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
@@ -44,6 +45,7 @@ struct Tracked {
   Outcome outcome = Outcome::Waiting;
   std::string why;   // GBK: the text it failed on
   std::string shown;  // last line printed (plain output)
+  std::string saved;  // UTF-8 path of the finished song
   Clock::time_point queuedUntil = Clock::now();  // last time it was seen without a slot
 };
 
@@ -136,10 +138,15 @@ std::string ChosenBitrate(const TaskDetails& d) {
   return {};
 }
 
-std::string Line(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, bool bars) {
+std::string StatusOf(const Tracked& t, const ConsoleRow& row) {
   std::string status = row.cells[7];
   if (t.outcome == Outcome::Finished) status = T(txt::kCliDone);
   if (t.outcome == Outcome::Failed && !t.why.empty()) status = t.why;
+  return status;
+}
+
+std::string Line(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, bool bars) {
+  const std::string status = StatusOf(t, row);
   // A live line is redrawn in place and must fit the terminal; a logged one
   // keeps its whole status (a failure's cause, say).
   if (!bars) return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), ""}) +
@@ -147,6 +154,22 @@ std::string Line(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, 
   const std::string blocks = t.outcome == Outcome::Waiting ? BlockBars(d.m_blocks) : "";
   return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), status}, blocks,
                   d.m_blocks.size() + 2);
+}
+
+// A live line for a terminal width columns wide: the figures and the
+// block bars keep their places, the name gives way (down to a few
+// characters), and the status text, last, is cut to what is left.
+std::string FittedLine(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, int width) {
+  using S = ConsoleScreen;
+  std::string rest = S::Pad(GbkToUtf8(row.cells[1]), 11) + " " + S::Pad(GbkToUtf8(row.cells[3]), 5) + " " +
+                     S::Pad(GbkToUtf8(row.cells[6]), 10) + " " + S::Pad(GbkToUtf8(row.cells[5]), 9) + " ";
+  const std::string bitrate = ChosenBitrate(d);
+  if (!bitrate.empty()) rest += bitrate + " ";
+  const std::string bars = t.outcome == Outcome::Waiting ? BlockBars(d.m_blocks) : "";
+  if (!bars.empty()) rest += bars + " ";
+  rest += GbkToUtf8(StatusOf(t, row));
+  const int nameCols = std::clamp(width - 2 - S::DisplayWidth(rest), 12, 24);
+  return S::Pad(GbkToUtf8(t.name), nameCols) + " " + rest;
 }
 
 bool CheckHome() {
@@ -238,7 +261,7 @@ int RunGet(const std::vector<std::string>& raw) {
   }
 
   const bool tty = isatty(STDOUT_FILENO);
-  size_t drawn = 0;
+  ConsoleScreen screen;
   auto lastDraw = Clock::now() - std::chrono::seconds(1);
   for (;;) {
     size_t waiting = 0;
@@ -253,12 +276,16 @@ int RunGet(const std::vector<std::string>& raw) {
       bool inTable = app.ReadEntry(t.name, e);
       if (row.finished || !inTable) {
         t.outcome = Outcome::Finished;
+        const TaskDetails d = app.GetTaskDetails(t.name);
+        if (d.m_bFinished) t.saved = d.m_strEnding;
       } else if (GaveUp(e)) {
         t.outcome = Outcome::Failed;
         t.why = row.cells[7];
       } else if (Clock::now() - std::max(row.lastWrite, t.queuedUntil) > std::chrono::seconds(idleTimeoutSec)) {
         t.outcome = Outcome::Failed;  // no word from the task for too long
         t.why = row.cells[7];
+        // Given up like a task out of retries, so "remove --failed" finds it.
+        app.EditEntry(t.name, [](TaskEntry& entry) { SetEntryText(entry.m_szRetries, T(txt::kFailedMark)); });
       }
       if (t.outcome == Outcome::Failed) {
         const std::string cause = FailureCause(app.GetTaskDetails(t.name));
@@ -271,13 +298,13 @@ int RunGet(const std::vector<std::string>& raw) {
       else ++waiting;
     }
 
-    if (tty && (changed || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
-      std::string screen;
-      if (drawn) screen += "\x1b[" + std::to_string(drawn) + "A";
-      for (const Tracked& t : tracked)
-        screen += "\x1b[2K" + Line(t, port.GetRow(t.name), app.GetTaskDetails(t.name), true) + "\n";
-      drawn = tracked.size();
-      Out(screen);
+    int width = tty ? ConsoleScreen::TerminalWidth(STDOUT_FILENO) : 0;
+    if (tty && width <= 0) width = 80;  // a terminal that does not say
+    const bool resized = tty && width != screen.LastWidth();
+    if (tty && (changed || resized || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
+      std::vector<std::string> lines;
+      for (const Tracked& t : tracked) lines.push_back(FittedLine(t, port.GetRow(t.name), app.GetTaskDetails(t.name), width));
+      Out(screen.Frame(lines, width));
       lastDraw = Clock::now();
     } else if (!tty) {
       // Plain output: a line whenever a task's status or percentage moves on.
@@ -307,6 +334,9 @@ int RunGet(const std::vector<std::string>& raw) {
     if (t.outcome == Outcome::Finished) ++done;
     else ++failed;
   }
+  // Where each song went, for a user who wants to play it next.
+  for (const Tracked& t : tracked)
+    if (t.outcome == Outcome::Finished && !t.saved.empty()) Out(FormatCliText(txt::kCliSaved, t.saved) + "\n");
   char summary[128];
   std::snprintf(summary, sizeof summary, txt::kCliSummary, done, failed);
   std::fprintf(stderr, "%s\n", summary);

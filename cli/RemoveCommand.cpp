@@ -76,7 +76,9 @@ int RunRemove(const std::vector<std::string>& raw) {
     }
   }
   for (const std::string& name : doomed) app.RemoveTask(name);
-  app.SaveTaskList();
+  // The save has said why it failed; the files stay with the tasks that
+  // downing.dat still lists.
+  if (!app.SaveTaskListChecked()) return 3;
   // Nothing runs here, but the files go only once no task can write them.
   app.WaitForReaper();
   DeleteTaskFiles(doomed, app.GetTaskNames());
@@ -92,7 +94,7 @@ const bool registered = RegisterCliCommand(
      "separated by \";\" and may be given as several arguments.\n"
      "Exit status: 0 done, 1 a named task was not in the list (the others are removed),\n"
      "2 a usage error or no such program directory, 3 another copy uses the program\n"
-     "directory.",
+     "directory or downing.dat could not be saved (nothing is removed).",
      {{"--home", "DIR", "use DIR as the program directory"},
       {"--failed", nullptr, "remove every task that gave up (its retries column says \"失败\")"},
       {"--all", nullptr, "remove every task"}}});

@@ -23,8 +23,10 @@ namespace {
 
 QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 
-void Tell(QWidget* owner, const char* text) { BrowseMessageBox(owner, Q(text), QString(), false); }
+// A folder node's name on disk, byte for byte.
+constexpr int kNameBytesRole = Qt::UserRole + 1;
 
+void Tell(QWidget* owner, const char* text) { BrowseMessageBox(owner, Q(text), QString(), false); }
 
 }  // namespace
 
@@ -78,16 +80,34 @@ QTreeWidgetItem* CMainTreeView::AddNode(QTreeWidgetItem* parent, const QString& 
 }
 
 void CMainTreeView::LoadFolders(const std::string& dir, QTreeWidgetItem* parent) {
-  for (const std::string& name : ListSubFolders(dir))
-    LoadFolders(JoinPath(dir, name), AddNode(parent, QString::fromStdString(name)));
+  for (const std::string& name : ListSubFolders(dir)) {
+    QTreeWidgetItem* node = AddNode(parent, CSongList::DisplayName(name));
+    SetNodeName(node, name);
+    LoadFolders(JoinPath(dir, name), node);
+  }
+}
+
+std::string CMainTreeView::NodeName(const QTreeWidgetItem* node) {
+  const QVariant bytes = node->data(0, kNameBytesRole);
+  return bytes.isValid() ? bytes.toByteArray().toStdString() : node->text(0).toStdString();
+}
+
+void CMainTreeView::SetNodeName(QTreeWidgetItem* node, const std::string& bytes) {
+  node->setData(0, kNameBytesRole, QByteArray::fromStdString(bytes));
 }
 
 std::string CMainTreeView::GetFolderPath(const QTreeWidgetItem* node, const QString& text) {
-  QStringList ancestors;
-  for (const QTreeWidgetItem* p = node ? node->parent() : nullptr; p; p = p->parent()) ancestors.prepend(p->text(0));
+  std::vector<std::string> ancestors;
+  for (const QTreeWidgetItem* p = node ? node->parent() : nullptr; p; p = p->parent()) ancestors.push_back(NodeName(p));
   std::string path = GetAppDirectory();
-  for (const QString& part : ancestors) path = JoinPath(path, part.toStdString());
+  for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) path = JoinPath(path, *it);
   return JoinPath(path, text.toStdString());
+}
+
+std::string CMainTreeView::FolderPathOf(const QTreeWidgetItem* node) {
+  std::string path = GetFolderPath(node, QString());
+  if (!path.empty() && path.back() == '/') path.pop_back();
+  return JoinPath(path, NodeName(node));
 }
 
 bool CMainTreeView::IsDownloadedRoot(const QTreeWidgetItem* node) {
@@ -224,7 +244,7 @@ void CMainTreeView::OnRename() {
 void CMainTreeView::OnDelete() {
   QTreeWidgetItem* node = m_hRightClickItem;
   if (!IsDownloadedNode(node) || IsDownloadedRoot(node)) return;
-  const std::string path = GetFolderPath(node, node->text(0));
+  const std::string path = FolderPathOf(node);
   // A directory removed behind the program's back just loses its node.
   if (!FolderExists(path) || RemoveEmptyFolder(path)) {
     RemoveNode(node);
@@ -320,8 +340,9 @@ void CMainTreeView::EndLabelEdit(QTreeWidgetItem* node, const QString& text, boo
       Ask(txt::kFolderExists, node, [this, node] { StartLabelEdit(node); }, [this] { EnableLabelEdit(false); });
       return;
     }
-    if (usable && RenameFolder(GetFolderPath(node, m_strOldName), GetFolderPath(node, name))) {
+    if (usable && RenameFolder(FolderPathOf(node), GetFolderPath(node, name))) {
       node->setText(0, name);
+      SetNodeName(node, name.toStdString());
       ReloadShownFolderUnder(node);
     } else {
       Tell(this, txt::kFolderRenameFailed);
@@ -340,6 +361,7 @@ void CMainTreeView::EndLabelEdit(QTreeWidgetItem* node, const QString& text, boo
   }
   if (usable && MakeFolder(GetFolderPath(node, name))) {
     node->setText(0, name);
+    SetNodeName(node, name.toStdString());
     // The new folder is the node selected; the list shows it (empty) now
     // that it has a directory.
     ReloadShownFolderUnder(node);
@@ -376,7 +398,7 @@ void CMainTreeView::ReloadShownFolderUnder(QTreeWidgetItem* node) {
   for (QTreeWidgetItem* p = shown; p && !under; p = p->parent()) under = p == node;
   if (!under || !state.m_pFrame || state.GetViewName() != kViewSongList) return;
   if (auto* list = qobject_cast<CSongList*>(state.m_pFrame->GetRightView()))
-    list->LoadFolder(GetFolderPath(shown, shown->text(0)));
+    list->LoadFolder(FolderPathOf(shown));
 }
 
 // --- What the panes show ------------------------------------------------------
@@ -468,7 +490,7 @@ void CMainTreeView::MoveSongsToFolder() {
   // The files that move are the ones listed, from the folder the list shows.
   const std::string source = list->Folder();
   if (source.empty()) return;
-  const std::string target = GetFolderPath(drop, drop->text(0));
+  const std::string target = FolderPathOf(drop);
   const std::vector<int> rows = list->SelectedRows();
   // From the last row up, so the indices still to come stay valid.
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {

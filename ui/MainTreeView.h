@@ -23,6 +23,12 @@ class CMainTreeView : public QTreeWidget {
   // Directory of a folder node on disk, with `text` standing for the node's
   // own name: program directory + "/已下载/" + ancestors + text.
   static std::string GetFolderPath(const QTreeWidgetItem* node, const QString& text);
+  // The same for the node's own name, by its bytes on disk.
+  static std::string FolderPathOf(const QTreeWidgetItem* node);
+  // A node's name on disk, byte for byte (a folder copied from an old
+  // disk may have a GBK name); the shown text for nodes without a folder.
+  static std::string NodeName(const QTreeWidgetItem* node);
+  static void SetNodeName(QTreeWidgetItem* node, const std::string& bytes);
   // The node or one of its ancestors is the top-level "已下载".
   static bool IsDownloadedNode(const QTreeWidgetItem* node);
   static bool IsDownloadedRoot(const QTreeWidgetItem* node);

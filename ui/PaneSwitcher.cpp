@@ -54,7 +54,7 @@ void PaneSwitcher::ShowFor(QTreeWidgetItem* node) {
     // rather than showing (and acting on) the parent's songs.
     if (frame)
       if (auto* list = qobject_cast<CSongList*>(frame->GetRightView()))
-        list->LoadFolder(text.isEmpty() ? std::string() : CMainTreeView::GetFolderPath(node, text));
+        list->LoadFolder(CMainTreeView::NodeName(node).empty() ? std::string() : CMainTreeView::FolderPathOf(node));
   }
   state.m_hShownFolder = node;
 }

@@ -19,6 +19,7 @@ inline constexpr const char kCliNoDownloadFolder[] = "无法写入下载目录: 
 inline constexpr const char kCliRunning[] = "另一个程序正在使用该目录: %s";
 inline constexpr const char kCliNoNames[] = "没有要下载的歌名.";
 inline constexpr const char kCliDone[] = "完成";
+inline constexpr const char kCliSaved[] = "已保存: %s";
 inline constexpr const char kCliSummary[] = "%d 个完成, %d 个失败";
 inline constexpr const char kCliListEmpty[] = "没有下载任务.";
 inline constexpr const char kCliInterrupted[] = "已中断, 正在保存任务列表...";

@@ -190,6 +190,36 @@ TEST_F(CliCommandsTest, FailedNamesOfARunAreMarkedAndClearedByRemoveFailed) {
   EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
 }
 
+TEST_F(CliCommandsTest, RemoveThatCannotSaveSaysSoAndKeepsTheFiles) {
+  ASSERT_TRUE(WriteRecords(TaskListPath(), {MakeEntry("a", "", "http://h/a.mp3")}));
+  MakeTaskFiles("a");
+  // The save works on a copy beside downing.dat; a folder in its place
+  // makes the save fail even for root.
+  ASSERT_TRUE(std::filesystem::create_directory(TaskListPath() + ".new"));
+  CliRun r = RunCli({"remove", "--all"}, home.root());
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_TRUE(Has(r.err, "创建失败")) << r.err;
+  EXPECT_FALSE(Has(r.out, "已删除")) << r.out;
+  EXPECT_EQ(RecordNames(TaskListPath()), std::vector<std::string>{"a"});
+  EXPECT_EQ(CountTaskFiles("a"), 5);
+}
+
+TEST_F(CliCommandsTest, IdleTimeoutMarksTheTaskFailedInItsRecord) {
+  UseServerAsEngine(srv, 1);
+  vtest::Faults stuck;
+  stuck.stallAfterBodyBytes = 1000;
+  stuck.stallMs = 6000;
+  AddSong(srv, "stuck", vtest::RandomBytes(200000, 7), stuck);
+  CliRun got = RunCli({"get", "--no-update-check", "--idle-timeout", "1", "stuck"}, home.root());
+  EXPECT_EQ(got.status, 1) << got.err;
+  EXPECT_TRUE(Has(got.err, "0 个完成, 1 个失败")) << got.err;
+  const std::vector<TaskEntry> recs = ReadRecords(TaskListPath());
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(Text(recs[0].m_szRetries, 11), T(txt::kFailedMark));
+  EXPECT_EQ(RunCli({"remove", "--failed"}, home.root()).status, 0);
+  EXPECT_TRUE(ReadRecords(TaskListPath()).empty());
+}
+
 // ---- how a download run takes its names ----
 
 TEST_F(CliCommandsTest, StdinWithAByteOrderMarkAndCrlfRunsAndUnsavableNamesAreRefusedAlone) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include "app/IniFile.h"
 #include "app/ProgramDirectorySetup.h"
+#include "app/SeedRecord.h"
+#include "task/Md5.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
 #include "tests/support/EnvVar.h"
@@ -132,6 +134,72 @@ TEST_F(SeedTest, LaterStartsKeepTheUsersFilesAndRestoreMissingOnes) {
   std::string expected = before;
   expected.replace(expected.find("Version=2.0"), 11, "Version=2.1");
   EXPECT_EQ(vtest::ReadFile(home + "/MP3.ini"), expected);
+}
+
+// An upgrade ships new pages: the ones the user never touched follow the
+// package, the user's own edits stay, and new files arrive.
+TEST_F(SeedTest, UpgradeRefreshesUntouchedPagesAndKeepsChangedOnes) {
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
+  const std::string record = vtest::ReadFile(home + "/" + kSeedRecordName);
+  EXPECT_NE(record.find(SeedRecord::FileMd5(data + "/html/A.htm") + " html/A.htm\n"), std::string::npos) << record;
+  EXPECT_EQ(record.find("MP3.ini"), std::string::npos) << "the settings are the user's";
+  ASSERT_TRUE(vtest::WriteFile(home + "/html/kk.htm", "my news"));
+
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/A.htm", "page A, 2.1"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/kk.htm", "news, 2.1"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/banners/banner1.gif", "GIF89a 2.1"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/B.htm", "page B"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/MP3.ini", "[Size]\r\nBlocks=4\r\n"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.1"));
+  EXPECT_EQ(vtest::ReadFile(home + "/html/A.htm"), "page A, 2.1");
+  EXPECT_EQ(vtest::ReadFile(home + "/banners/banner1.gif"), "GIF89a 2.1");
+  EXPECT_EQ(vtest::ReadFile(home + "/html/B.htm"), "page B");
+  EXPECT_EQ(vtest::ReadFile(home + "/html/kk.htm"), "my news");
+  EXPECT_EQ(IniRead(home + "/MP3.ini", "Size", "Blocks", "", 10), "3");
+  for (const auto& e : fs::recursive_directory_iterator(home))
+    EXPECT_EQ(e.path().filename().string().find(".seed."), std::string::npos) << e.path();
+
+  // The next upgrade still knows which pages are the package's.
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/A.htm", "page A, 2.2"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.2"));
+  EXPECT_EQ(vtest::ReadFile(home + "/html/A.htm"), "page A, 2.2");
+  EXPECT_EQ(vtest::ReadFile(home + "/html/kk.htm"), "my news");
+}
+
+// A home seeded before there was a record: a page equal to the shipped one
+// is recorded and follows later upgrades; a different one is kept, since
+// nothing tells an old page from the user's.
+TEST_F(SeedTest, HomeFromBeforeTheRecordAdoptsOnlyPagesEqualToTheShippedOnes) {
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
+  fs::remove(home + "/" + kSeedRecordName);
+  ASSERT_TRUE(vtest::WriteFile(home + "/html/kk.htm", "older news"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.0"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/A.htm", "page A, 2.1"));
+  ASSERT_TRUE(vtest::WriteFile(data + "/html/kk.htm", "news, 2.1"));
+  ASSERT_TRUE(SeedProgramDirectory(data, home, "2.1"));
+  EXPECT_EQ(vtest::ReadFile(home + "/html/A.htm"), "page A, 2.1");
+  EXPECT_EQ(vtest::ReadFile(home + "/html/kk.htm"), "older news");
+}
+
+TEST(SeedRecordTest, KeepsItsLinesAndIgnoresWhatIsNotOne) {
+  vtest::TempHome th;
+  const std::string path = th.root() + "/record";
+  EXPECT_EQ(SeedRecord::FileMd5(path), "");  // no such file
+  ASSERT_TRUE(vtest::WriteFile(path, "d41d8cd98f00b204e9800998ecf8427e html/a b.htm\r\n"
+                                     "not a line\nD41D8CD98F00B204E9800998ECF8427E html/upper.htm\n"
+                                     "0123 html/short.htm\n"));
+  SeedRecord r(path);
+  EXPECT_EQ(r.Get("html/a b.htm"), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(r.Get("html/upper.htm"), "");
+  EXPECT_EQ(r.Get("html/short.htm"), "");
+  EXPECT_EQ(SeedRecord::FileMd5(path), Md5Hex(vtest::ReadFile(path)));
+  r.Set("banners/x.gif", "0cc175b9c0f1b6a831c399e269772661");
+  r.Set("bad", "nothex");
+  ASSERT_TRUE(r.Save());
+  SeedRecord again(path);
+  EXPECT_EQ(again.Get("banners/x.gif"), "0cc175b9c0f1b6a831c399e269772661");
+  EXPECT_EQ(again.Get("html/a b.htm"), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(again.Get("bad"), "");
 }
 
 TEST_F(SeedTest, AFolderThatCannotBeMadeIsReported) {

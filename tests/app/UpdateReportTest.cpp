@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/UpdateReport.h"
+#include "app/VersionOrder.h"
 #include "res/Texts.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
@@ -29,15 +30,37 @@ class UpdateReportTest : public ::testing::Test {
 };
 
 TEST_F(UpdateReportTest, NewerVersionSaysWhereToGetIt) {
-  Publish("[MP3]\r\nVERSION=2.10\r\n");
+  Publish("[MP3]\r\nVERSION=2.91\r\n");
   const UpdateFindings found = FindUpdate(srv.url("/update/update.ini"), Program());
-  EXPECT_EQ(found.m_strPublished, "2.10");
+  EXPECT_EQ(found.m_strPublished, "2.91");
   EXPECT_FALSE(found.m_bFromPackage);
-  // "2.10" is newer than "2.9": versions compare as numbers.
   const auto lines = UpdateReportLines("2.9", found);
-  EXPECT_TRUE(Has(lines, "已发布的版本: 2.10"));
+  EXPECT_TRUE(Has(lines, "已发布的版本: 2.91"));
   EXPECT_TRUE(Has(lines, txt::kUpdateNewer));
   EXPECT_TRUE(Has(lines, "下载地址: " + srv.url("/update/")));
+}
+
+// Versions are decimals, the order the program itself starts the updater
+// by: the report must not announce what the program will never install.
+TEST(VersionOrderTest, VersionsReadAsDecimals) {
+  EXPECT_FALSE(VersionOrder::IsNewer("2.10", "2.9"));
+  EXPECT_TRUE(VersionOrder::IsNewer("2.9", "2.10"));
+  EXPECT_TRUE(VersionOrder::IsNewer("3", "2.99"));
+  EXPECT_FALSE(VersionOrder::IsNewer("2", "2.0"));
+  EXPECT_FALSE(VersionOrder::IsNewer("2.0", "2.00"));
+  EXPECT_TRUE(VersionOrder::IsNewer(" 2.5", "2.4"));
+  // What is not a number reads as 0: never newer than a real version.
+  EXPECT_FALSE(VersionOrder::IsNewer("beta", "2.0"));
+  EXPECT_TRUE(VersionOrder::IsNewer("2.0", "beta"));
+  EXPECT_FALSE(VersionOrder::IsNewer("", ""));
+}
+
+TEST_F(UpdateReportTest, ReportAgreesWithTheDecimalOrder) {
+  Publish("[MP3]\r\nVERSION=2.10\r\n");
+  const UpdateFindings found = FindUpdate(srv.url("/update/update.ini"), Program());
+  const auto lines = UpdateReportLines("2.9", found);
+  EXPECT_TRUE(Has(lines, txt::kUpdateCurrent));
+  EXPECT_FALSE(Has(lines, txt::kUpdateNewer));
 }
 
 TEST_F(UpdateReportTest, PublishedAddressAndCurrentVersion) {

@@ -379,6 +379,60 @@ class TreeViewTest : public QObject {
     QVERIFY(fs::is_directory(Dl("a一二三四五六七")));
   }
 
+  // Folders from an old GBK disk, and bytes that are no text at all: shown
+  // readably, and listed, renamed, dropped on and deleted by their bytes.
+  void folderNamesThatAreNotUtf8() {
+    const std::string gbk = "\xB8\xE8";     // "歌" in GBK
+    const std::string junk = "\xFF\xFEz";   // neither UTF-8 nor GBK
+    fs::create_directories(Dl(gbk + "/" + gbk));
+    fs::create_directories(Dl(junk));
+    Touch(Dl(gbk + "/a.mp3"), 3);
+    Touch(Dl(gbk + "/" + gbk + "/b.mp3"), 4);
+    MakeTree();
+    QTreeWidgetItem* song = Folder(Q("歌"));
+    QVERIFY(song);
+    QVERIFY(Child(song, Q("歌")));
+    QTreeWidgetItem* junkNode = nullptr;
+    for (int i = 0; i < m_tree->DownloadedItem()->childCount(); ++i)
+      if (CMainTreeView::NodeName(m_tree->DownloadedItem()->child(i)) == junk) junkNode = m_tree->DownloadedItem()->child(i);
+    QVERIFY(junkNode);
+    QVERIFY(junkNode->text(0).endsWith("z"));
+
+    m_tree->setCurrentItem(Child(song, Q("歌")));
+    CSongList* list = m_frame->SongList();
+    QCOMPARE(list->Folder(), Dl(gbk + "/" + gbk));
+    QCOMPARE(list->topLevelItemCount(), 1);
+
+    // Songs dropped on the junk-named folder land in it.
+    m_tree->setCurrentItem(song);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    list->topLevelItem(0)->setSelected(true);
+    QMimeData mime;
+    mime.setData(kSongDragMime, QByteArray());
+    list->BeginSongDrag();
+    SendDrag(m_tree->viewport(), QEvent::DragEnter, LabelPoint(junkNode), mime);
+    SendDrag(m_tree->viewport(), QEvent::DragMove, LabelPoint(junkNode), mime);
+    QVERIFY(m_lastMoveAccepted);
+    SendDrag(m_tree->viewport(), QEvent::Drop, LabelPoint(junkNode), mime);
+    QVERIFY(fs::exists(Dl(junk + "/a.mp3")));
+    QVERIFY(!fs::exists(Dl(gbk + "/a.mp3")));
+
+    // Renamed: the very directory moves, its sub-folder with it.
+    Command(song, CMainTreeView::kCmdRename);
+    TypeName(Q("新歌"));
+    QVERIFY(m_hooks->boxes.empty());
+    QVERIFY(fs::exists(Dl("新歌/" + gbk + "/b.mp3")));
+    QVERIFY(!fs::exists(Dl(gbk)));
+    m_tree->setCurrentItem(Child(Folder(Q("新歌")), Q("歌")));
+    QCOMPARE(list->Folder(), Dl("新歌/" + gbk));
+
+    // Deleted: asked twice as any full folder, then gone from the disk.
+    m_hooks->answers = {true, true};
+    Command(junkNode, CMainTreeView::kCmdDelete);
+    QVERIFY(!fs::exists(Dl(junk)));
+    QVERIFY(fs::exists(Dl("新歌")));
+  }
+
   void deleteEmptyAndFullFolders() {
     fs::create_directories(Dl("Empty"));
     fs::create_directories(Dl("Full/Sub"));
