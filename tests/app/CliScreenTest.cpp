@@ -103,9 +103,11 @@ TEST_F(CliScreenTest, LiveLineFitsAnEightyColumnTerminalAndFollowsAResize) {
   const std::string cmd = "env VIRELOMP3_HOME=" + Quote(home.home()) + " TMPDIR=" + Quote(home.temp()) + " " +
                           Quote(VIRELOMP3_CLI) + " get --no-update-check --link " + Quote(srv.url("/a.mp3")) +
                           " " + Quote(kName);
-  Tmux("-f /dev/null new-session -d -s run -x 80 -y 24 " + Quote(cmd));
+  // The shell stays after the run, so the screen stays as the run left it.
+  const std::string status = home.root() + "/status";
+  const std::string shell = cmd + "; echo $? > " + Quote(status) + "; sleep 120";
+  Tmux("-f /dev/null new-session -d -s run -x 80 -y 24 " + Quote(shell));
   started = true;
-  Tmux("set-option -t run remain-on-exit on");
 
   // While it runs: one row, whole (the block bars are on it), the name cut.
   std::string row;
@@ -126,7 +128,8 @@ TEST_F(CliScreenTest, LiveLineFitsAnEightyColumnTerminalAndFollowsAResize) {
            row.find("…") != std::string::npos;
   }, 20000)) << Screen();
 
-  ASSERT_TRUE(WaitUntil([&] { return Tmux("display-message -p -t run '#{pane_dead}'") == "1\n"; }, 60000));
+  ASSERT_TRUE(WaitUntil([&] { return !vtest::ReadFile(status).empty(); }, 60000));
+  EXPECT_EQ(vtest::ReadFile(status), "0\n");
   const std::string end = Tmux("capture-pane -p -J -t run");
   EXPECT_EQ(CountOf(end, "一首名"), 2) << end;  // the finished line, and where it went
   EXPECT_NE(end.find("完成"), std::string::npos) << end;
