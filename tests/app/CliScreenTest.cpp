@@ -10,6 +10,7 @@
 #include "cli/ConsoleScreen.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
+#include "tests/support/SongMaker.h"
 
 using namespace apptest;
 
@@ -98,7 +99,7 @@ TEST_F(CliScreenTest, LiveLineFitsAnEightyColumnTerminalAndFollowsAResize) {
   UseServerAsEngine(srv, 2);
   vtest::Faults slow;
   slow.rateBytesPerSec = 40000;
-  const std::string song = vtest::RandomBytes(600000, 11);
+  const std::string song = vtest::Mp3Bytes(600000, 11);
   AddSong(srv, "a", song, slow);
   const std::string cmd = "env VIRELOMP3_HOME=" + Quote(home.home()) + " TMPDIR=" + Quote(home.temp()) + " " +
                           Quote(VIRELOMP3_CLI) + " get --no-update-check --link " + Quote(srv.url("/a.mp3")) +
