@@ -4,6 +4,8 @@
 // run ends by saying where the song went.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -32,11 +34,13 @@ int CountOf(const std::string& text, const std::string& part) {
 
 class CliScreenTest : public ::testing::Test {
  protected:
+  // The server is killed whatever the test's fate; its name is this
+  // process's own, so no other test's terminal is touched.
   void TearDown() override {
     if (started) Tmux("kill-server");
   }
   std::string Tmux(const std::string& args) {
-    const std::string cmd = "tmux -u -S " + Quote(home.root() + "/tmux.sock") + " " + args + " 2>/dev/null";
+    const std::string cmd = "tmux -u -L " + Quote(server) + " -f /dev/null " + args + " 2>/dev/null";
     std::string out;
     if (FILE* p = popen(cmd.c_str(), "r")) {
       char buf[4096];
@@ -66,6 +70,7 @@ class CliScreenTest : public ::testing::Test {
   }
   vtest::TempHome home;
   vtest::ScriptedServer srv;
+  const std::string server = "virelomp3-test-" + std::to_string(getpid());
   bool started = false;
 };
 
@@ -101,14 +106,16 @@ TEST_F(CliScreenTest, LiveLineFitsAnEightyColumnTerminalAndFollowsAResize) {
   slow.rateBytesPerSec = 40000;
   const std::string song = vtest::Mp3Bytes(600000, 11);
   AddSong(srv, "a", song, slow);
-  const std::string cmd = "env VIRELOMP3_HOME=" + Quote(home.home()) + " TMPDIR=" + Quote(home.temp()) + " " +
+  // Bounded even when the test is killed before its teardown: the run by
+  // timeout, the shell kept for reading the screen by its sleep.
+  const std::string cmd = "timeout 90 env VIRELOMP3_HOME=" + Quote(home.home()) + " TMPDIR=" + Quote(home.temp()) + " " +
                           Quote(VIRELOMP3_CLI) + " get --no-update-check --link " + Quote(srv.url("/a.mp3")) +
                           " " + Quote(kName);
   // The shell stays after the run, so the screen stays as the run left it.
   const std::string status = home.root() + "/status";
-  const std::string shell = cmd + "; echo $? > " + Quote(status) + "; sleep 120";
-  Tmux("-f /dev/null new-session -d -s run -x 80 -y 24 " + Quote(shell));
+  const std::string shell = cmd + "; echo $? > " + Quote(status) + "; sleep 60";
   started = true;
+  Tmux("new-session -d -s run -x 80 -y 24 " + Quote(shell));
 
   // While it runs: one row, whole (the block bars are on it), the name cut.
   std::string row;
