@@ -162,7 +162,9 @@ void CDownloaderApp::CheckForUpdate() {
   std::string url = IniRead(ini, "Update", "URL", "", 260);
   if (url.empty()) url = host + "/update/update.ini";
 
-  const std::string versionFile = GetTempDirectory() + "update.ini";
+  const std::string temp = GetTempDirectory();
+  if (temp.empty()) return;  // never a relative name in whatever folder we run in
+  const std::string versionFile = temp + "update.ini";
   if (!FetchVersionFile(url, versionFile) || m_bExiting) return;
   const std::string published = IniRead(versionFile, "MP3", "VERSION", "0", 10);
   if (VersionOrder::IsNewer(published, installed)) LaunchUpdater();

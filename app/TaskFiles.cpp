@@ -169,6 +169,8 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
 }
 
 void DeleteTaskFiles(const std::vector<std::string>& removed, const std::vector<std::string>& kept) {
-  if (removed.empty()) return;
-  DeleteTaskFilesIn(GetTempDirectory(), GetAppDirectory() + "/" + txt::kDownloadedFolder, removed, kept);
+  const std::string temp = GetTempDirectory();
+  // Without a temp folder nothing can be locked, and "" is the current folder.
+  if (removed.empty() || temp.empty()) return;
+  DeleteTaskFilesIn(temp, GetAppDirectory() + "/" + txt::kDownloadedFolder, removed, kept);
 }

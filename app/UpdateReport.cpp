@@ -14,6 +14,7 @@
 #include "engine/DiskWrite.h"
 #include "engine/Gbk.h"
 #include "engine/ProgramDirectory.h"
+#include "engine/TempFolder.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
 
@@ -43,7 +44,12 @@ UpdateFindings FindUpdate(const std::string& versionFileUrl, const std::string& 
     return found;
   }
   // The INI reader works on files; a private name keeps two updaters apart.
-  std::string path = GetTempDirectory() + "update-XXXXXX";
+  const std::string temp = GetTempDirectory();
+  if (temp.empty()) {
+    found.m_strError = TempFolder::RefusalText();
+    return found;
+  }
+  std::string path = temp + "update-XXXXXX";
   const int fd = mkstemp(path.data());
   if (fd < 0) {
     found.m_strError = Utf8ToGbk(path);

@@ -23,6 +23,7 @@
 #include "engine/BlockDownloader.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
+#include "engine/TempFolder.h"
 #include "engine/Url.h"
 #include "engine/http/HostLimiter.h"
 #include "res/texts/EngineTexts.h"
@@ -196,8 +197,7 @@ int RunFetch(const std::vector<std::string>& args) {
   if (!SplitWebUrl(url, parts)) return Fail("not an http:// or https:// address that can be used: '" + url + "'");
   std::string problem = CheckTarget(out);
   if (!problem.empty()) return Fail(problem);
-  if (GetTempDirectory().empty())
-    return Fail("no private temp directory for the block files (set TMPDIR)");
+  if (const std::string refused = TempFolder::RefusalText(); !refused.empty()) return Fail(GbkToUtf8(refused));
 
   HostLimiter::Instance().SetCeiling(hostConnections);
   // The proxy and trust file of MP3.ini, as the program's every other

@@ -14,7 +14,9 @@
 
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
+#include "engine/OwnFile.h"
 #include "engine/Sidecar.h"
+#include "engine/TempFolder.h"
 #include "res/Texts.h"
 
 // How the job's threads share it
@@ -87,7 +89,7 @@ bool ContinuedPlan(const CSidecar& stored, long long length, CBlockPlan& plan) {
 
 long long FileSize(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  return ::lstat(path.c_str(), &st) == 0 && OwnFile::Trusted(st) ? st.st_size : -1;
 }
 
 }  // namespace
@@ -344,7 +346,7 @@ void CBlockDownloader::Prepare() {
   if (m_bPrepared) return;
   m_bPrepared = 1;
   if (m_nBlocks < 1) throw std::invalid_argument("block count");
-  if (GetTempDirectory().empty()) throw std::runtime_error("no temp directory");
+  if (GetTempDirectory().empty()) throw JobError{TempFolder::RefusalText()};
   LockTarget();
   AllocateBlocks();
   BlockPtr first(CreateBlock(), ReleaseBlock);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "engine/DiskWrite.h"
+#include "engine/OwnFile.h"
 #include "res/Texts.h"
 
 namespace {
@@ -72,7 +73,7 @@ mode_t SongMode() {
 
 bool IsWholeFile(const std::string& path, long long length) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == length;
+  return lstat(path.c_str(), &st) == 0 && OwnFile::Trusted(st) && st.st_size == length;
 }
 
 }  // namespace
@@ -133,7 +134,9 @@ CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
       break;
     }
     struct stat st;
-    if (fstat(in, &st) != 0 || st.st_size != m_pieces[i].length) {
+    if (fstat(in, &st) != 0 || !OwnFile::Trusted(st)) {
+      result.problem = txt::kJobMergeReadFailed;
+    } else if (st.st_size != m_pieces[i].length) {
       result.problem = txt::kJobMergeBlockSize;
     } else {
       switch (AppendBytes(in, out, m_pieces[i].length, stopped)) {

@@ -1,5 +1,6 @@
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
+#include "engine/TempFolder.h"
 
 #include <chrono>
 
@@ -49,34 +50,7 @@ bool IsFileExist(const std::string& path) {
   return regular;
 }
 
-// A shared /tmp lets anyone pre-create our directory; block files and the
-// record scratch file must never land in a directory someone else controls.
-static bool PrivateDirUsable(const std::string& dir) {
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
-  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return false;
-  return true;
-}
-
-std::string GetTempDirectory() {
-  const char* tmp = std::getenv("TMPDIR");
-  if (tmp && *tmp) {
-    std::string dir = tmp;
-    if (dir.back() != '/') dir += '/';
-    return dir;
-  }
-  return PrivateTempDirectoryUnder("/tmp");
-}
-
-std::string PrivateTempDirectoryUnder(const std::string& base) {
-  std::string dir = base;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  dir += "/virelomp3-" + std::to_string(geteuid());
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
-  if (!PrivateDirUsable(dir)) return std::string();
-  return dir + "/";
-}
+std::string GetTempDirectory() { return TempFolder::Decide().m_strPath; }
 
 std::string GetPathFileName(const std::string& path) {
   size_t slash = path.rfind('/');

@@ -15,13 +15,9 @@ std::string GetIniFilePath();
 int GetFileLength(const std::string& path);
 // True when the file can be opened for reading.
 bool IsFileExist(const std::string& path);
-// The user's private temp directory ($TMPDIR, else /tmp/virelomp3-<uid>/,
-// created 0700 and refused when not ours); always ends in "/" unless empty.
+// The user's private temp folder (engine/TempFolder.h); always ends in "/"
+// unless empty, when no place for one is usable.
 std::string GetTempDirectory();
-// The private directory base + "/virelomp3-<uid>/" that GetTempDirectory
-// uses without $TMPDIR: created 0700, empty when it is not a directory of
-// ours (a symbolic link is refused too).
-std::string PrivateTempDirectoryUnder(const std::string& base);
 // Text after the last "/", or the whole text.
 std::string GetPathFileName(const std::string& path);
 // "1234567" -> "1,234,567", in place.

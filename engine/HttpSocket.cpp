@@ -20,6 +20,7 @@
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
 #include "engine/HttpFraming.h"
+#include "engine/OwnFile.h"
 #include "engine/RequestAuth.h"
 #include "engine/TextRules.h"
 #include "engine/Url.h"
@@ -440,11 +441,11 @@ int CHttpSocket::OpenTempFile() {
   m_bOpened = true;
   m_bBadReply = false;
   const char* path = m_strTempFile.c_str();
-  // Never through a symbolic link: the temp folder may be shared.
+  // Never through a link, nor into a file someone else may write.
   int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
     struct stat st{};
-    if (resume && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+    if (resume && ::fstat(fd, &st) == 0 && OwnFile::Trusted(st) && st.st_size > 0 &&
         st.st_size <= m_nLength && ::lseek(fd, 0, SEEK_END) == st.st_size) {
       m_fd = fd;
       m_nDownloaded = static_cast<int>(st.st_size);
@@ -462,7 +463,7 @@ int CHttpSocket::OpenTempFile() {
     std::lock_guard<std::mutex> g(m_cutLock);
     m_nShared = 0;
   }
-  fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     NoteWriteError(errno);
     Report(txt::kSockTempOpenError);

@@ -9,6 +9,8 @@
 
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
+#include "engine/FormerTempFiles.h"
+#include "engine/OwnFile.h"
 
 namespace {
 
@@ -20,8 +22,13 @@ std::string OneLine(const std::string& s) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
+  // Facts someone else could have written would let their bytes be continued.
+  if (!OwnFile::TrustedFd(fd)) {
+    close(fd);
+    return std::nullopt;
+  }
   std::string data;
   char buf[1024];
   bool ok = true;
@@ -79,7 +86,7 @@ bool CSidecar::IsRecordFile(const std::string& path) {
   // Every record starts so; a block file rarely does, and then it is read
   // whole only up to the size a record can have.
   static constexpr char kStart[] = "length=";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   char head[sizeof kStart - 1];
   ssize_t n;
@@ -91,6 +98,7 @@ bool CSidecar::IsRecordFile(const std::string& path) {
 }
 
 std::optional<CSidecar> CSidecar::Load(const std::string& target) {
+  FormerTempFiles::MoveFor(target);
   const std::string path = PathFor(target);
   if (auto stored = Read(path)) return stored;
   if (access(path.c_str(), F_OK) == 0 || errno != ENOENT) return std::nullopt;  // ours, but damaged
@@ -171,7 +179,10 @@ int CSidecar::WriteFor(const std::string& target) const {
   // so one fixed scratch name is enough.
   const std::string tmp = ScratchPathFor(target);
   const std::string data = Text();
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // A fresh file, never one found under the name: its owner could change
+  // the facts once it is the record.
+  if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return errno;
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return errno ? errno : EIO;
   int err = WriteAll(fd, data.data(), data.size()) ? 0 : errno;
   if (close(fd) != 0 && !err) err = errno;

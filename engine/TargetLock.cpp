@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/Common.h"
+#include "engine/OwnFile.h"
 
 CTargetLock::CTargetLock(std::string path) : m_path(std::move(path)) {}
 
@@ -30,8 +31,18 @@ CTargetLock::Result CTargetLock::TryLock() {
   // A remover may delete the file between our open and our flock; then the
   // lock is on a file nobody else will find, and we start over.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return Result::kError;
+    if (!OwnFile::TrustedFd(fd)) {
+      // Someone else's file would let them hold the name for ever: it goes,
+      // and the next round makes ours.
+      struct stat held{}, named{};
+      const bool same = ::fstat(fd, &held) == 0 && ::lstat(m_path.c_str(), &named) == 0 &&
+                        held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+      ::close(fd);
+      if (same && ::unlink(m_path.c_str()) != 0 && errno != ENOENT) return Result::kError;
+      continue;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);

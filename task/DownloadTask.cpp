@@ -17,6 +17,7 @@
 #include "engine/Common.h"
 #include "engine/HttpSocket.h"
 #include "engine/TaskEntry.h"
+#include "engine/TempFolder.h"
 #include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/SongSearch.h"
@@ -163,6 +164,11 @@ int CDownloadTask::Execute() {
   m_nLastProbed = -1;
   m_strURL = GetStoredAddress();
   m_strSearchDetail.clear();
+  // Before anything is searched or probed: no link could help.
+  if (const std::string refused = TempFolder::RefusalText(); !refused.empty()) {
+    GiveUp(refused);
+    return -1;
+  }
   for (const std::string& other : m_host.GetSettings().m_otherServers) {
     if (m_strURL.empty() || !CSubsonicServer::IsLinkOf(m_strURL, other)) continue;
     GiveUp(T(txt::kUnselectedServerLink));

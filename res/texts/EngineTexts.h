@@ -2,6 +2,13 @@
 // Texts of the engine layer (UTF-8 source).
 namespace txt {
 inline constexpr const char kRecordFileCreateFailed[] = "记录文件%s 创建失败\n请检查磁盘空间是否已满。";
+// The private temp folder. %s: the folder, then one of the reasons below
+// or the system's words.
+inline constexpr const char kTempFolderRefused[] = "无法使用临时文件夹: %s(%s)";
+inline constexpr const char kTempFolderOtherOwner[] = "属于其他用户";
+inline constexpr const char kTempFolderIsLink[] = "是符号链接";
+inline constexpr const char kTempFolderNotFolder[] = "不是文件夹";
+inline constexpr const char kTempFolderOpenToOthers[] = "其他用户可以写入";
 // Download job
 inline constexpr const char kJobStartError[] = "创建下载线程时出错: ";
 inline constexpr const char kJobUnknownError[] = "未知错误";

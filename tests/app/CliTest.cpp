@@ -11,6 +11,7 @@
 #include "tests/support/SongMaker.h"
 #include "tests/app/AppTestUtil.h"
 #include "tests/app/CliTestUtil.h"
+#include "tests/support/EnvVar.h"
 #include "tests/support/Loopback.h"
 
 using namespace apptest;
@@ -54,6 +55,26 @@ TEST_F(CliTest, UnwritableDownloadFolderIsAClearError) {
   EXPECT_EQ(Wait(c), 2);
   EXPECT_NE(GbkToUtf8(T(txt::kCliNoDownloadFolder)).find("下载"), std::string::npos);
   EXPECT_NE(vtest::ReadFile(c.err).find("已下载"), std::string::npos);
+}
+
+TEST_F(CliTest, UnusableTempFolderIsSaidNotAProbeFailure) {
+  // Each place for the private folder is a link someone else put there.
+  const std::string first = home.tmpdir() + "virelomp3-" + std::to_string(geteuid());
+  ASSERT_EQ(rmdir(first.c_str()), 0);
+  ASSERT_EQ(symlink(home.root().c_str(), first.c_str()), 0);
+  const std::string user = home.root() + "/user";
+  std::filesystem::create_directories(user + "/.cache/virelomp3");
+  ASSERT_EQ(symlink(home.root().c_str(), (user + "/.cache/virelomp3/tmp").c_str()), 0);
+  vtest::EnvVar h("HOME", user);
+  vtest::EnvVar r("XDG_RUNTIME_DIR", std::nullopt);
+  Child c = Spawn({"get", "--no-update-check", "a"}, home.root());
+  EXPECT_NE(Wait(c), 0);
+  const std::string said = vtest::ReadFile(c.out) + vtest::ReadFile(c.err);
+  EXPECT_NE(said.find("无法使用临时文件夹: " + first + "(是符号链接)"), std::string::npos) << said;
+  EXPECT_EQ(said.find(GbkToUtf8(T(txt::kProbeFailed))), std::string::npos) << said;
+  Child f = Spawn({"fetch", "http://127.0.0.1:9/a.mp3", home.downloads() + "/a.mp3"}, home.root());
+  EXPECT_EQ(Wait(f), 2);
+  EXPECT_NE(vtest::ReadFile(f.err).find("无法使用临时文件夹: " + first), std::string::npos);
 }
 
 TEST_F(CliTest, ListShowsTheSavedTasks) {

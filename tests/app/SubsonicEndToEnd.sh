@@ -84,7 +84,7 @@ done
 size=$(stat -c %s "$lib/song2.mp3")
 block_bytes() {
   local total=0 f
-  for f in "$run/tmp"/*.hpt; do [ -f "$f" ] && total=$((total + $(stat -c %s "$f"))); done
+  for f in "$run/tmp/virelomp3-$(id -u)"/*.hpt; do [ -f "$f" ] && total=$((total + $(stat -c %s "$f"))); done
   echo "$total"
 }
 "$cli" get --no-update-check "${titles[2]}" >"$run/get2.log" 2>&1 &

@@ -85,7 +85,7 @@ grep -q "GET /rest/download.view" "$ng/tls.log" || fail "no download through TLS
 size=$(stat -c %s "$lib/song1.mp3")
 # Block files may be laid out at full size at once: that they exist says
 # the blocks have started, and the rate limit does the rest.
-downloading() { compgen -G "$run/tmp/*-[0-9]*.hpt" >/dev/null; }
+downloading() { compgen -G "$run/tmp/virelomp3-$(id -u)/*-[0-9]*.hpt" >/dev/null; }
 "$cli" get --no-update-check --no-server "${titles[1]}" >"$run/get2.log" 2>&1 &
 client_pid=$!
 for _ in $(seq 1 600); do
@@ -98,7 +98,7 @@ kill -9 "$client_pid" 2>/dev/null || true
 wait "$client_pid" 2>/dev/null || true
 client_pid=
 [ ! -f "$home/已下载/${titles[1]}.MP3" ] || fail "the download finished before the kill"
-kept=$(ls "$run/tmp"/*.hpt 2>/dev/null | wc -l)
+kept=$(ls "$run/tmp/virelomp3-$(id -u)"/*.hpt 2>/dev/null | wc -l)
 [ "$kept" -gt 0 ] || fail "no block files were kept"
 grep -aq "https://127.0.0.1:$tls/rest/download.view?id=" "$home/downing.dat" || fail "downing.dat lacks the https link"
 for form in "$password" "enc:" "&t=" "&p=" "u=listener"; do

@@ -63,67 +63,6 @@ TEST(FileHelpers, LengthKeepsTheLow32Bits) {
   EXPECT_EQ(GetFileLength(big), 7);
 }
 
-TEST(TempDirectory, TakesTmpdirAndAlwaysEndsInSlash) {
-  vtest::TempHome th;
-  EXPECT_EQ(GetTempDirectory(), th.temp());
-  std::string bare = th.temp().substr(0, th.temp().size() - 1);
-  setenv("TMPDIR", bare.c_str(), 1);
-  EXPECT_EQ(GetTempDirectory(), bare + "/");
-  setenv("TMPDIR", th.temp().c_str(), 1);
-  EXPECT_EQ(GetTempDirectory(), th.temp());
-}
-
-TEST(TempDirectory, PrivateDirectoryIsCreated0700) {
-  vtest::TempHome th;
-  std::string expect = th.root() + "/virelomp3-" + std::to_string(geteuid()) + "/";
-  EXPECT_EQ(PrivateTempDirectoryUnder(th.root()), expect);
-  struct stat st;
-  ASSERT_EQ(lstat(expect.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  // A second call finds it and keeps it.
-  EXPECT_EQ(PrivateTempDirectoryUnder(th.root() + "/"), expect);
-}
-
-TEST(TempDirectory, LooseModeOnOurOwnDirectoryIsTightened) {
-  vtest::TempHome th;
-  std::string dir = th.root() + "/virelomp3-" + std::to_string(geteuid());
-  ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
-  ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
-  EXPECT_EQ(PrivateTempDirectoryUnder(th.root()), dir + "/");
-  struct stat st;
-  ASSERT_EQ(stat(dir.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-}
-
-TEST(TempDirectory, RefusesSymlinkFileAndForeignOwner) {
-  {
-    vtest::TempHome th;
-    std::string target = th.root() + "/elsewhere";
-    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
-    std::string link = th.root() + "/virelomp3-" + std::to_string(geteuid());
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_EQ(PrivateTempDirectoryUnder(th.root()), "");
-  }
-  {
-    vtest::TempHome th;
-    std::string file = th.root() + "/virelomp3-" + std::to_string(geteuid());
-    ASSERT_TRUE(vtest::WriteFile(file, "x"));
-    EXPECT_EQ(PrivateTempDirectoryUnder(th.root()), "");
-  }
-  if (geteuid() == 0) {
-    vtest::TempHome th;
-    std::string dir = th.root() + "/virelomp3-0";
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(PrivateTempDirectoryUnder(th.root()), "");
-  }
-  {
-    vtest::TempHome th;
-    EXPECT_EQ(PrivateTempDirectoryUnder(th.root() + "/no/such/base"), "");
-  }
-}
-
 TEST(PathFileName, TakesTextAfterLastSlash) {
   EXPECT_EQ(GetPathFileName("/home/u/已下载/a.mp3"), "a.mp3");
   EXPECT_EQ(GetPathFileName("a.mp3"), "a.mp3");

@@ -40,7 +40,7 @@ cmp "$run/whole.mp3" "$library_file" || fail "fetched file differs"
 
 block_bytes() {
   local total=0 f
-  for f in "$run/tmp"/resumed.mp3-*.hpt; do
+  for f in "$run/tmp/virelomp3-$(id -u)"/resumed.mp3-*.hpt; do
     [ -f "$f" ] && total=$((total + $(stat -c %s "$f")))
   done
   echo "$total"

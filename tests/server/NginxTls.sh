@@ -64,7 +64,7 @@ grep -q ' r$\| r [0-9]*$' "$run/nginx/access.log" || fail "no block connection r
 # 2. Killed part-way, then resumed from the block files.
 block_bytes() {
   local total=0 f
-  for f in "$run/tmp"/resumed.mp3-*.hpt; do
+  for f in "$run/tmp/virelomp3-$(id -u)"/resumed.mp3-*.hpt; do
     [ -f "$f" ] && total=$((total + $(stat -c %s "$f")))
   done
   echo "$total"

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/Common.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
@@ -214,7 +215,8 @@ TEST(TempHome, SetsAndRestoresEnvironment) {
     vtest::TempHome th;
     root = th.root();
     EXPECT_EQ(std::string(getenv("VIRELOMP3_HOME")), th.home());
-    EXPECT_EQ(std::string(getenv("TMPDIR")) + "/", th.temp());
+    EXPECT_EQ(std::string(getenv("TMPDIR")) + "/", th.tmpdir());
+    EXPECT_EQ(GetTempDirectory(), th.temp());
     EXPECT_TRUE(vtest::WriteFile(th.downloads() + "/x", "abc"));
     EXPECT_EQ(vtest::ReadFile(th.downloads() + "/x"), "abc");
   }

@@ -39,12 +39,13 @@ TempHome::TempHome()
   if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed under " + base);
   m_root = buf.data();
   m_home = m_root + "/home";
-  m_temp = m_root + "/tmp/";
+  m_tmpdir = m_root + "/tmp/";
+  m_temp = m_tmpdir + "virelomp3-" + std::to_string(geteuid()) + "/";
   if (mkdir(m_home.c_str(), 0700) != 0 || mkdir((m_home + "/已下载").c_str(), 0700) != 0 ||
-      mkdir(m_temp.c_str(), 0700) != 0)
+      mkdir(m_tmpdir.c_str(), 0700) != 0 || mkdir(m_temp.c_str(), 0700) != 0)
     throw std::runtime_error("cannot create the test home under " + m_root);
   setenv("VIRELOMP3_HOME", m_home.c_str(), 1);
-  setenv("TMPDIR", m_temp.substr(0, m_temp.size() - 1).c_str(), 1);
+  setenv("TMPDIR", m_tmpdir.substr(0, m_tmpdir.size() - 1).c_str(), 1);
   // The user's data folder too (the trash lives there): never the real one.
   setenv("XDG_DATA_HOME", data().c_str(), 1);
 }
