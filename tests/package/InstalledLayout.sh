@@ -38,7 +38,7 @@ dpkg-deb -x "${debs[0]}" "$work/root"
 root=$work/root home=$work/home
 fail() {
   echo "FAIL: $*" >&2
-  for f in "$work"/cli*.out "$work/tmp/server.log"; do [ -f "$f" ] && { echo "--- $f" >&2; tail -n 30 "$f" >&2; }; done
+  for f in "$work"/cli*.out "$work/tmp/virelomp3-$(id -u)/server.log"; do [ -f "$f" ] && { echo "--- $f" >&2; tail -n 30 "$f" >&2; }; done
   exit 1
 }
 
@@ -60,7 +60,7 @@ for f in MP3.ini Movie.ini html/A.htm html/kk.htm banners/banner1.gif; do
   cmp -s "$dir/$f" "$root/usr/share/virelomp3/$f" || fail "$f was not seeded from the data folder"
 done
 cmp "$dir/已下载/$song1.mp3" "$library/$song1.mp3" || fail "$song1 is not byte-exact"
-grep -q "GET /cgi-bin/music/mp3.cgi" "$work/tmp/server.log" || fail "the bundled server never saw the search"
+grep -q "GET /cgi-bin/music/mp3.cgi" "$work/tmp/virelomp3-$(id -u)/server.log" || fail "the bundled server never saw the search"
 answers && fail "the bundled server outlived the program"
 leftovers=$(ls -A "$root/usr/bin" | grep -vxE 'virelomp3|virelomp3-cli|virelomp3-server|virelomp3-update' || true)
 [ -z "$leftovers" ] || fail "written beside the executable: $leftovers"
@@ -86,12 +86,12 @@ cmp "$dir/已下载/$song2.mp3" "$library/$song2.mp3" || fail "$song2 is not byt
 cmp -s "$dir/已下载/$song1.mp3" "$library/$song1.mp3" || fail "the first song was touched"
 answers && fail "the bundled server outlived the second run"
 # Without the server nothing is started: the search finds no engine.
-requests=$(wc -l < "$work/tmp/server.log")
+requests=$(wc -l < "$work/tmp/virelomp3-$(id -u)/server.log")
 song3=雨后彩虹
 status=0
 cli get --no-server --idle-timeout 60 "$song3" > "$work/cli3.out" 2>&1 || status=$?
 [ "$status" -eq 1 ] || fail "get --no-server without an engine ended with $status, not 1"
 [ ! -e "$dir/已下载/$song3.mp3" ] || fail "a song arrived without an engine"
-[ "$(wc -l < "$work/tmp/server.log")" -eq "$requests" ] || fail "--no-server still started the server"
+[ "$(wc -l < "$work/tmp/virelomp3-$(id -u)/server.log")" -eq "$requests" ] || fail "--no-server still started the server"
 answers && fail "--no-server left a server answering"
 echo "ok: installed layout under HOME/.local/share, server started on demand, songs byte-exact, edits kept"

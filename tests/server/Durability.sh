@@ -68,5 +68,6 @@ for line in $deleted; do
   [ "$line" -gt "$folder_sync" ] || fail "a block file went (line $line) before the folder was flushed (line $folder_sync)"
 done
 # Nothing stays: the job lets go of its lock file too, once nobody waits on it.
-[ -z "$(ls -A "$run/tmp")" ] || fail "left in the temp folder: $(ls -A "$run/tmp")"
+private=$run/tmp/virelomp3-$(id -u)
+[ -z "$(ls -A "$private")" ] || fail "left in the temp folder: $(ls -A "$private")"
 echo "ok: flushed at line $part_sync, renamed at $renamed, folder flushed at $folder_sync, blocks deleted after"
