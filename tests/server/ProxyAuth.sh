@@ -105,17 +105,18 @@ cmp "$run/env.mp3" "$library_file" || fail "https through the proxy of the envir
 
 # 3. Killed part-way: what the job keeps on disk names no password.
 write_ini "$(proxy_with "$encoded")"
+private=$run/tmp/virelomp3-$(id -u)
 "$cli" fetch "$https_url" "$run/killed.mp3" --blocks 3 2>"$run/killed.log" &
 client_pid=$!
 for _ in $(seq 1 400); do
-  compgen -G "$run/tmp/killed.mp3.job.hpt" >/dev/null && compgen -G "$run/tmp/killed.mp3-*.hpt" >/dev/null && break
+  compgen -G "$private/killed.mp3.job.hpt" >/dev/null && compgen -G "$private/killed.mp3-*.hpt" >/dev/null && break
   kill -0 "$client_pid" 2>/dev/null || break
   sleep 0.05
 done
 kill -9 "$client_pid" 2>/dev/null || true
 wait "$client_pid" 2>/dev/null || true
 client_pid=
-compgen -G "$run/tmp/killed.mp3*" >/dev/null || fail "the killed fetch kept nothing to look at"
+compgen -G "$private/killed.mp3*" >/dev/null || fail "the killed fetch kept nothing to look at"
 cp -r "$run/tmp" "$run/kept"
 
 # 4. A wrong password: the proxy's refusal, for http and for CONNECT.
