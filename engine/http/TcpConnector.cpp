@@ -32,6 +32,11 @@ int StartAttempt(sockaddr_storage addr, int port, int receiveBuffer) {
   }
   if (fd < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  // A request goes out whole in one write, but TLS writes its handshake's
+  // last flight and the request apart: with Nagle the request would wait
+  // for the server's delayed ACK of the flight (40 ms a connection).
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), AddressSize(addr)) == 0 || errno == EINPROGRESS) return fd;
   const int err = errno;
   ::close(fd);
