@@ -14,6 +14,7 @@
 
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
+#include "engine/FileInfoExchange.h"
 #include "engine/OwnFile.h"
 #include "engine/Sidecar.h"
 #include "engine/TempFolder.h"
@@ -359,7 +360,7 @@ void CBlockDownloader::Prepare() {
   std::string url = m_strURL;
   int length = 0;
   bool ranged = false;
-  const bool ok = CHttpSocket::GetFileInfo(first.get(), url, length, ranged);
+  const bool ok = FileInfoExchange::Open(*first, url, length, ranged);
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
   if (length == 0) throw JobError{T(txt::kJobZeroLength)};
@@ -455,9 +456,11 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     }
   DiscardStaleBlocks(keep);
 
-  std::vector<BlockPtr> blocks;
+  // The first reply's body starts at byte 0: block 0 goes on with it unless
+  // an earlier run already holds that block's start.
+  std::vector<BlockPtr> blocks{first};
   for (size_t i = 1; i < plan.Blocks().size(); ++i) blocks.emplace_back(CreateBlock(), ReleaseBlock);
-  blocks.push_back(first);
+  if (plan.Blocks()[0].m_nFirst != 0 || plan.Blocks()[0].m_nBytes > 0) first->Close();
   std::lock_guard<std::mutex> lk(m_lock);
   if (m_bStopped) throw JobStopped{};
   m_plan = plan;

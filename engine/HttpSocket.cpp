@@ -14,11 +14,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "engine/AttemptBudget.h"
 #include "engine/ChunkedDecoder.h"
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
+#include "engine/FileInfoExchange.h"
 #include "engine/HttpFraming.h"
 #include "engine/OwnFile.h"
 #include "engine/RequestAuth.h"
@@ -134,7 +136,7 @@ bool CHttpSocket::BuildRequest(const std::string& host, const std::string& objec
     addLit(cookie);
     addLit("\r\n");
   }
-  if (start > 0) {
+  if (start > 0 || m_bAskFromZero) {
     addLit("Range: bytes=");
     addStr(std::to_string(start));
     addLit("-");
@@ -484,6 +486,16 @@ bool CHttpSocket::ConnectAndRequest() {
     const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
     const int d = OpenTempFile();
     if (d > 0) start += d;
+    // The job's first reply is still on the connection: its body is the
+    // file from byte 0, already asked for.
+    if (std::exchange(m_bReplyHeld, false)) {
+      if (d == 0 && m_bConnected) {
+        m_nRequestStart = 0;
+        m_nAskedMs = m_nHeldAskedMs;
+        return true;
+      }
+      Close();
+    }
     // Cut down to what the file holds: asking would only fetch bytes that
     // now belong to another block.
     if (d == m_nLength && d > 0) {
@@ -834,108 +846,9 @@ struct HeaderOnly {
 };
 }  // namespace
 
-// The file's length as this answer tells it: -1 when it does not (chunked,
-// or no Content-Length); false when it is beyond our 32 bits.
-bool CHttpSocket::ReadFileLength(int& length) {
-  length = -1;
-  std::string te, ce, value;
-  GetHeaderValue("Transfer-Encoding", te, kValueMax);
-  GetHeaderValue("Content-Encoding", ce, kValueMax);
-  // A chunked answer's Content-Length, if any, does not count.
-  if (ReadBodyCoding(te, ce) == BodyCoding::kChunked) return true;
-  long long n = 0;
-  if (GetHeaderValue("Content-Length", value, kValueMax) < 0 || !ParseContentLength(value, n)) return true;
-  if (n > INT_MAX) {
-    Report(txt::kSockLengthTooLarge);
-    return false;
-  }
-  length = static_cast<int>(n);
-  return true;
-}
-
-// One round of the file-information exchange: the first request (with one
-// redirect) and the range probe. length: the first answer's, ranged: the
-// probe's 206, total: the probe's Content-Range total (0 when none).
-bool CHttpSocket::AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total) {
-  m_strValidator.clear();
-  total = 0;
-  m_bBare = false;  // a link of its own; only a redirect makes it bare
-  if (!SplitWebUrl(url, parts)) {
-    Report(txt::kSockBadUrl);
-    return false;
-  }
-  if (!BuildFor(parts, m_bBare, 0, 0)) return false;
-  Close();
-  if (!ConnectRoute() || !SendRequest() || ProxyRefused()) return false;
-  if (IsRedirect(GetStatusCode())) {
-    std::string target = url;
-    if (!FollowRedirect(target, parts)) return false;
-    m_bBare = true;  // the job goes on at the target
-    if (!BuildFor(parts, true, 0, 0)) return false;
-    if (!RequestOn() || ProxyRefused()) return false;
-    url = target;
-  }
-  // An error page's length is not the file's: a server that fails this one
-  // request and then serves the ranges would have its page's length taken
-  // and a cut-off song called a success.
-  const int code = GetStatusCode();
-  if (code >= 400) {
-    char text[128];
-    std::snprintf(text, sizeof text, txt::kSockFileRefused, code);
-    Report(text);
-    Close();
-    return false;
-  }
-  if (!ReadFileLength(length)) return false;
-  std::string tag;
-  if (GetHeaderValue("ETag", tag, kValueMax) > 0 || GetHeaderValue("Last-Modified", tag, kValueMax) > 0)
-    m_strValidator = tag;
-
-  if (!BuildFor(parts, m_bBare, 1, 0)) return false;
-  Close();
-  if (!ConnectRoute() || !SendRequest()) return false;
-  ranged = GetStatusCode() == 206;
-  std::string value;
-  ContentRange range;
-  long long told = -1;
-  if (ranged && GetHeaderValue("Content-Range", value, kValueMax) >= 0 && ParseContentRange(value, range))
-    told = range.total;
-  // The probe's body is the whole file from byte 1; nobody reads it, so
-  // stop the server pushing it now.
-  Close();
-  if (told > INT_MAX) {
-    Report(txt::kSockLengthTooLarge);
-    return false;
-  }
-  total = told > 0 ? static_cast<int>(told) : 0;
-  return true;
-}
-
 bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported) {
   HeaderOnly headerOnly(s->m_bHeaderOnly);
-  try {
-    // Twice at most: a server that once answers with a short page (busy,
-    // try later) tells two lengths, and the second round settles it.
-    for (int round = 0; round < 2; ++round) {
-      std::string target = url;
-      UrlParts parts;
-      int first = -1, total = 0;
-      bool ranged = false;
-      if (!s->AskFileInfo(target, parts, first, ranged, total)) return false;
-      if (first >= 0 && total > 0 && first != total) continue;
-      const int agreed = first >= 0 ? first : total > 0 ? total : -1;
-      url = target;
-      length = agreed;
-      rangeSupported = ranged;
-      if (agreed >= 0 && s->OnContentLength) s->OnContentLength(s->m_pUserData, agreed);
-      return true;
-    }
-    s->Report(txt::kSockLengthDisagree);
-    return false;
-  } catch (...) {
-    s->Report(txt::kSockFileInfoError);
-    return false;
-  }
+  return FileInfoExchange::Ask(*s, url, length, rangeSupported);
 }
 
 // First bytes of the body on the connection, judged; the body is then of

@@ -49,6 +49,12 @@ class CHttpSocket {
   // with the agreed length, and not at all when it is unknown. The
   // connection is closed when it returns true.
   static bool GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported);
+  // The job's first reply (FileInfoExchange::Open) waits on the connection:
+  // the first attempt of Run reads its body as the block's start, from
+  // byte 0, without asking again. Dropped when the block file already
+  // holds bytes.
+  bool m_bReplyHeld = false;
+  long long m_nHeldAskedMs = -1;  // when that reply was asked for
   // Times in steady-clock milliseconds; the caller's url is not changed.
   // Leaves no connection held. An answer that is a page (Content-Type, or
   // markup in its first body bytes) fails with verdict kNotASong and leaves
@@ -152,6 +158,7 @@ class CHttpSocket {
   int GetHeaderValue(const char* name, std::string& out, int maxLength) const;
 
  private:
+  friend class FileInfoExchange;
   void Report(const char* text);
   void CloseFile();
   int Exchange();
@@ -175,8 +182,6 @@ class CHttpSocket {
   bool CheckReply();
   // Appends body bytes to the block file and reports them once written.
   bool FlushAndReport(long long received);
-  bool ReadFileLength(int& length);
-  bool AskFileInfo(std::string& url, UrlParts& parts, int& length, bool& ranged, int& total);
   // Reads the first body bytes of a reply the caller will not keep.
   SongBytes SniffBody(bool labelledText);
   bool ReadLength(int& length);
@@ -195,6 +200,7 @@ class CHttpSocket {
   size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
   bool m_bHeaderOnly = false; // inside GetFileInfo/ProbeSpeed: bodies go unread
+  bool m_bAskFromZero = false; // the next request asks "bytes=0-"
   long long m_nRequestStart = 0;  // first byte the last block request asked for
   // How the last block reply's body is framed, set by CheckReply.
   bool m_bChunked = false;

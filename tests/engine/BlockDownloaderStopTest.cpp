@@ -40,7 +40,7 @@ TEST_F(BlockJobStop, StopDuringStalledTransferIsPromptAndLeavesNoThread) {
   StallingRoute();
   auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 4, owner, true);
   CBlockDownloader::Start(job.get());
-  ASSERT_TRUE(srv.waitForRequests(6, 10000));
+  ASSERT_TRUE(srv.waitForRequests(4, 10000));
   ASSERT_TRUE(owner.WaitProgress());
   const auto t0 = Clock::now();
   job->Stop();
