@@ -43,6 +43,7 @@ TEST_F(ProxyJob, HttpGoesInAbsoluteFormWithTheProxysCredentials) {
             "Accept:*/*\r\n"
             "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
             "Connection:Keep-Alive\r\n"
+            "Range: bytes=0-\r\n"
             "Proxy-Authorization:Basic dXNAZXI6cHc=\r\n"
             "\r\n");
   for (const auto& r : reqs) EXPECT_EQ(r.header("Proxy-Authorization"), "Basic dXNAZXI6cHc=");
