@@ -94,9 +94,7 @@ for _ in $(seq 1 600); do
   kill -0 "$client_pid" 2>/dev/null || break
   sleep 0.05
 done
-kill -9 "$client_pid" 2>/dev/null || true
-wait "$client_pid" 2>/dev/null || true
-client_pid=
+kill_client
 [ ! -f "$home/已下载/${titles[2]}.MP3" ] || fail "the download finished before the kill"
 kept=$(block_bytes)
 [ "$kept" -gt 0 ] || fail "no block files were kept"

@@ -94,9 +94,7 @@ for _ in $(seq 1 600); do
   sleep 0.05
 done
 sleep 1  # a part of the song at the limited rate
-kill -9 "$client_pid" 2>/dev/null || true
-wait "$client_pid" 2>/dev/null || true
-client_pid=
+kill_client
 [ ! -f "$home/已下载/${titles[1]}.MP3" ] || fail "the download finished before the kill"
 kept=$(ls "$run/tmp/virelomp3-$(id -u)"/*.hpt 2>/dev/null | wc -l)
 [ "$kept" -gt 0 ] || fail "no block files were kept"

@@ -15,10 +15,7 @@ demo_song "$repo" "$work" "$song"
 
 private_run "$work"
 
-mkdir -p "$run/www" "$run/tmp"
-chmod 700 "$run/tmp"
-cp "$library_file" "$run/www/song.mp3"
-chmod -R a+rX "$run/www"
+serve_song
 
 nginx_up "$run/nginx" nginx "
   types { audio/mpeg mp3; }
@@ -56,9 +53,7 @@ for _ in $(seq 1 400); do
   sleep 0.05
 done
 [ "$(block_bytes)" -gt 150000 ] || { cat "$run/fetch2.log" >&2; fail "the fetch to be killed made no progress"; }
-kill -9 "$client_pid"
-wait "$client_pid" 2>/dev/null || true
-client_pid=
+kill_client
 [ ! -f "$run/resumed.mp3" ] || [ "$(stat -c %s "$run/resumed.mp3")" -ne "$size" ] || fail "the download finished before the kill"
 kept=$(block_bytes)
 [ "$kept" -gt 0 ] || fail "no block files were kept"

@@ -19,10 +19,7 @@ demo_song "$repo" "$work" "$song"
 
 private_run "$work"
 
-mkdir -p "$run/www" "$run/tmp"
-chmod 700 "$run/tmp"
-cp "$library_file" "$run/www/song.mp3"
-chmod -R a+rX "$run/www"
+serve_song
 
 # --- certificates: a CA, and a server certificate for the names used here.
 pki=$run/pki

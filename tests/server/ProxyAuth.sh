@@ -18,10 +18,8 @@ needs espeak-ng sox lame openssl python3 base64 ps
 
 demo_song "$repo" "$work" "春天的小河"
 private_run "$work"
-mkdir -p "$run/www" "$run/tmp" "$run/home"
-chmod 700 "$run/tmp"
-cp "$library_file" "$run/www/song.mp3"
-chmod -R a+rX "$run/www"
+serve_song
+mkdir -p "$run/home"
 
 pki=$run/pki
 make_ca "$pki"
@@ -113,9 +111,7 @@ for _ in $(seq 1 400); do
   kill -0 "$client_pid" 2>/dev/null || break
   sleep 0.05
 done
-kill -9 "$client_pid" 2>/dev/null || true
-wait "$client_pid" 2>/dev/null || true
-client_pid=
+kill_client
 compgen -G "$private/killed.mp3*" >/dev/null || fail "the killed fetch kept nothing to look at"
 cp -r "$run/tmp" "$run/kept"
 

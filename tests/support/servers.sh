@@ -40,6 +40,22 @@ demo_song() {
   size=$(stat -c %s "$library_file")
 }
 
+# serve_song: RUN/www/song.mp3, the demo song, readable by every server,
+# and RUN/tmp, private, for the program's TMPDIR.
+serve_song() {
+  mkdir -p "$run/www" "$run/tmp"
+  chmod 700 "$run/tmp"
+  cp "$library_file" "$run/www/song.mp3"
+  chmod -R a+rX "$run/www"
+}
+
+# kill_client: SIGKILL to the program under test, and its end waited for.
+kill_client() {
+  kill -9 "$client_pid" 2>/dev/null || true
+  wait "$client_pid" 2>/dev/null || true
+  client_pid=
+}
+
 # fail TEXT: says why, shows the end of every log of the run, exits 1.
 fail() {
   local l
