@@ -28,22 +28,29 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
-#include <thread>
 
+#include "task/CandidatePicker.h"
+#include "task/JobStarter.h"
+#include "task/JobTexts.h"
+#include "task/LinkProber.h"
+#include "task/ReadOnlyFace.h"
+#include "task/RetryWorker.h"
+#include "task/TargetPath.h"
 #include "task/TaskHost.h"
+#include "task/TaskProgress.h"
+#include "task/TaskRow.h"
 
 class CBlockDownloader;
 class CHttpSocket;
 
 class CDownloadTask {
  public:
-  static constexpr int kMaxBlocks = 5;
-  static constexpr int kMaxCandidates = 30;
+  static constexpr int kMaxBlocks = CTaskProgress::kCounters;
+  static constexpr int kMaxCandidates = CCandidatePicker::kMaxCandidates;
   static constexpr int kSearchAttempts = 3;
   // Probing stops at a candidate answering within this many milliseconds.
   static constexpr int kFastEnoughMs = 100;
@@ -110,65 +117,68 @@ class CDownloadTask {
   // Seams. m_fnProbe replaces the socket probe of one candidate: it sets
   // time (ms, -1 on failure) and size (-1 unknown).
   // m_fnTick replaces the millisecond clock of the speed measurement.
-  std::function<void(const std::string& url, int& time, int& size)> m_fnProbe;
+  CLinkProber::FakeProbe m_fnProbe;
   std::function<uint32_t()> m_fnTick;
 
+  // The candidates of this activation's search and their probe figures. A
+  // test sets them up here on a task nobody else runs.
+  CCandidatePicker& Candidates() { return m_picker; }
+  const CCandidatePicker& Candidates() const { return m_picker; }
+  // A new job's progress: counters and clock back to zero, the elapsed
+  // seconds taken over from the entry.
+  void RestartProgress();
+
   const std::string m_strName;
-  // Guarded by m_numLock once a job runs.
-  int m_nFileSize = 0;
   int m_nBlocks = 4;
-  int m_nBlockBytes[kMaxBlocks] = {};
-  // Blocks numbered kMaxBlocks and up: a job splits slow blocks into new
-  // block files, and their bytes count as much as the first five.
-  std::vector<int> m_nMoreBlockBytes;
   int m_nMinSize = 1048576;
   int m_nMaxSize = 20971520;
   // Guarded by the run lock.
   int m_nRetry = 1;
-  int m_nCandidates = -1;
   std::string m_strURL;
   // The engine's own words on the last failed search, for the final text.
   std::string m_strSearchDetail;
-  // Guarded by m_numLock.
-  uint32_t m_dwLastTick = 0;
-  int m_nElapsed = 0;
-  int m_nRemaining = 0;
-  int64_t m_nLastBytes = 0;
-  // Guarded by the run lock.
-  std::string m_strCandidates[kMaxCandidates];
-  int m_nCandidateTime[kMaxCandidates] = {};
-  // Bitrate the pick compares (kbps, -1 unknown): the server's, else the probe's.
-  int m_nCandidateKbps[kMaxCandidates] = {};
-  AudioFacts m_candidateServer[kMaxCandidates];  // what the search said
-  int m_nLastProbed = -1;
   // Written under the run lock and m_jobViewLock; VisitJob reads it under
   // m_jobViewLock alone.
   CBlockDownloader* m_pJob = nullptr;
 
+  // Read-only faces over the progress (each read takes m_numLock).
+  const ReadOnlyFace<int> m_nFileSize{[this] { return Numbers().FileSize(); }};
+  const ReadOnlyColumn<int> m_nBlockBytes{[this](int i) { return Numbers().BlockBytes(i); }};
+  // Blocks numbered kMaxBlocks and up: a job splits slow blocks into new
+  // block files, and their bytes count as much as the first five.
+  const ReadOnlyFace<std::vector<int>> m_nMoreBlockBytes{[this] { return Numbers().MoreBlockBytes(); }};
+  const ReadOnlyFace<uint32_t> m_dwLastTick{[this] { return Numbers().LastTick(); }};
+  const ReadOnlyFace<int> m_nElapsed{[this] { return Numbers().Elapsed(); }};
+  const ReadOnlyFace<int> m_nRemaining{[this] { return Numbers().Remaining(); }};
+  const ReadOnlyFace<int64_t> m_nLastBytes{[this] { return Numbers().LastBytes(); }};
+  // Read-only faces over the candidates (the run lock's, like the picker).
+  const ReadOnlyFace<int> m_nCandidates{[this] { return m_picker.Count(); }};
+  const ReadOnlyColumn<std::string> m_strCandidates{[this](int i) { return m_picker.Link(i); }};
+  const ReadOnlyColumn<int> m_nCandidateTime{[this](int i) { return m_picker.Time(i); }};
+  // Bitrate the pick compares (kbps, -1 unknown): the server's, else the probe's.
+  const ReadOnlyColumn<int> m_nCandidateKbps{[this](int i) { return m_picker.Kbps(i); }};
+  const ReadOnlyColumn<AudioFacts> m_candidateServer{[this](int i) { return m_picker.ServerAudio(i); }};  // what the search said
+  const ReadOnlyFace<int> m_nLastProbed{[this] { return m_picker.LastProbed(); }};
+
  private:
   bool Stale() const;
-  bool AnyCandidateTime() const;
-  // `testing` is the row's text while the probe asks.
-  void ProbeOne(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
-                ProbeFigures& probe, int& retryAfterSec);
-  // Probes url again after each busy answer, as long as the host asks and
-  // at most as often as a busy link is given; false when the run went stale.
-  bool ProbeThroughBusy(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
-                        ProbeFigures& probe);
+  // Up to kSearchAttempts searches, until one finds links or the run goes stale.
+  bool SearchAgain();
+  // A copy of the progress, taken under m_numLock.
+  CTaskProgress Numbers() const {
+    std::lock_guard<std::mutex> g(m_numLock);
+    return m_progress;
+  }
   // Sleeps ms unless the run goes stale first; false when it did.
   bool WaitUnlessStale(int ms);
   // Reports to the host for the details views.
   void ReportFound();
   void ReportFailed();
-  void KeepJobText(const std::string& text);
-  void ForgetJobTexts();
   void AbortProbeLocked();
-  void StopStartingJob();
-  void PostRetry(uint64_t serial);
-  void WorkerLoop();
+  // The retry worker's: retries the job of serial if it is still current.
+  void RunRetry(uint64_t serial);
   void RetryAfterFailure();
   uint32_t Tick() const;
-  void SetRetriesField(const std::string& text);
 
   ITaskHost& m_host;
 
@@ -178,14 +188,15 @@ class CDownloadTask {
   // Counters, speed clock, elapsed and remaining: several block threads
   // report at once.
   mutable std::mutex m_numLock;
-  // Probe socket, retry queue, activation count.
+  // Probe socket, activation count; its condition also wakes a busy wait.
   std::mutex m_stateLock;
   std::condition_variable m_stateCv;
   // Keeps m_pJob alive for VisitJob; a leaf lock.
   std::mutex m_jobViewLock;
-  std::string m_strLastJobText;  // m_numLock: the current job's last text
-  std::string m_strLastCause;    // m_numLock: why its connection failed, if it said
-  std::string m_strProbeCause;   // the probing thread's: why the last probe failed
+  CJobTexts m_jobTexts;
+  CTaskProgress m_progress;      // m_numLock
+  CCandidatePicker m_picker;     // run lock
+  CLinkProber m_prober;          // the probing thread's
 
   std::atomic<bool> m_bCancelled{false};
   // Bumped by each activation and by Cancel; a run whose generation is
@@ -199,18 +210,12 @@ class CDownloadTask {
 
   CHttpSocket* m_pProbeSocket = nullptr;  // state lock
   // The job while its Start runs; it is not deleted while a stopper is on it.
-  CBlockDownloader* m_pStartingJob = nullptr;  // state lock
-  int m_nStartStoppers = 0;                    // state lock
-  std::deque<uint64_t> m_retryQueue;      // state lock
-  bool m_bWorkerStop = false;             // state lock
+  CJobStarter m_starter;
   int m_nActivations = 0;                 // state lock
-  std::thread m_worker;
+  CTaskRow m_row;
+  // Last: it is closed and joined before the members it runs on go.
+  CRetryWorker m_retries;
 };
-
-// The file name (GBK, no extension) a task named `name` downloads to: "/" and
-// NUL replaced, "." and ".." refused (empty). Whoever cleans up a task's
-// files must use this same rule.
-std::string TargetFileName(const std::string& name);
 
 // True when the entry's task gave up (it failed and no activation since).
 bool IsFailedEntry(const TaskEntry& e);

@@ -67,8 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (elapsed < 0) abort();
   uint32_t now = 1;
   task.m_fnTick = [&now] { return now; };
-  task.m_nElapsed = elapsed;
-  task.m_nFileSize = 1 << 20;
+  task.RestartProgress();
+  if (task.m_nElapsed != elapsed) abort();
+  CDownloadTask::OnContentLength(&task, 1 << 20);
   for (int i = 0; i < 4; ++i) {
     now += 1500;
     CDownloadTask::OnProgress(&task, (i + 1) * 1000, 1 << 18, i % 4);

@@ -266,7 +266,7 @@ TEST_F(CandidateProbeTest, EachKindOfLinkGetsItsVerdictAndTheFastestIsChosen) {
   CDownloadTask& t = m_host.CreateTask("v");
   const int k = t.SearchAndChoose();
   ASSERT_GE(k, 0);
-  EXPECT_EQ(t.m_strCandidates[k], m_srv.url("/fast.mp3"));
+  EXPECT_EQ(t.Candidates().Link(k), m_srv.url("/fast.mp3"));
 
   const CCandidateList list = m_host.List();
   const std::vector<Candidate> ranked = list.Ranked();

@@ -43,11 +43,12 @@ class ProbePickTest : public ::testing::Test {
   CDownloadTask& Task(const std::vector<Probe>& answers) {
     m_host.AddEntry("t");
     CDownloadTask& t = m_host.CreateTask("t");
-    t.m_nCandidates = static_cast<int>(answers.size());
+    std::vector<std::string> links;
     for (size_t i = 0; i < answers.size(); ++i) {
-      t.m_strCandidates[i] = "http://h/" + std::to_string(i) + ".mp3";
-      m_answers[t.m_strCandidates[i]] = answers[i];
+      links.push_back(Link(static_cast<int>(i)));
+      m_answers[links.back()] = answers[i];
     }
+    t.Candidates().Reset(links);
     t.m_fnProbe = [this](const std::string& url, int& time, int& size) {
       m_probed.push_back(url);
       time = m_answers.at(url).time;
@@ -67,14 +68,14 @@ TEST_F(ProbePickTest, ExactlyOneHundredMillisecondsStopsProbingAndIsPicked) {
   CDownloadTask& t = Task({{300, 1500}, {100, 1500}, {5, 1500}});
   EXPECT_TRUE(t.ProbeCandidates());
   EXPECT_EQ(m_probed, (std::vector<std::string>{Link(0), Link(1)}));
-  EXPECT_EQ(t.m_nLastProbed, 1);
+  EXPECT_EQ(t.Candidates().LastProbed(), 1);
   EXPECT_EQ(t.PickCandidate(), 1);
 }
 
 TEST_F(ProbePickTest, LastCandidateWithinOneHundredIsPicked) {
   CDownloadTask& t = Task({{50, 1500}, {100, 1500}});
-  t.m_nCandidateTime[0] = 50;
-  t.m_nLastProbed = 0;  // as if the first had been probed by an earlier call (and stopped there)
+  t.Candidates().SetProbed(0, 50, 0);
+  t.Candidates().SetLastProbed(0);  // as if the first had been probed by an earlier call (and stopped there)
   EXPECT_TRUE(t.ProbeCandidates());
   EXPECT_EQ(m_probed, std::vector<std::string>{Link(1)});  // goes on after the last probed
   EXPECT_EQ(t.PickCandidate(), 1);
@@ -84,7 +85,7 @@ TEST_F(ProbePickTest, JustAboveOneHundredProbesOnAndTheFastestWins) {
   CDownloadTask& t = Task({{300, 1500}, {101, 1500}, {200, 1500}});
   EXPECT_TRUE(t.ProbeCandidates());
   EXPECT_EQ(m_probed.size(), 3u);
-  EXPECT_EQ(t.m_nLastProbed, 2);
+  EXPECT_EQ(t.Candidates().LastProbed(), 2);
   EXPECT_EQ(t.PickCandidate(), 1);
 }
 
@@ -111,19 +112,19 @@ TEST_F(ProbePickTest, WithoutSpeedCheckTheFirstWithinLimitsIsTaken) {
   CDownloadTask& t = Task({{5, 999}, {-1, 1500}, {900, 1500}, {5, 1500}});
   EXPECT_TRUE(t.ProbeCandidates());
   EXPECT_EQ(m_probed.size(), 3u);
-  EXPECT_EQ(t.m_nLastProbed, 2);
+  EXPECT_EQ(t.Candidates().LastProbed(), 2);
   EXPECT_EQ(t.PickCandidate(), 2);
-  EXPECT_EQ(t.m_nCandidateTime[0], -1);
-  EXPECT_EQ(t.m_nCandidateTime[1], -1);
+  EXPECT_EQ(t.Candidates().Time(0), -1);
+  EXPECT_EQ(t.Candidates().Time(1), -1);
 }
 
 TEST_F(ProbePickTest, SizeLimitsAreInclusive) {
   CDownloadTask& t = Task({{200, 999}, {300, 1000}, {250, 2000}, {5, 2001}});
   EXPECT_TRUE(t.ProbeCandidates());
-  EXPECT_EQ(t.m_nCandidateTime[0], -1);
-  EXPECT_EQ(t.m_nCandidateTime[1], 300);
-  EXPECT_EQ(t.m_nCandidateTime[2], 250);
-  EXPECT_EQ(t.m_nCandidateTime[3], -1);  // fast but too large: rejected, probing went on
+  EXPECT_EQ(t.Candidates().Time(0), -1);
+  EXPECT_EQ(t.Candidates().Time(1), 300);
+  EXPECT_EQ(t.Candidates().Time(2), 250);
+  EXPECT_EQ(t.Candidates().Time(3), -1);  // fast but too large: rejected, probing went on
   EXPECT_EQ(t.PickCandidate(), 2);
 }
 
@@ -155,8 +156,7 @@ TEST_F(ProbePickTest, AllProbedMeansNothingIsProbedAgain) {
 TEST_F(ProbePickTest, NoCandidatesOrNothingProbedPicksNothing) {
   CDownloadTask& t = Task({});
   EXPECT_FALSE(t.ProbeCandidates());
-  t.m_nCandidates = 3;
-  t.m_nLastProbed = -1;
+  t.Candidates().Reset({Link(0), Link(1), Link(2)});  // searched, nothing probed
   EXPECT_EQ(t.PickCandidate(), -1);
 }
 
@@ -176,7 +176,9 @@ TEST_F(ProbePickTest, ThreeFailedPassesEndInTheProbeFailureText) {
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), T(txt::kProbeFailed));
   EXPECT_TRUE(t.m_strURL.empty());
-  EXPECT_EQ(t.m_pJob, nullptr);
+  bool jobMade = false;
+  t.VisitJob([&](CBlockDownloader&) { jobMade = true; });
+  EXPECT_FALSE(jobMade);
   TaskEntry e;
   ASSERT_TRUE(m_host.Entry("t", e));
   EXPECT_TRUE(IsFailedEntry(e));
@@ -211,14 +213,13 @@ TEST_F(RealProbeTest, SizeComesFromTheServerAndFailuresAreRejected) {
   const std::vector<std::string> links = {m_srv.url("/missing.mp3"), m_srv.url("/small.mp3"),
                                           m_srv.url("/nolen.mp3"),   m_srv.url("/big.mp3"),
                                           m_srv.url("/moved.mp3"),   m_srv.url("/good.mp3")};
-  t.m_nCandidates = static_cast<int>(links.size());
-  for (size_t i = 0; i < links.size(); ++i) t.m_strCandidates[i] = links[i];
+  t.Candidates().Reset(links);
 
   EXPECT_TRUE(t.ProbeCandidates());
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(t.m_nCandidateTime[i], -1) << links[i];
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(t.Candidates().Time(i), -1) << links[i];
   // A redirect is followed to the file; loopback answers in well under 100 ms
   // more often than not, so probing may stop there.
-  EXPECT_GE(t.m_nCandidateTime[4], 0);
+  EXPECT_GE(t.Candidates().Time(4), 0);
   const int k = t.PickCandidate();
   EXPECT_TRUE(k == 4 || k == 5) << k;
   EXPECT_FALSE(m_srv.requestsFor("/small.mp3").empty());
@@ -261,8 +262,7 @@ TEST_F(RealProbeTest, BusyHostIsProbedAgainAfterItsRetryAfter) {
 
   m_host.AddEntry("b");
   CDownloadTask& t = m_host.CreateTask("b");
-  t.m_nCandidates = 1;
-  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  t.Candidates().Reset({m_srv.url("/a.mp3")});
   bool probed = false;
   std::thread prober([&] { probed = t.ProbeCandidates(); });
   ASSERT_TRUE(m_srv.waitForRequests(1, 10000));
@@ -270,7 +270,7 @@ TEST_F(RealProbeTest, BusyHostIsProbedAgainAfterItsRetryAfter) {
   prober.join();
 
   EXPECT_TRUE(probed);
-  EXPECT_GE(t.m_nCandidateTime[0], 0);
+  EXPECT_GE(t.Candidates().Time(0), 0);
   const auto all = m_srv.requests();
   ASSERT_GE(all.size(), 2u);
   ASSERT_TRUE(all[0].answeredBusy);
@@ -289,8 +289,7 @@ TEST_F(RealProbeTest, CancelEndsABusyWaitAtOnce) {
 
   m_host.AddEntry("c");
   CDownloadTask& t = m_host.CreateTask("c");
-  t.m_nCandidates = 1;
-  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  t.Candidates().Reset({m_srv.url("/a.mp3")});
   bool probed = true;
   std::thread prober([&] { probed = t.ProbeCandidates(); });
   ASSERT_TRUE(m_srv.waitForRequests(1, 10000));
@@ -315,8 +314,7 @@ TEST_F(RealProbeTest, ProbeWaitsForAFreeConnectionToItsHost) {
 
   m_host.AddEntry("w");
   CDownloadTask& t = m_host.CreateTask("w");
-  t.m_nCandidates = 1;
-  t.m_strCandidates[0] = m_srv.url("/a.mp3");
+  t.Candidates().Reset({m_srv.url("/a.mp3")});
   bool probed = false;
   std::thread prober([&] { probed = t.ProbeCandidates(); });
   auto shown = [&] {
@@ -342,11 +340,9 @@ TEST_F(RealProbeTest, UnreachableCandidatesFailQuickly) {
   }
   m_host.AddEntry("u");
   CDownloadTask& t = m_host.CreateTask("u");
-  t.m_nCandidates = 2;
-  t.m_strCandidates[0] = "http://127.0.0.1:" + std::to_string(port) + "/a.mp3";
-  t.m_strCandidates[1] = "not a link.mp3";
+  t.Candidates().Reset({"http://127.0.0.1:" + std::to_string(port) + "/a.mp3", "not a link.mp3"});
   EXPECT_FALSE(t.ProbeCandidates());
-  EXPECT_EQ(t.m_nLastProbed, 1);
+  EXPECT_EQ(t.Candidates().LastProbed(), 1);
 }
 
 }  // namespace

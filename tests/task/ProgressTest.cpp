@@ -51,9 +51,10 @@ TEST_F(ProgressTest, ContentLengthIsShownInWholeKilobytes) {
 }
 
 TEST_F(ProgressTest, FirstReportStartsTheClockAndLaterOnesMeasure) {
-  CDownloadTask& t = Task(2);
+  CDownloadTask& t = Task(2, "12m:5s");
   CDownloadTask::OnContentLength(&t, 400 * 1024);
-  t.m_nElapsed = 725;  // what a job start takes over from "12m:5s"
+  t.RestartProgress();  // as a job start: 725 s taken over from the entry
+  EXPECT_EQ(t.m_nElapsed, 725);
 
   CDownloadTask::OnProgress(&t, 100 * 1024, 200 * 1024, 0);
   TaskEntry e = Entry();
@@ -191,7 +192,7 @@ TEST_F(ProgressTest, ConcurrentReportsKeepEveryBlocksCount) {
 TEST_F(ProgressTest, HugeStoredTimeSaturates) {
   CDownloadTask& t = Task(1, "999999999m:59s");
   CDownloadTask::OnContentLength(&t, 400 * 1024);
-  t.m_nElapsed = t.GetStoredElapsed();
+  t.RestartProgress();
   EXPECT_EQ(t.m_nElapsed, INT_MAX);
   for (int i = 1; i <= 3; ++i) {
     m_now += 1500;

@@ -116,7 +116,7 @@ class QualityTest : public ::testing::Test {
     m_host.AddEntry("q");
     CDownloadTask& t = m_host.CreateTask("q");
     const int k = t.SearchAndChoose();
-    return k < 0 ? std::string() : t.m_strCandidates[k];
+    return k < 0 ? std::string() : t.Candidates().Link(k);
   }
   Candidate Of(const std::string& path) {
     for (const Candidate& c : m_host.List().Ranked())
