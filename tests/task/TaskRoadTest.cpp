@@ -421,6 +421,10 @@ TEST_F(TaskRoadTest, SearchFailsThreeTimesThenStaysIdle) {
   m_host.CreateTask("n");
   m_host.ActivateAsync("n");
   ASSERT_TRUE(WaitFor("n", T(txt::kSearchFailed)));
+  // The text shows before the entry is marked and saved: wait for the save.
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] {
+    return !m_host.SavedRetries("n").empty() && m_host.SavedRetries("n").back() == T(txt::kFailedMark);
+  }));
   std::vector<std::string> once = {T("正在访问搜索引擎..."), T("正在读取下载地址..."),
                                    T("无该歌曲的MP3供下载.")};
   std::vector<std::string> expected;
