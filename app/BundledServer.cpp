@@ -14,11 +14,14 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include "app/ListenerOwner.h"
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
 #include "engine/Url.h"
 #include "engine/TextRules.h"
+#include "res/Texts.h"
 
 namespace {
 
@@ -38,26 +41,12 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace
-
-CBundledServer::CBundledServer(const BundledServerOptions& options)
-    : m_options(options), m_nPort(options.nPort > 0 ? options.nPort : kBuiltinPort) {}
-
-CBundledServer::~CBundledServer() { Stop(); }
-
-bool CBundledServer::Serves(const std::string& url) const {
-  UrlParts parts;
-  if (!SplitUrl(url, parts) || parts.port != m_nPort) return false;
-  const std::string host = AsciiLower(parts.host);
-  return host == "127.0.0.1" || host == "localhost";
-}
-
-bool CBundledServer::Answers() const {
+bool AnswersOn(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_nPort));
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   if (!ok && errno == EINPROGRESS) {
@@ -70,36 +59,122 @@ bool CBundledServer::Answers() const {
   return ok;
 }
 
+}  // namespace
+
+CBundledServer::CBundledServer(const BundledServerOptions& options)
+    : m_options(options),
+      m_nPort(options.nPort > 0 ? options.nPort : kBuiltinPort),
+      m_nPortInUse(m_nPort) {}
+
+CBundledServer::~CBundledServer() { Stop(); }
+
+bool CBundledServer::Serves(const std::string& url) const {
+  UrlParts parts;
+  if (!SplitUrl(url, parts) || parts.port != m_nPort) return false;
+  const std::string host = AsciiLower(parts.host);
+  return host == "127.0.0.1" || host == "localhost";
+}
+
+bool CBundledServer::Answers() const { return AnswersOn(m_nPort); }
+
+bool CBundledServer::OursAnswerOn(int port) { return AnswersOn(port) && ListenerOwner::Ours(port); }
+
+std::string CBundledServer::WithPort(const std::string& url, int port) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const size_t start = scheme + 3;
+  size_t end = url.find_first_of("/?#", start);
+  if (end == std::string::npos) end = url.size();
+  const size_t colon = url.rfind(':', end);
+  if (colon == std::string::npos || colon < start) return url;
+  return url.substr(0, colon + 1) + std::to_string(port) + url.substr(end);
+}
+
+std::string CBundledServer::AddressFor(const std::string& url) {
+  if (!Serves(url)) return url;
+  const int inUse = m_nPortInUse.load();
+  if (inUse != m_nPort && OursAnswerOn(inUse)) return WithPort(url, inUse);
+  if (!Answers()) return url;  // nobody to be fooled by: the fetch fails as it would
+  if (!ListenerOwner::Ours(m_nPort)) return std::string();
+  m_nPortInUse = m_nPort;
+  return url;
+}
+
+std::string CBundledServer::StoredFormOf(const std::string& url) const {
+  const int inUse = m_nPortInUse.load();
+  UrlParts parts;
+  if (inUse == m_nPort || !SplitUrl(url, parts) || parts.port != inUse) return url;
+  const std::string host = AsciiLower(parts.host);
+  return host == "127.0.0.1" || host == "localhost" ? WithPort(url, m_nPort) : url;
+}
+
+int CBundledServer::FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  ::close(fd);
+  return port;
+}
+
 bool CBundledServer::EnsureFor(const std::string& url, const std::function<bool()>& cancelled) {
   if (!Serves(url)) return false;
   std::lock_guard<std::mutex> start(m_startLock);
-  if (Answers()) return true;
-  bool starting;
-  {
-    std::lock_guard<std::mutex> lk(m_childLock);
-    starting = !m_bExited;
-  }
-  if (!starting && !StartLocked()) return false;
-
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.nStartTimeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Answers()) return true;
-    {
-      std::unique_lock<std::mutex> lk(m_childLock);
-      // Ended before answering: a bad root, or another copy took the port
-      // first, in which case that one answers now.
-      if (m_bExited) {
-        lk.unlock();
-        return Answers();
-      }
-      m_childCv.wait_for(lk, std::chrono::milliseconds(kPollMs));
-    }
-    if (cancelled && cancelled()) return false;
-  }
-  return Answers();
+  return EnsureLocked(cancelled);
 }
 
-bool CBundledServer::StartLocked() {
+bool CBundledServer::EnsureLocked(const std::function<bool()>& cancelled) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.nStartTimeoutMs);
+  // A second round only when someone else took the port our child wanted.
+  for (int round = 0; round < 3; ++round) {
+    const int inUse = m_nPortInUse.load();
+    if (OursAnswerOn(inUse)) return true;
+    if (inUse != m_nPort && OursAnswerOn(m_nPort)) {
+      m_nPortInUse = m_nPort;
+      return true;
+    }
+    int port;
+    {
+      std::lock_guard<std::mutex> lk(m_childLock);
+      port = m_bExited ? 0 : m_nChildPort;  // a child of ours still starting gets its time
+    }
+    if (port == 0) {
+      const bool taken = Answers();
+      port = taken ? FreePort() : m_nPort;
+      if (port <= 0 || !StartLocked(port)) return false;
+      if (taken) {
+        std::fprintf(stderr, txt::kServerPortTaken, m_nPort, port);
+        std::fputc('\n', stderr);
+      }
+    }
+    bool exited = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (OursAnswerOn(port)) {
+        m_nPortInUse = port;
+        return true;
+      }
+      {
+        std::unique_lock<std::mutex> lk(m_childLock);
+        exited = m_bExited;
+        if (!exited) m_childCv.wait_for(lk, std::chrono::milliseconds(kPollMs));
+      }
+      if (exited || (cancelled && cancelled())) break;
+    }
+    if (!exited) return false;  // the time is up, or the search gave up
+    // Ended before answering: a bad root, or the port was taken first; only
+    // a port someone now holds is worth another round (elsewhere).
+    if (!AnswersOn(port)) return false;
+  }
+  return false;
+}
+
+bool CBundledServer::StartLocked(int port) {
   JoinKeeper();  // a child that ended before
   std::string server = m_options.strServerPath;
   if (server.empty()) server = GetExecutableDirectory() + "/virelomp3-server";
@@ -114,12 +189,13 @@ bool CBundledServer::StartLocked() {
 
   int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (devNull < 0) return false;
-  std::vector<std::string> args = {server, "--root", root, "--port", std::to_string(m_nPort), "--log", log};
+  std::vector<std::string> args = {server, "--root", root, "--port", std::to_string(port), "--log", log};
   {
     std::lock_guard<std::mutex> lk(m_childLock);
     m_bForked = false;
     m_bExited = false;
     m_nPid = -1;
+    m_nChildPort = port;
   }
   m_keeper = std::thread(&CBundledServer::KeeperProc, this, server, std::move(args), devNull);
   std::unique_lock<std::mutex> lk(m_childLock);

@@ -208,7 +208,8 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   void WakeScheduler() override;
   // Starts the bundled server for a search on the built-in engine when it
   // is wanted and nothing answers; the update check never calls it.
-  void BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override;
+  std::string BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override;
+  std::string StoredFormOf(const std::string& url) override;
   // The on-demand server (never null once constructed, unless refused).
   CBundledServer* GetBundledServer() { return m_pServer.get(); }
   // Ends the scheduler thread (it saves nothing more) and drains the reaper.

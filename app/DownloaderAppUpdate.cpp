@@ -59,6 +59,12 @@ int OnVersionProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t
   return f->exiting->load() ? 1 : 0;
 }
 
+// The update notice names where the user is sent: on the built-in host it
+// is only read from a server of ours, wherever that runs. Empty: not read.
+std::string Routed(CBundledServer* server, const std::string& url) {
+  return server ? server->AddressFor(url) : url;
+}
+
 std::string RunningProgramPath() {
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -146,7 +152,8 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
 
 void CDownloaderApp::CheckForUpdate() {
   if (m_bRefused || m_bExiting) return;
-  const std::string host = UpdateHost();
+  const std::string host = Routed(m_pServer.get(), UpdateHost());
+  if (host.empty()) return;
   {
     CRobotInternet robot;
     robot.m_fnCancel = [this] { return m_bExiting.load(); };
@@ -161,6 +168,7 @@ void CDownloaderApp::CheckForUpdate() {
   const std::string installed = IniRead(ini, "Update", "Version", "0", 10);
   std::string url = IniRead(ini, "Update", "URL", "", 260);
   if (url.empty()) url = host + "/update/update.ini";
+  if ((url = Routed(m_pServer.get(), url)).empty()) return;
 
   const std::string temp = GetTempDirectory();
   if (temp.empty()) return;  // never a relative name in whatever folder we run in
@@ -180,6 +188,8 @@ bool CDownloaderApp::LaunchUpdater() {
   const std::string version = IniRead(ini, "Update", "Version", "0", 10);
   std::string url = IniRead(ini, "Update", "URL", "", 260);
   if (url.empty()) url = UpdateHost() + "/update/update.ini";
+  url = Routed(m_pServer.get(), url);
+  if (url.empty()) return false;
 
   // An argument vector, no shell: a program directory with blanks is fine.
   const std::string updater = FindUpdater(program);

@@ -48,8 +48,9 @@ class SearchHost : public ITaskHost {
   void DeleteListRow(const std::string&) override {}
   // As for get and the window: the bundled server when the built-in engine
   // is asked and nothing answers; it ends with the command.
-  void BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override {
+  std::string BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override {
     if (m_bStartServer) m_server.EnsureFor(url, cancelled);
+    return m_server.AddressFor(url);
   }
   bool m_bStartServer = true;
 

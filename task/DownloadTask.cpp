@@ -138,8 +138,12 @@ int CDownloadTask::Execute() {
   if (!m_strURL.empty()) {
     m_host.OnCandidateChosen(m_strName, m_strURL, ChosenReason::kStoredAddress);
     // A stored address on the bundled server needs it running, as a search does.
-    m_host.BeforeSearch(m_strURL, [this] { return Stale(); });
+    m_strURL = m_host.BeforeSearch(m_strURL, [this] { return Stale(); });
     if (Stale()) return 0;
+    if (m_strURL.empty()) {
+      GiveUp(T(txt::kBuiltinPortNotOurs));
+      return -1;
+    }
   }
   if (m_strURL.empty()) {
     const bool found = SearchAgain();
@@ -166,7 +170,7 @@ bool CDownloadTask::SearchSong() {
   SearchHooks hooks;
   hooks.status = [this](const std::string& text) { SetStatus(text); };
   hooks.cancelled = [this] { return Stale(); };
-  hooks.beforeFetch = [this](const std::string& url) { m_host.BeforeSearch(url, [this] { return Stale(); }); };
+  hooks.beforeFetch = [this](const std::string& url) { return m_host.BeforeSearch(url, [this] { return Stale(); }); };
   const SearchResult found = search->Search(m_strName, hooks);
   if (Stale()) return false;
   m_picker.Reset(found.m_links, found.m_audio);
@@ -197,7 +201,7 @@ void CDownloadTask::BeginDownload() {
     const int k = ChooseCandidate();
     if (k < 0) return;
     m_strURL = m_picker.Link(k);
-    StoreAddress(m_strURL);
+    StoreAddress(m_host.StoredFormOf(m_strURL));
   }
   SetStatus(m_strURL);
   const std::string path = MakeTargetPath();

@@ -28,14 +28,19 @@ SearchResult CResultPageSearch::Search(const std::string& name, const SearchHook
     if (hooks.status) hooks.status(T(text));
   };
   SearchResult result;
-  const std::string url = BuildSearchURL(name, m_settings);
+  std::string url = BuildSearchURL(name, m_settings);
   if (url.empty()) {
     result.m_outcome = SearchOutcome::kBadName;
     return result;
   }
   status(txt::kVisitingEngine);
-  if (hooks.beforeFetch) hooks.beforeFetch(url);
+  if (hooks.beforeFetch) url = hooks.beforeFetch(url);
   if (hooks.cancelled && hooks.cancelled()) return result;
+  if (url.empty()) {
+    result.m_outcome = SearchOutcome::kFailed;
+    result.m_strMessage = T(txt::kBuiltinPortNotOurs);
+    return result;
+  }
 
   CRobotInternet robot;
   robot.m_fnCancel = hooks.cancelled;

@@ -34,8 +34,9 @@ struct SearchHooks {
   std::function<void(const std::string&)> status;
   // Polled during network waits; true abandons the search.
   std::function<bool()> cancelled;
-  // Called with the address right before the engine is asked; may be empty.
-  std::function<void(const std::string&)> beforeFetch;
+  // Called with the address right before the engine is asked; returns the
+  // address to ask instead, empty when it is not to be asked. May be empty.
+  std::function<std::string(const std::string&)> beforeFetch;
 };
 
 class ISongSearch {

@@ -58,8 +58,16 @@ class ITaskHost {
   // Called right before a search fetches url, and before a download from
   // a stored address starts, on the task's thread; the host may make what
   // serves url ready (the bundled server). cancelled() tells
-  // when the task no longer wants to wait.
-  virtual void BeforeSearch(const std::string& /*url*/, const std::function<bool()>& /*cancelled*/) {}
+  // when the task no longer wants to wait. Returns the address to ask
+  // instead of url (url itself, or url on the port the bundled server
+  // really runs on); empty when whoever answers there is not to be trusted.
+  virtual std::string BeforeSearch(const std::string& url, const std::function<bool()>& /*cancelled*/) {
+    return url;
+  }
+  // The address to keep in the task list for a link that is to be
+  // downloaded (one on the bundled server's own port goes back to the
+  // built-in one).
+  virtual std::string StoredFormOf(const std::string& url) { return url; }
 
   // The download list port. Writes are queued to the UI and never wait.
   virtual bool IsListShown() = 0;

@@ -26,4 +26,6 @@ inline constexpr const char kCliInterrupted[] = "已中断, 正在保存任务�
 inline constexpr const char kCliBadName[] = "歌名含有无法保存的字符: %s";
 inline constexpr const char kCliRemoved[] = "已删除: %s";
 inline constexpr const char kCliNotInList[] = "没有这个下载任务: %s";
+// Said on the console. %d: the built-in port, then the one used instead.
+inline constexpr const char kServerPortTaken[] = "内置服务器的端口%d被其他用户的程序占用, 已在端口%d启动本程序自己的服务器.";
 }  // namespace txt

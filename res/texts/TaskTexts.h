@@ -19,6 +19,8 @@ inline constexpr const char kReplyTooLarge[] = "(服务器的回答超过 1 MiB)
 inline constexpr const char kReplyTooManyValues[] = "(服务器的回答超过 100000 个值)";
 inline constexpr const char kTokenFallback[] = "服务器不支持令牌登录,已改用密码登录.";
 inline constexpr const char kUnselectedServerLink[] = "该链接属于未选用的音乐服务器.";
+// The built-in host's port answers, but not with a program of this user's.
+inline constexpr const char kBuiltinPortNotOurs[] = "内置服务器的端口被其他用户的程序占用.";
 
 // Probing
 inline constexpr const char kTestingLink[] = "正在测试第%d个连接的速度...";

@@ -140,6 +140,7 @@ TEST_F(ResultPageSearchTest, BeforeFetchSeesTheAddressFirstAndMayCancel) {
   hooks.beforeFetch = [&](const std::string& url) {
     seen.push_back(url);
     requestsBefore = srv.requests().size();
+    return url;
   };
   hooks.cancelled = [&] { return cancel; };
   CResultPageSearch search(s);
@@ -150,10 +151,26 @@ TEST_F(ResultPageSearchTest, BeforeFetchSeesTheAddressFirstAndMayCancel) {
 
   // Cancelled while the hook waited (the bundled server starting): the
   // engine is not asked at all.
-  hooks.beforeFetch = [&](const std::string&) { cancel = true; };
+  hooks.beforeFetch = [&](const std::string& url) {
+    cancel = true;
+    return url;
+  };
   r = search.Search("abc", hooks);
   EXPECT_EQ(r.m_outcome, SearchOutcome::kUnreachable);
   EXPECT_EQ(srv.requests().size(), 1u);
+
+  // The hook names where the engine really is (the bundled server on a
+  // port of its own), or that it is not to be asked.
+  cancel = false;
+  hooks.beforeFetch = [&](const std::string&) { return srv.url("/moved?q=abc"); };
+  search.Search("abc", hooks);
+  ASSERT_EQ(srv.requests().size(), 2u);
+  EXPECT_EQ(srv.requests().back().target, "/moved?q=abc");
+  hooks.beforeFetch = [&](const std::string&) { return std::string(); };
+  r = search.Search("abc", hooks);
+  EXPECT_EQ(r.m_outcome, SearchOutcome::kFailed);
+  EXPECT_EQ(r.m_strMessage, T(txt::kBuiltinPortNotOurs));
+  EXPECT_EQ(srv.requests().size(), 2u);
 }
 
 }  // namespace
