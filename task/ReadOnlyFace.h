@@ -3,6 +3,7 @@
 // value itself lives in a collaborator: `task.m_nElapsed` still reads the
 // elapsed seconds, but nobody can write past the class that owns them.
 #include <functional>
+#include <type_traits>
 #include <utility>
 
 template <typename T>
@@ -18,14 +19,16 @@ class ReadOnlyFace {
   std::function<T()> m_get;
 };
 
-// The indexed kind: `face[i]`.
+// The indexed kind: `face[i]`. A const copy, so that `face[i] = x`, which
+// could change nothing, does not compile either.
 template <typename T>
 class ReadOnlyColumn {
  public:
+  using Value = std::conditional_t<std::is_class_v<T>, const T, T>;
   explicit ReadOnlyColumn(std::function<T(int)> get) : m_get(std::move(get)) {}
   ReadOnlyColumn(const ReadOnlyColumn&) = delete;
   ReadOnlyColumn& operator=(const ReadOnlyColumn&) = delete;
-  T operator[](int i) const { return m_get(i); }
+  Value operator[](int i) const { return m_get(i); }
 
  private:
   std::function<T(int)> m_get;
