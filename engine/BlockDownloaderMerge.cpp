@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "engine/BlockMerger.h"
 #include "engine/DiskWrite.h"
@@ -49,19 +50,26 @@ void CBlockDownloader::MergeBlocks() {
   Report(T(txt::kJobMerging));
 
   // The song only appears under its real name once it is whole.
-  CBlockMerger merger(target, pieces, total, m_fileTarget, m_fileBlock);
-  const CBlockMerger::Outcome joined = merger.Join(m_bStopped);
-  const std::string& part = merger.Part();
+  // It works on this job's file members: it must be gone before any
+  // callback, since the owner may delete the job in one.
+  std::optional<CBlockMerger> merger(std::in_place, target, pieces, total, m_fileTarget, m_fileBlock);
+  const CBlockMerger::Outcome joined = merger->Join(m_bStopped);
+  const std::string part = merger->Part();
+  const auto keepBlocks = [&] {
+    merger->KeepBlocks();
+    merger.reset();
+  };
   if (joined.stopped || m_bStopped) {
-    merger.KeepBlocks();
+    keepBlocks();
     return;
   }
   if (joined.placingError) {
+    merger.reset();
     FailLocally(joined.placingError, PlacingFailureText(joined.placingError, target));
     return;
   }
   if (joined.localError) {
-    merger.KeepBlocks();
+    keepBlocks();
     FailLocally(joined.localError);
     return;
   }
@@ -73,18 +81,19 @@ void CBlockDownloader::MergeBlocks() {
     // kept, it would be merged again on every resume.
     CSidecar::RemoveFor(target);
     for (const auto& p : pieces) unlink(p.file.c_str());
-    merger.Discard();
+    merger->Discard();
+    merger.reset();
     FailWith(T(refused));
     return;
   }
   if (problem) {
-    merger.KeepBlocks();
+    keepBlocks();
     FailWith(T(problem));
     return;
   }
 
   if (!ClaimFinish()) {
-    merger.KeepBlocks();
+    keepBlocks();
     return;
   }
   void* user = m_pUserData;
@@ -95,13 +104,14 @@ void CBlockDownloader::MergeBlocks() {
   if (rename(part.c_str(), target.c_str()) != 0) {
     const int err = errno;
     const std::string text = PlacingFailureText(err, target);
-    merger.KeepBlocks();
+    keepBlocks();
     NoteLocalError(err, text);
     m_targetLock.Unlock();  // the block files wait for a later run
     if (onMessage) onMessage(user, text, -1);
     if (onFailure) onFailure(user);
     return;
   }
+  merger.reset();
   SyncFolderOf(target);
   CSidecar::RemoveFor(target);
   for (const auto& p : pieces) unlink(p.file.c_str());

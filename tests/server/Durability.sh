@@ -63,7 +63,15 @@ folder_sync=$(tail -n +"$renamed" "$run/trace" | { grep -n -E "fsync\([0-9]+<$ru
 [ -n "$folder_sync" ] || fail "the folder was not flushed after the rename"
 folder_sync=$((renamed + folder_sync - 1))
 deleted=$({ grep -n -E "unlink(at)?\(.*a\.mp3-[0-9]+\.hpt\"" "$run/trace" || true; } | { grep -E '= 0$' || true; } | cut -d: -f1)
-[ "$(printf '%s\n' "$deleted" | grep -c .)" -eq 3 ] || fail "expected 3 block files deleted, got: $deleted"
+# Block 0 becomes the ".part" by a rename where both folders share a file
+# system; then only the other two are deleted.
+took_first=$(first "rename(at2?)?\(.*a\.mp3-0\.hpt\".*\"$run/out/a\.mp3\.part\"")
+expected=3
+if [ -n "$took_first" ]; then
+  expected=2
+  [ "$took_first" -lt "$part_sync" ] || fail "block 0 became the part (line $took_first) after it was flushed"
+fi
+[ "$(printf '%s\n' "$deleted" | grep -c .)" -eq "$expected" ] || fail "expected $expected block files deleted, got: $deleted"
 for line in $deleted; do
   [ "$line" -gt "$folder_sync" ] || fail "a block file went (line $line) before the folder was flushed (line $folder_sync)"
 done
