@@ -196,6 +196,12 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // Just the blocks of name's running job (none when it runs none): what a
   // frequent redraw needs, without copying the candidates.
   std::vector<BlockSnapshot> GetTaskBlocks(const std::string& name);
+  // The audio of the link name's task went with, read without copying its
+  // candidates (nothing known when none was chosen).
+  AudioFacts GetChosenAudio(const std::string& name);
+  // How many times a candidate list was copied for a view: a redraw that
+  // runs twice a second must not add to it.
+  int CandidateListCopies() const { return m_nCandidateCopies.load(); }
   void OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) override;
   void OnCandidateProbed(const std::string& name, const std::string& link, const ProbeFigures& probe,
                          CandidateVerdict verdict) override;
@@ -273,6 +279,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   std::map<std::string, CCandidateList> m_candidateLists;
   std::map<std::string, std::string> m_pickedLinks;
   TaskEndings m_endings;  // application lock
+  std::atomic<int> m_nCandidateCopies{0};
 
   // A leaf lock of its own, so the view name can be read by a worker that
   // holds g_lock (removing its list row) without breaking the lock order.

@@ -34,11 +34,15 @@ TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
   // leaf, so nothing waits on us in turn.
   if (active >= 0 && m_pActive[active]->m_pRunner && m_pActive[active]->m_pRunner->Task())
     m_pActive[active]->m_pRunner->Task()->VisitJob(
-        [&](CBlockDownloader& job) { d.m_blocks = job.GetBlockSnapshot(); });
+        [&](CBlockDownloader& job) {
+          d.m_blocks = job.GetBlockSnapshot();
+          d.m_nJobAnswerMs = job.AnswerMs();
+        });
   auto it = m_candidateLists.find(name);
   if (d.m_bHasEntry && it != m_candidateLists.end()) {
     d.m_eReason = it->second.Reason();
     d.m_candidates = it->second.Ranked();
+    ++m_nCandidateCopies;
   }
   // A finished task left the table with its candidates; one that gave up
   // keeps its entry, marked, until it runs again.
@@ -53,6 +57,7 @@ TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
       d.m_candidates = ending->m_candidates;
     }
     if (d.m_blocks.empty()) d.m_blocks = ending->m_blocks;
+    if (d.m_nJobAnswerMs < 0) d.m_nJobAnswerMs = ending->m_nJobAnswerMs;
   }
   return d;
 }
@@ -66,6 +71,13 @@ std::vector<BlockSnapshot> CDownloaderApp::GetTaskBlocks(const std::string& name
   return blocks;
 }
 
+AudioFacts CDownloaderApp::GetChosenAudio(const std::string& name) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  auto it = m_candidateLists.find(name);
+  if (FindEntryLocked(name) < 0 || it == m_candidateLists.end()) return {};
+  return it->second.ChosenAudio();
+}
+
 void CDownloaderApp::OnTaskEnded(const std::string& name, bool finished, const std::string& text) {
   std::lock_guard<std::mutex> lk(m_lock);
   TaskEnding ending;
@@ -75,12 +87,16 @@ void CDownloaderApp::OnTaskEnded(const std::string& name, bool finished, const s
   if (it != m_candidateLists.end()) {
     ending.m_eReason = it->second.Reason();
     ending.m_candidates = it->second.Ranked();
+    ++m_nCandidateCopies;
   }
   // Still in its slot: the job is there to read, as for a details view.
   const int active = FindActiveLocked(name);
   if (active >= 0 && m_pActive[active]->m_pRunner && m_pActive[active]->m_pRunner->Task())
     m_pActive[active]->m_pRunner->Task()->VisitJob(
-        [&](CBlockDownloader& job) { ending.m_blocks = job.GetBlockSnapshot(); });
+        [&](CBlockDownloader& job) {
+          ending.m_blocks = job.GetBlockSnapshot();
+          ending.m_nJobAnswerMs = job.AnswerMs();
+        });
   for (BlockSnapshot& b : ending.m_blocks) {
     b.m_nSpeed.reset();  // nothing serves a block any more
     if (finished) b.m_nBytes = b.m_nLast - b.m_nFirst + 1;  // merged whole

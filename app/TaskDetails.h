@@ -15,6 +15,7 @@ struct TaskDetails {
   ChosenReason m_eReason = ChosenReason::kNone;
   std::vector<Candidate> m_candidates;  // ranked
   std::vector<BlockSnapshot> m_blocks;  // the current job's block files
+  int m_nJobAnswerMs = -1;  // how long the job's first request waited for its answer
   // How the last activation ended, when it did: finished (the entry is
   // gone; the candidates are those it ended with) or given up.
   bool m_bEnded = false;

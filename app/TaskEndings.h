@@ -17,6 +17,7 @@ struct TaskEnding {
   ChosenReason m_eReason = ChosenReason::kNone;
   std::vector<Candidate> m_candidates;  // ranked, as they stood at the end
   std::vector<BlockSnapshot> m_blocks;  // the last job's blocks at the end
+  int m_nJobAnswerMs = -1;
 };
 
 class TaskEndings {

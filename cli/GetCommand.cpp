@@ -19,11 +19,10 @@
 #include <vector>
 
 #include "app/DownloaderApp.h"
-#include "cli/BlockBars.h"
-#include "cli/TaskLine.h"
 #include "cli/Command.h"
 #include "cli/ConsoleScreen.h"
 #include "cli/ConsolePort.h"
+#include "cli/LiveLine.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "engine/TextRules.h"
@@ -131,45 +130,11 @@ std::string FailureCause(const TaskDetails& d) {
   return std::string();
 }
 
-// The bitrate of the link a task went with, when its probe or its server told it.
-std::string ChosenBitrate(const TaskDetails& d) {
-  for (const Candidate& c : d.m_candidates)
-    if (c.m_eVerdict == CandidateVerdict::kChosen) return BitrateText(c.Audio());
-  return {};
-}
-
 std::string StatusOf(const Tracked& t, const ConsoleRow& row) {
   std::string status = row.cells[7];
   if (t.outcome == Outcome::Finished) status = T(txt::kCliDone);
   if (t.outcome == Outcome::Failed && !t.why.empty()) status = t.why;
   return status;
-}
-
-std::string Line(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, bool bars) {
-  const std::string status = StatusOf(t, row);
-  // A live line is redrawn in place and must fit the terminal; a logged one
-  // keeps its whole status (a failure's cause, say).
-  if (!bars) return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), ""}) +
-                    GbkToUtf8(status);
-  const std::string blocks = t.outcome == Outcome::Waiting ? BlockBars(d.m_blocks) : "";
-  return TaskLine({t.name, row.cells[1], row.cells[3], row.cells[6], row.cells[5], ChosenBitrate(d), status}, blocks,
-                  d.m_blocks.size() + 2);
-}
-
-// A live line for a terminal width columns wide: the figures and the
-// block bars keep their places, the name gives way (down to a few
-// characters), and the status text, last, is cut to what is left.
-std::string FittedLine(const Tracked& t, const ConsoleRow& row, const TaskDetails& d, int width) {
-  using S = ConsoleScreen;
-  std::string rest = S::Pad(GbkToUtf8(row.cells[1]), 11) + " " + S::Pad(GbkToUtf8(row.cells[3]), 5) + " " +
-                     S::Pad(GbkToUtf8(row.cells[6]), 10) + " " + S::Pad(GbkToUtf8(row.cells[5]), 9) + " ";
-  const std::string bitrate = ChosenBitrate(d);
-  if (!bitrate.empty()) rest += bitrate + " ";
-  const std::string bars = t.outcome == Outcome::Waiting ? BlockBars(d.m_blocks) : "";
-  if (!bars.empty()) rest += bars + " ";
-  rest += GbkToUtf8(StatusOf(t, row));
-  const int nameCols = std::clamp(width - 2 - S::DisplayWidth(rest), 12, 24);
-  return S::Pad(GbkToUtf8(t.name), nameCols) + " " + rest;
 }
 
 bool CheckHome() {
@@ -303,7 +268,10 @@ int RunGet(const std::vector<std::string>& raw) {
     const bool resized = tty && width != screen.LastWidth();
     if (tty && (changed || resized || Clock::now() - lastDraw >= std::chrono::milliseconds(500))) {
       std::vector<std::string> lines;
-      for (const Tracked& t : tracked) lines.push_back(FittedLine(t, port.GetRow(t.name), app.GetTaskDetails(t.name), width));
+      for (const Tracked& t : tracked) {
+        const ConsoleRow row = port.GetRow(t.name);
+        lines.push_back(LiveLine::Fitted(app, t.name, row, StatusOf(t, row), t.outcome == Outcome::Waiting, width));
+      }
       Out(screen.Frame(lines, width));
       lastDraw = Clock::now();
     } else if (!tty) {
@@ -313,9 +281,7 @@ int RunGet(const std::vector<std::string>& raw) {
         std::string key = row.cells[7] + "|" + row.cells[3] + "|" + std::to_string(static_cast<int>(t.outcome));
         if (key != t.shown) {
           t.shown = key;
-          std::string line = Line(t, row, app.GetTaskDetails(t.name), false);
-          while (!line.empty() && line.back() == ' ') line.pop_back();
-          Out(line + "\n");
+          Out(LiveLine::Plain(app, t.name, row, StatusOf(t, row)) + "\n");
         }
       }
       CheckOutputPipe();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <optional>
 #include <stdexcept>
@@ -360,7 +361,9 @@ void CBlockDownloader::Prepare() {
   std::string url = m_strURL;
   int length = 0;
   bool ranged = false;
+  const long long asked = GetTickMs();
   const bool ok = FileInfoExchange::Open(*first, url, length, ranged);
+  if (ok) m_nAnswerMs = static_cast<int>(std::min<long long>(GetTickMs() - asked, INT_MAX));
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
   if (length == 0) throw JobError{T(txt::kJobZeroLength)};

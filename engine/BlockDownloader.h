@@ -40,6 +40,9 @@ class CBlockDownloader {
   // Every block file of the running job, in block-number order; empty
   // before the blocks are planned and after a Stop. Any thread.
   std::vector<BlockSnapshot> GetBlockSnapshot();
+  // Milliseconds the job's first request took to be answered; -1 until it
+  // was. Any thread.
+  int AnswerMs() const { return m_nAnswerMs.load(); }
   // Tests only: runs under the job's lock before Start creates block thread
   // n (0, 1, ...); what it throws stands for a thread the system would not
   // create. An empty hook removes it.
@@ -170,6 +173,7 @@ class CBlockDownloader {
   // errno of the local cause (full disk, no permission) that ended the job;
   // 0 when it was not one. Set before OnFailure.
   std::atomic<int> m_nLocalError{0};
+  std::atomic<int> m_nAnswerMs{-1};
   std::string m_strLocalError;  // its text when not the one of the errno; under m_lock
   // Held from Prepare until the job lets go of its block files: another
   // process downloading a file of the same name waits for it.

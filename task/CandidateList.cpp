@@ -83,6 +83,12 @@ std::vector<Candidate> CCandidateList::Ranked() const {
   return out;
 }
 
+AudioFacts CCandidateList::ChosenAudio() const {
+  for (const Candidate& c : m_items)
+    if (c.m_eVerdict == CandidateVerdict::kChosen) return c.Audio();
+  return {};
+}
+
 bool CCandidateList::HasUsable() const {
   return std::any_of(m_items.begin(), m_items.end(), [](const Candidate& c) {
     return c.m_eVerdict == CandidateVerdict::kChosen || c.m_eVerdict == CandidateVerdict::kUsable;

@@ -25,6 +25,9 @@ class CCandidateList {
   // Chosen first, then usable ones by response time, then those not
   // probed, then refused ones; each group in the order found.
   std::vector<Candidate> Ranked() const;
+  // The chosen link's audio, read in place: nothing is copied or sorted.
+  // Nothing known when no link is chosen.
+  AudioFacts ChosenAudio() const;
   ChosenReason Reason() const { return m_eReason; }
   bool Empty() const { return m_items.empty(); }
   bool HasUsable() const;

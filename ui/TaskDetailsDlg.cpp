@@ -169,7 +169,10 @@ void CTaskDetailsDlg::FillCandidates(const TaskDetails& d) {
       if (d.m_blocks.size() > 1 || d.m_blocks.front().m_nFirst > 0) ranges = rangesKnown = true;
     }
     SetCell(t, row, 2, length >= 0 ? KiloBytes(length) : QString(), true, chosen);
-    SetCell(t, row, 3, c.m_bProbed && p.m_nTimeMs >= 0 ? QString::number(p.m_nTimeMs) : QString(), true, chosen);
+    // A link taken without a probe (a stored address) was timed by its job.
+    int timeMs = c.m_bProbed ? p.m_nTimeMs : -1;
+    if (chosen && timeMs < 0) timeMs = d.m_nJobAnswerMs;
+    SetCell(t, row, 3, timeMs >= 0 ? QString::number(timeMs) : QString(), true, chosen);
     SetCell(t, row, 4, rangesKnown ? QTxt(ranges ? txt::kRangesYes : txt::kRangesNo) : QString(), false, chosen);
     SetCell(t, row, 5, QString::fromStdString(p.m_strContentType), false, chosen);
     SetCell(t, row, 6, QGbk(VerdictText(c)), false, chosen);

@@ -172,12 +172,15 @@ class TaskDetailsDlgTest : public QObject {
   }
 
   // A task from an earlier run goes to its stored address unprobed: its
-  // row still says the song's size and that it comes in ranges, and a
-  // name the server percent-encoded reads as itself.
+  // row still says the song's size, how long the server took to answer
+  // and that it comes in ranges, and a name the server percent-encoded
+  // reads as itself.
   void storedAddressRowIsFilledFromItsJob() {
     UiHome h;
-    vtest::Route song = vtest::Route::File(vtest::RandomBytes(1300000, 9));
+    vtest::Route song = vtest::Route::File(vtest::Mp3Bytes(1300000, 9));
     song.faults.rateBytesPerSec = 100000;
+    // Every answer, the job's first (the file's size) too, keeps it waiting.
+    song.faults.headerDelayMs = 300;
     h.server.route("/songs/%E6%AD%8C.mp3", song);
     h.WriteTaskList({uitest::MakeEntry("song", h.server.url("/songs/%E6%AD%8C.mp3"))});
     h.Start();
@@ -189,6 +192,8 @@ class TaskDetailsDlgTest : public QObject {
     QCOMPARE(Cell(cand, 0, 6), Q("已选用"));
     QCOMPARE(Cell(cand, 0, 2), Q("1,269KB"));
     QCOMPARE(Cell(cand, 0, 4), Q("支持"));
+    bool number = false;
+    QTRY_VERIFY(Cell(cand, 0, 3).toInt(&number) >= 300 && number);
     QCOMPARE(dlg->ReasonLabel()->text(), Q("选用原因: 已保存的地址"));
   }
 
