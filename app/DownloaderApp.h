@@ -196,8 +196,9 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // Just the blocks of name's running job (none when it runs none): what a
   // frequent redraw needs, without copying the candidates.
   std::vector<BlockSnapshot> GetTaskBlocks(const std::string& name);
-  // The audio of the link name's task went with, read without copying its
-  // candidates (nothing known when none was chosen).
+  // The audio of the link name's task went with (or, once it finished,
+  // came from), read without copying its candidates; nothing known when
+  // none was chosen.
   AudioFacts GetChosenAudio(const std::string& name);
   // How many times a candidate list was copied for a view: a redraw that
   // runs twice a second must not add to it.

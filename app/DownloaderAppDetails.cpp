@@ -74,8 +74,12 @@ std::vector<BlockSnapshot> CDownloaderApp::GetTaskBlocks(const std::string& name
 AudioFacts CDownloaderApp::GetChosenAudio(const std::string& name) {
   std::lock_guard<std::mutex> lk(m_lock);
   auto it = m_candidateLists.find(name);
-  if (FindEntryLocked(name) < 0 || it == m_candidateLists.end()) return {};
-  return it->second.ChosenAudio();
+  if (FindEntryLocked(name) >= 0 && it != m_candidateLists.end()) return it->second.ChosenAudio();
+  // A finished song keeps the link it came from in its ending.
+  if (const TaskEnding* ending = m_endings.Find(name); ending && ending->m_bFinished)
+    for (const Candidate& c : ending->m_candidates)
+      if (c.m_eVerdict == CandidateVerdict::kChosen) return c.Audio();
+  return {};
 }
 
 void CDownloaderApp::OnTaskEnded(const std::string& name, bool finished, const std::string& text) {

@@ -62,12 +62,12 @@ bool ParseCliArgs(const CliCommand& command, const std::vector<std::string>& arg
     const std::string name = a.substr(0, eq);
     const CliOption* o = FindOption(command, name);
     if (!o) {
-      error = "unknown option " + name;
+      error = FormatCliText(txt::kCliUnknownOption, name);
       return false;
     }
     if (!o->value) {
       if (eq != std::string::npos) {
-        error = name + " takes no value";
+        error = FormatCliText(txt::kCliTakesNoValue, name);
         return false;
       }
       out.switches.insert(name);
@@ -76,7 +76,7 @@ bool ParseCliArgs(const CliCommand& command, const std::vector<std::string>& arg
     } else if (i + 1 < args.size()) {
       out.values[name] = args[++i];
     } else {
-      error = name + " needs " + o->value;
+      error = FillCliText(txt::kCliNeedsValue, {name, o->value});
       return false;
     }
   }
@@ -85,34 +85,31 @@ bool ParseCliArgs(const CliCommand& command, const std::vector<std::string>& arg
 
 void PrintCliUsage(FILE* out) {
   std::fprintf(out,
-               "usage: virelomp3-cli [--home DIR] COMMAND [ARGS]\n"
-               "       virelomp3-cli help [COMMAND]\n"
-               "       virelomp3-cli COMMAND --help\n"
-               "commands:\n");
-  for (const CliCommand& c : Registry()) std::fprintf(out, "  %s\n", c.usage);
-  std::fprintf(out,
-               "  help [COMMAND]  describe every command, or one\n"
-               "--home DIR before the command is the program directory for any command\n"
-               "(default: $VIRELOMP3_HOME, else the program's own folder, or\n"
-               "~/.local/share/virelomp3 for an installed copy).\n");
+               "%s virelomp3-cli [--home DIR] COMMAND [ARGS]\n"
+               "      virelomp3-cli help [COMMAND]\n"
+               "      virelomp3-cli COMMAND --help\n"
+               "%s\n",
+               txt::kCliUsageWord, txt::kCliCommandsWord);
+  for (const CliCommand& c : Registry()) std::fprintf(out, "  %s  %s\n", c.usage, c.summary);
+  std::fprintf(out, "  help [COMMAND]  %s\n%s\n", txt::kCliHelpHelp, txt::kCliHomeNote);
 }
 
 void PrintCommandHelp(const CliCommand& command, FILE* out) {
-  std::fprintf(out, "usage: virelomp3-cli %s\n", command.usage);
+  std::fprintf(out, "%s virelomp3-cli %s\n%s\n", txt::kCliUsageWord, command.usage, command.summary);
   if (command.help) std::fprintf(out, "\n%s\n", command.help);
   if (command.options.empty()) return;
-  std::fprintf(out, "\noptions:\n");
+  std::fprintf(out, "\n%s\n", txt::kCliOptionsWord);
   for (const CliOption& o : command.options) {
     std::string head = o.name;
     if (o.value) head += std::string(" ") + o.value;
     std::fprintf(out, "  %-22s %s\n", head.c_str(), o.help);
   }
-  std::fprintf(out, "  %-22s %s\n", "--help", "show this help");
+  std::fprintf(out, "  %-22s %s\n", "--help", txt::kCliHelpOption);
 }
 
 int CliUsageError(const CliCommand& command, const std::string& error) {
-  std::fprintf(stderr, "virelomp3-cli %s: %s\nusage: virelomp3-cli %s\n", command.name, error.c_str(),
-               command.usage);
+  std::fprintf(stderr, "virelomp3-cli %s: %s\n%s virelomp3-cli %s\n", command.name, error.c_str(),
+               txt::kCliUsageWord, command.usage);
   return 2;
 }
 
@@ -133,6 +130,18 @@ std::string FormatCliText(const char* utf8, const std::string& arg) {
   std::string s = utf8;
   const size_t at = s.find("%s");
   if (at != std::string::npos) s.replace(at, 2, arg);
+  return s;
+}
+
+std::string FillCliText(const char* utf8, std::initializer_list<std::string> args) {
+  std::string s = utf8;
+  size_t from = 0;
+  for (const std::string& arg : args) {
+    const size_t at = s.find("%s", from);
+    if (at == std::string::npos) break;
+    s.replace(at, 2, arg);
+    from = at + arg.size();
+  }
   return s;
 }
 

@@ -19,7 +19,8 @@ struct CliOption {
 
 struct CliCommand {
   const char* name;
-  const char* usage;  // one line, shown by "virelomp3-cli help"
+  const char* usage;    // the command's synopsis: its name and options
+  const char* summary;  // what it does, in a few words beside the synopsis
   int (*run)(const std::vector<std::string>& args);  // args after the command name
   // What "help NAME" and "NAME --help" print under the usage line.
   const char* help = nullptr;
@@ -67,6 +68,9 @@ void ApplyHomeOption(const CliArgs& args);
 bool CheckHomeExists();
 // "%s" of a UTF-8 text of the table filled with arg.
 std::string FormatCliText(const char* utf8, const std::string& arg);
+// Each "%s" in turn filled with the next of args; what an arg holds is
+// never read as a place to fill.
+std::string FillCliText(const char* utf8, std::initializer_list<std::string> args);
 
 // --- ending signals ------------------------------------------------------------
 

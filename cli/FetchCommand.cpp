@@ -26,7 +26,7 @@
 #include "engine/TempFolder.h"
 #include "engine/Url.h"
 #include "engine/http/HostLimiter.h"
-#include "res/texts/EngineTexts.h"
+#include "res/Texts.h"
 #include "task/Candidate.h"
 
 namespace {
@@ -105,11 +105,11 @@ void PrintProgress(FetchState& s, double bytesPerSec, bool final) {
   long long len = s.length.load();
   char line[256];
   if (len > 0) {
-    std::snprintf(line, sizeof line, "%s / %s bytes  %5.1f%%  %.2f MiB/s", WithSeparators(got).c_str(),
-                  WithSeparators(len).c_str(), 100.0 * static_cast<double>(got) / static_cast<double>(len),
+    std::snprintf(line, sizeof line, "%s / %s %s  %5.1f%%  %.2f MiB/s", WithSeparators(got).c_str(),
+                  WithSeparators(len).c_str(), txt::kCliBytesWord, 100.0 * static_cast<double>(got) / static_cast<double>(len),
                   bytesPerSec / (1024.0 * 1024.0));
   } else {
-    std::snprintf(line, sizeof line, "%s bytes  %.2f MiB/s", WithSeparators(got).c_str(),
+    std::snprintf(line, sizeof line, "%s %s  %.2f MiB/s", WithSeparators(got).c_str(), txt::kCliBytesWord,
                   bytesPerSec / (1024.0 * 1024.0));
   }
   std::lock_guard<std::mutex> g(s.lock);
@@ -133,17 +133,22 @@ bool ParseBlocks(const std::string& text, int& out) {
 // The job only learns of an unusable target at the very end, after the whole
 // download; refuse it before any byte is fetched.
 std::string CheckTarget(const std::string& out) {
-  if (out.empty() || out.back() == '/') return "OUT must name a file, not a directory";
+  if (out.empty() || out.back() == '/') return txt::kCliOutIsFolderName;
   struct stat st;
   if (stat(out.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return "OUT is a directory: " + out;
-    if (access(out.c_str(), W_OK) != 0) return "OUT exists and is not writable: " + out;
+    if (S_ISDIR(st.st_mode)) return FormatCliText(txt::kCliOutIsFolder, out);
+    if (access(out.c_str(), W_OK) != 0) return FormatCliText(txt::kCliOutNotWritable, out);
   }
   size_t slash = out.rfind('/');
   std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "the folder of OUT does not exist: " + dir;
-  if (access(dir.c_str(), W_OK | X_OK) != 0) return "the folder of OUT is not writable: " + dir;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FormatCliText(txt::kCliOutFolderMissing, dir);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return FormatCliText(txt::kCliOutFolderNotWritable, dir);
   return std::string();
+}
+
+// "<option> must be a whole number from low to high, not '<value>'".
+std::string OutOfRange(const char* option, int low, int high, const std::string& value) {
+  return FillCliText(txt::kCliNumberRange, {option, std::to_string(low), std::to_string(high), value});
 }
 
 int Fail(const std::string& text) {
@@ -163,38 +168,36 @@ int RunFetch(const std::vector<std::string>& args) {
     } else if (a == "--blocks" || a.rfind("--blocks=", 0) == 0) {
       std::string value;
       if (a == "--blocks") {
-        if (i + 1 >= args.size()) return Fail("--blocks needs a number");
+        if (i + 1 >= args.size()) return Fail(FormatCliText(txt::kCliNeedsNumber, a));
         value = args[++i];
       } else {
         value = a.substr(9);
       }
       if (!ParseBlocks(value, blocks) || blocks < 1 || blocks > kMaxBlocks)
-        return Fail("--blocks must be a whole number from 1 to " + std::to_string(kMaxBlocks) + ", not '" +
-                    value + "'");
+        return Fail(OutOfRange("--blocks", 1, kMaxBlocks, value));
     } else if (a == "--host-connections" || a.rfind("--host-connections=", 0) == 0) {
       std::string value;
       if (a == "--host-connections") {
-        if (i + 1 >= args.size()) return Fail("--host-connections needs a number");
+        if (i + 1 >= args.size()) return Fail(FormatCliText(txt::kCliNeedsNumber, a));
         value = args[++i];
       } else {
         value = a.substr(19);
       }
       if (!ParseBlocks(value, hostConnections) || hostConnections < HostLimiter::kMinLimit ||
           hostConnections > HostLimiter::kMaxLimit)
-        return Fail("--host-connections must be a whole number from " + std::to_string(HostLimiter::kMinLimit) +
-                    " to " + std::to_string(HostLimiter::kMaxLimit) + ", not '" + value + "'");
+        return Fail(OutOfRange("--host-connections", HostLimiter::kMinLimit, HostLimiter::kMaxLimit, value));
     } else if (a.size() > 1 && a[0] == '-') {
-      return Fail("unknown option '" + a + "'");
+      return Fail(FormatCliText(txt::kCliUnknownOption, a));
     } else {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) return Fail("usage: fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]");
+  if (positional.size() != 2) return Fail(txt::kCliFetchUsage);
   const std::string& url = positional[0];
   const std::string& out = positional[1];
 
   UrlParts parts;
-  if (!SplitWebUrl(url, parts)) return Fail("not an http:// or https:// address that can be used: '" + url + "'");
+  if (!SplitWebUrl(url, parts)) return Fail(FormatCliText(txt::kCliUnusableUrl, url));
   std::string problem = CheckTarget(out);
   if (!problem.empty()) return Fail(problem);
   if (const std::string refused = TempFolder::RefusalText(); !refused.empty()) return Fail(GbkToUtf8(refused));
@@ -282,17 +285,18 @@ int RunFetch(const std::vector<std::string>& args) {
     outcome = state.outcome;
   }
   if (g_cliInterrupted && outcome == Outcome::Running) {
-    std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted; block files kept for a later run\n",
-                 state.progressOnTty ? "\n" : "");
+    std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "", txt::kCliFetchInterrupted);
     return 130;
   }
   if (g_cliInterrupted)
-    std::fprintf(stderr, "%svirelomp3-cli fetch: interrupted as the download ended\n",
-                 state.progressOnTty ? "\n" : "");
+    std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "",
+                 txt::kCliFetchInterruptedAtEnd);
   if (outcome == Outcome::Succeeded) {
     long long len = state.length.load();
     PrintProgress(state, total > 0 && len > 0 ? static_cast<double>(len) / total : speed, true);
-    std::fprintf(stderr, "saved %s (%.2f s)\n", out.c_str(), total);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", total);
+    std::fprintf(stderr, "%s\n", FillCliText(txt::kCliFetchSaved, {out, seconds}).c_str());
     return 0;
   }
   std::string last, cause;
@@ -302,20 +306,18 @@ int RunFetch(const std::vector<std::string>& args) {
     cause = state.lastCause;
   }
   // The cause first: which step failed matters less than why.
-  std::string why = last.empty() ? "no text from the job" : GbkToUtf8(last);
+  std::string why = last.empty() ? std::string(txt::kCliJobSaidNothing) : GbkToUtf8(last);
   if (!cause.empty() && cause != last) why = GbkToUtf8(cause) + " (" + why + ")";
-  std::fprintf(stderr, "%svirelomp3-cli fetch: failed: %s\n", state.progressOnTty ? "\n" : "", why.c_str());
+  std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "",
+               FormatCliText(txt::kCliFetchFailed, why).c_str());
   return 1;
 }
 
 const bool kRegistered = RegisterCliCommand(
-    {"fetch", "fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]   download one file in N blocks", RunFetch,
-     "Downloads the http:// or https:// address URL into the file OUT with the program's own engine,\n"
-     "its texts and progress on stderr. Block files wait in the private temp directory,\n"
-     "so a later run with the same OUT continues them.\n"
-     "Exit status: 0 done, 1 the download failed, 2 a usage error, 130 interrupted.",
-     {{"--blocks", "N", "download in N parallel blocks (1 to 64, default 4)"},
-      {"--host-connections", "N", "at most N connections to the song's host at once (1 to 16, default 6)"},
-      {"--no-resume", nullptr, "start afresh instead of continuing block files"}}});
+    {"fetch", "fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]", txt::kCliFetchSummary, RunFetch,
+     txt::kCliFetchHelp,
+     {{"--blocks", "N", txt::kCliBlocksOption},
+      {"--host-connections", "N", txt::kCliHostConnectionsOption},
+      {"--no-resume", nullptr, txt::kCliNoResumeOption}}});
 
 }  // namespace

@@ -184,7 +184,7 @@ int RunGet(const std::vector<std::string>& raw) {
     return 2;
   }
   const bool given = args.Has("--link");
-  if (given && names.size() != 1) return CliUsageError(GetCommand(), "--link takes exactly one name");
+  if (given && names.size() != 1) return CliUsageError(GetCommand(), txt::kCliLinkOneName);
 
   CConsolePort port;
   for (const std::string& n : names) port.AddRow(n);
@@ -311,23 +311,13 @@ int RunGet(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"get", "get [--home DIR] [--no-update-check] [--no-server] [--idle-timeout SEC] [--link URL] [\"name1;name2;...\"]  download songs",
-     RunGet,
-     "Searches, picks and downloads each song into \"已下载\" of the program directory, as the\n"
-     "window program does, and keeps downing.dat up to date. Names are separated by \";\";\n"
-     "without names on the command line they are read from standard input, one or more\n"
-     "a line (a byte-order mark and CRLF line ends are fine). A name that cannot be\n"
-     "saved is refused alone (\"歌名含有无法保存的字符\") and the others still run.\n"
-     "With --link, the one name is downloaded from URL without a search.\n"
-     "Ctrl-C, SIGTERM, SIGHUP or a closed output end the run: the task list is saved and\n"
-     "the summary printed; block files stay for the next run.\n"
-     "Exit status: 0 every song finished, 1 some failed, 2 a usage error or an unusable\n"
-     "program directory, 3 another copy uses the program directory, 130 interrupted.",
-     {{"--home", "DIR", "use DIR as the program directory"},
-      {"--no-update-check", nullptr, "skip the usage count and the update check"},
-      {"--no-server", nullptr, "never start the bundled music server for a search"},
-      {"--idle-timeout", "SEC", "give a task up after SEC seconds without news (default 300)"},
-      {"--link", "URL", "download the one name from URL instead of searching (kept as its address)"}}});
+    {"get", "get [--home DIR] [--no-update-check] [--no-server] [--idle-timeout SEC] [--link URL] [\"name1;name2;...\"]",
+     txt::kCliGetSummary, RunGet, txt::kCliGetHelp,
+     {{"--home", "DIR", txt::kCliHomeOption},
+      {"--no-update-check", nullptr, txt::kCliNoUpdateCheckOption},
+      {"--no-server", nullptr, txt::kCliNoServerOption},
+      {"--idle-timeout", "SEC", txt::kCliIdleTimeoutOption},
+      {"--link", "URL", txt::kCliLinkOption}}});
 
 const CliCommand& GetCommand() { return *FindCliCommand("get"); }
 

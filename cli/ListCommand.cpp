@@ -28,7 +28,7 @@ int RunList(const std::vector<std::string>& raw) {
   CliArgs args;
   std::string error;
   if (!ParseCliArgs(ListCommand(), raw, args, error)) return CliUsageError(ListCommand(), error);
-  if (!args.positional.empty()) return CliUsageError(ListCommand(), "unexpected argument " + args.positional[0]);
+  if (!args.positional.empty()) return CliUsageError(ListCommand(), FormatCliText(txt::kCliUnexpectedArgument, args.positional[0]));
   ApplyHomeOption(args);
   // A mistyped home is not an empty list.
   if (!CheckHomeExists()) return 2;
@@ -66,13 +66,8 @@ int RunList(const std::vector<std::string>& raw) {
   return 0;
 }
 
-const bool registered = RegisterCliCommand(
-    {"list", "list [--home DIR]  show the saved task list (downing.dat)", RunList,
-     "Prints every task of downing.dat with its columns, without changing the file.\n"
-     "The retries column counts the failures of a running task and says \"失败\" once it\n"
-     "gave up. Exit status: 0 listed (also when there is no task), 1 the file cannot be\n"
-     "read, 2 a usage error or no such program directory.",
-     {{"--home", "DIR", "use DIR as the program directory"}}});
+const bool registered = RegisterCliCommand({"list", "list [--home DIR]", txt::kCliListSummary, RunList,
+                                            txt::kCliListHelp, {{"--home", "DIR", txt::kCliHomeOption}}});
 
 const CliCommand& ListCommand() { return *FindCliCommand("list"); }
 

@@ -40,7 +40,7 @@ int RunRemove(const std::vector<std::string>& raw) {
       if (!piece.empty()) typed.push_back(piece);
     }
   }
-  if (!all && !failed && typed.empty()) return CliUsageError(RemoveCommand(), "name the tasks, or give --failed or --all");
+  if (!all && !failed && typed.empty()) return CliUsageError(RemoveCommand(), txt::kCliRemoveWhat);
   ApplyHomeOption(args);
   if (!CheckHomeExists()) return 2;
 
@@ -87,17 +87,11 @@ int RunRemove(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"remove", "remove [--home DIR] [--failed] [--all] [\"name1;name2;...\"]  delete tasks and their files",
-     RunRemove,
-     "Removes the named tasks from downing.dat together with their block files, sidecar,\n"
-     "lock file and unfinished \".part\" file; finished songs in \"已下载\" stay. Names are\n"
-     "separated by \";\" and may be given as several arguments.\n"
-     "Exit status: 0 done, 1 a named task was not in the list (the others are removed),\n"
-     "2 a usage error or no such program directory, 3 another copy uses the program\n"
-     "directory or downing.dat could not be saved (nothing is removed).",
-     {{"--home", "DIR", "use DIR as the program directory"},
-      {"--failed", nullptr, "remove every task that gave up (its retries column says \"失败\")"},
-      {"--all", nullptr, "remove every task"}}});
+    {"remove", "remove [--home DIR] [--failed] [--all] [\"name1;name2;...\"]", txt::kCliRemoveSummary, RunRemove,
+     txt::kCliRemoveHelp,
+     {{"--home", "DIR", txt::kCliHomeOption},
+      {"--failed", nullptr, txt::kCliFailedOption},
+      {"--all", nullptr, txt::kCliAllOption}}});
 
 const CliCommand& RemoveCommand() { return *FindCliCommand("remove"); }
 

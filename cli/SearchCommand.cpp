@@ -143,7 +143,7 @@ int RunSearch(const std::vector<std::string>& raw) {
   CliArgs args;
   std::string error;
   if (!ParseCliArgs(SearchCommand(), raw, args, error)) return CliUsageError(SearchCommand(), error);
-  if (args.positional.size() > 1) return CliUsageError(SearchCommand(), "one name at a time");
+  if (args.positional.size() > 1) return CliUsageError(SearchCommand(), txt::kCliSearchOneName);
   const bool tsv = args.Has("--tsv");
   ApplyHomeOption(args);
   if (!CheckHomeExists()) return 2;
@@ -185,16 +185,11 @@ int RunSearch(const std::vector<std::string>& raw) {
 }
 
 const bool registered = RegisterCliCommand(
-    {"search", "search [--tsv] [--home DIR] [--no-server] \"name\"  list a name's links as a task would probe them, downloading nothing",
-     RunSearch,
-     "Searches and probes with the settings of MP3.ini, as a task would, and prints the\n"
-     "candidates ranked: the chosen one first, then usable ones by response time, then\n"
-     "those not probed, then refused ones. It takes no lock and writes nothing. With\n"
-     "--tsv, one line per candidate: chosen (1/0), rank, address, length, response time\n"
-     "(ms), ranges (yes/no), Content-Type, verdict. Exit status: 0 a usable link exists,\n"
-     "1 none, 2 a usage error or no such program directory.",
-     {{"--tsv", nullptr, "tab-separated lines for programs"}, {"--home", "DIR", "use DIR as the program directory"},
-      {"--no-server", nullptr, "never start the bundled music server for the search"}}});
+    {"search", "search [--tsv] [--home DIR] [--no-server] \"name\"", txt::kCliSearchSummary, RunSearch,
+     txt::kCliSearchHelp,
+     {{"--tsv", nullptr, txt::kCliTsvOption},
+      {"--home", "DIR", txt::kCliHomeOption},
+      {"--no-server", nullptr, txt::kCliNoServerOption}}});
 
 const CliCommand& SearchCommand() { return *FindCliCommand("search"); }
 

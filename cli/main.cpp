@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/Command.h"
+#include "res/Texts.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ int Help(const std::vector<std::string>& rest) {
     PrintCommandHelp(*c, stdout);
     return 0;
   }
-  std::fprintf(stderr, "virelomp3-cli: unknown command '%s'\n", rest[0].c_str());
+  std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliUnknownCommand, rest[0]).c_str());
   PrintCliUsage(stderr);
   return 2;
 }
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
 
   const CliCommand* command = FindCliCommand(args[0]);
   if (!command) {
-    std::fprintf(stderr, "virelomp3-cli: unknown command '%s'\n", args[0].c_str());
+    std::fprintf(stderr, "virelomp3-cli: %s\n", FormatCliText(txt::kCliUnknownCommand, args[0]).c_str());
     PrintCliUsage(stderr);
     return 2;
   }

@@ -11,6 +11,7 @@ inline std::string T(const char* utf8) { return Utf8ToGbk(utf8); }
 #include "res/texts/CandidateTexts.h"
 #include "res/texts/AudioTexts.h"
 #include "res/texts/AppTexts.h"
+#include "res/texts/CliTexts.h"
 #include "res/texts/UiTexts.h"
 #include "res/texts/BrowseTexts.h"
 #include "res/texts/UpdateTexts.h"

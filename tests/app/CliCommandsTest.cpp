@@ -46,12 +46,12 @@ TEST_F(CliCommandsTest, HelpDescribesEveryCommandAndOption) {
   CliRun all = RunCli({"help"}, home.root());
   EXPECT_EQ(all.status, 0) << all.err;
   for (const char* word : {"fetch", "get", "list", "remove", "--blocks", "--no-resume", "--no-update-check",
-                           "--idle-timeout", "--failed", "--all", "--home", "Exit status"})
+                           "--idle-timeout", "--failed", "--all", "--home", "退出状态", "下载歌曲"})
     EXPECT_TRUE(Has(all.out, word)) << word;
   for (const char* command : {"fetch", "get", "list", "remove"}) {
     CliRun own = RunCli({command, "--help"}, home.root());
     EXPECT_EQ(own.status, 0) << command;
-    EXPECT_TRUE(Has(own.out, std::string("usage: virelomp3-cli ") + command)) << own.out;
+    EXPECT_TRUE(Has(own.out, std::string("用法: virelomp3-cli ") + command)) << own.out;
     EXPECT_TRUE(Has(all.out, own.out)) << command;
     CliRun named = RunCli({"help", command}, home.root());
     EXPECT_EQ(named.status, 0);
@@ -68,24 +68,26 @@ TEST_F(CliCommandsTest, MistakesPrintTheUsageAndExitTwo) {
     std::vector<std::string> args;
     const char* says;
   } cases[] = {
-      {{}, "usage: virelomp3-cli"},
-      {{"frob"}, "unknown command 'frob'"},
-      {{"help", "frob"}, "unknown command 'frob'"},
-      {{"get", "--frob", "a"}, "unknown option --frob"},
-      {{"get", "a", "--idle-timeout"}, "--idle-timeout needs SEC"},
-      {{"list", "--all"}, "unknown option --all"},
-      {{"list", "extra"}, "unexpected argument extra"},
-      {{"remove"}, "usage: virelomp3-cli remove"},
-      {{"remove", "--all=yes"}, "--all takes no value"},
-      {{"fetch", "--blocks"}, "--blocks needs N"},
-      {{"fetch", "--host-connections"}, "--host-connections needs N"},
+      {{}, "用法: virelomp3-cli"},
+      {{"frob"}, "未知命令 'frob'"},
+      {{"help", "frob"}, "未知命令 'frob'"},
+      {{"get", "--frob", "a"}, "未知选项 --frob"},
+      {{"get", "a", "--idle-timeout"}, "--idle-timeout 需要 SEC"},
+      {{"get", "--link", "http://h/a.mp3", "a;b"}, "--link 只能用于一个歌名"},
+      {{"list", "--all"}, "未知选项 --all"},
+      {{"list", "extra"}, "多余的参数 extra"},
+      {{"remove"}, "请指定任务"},
+      {{"remove", "--all=yes"}, "--all 不带值"},
+      {{"search", "a", "b"}, "一次只能搜索一个歌名"},
+      {{"fetch", "--blocks"}, "--blocks 需要 N"},
+      {{"fetch", "--host-connections"}, "--host-connections 需要 N"},
   };
   for (const Case& c : cases) {
     CliRun r = RunCli(c.args, home.root());
     const std::string shown = c.args.empty() ? "(none)" : c.args[0] + " ...";
     EXPECT_EQ(r.status, 2) << shown;
     EXPECT_TRUE(Has(r.err, c.says)) << shown << ": " << r.err;
-    EXPECT_TRUE(Has(r.err, "usage:")) << shown;
+    EXPECT_TRUE(Has(r.err, "用法:")) << shown;
     EXPECT_TRUE(r.out.empty()) << shown;
   }
   EXPECT_FALSE(Exists(TaskListPath()));
@@ -96,7 +98,7 @@ TEST_F(CliCommandsTest, FetchHostConnectionsOutsideOneToSixteenIsRefusedBeforeAn
     CliRun r = RunCli({"fetch", "http://127.0.0.1:9/a.mp3", home.root() + "/a.mp3", "--host-connections=" + std::string(n)},
                       home.root());
     EXPECT_EQ(r.status, 2) << n;
-    EXPECT_TRUE(Has(r.err, "from 1 to 16")) << n << ": " << r.err;
+    EXPECT_TRUE(Has(r.err, "1 到 16 之间的整数")) << n << ": " << r.err;
   }
 }
 

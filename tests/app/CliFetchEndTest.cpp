@@ -88,8 +88,8 @@ TEST_F(CliFetchEnd, InterruptAfterTheEndWasDecidedReportsTheSavedSong) {
   EXPECT_TRUE(m_stopSeen) << "the interrupt reached the command before the song took its name";
   EXPECT_EQ(f.status, 0) << f.err;
   EXPECT_EQ(vtest::ReadFile(out), body);
-  EXPECT_NE(f.err.find("saved " + out), std::string::npos) << f.err;
-  EXPECT_EQ(f.err.find("block files kept"), std::string::npos) << f.err;
+  EXPECT_NE(f.err.find("已保存 " + out), std::string::npos) << f.err;
+  EXPECT_EQ(f.err.find("分块文件保留"), std::string::npos) << f.err;
 }
 
 TEST_F(CliFetchEnd, InterruptAfterTheEndWasDecidedReportsAFailedPlacing) {
@@ -107,8 +107,8 @@ TEST_F(CliFetchEnd, InterruptAfterTheEndWasDecidedReportsAFailedPlacing) {
   const Fetched f = Fetch({srv.url("/a.mp3"), out, "--blocks", "3"}, home.root());
   EXPECT_TRUE(m_stopSeen);
   EXPECT_EQ(f.status, 1) << f.err;
-  EXPECT_NE(f.err.find("failed: 下载文件夹不存在: " + dir), std::string::npos) << f.err;
-  EXPECT_EQ(f.err.find("block files kept"), std::string::npos) << f.err;
+  EXPECT_NE(f.err.find("失败: 下载文件夹不存在: " + dir), std::string::npos) << f.err;
+  EXPECT_EQ(f.err.find("分块文件保留"), std::string::npos) << f.err;
 }
 
 }  // namespace

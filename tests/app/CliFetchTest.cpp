@@ -30,9 +30,9 @@ vtest::Route UnevenFile(const std::string& body) {
   return r;
 }
 
-// The last progress line before "saved".
+// The last progress line before "已保存".
 std::string LastProgress(const std::string& err) {
-  const size_t saved = err.rfind("\nsaved ");
+  const size_t saved = err.rfind("\n已保存 ");
   if (saved == std::string::npos) return "";
   const size_t from = err.rfind('\n', saved - 1);
   return err.substr(from == std::string::npos ? 0 : from + 1, saved - (from == std::string::npos ? 0 : from + 1));

@@ -19,7 +19,7 @@ TEST(CliLiveLineTest, RedrawsReadBlocksAndBitrateWithoutCopyingCandidates) {
   UseServerAsEngine(srv, 2);
   vtest::Faults slow;
   slow.rateBytesPerSec = 15000;
-  AddSong(srv, "live", vtest::Mp3Bytes(300000, 4), slow);
+  AddSong(srv, "live", vtest::Mp3Bytes(150000, 4), slow);
   CDownloaderApp app(Quiet(&port, true));
   app.SetViewName(kViewDowningList);
   ASSERT_TRUE(app.AddTasks("live"));
@@ -46,13 +46,17 @@ TEST(CliLiveLineTest, RedrawsReadBlocksAndBitrateWithoutCopyingCandidates) {
   app.GetTaskDetails("live");
   EXPECT_EQ(app.CandidateListCopies(), before + 1);
 
-  // A song that ended, or one the table never held: no bars, no bitrate.
+  // Finished: the bars go, the bitrate of the link it came from stays.
+  TaskEntry entry;
+  ASSERT_TRUE(WaitUntil([&] { return !app.ReadEntry("live", entry); }, 30000));
   line = LiveLine::Fitted(app, "live", row, T("完成"), false, 80);
   EXPECT_EQ(line.find("]"), std::string::npos) << line;
+  EXPECT_NE(line.find("kbps"), std::string::npos) << line;
+  EXPECT_EQ(app.CandidateListCopies(), before + 2) << "only the view and the ending copied";
+  // A name the table never held: no bars, no bitrate.
   const std::string stranger = LiveLine::Fitted(app, "none", row, "", true, 80);
   EXPECT_EQ(stranger.find("kbps"), std::string::npos) << stranger;
   EXPECT_EQ(stranger.find("["), std::string::npos) << stranger;
-  app.StopTask("live");
 }
 
 }  // namespace

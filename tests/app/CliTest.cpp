@@ -163,7 +163,7 @@ TEST_F(CliTest, FetchEndsWithTheCauseOfItsFailure) {
   Child c = Spawn({"fetch", srv.url("/page.mp3"), out, "--blocks", "2"}, home.root());
   EXPECT_EQ(Wait(c), 1);
   const std::string err = vtest::ReadFile(c.err);
-  const std::string want = "failed: " + GbkToUtf8(T(txt::kSockBadChunk)) + "\n";
+  const std::string want = "失败: " + GbkToUtf8(T(txt::kSockBadChunk)) + "\n";
   ASSERT_GE(err.size(), want.size()) << err;
   EXPECT_EQ(err.substr(err.size() - want.size()), want) << err;
   EXPECT_EQ(Size(out), -1);
@@ -184,9 +184,10 @@ TEST_F(CliTest, TheConsoleSaysWhyAConnectionFailed) {
   Child fetch = Spawn({"fetch", url, home.downloads() + "/g.mp3", "--blocks", "2"}, home.root());
   EXPECT_EQ(Wait(fetch), 1);
   const std::string err = vtest::ReadFile(fetch.err);
-  const size_t last = err.rfind("failed: ");
+  const std::string failed = "失败: ";
+  const size_t last = err.rfind(failed);
   ASSERT_NE(last, std::string::npos) << err;
-  EXPECT_EQ(err.compare(last, 8 + cause.size(), "failed: " + cause), 0) << err;
+  EXPECT_EQ(err.compare(last, failed.size() + cause.size(), failed + cause), 0) << err;
   EXPECT_NE(err.find(GbkToUtf8(T(txt::kJobFileInfoError)), last), std::string::npos) << err;
 
   Child get = Spawn({"get", "--no-update-check", "--no-server", "--link", url, "g"}, home.root());

@@ -28,7 +28,7 @@ TEST(Interrupt, SignalDuringAHeldBackHeaderEndsFetchAtOnce) {
     // About a second on an idle machine; the bound leaves room for a busy one.
     EXPECT_EQ(apptest::Wait(c, 5000), 130) << vtest::ReadFile(c.err);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
-    EXPECT_NE(vtest::ReadFile(c.err).find("interrupted"), std::string::npos) << vtest::ReadFile(c.err);
+    EXPECT_NE(vtest::ReadFile(c.err).find("已中断"), std::string::npos) << vtest::ReadFile(c.err);
   }
 }
 

@@ -194,6 +194,8 @@ class TaskDetailsDlgTest : public QObject {
     QCOMPARE(Cell(cand, 0, 4), Q("支持"));
     bool number = false;
     QTRY_VERIFY(Cell(cand, 0, 3).toInt(&number) >= 300 && number);
+    if (const QByteArray shots = qgetenv("VIRELOMP3_SHOTS"); !shots.isEmpty())
+      QVERIFY(dlg->grab().save(QString::fromLocal8Bit(shots) + "/task-details-stored-address.png"));
     QCOMPARE(dlg->ReasonLabel()->text(), Q("选用原因: 已保存的地址"));
   }
 
