@@ -90,8 +90,10 @@ void PrintCliUsage(FILE* out) {
                "      virelomp3-cli COMMAND --help\n"
                "%s\n",
                txt::kCliUsageWord, txt::kCliCommandsWord);
-  for (const CliCommand& c : Registry()) std::fprintf(out, "  %s  %s\n", c.usage, c.summary);
-  std::fprintf(out, "  help [COMMAND]  %s\n%s\n", txt::kCliHelpHelp, txt::kCliHomeNote);
+  // The synopses are long: each what-it-does goes below its own, so an
+  // 80-column terminal wraps nothing but the longest synopsis.
+  for (const CliCommand& c : Registry()) std::fprintf(out, "  %s\n      %s\n", c.usage, c.summary);
+  std::fprintf(out, "  help [COMMAND]\n      %s\n%s\n", txt::kCliHelpHelp, txt::kCliHomeNote);
 }
 
 void PrintCommandHelp(const CliCommand& command, FILE* out) {
