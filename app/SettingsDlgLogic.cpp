@@ -1,9 +1,11 @@
 #include "app/SettingsDlgLogic.h"
 
+#include <algorithm>
 #include <cstdio>
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
 #include "app/NetworkSettings.h"
+#include "engine/http/HostLimiter.h"
 #include "engine/Common.h"
 #include "engine/TextRules.h"
 #include "res/Texts.h"
@@ -47,6 +49,12 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
   f.strConTimeOut = IniRead(ini, "Speed", "ConTimeOut", "5", 10);
   f.strGetTimeOut = IniRead(ini, "Speed", "GetTimeOut", "15", 10);
   f.strProxy = IniRead(ini, "Network", "Proxy", "", CNetworkSettings::kProxyBuffer);
+  // Shown as the limit it gives, by the same rule the load applies.
+  const std::string hosts = IniRead(ini, "Speed", "HostConnections", "", 10);
+  f.strHostConnections = std::to_string(
+      hosts.find_first_of("0123456789") == std::string::npos
+          ? HostLimiter::kDefaultLimit
+          : std::clamp(IniToInt(hosts), HostLimiter::kMinLimit, HostLimiter::kMaxLimit));
   f.bPreferQuality = IniToInt(IniRead(ini, "Speed", "PreferQuality", "0", 10)) != 0;
   return f;
 }
@@ -54,15 +62,16 @@ SettingsDlgFields LoadSettingsDlg(const std::string& ini) {
 namespace {
 // The thread count combo is editable: only a plain whole number 1 to 5 (blanks
 // around it allowed) is a count a task can hold counters for.
-bool IsBlockCount(const std::string& text) {
+bool IsWholeNumberIn(const std::string& text, int least, int most) {
   const size_t first = text.find_first_not_of(" \t");
   const size_t last = text.find_last_not_of(" \t");
   if (first == std::string::npos) return false;
   const std::string digits = text.substr(first, last - first + 1);
   if (digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
   const int n = std::stoi(digits);
-  return n >= 1 && n <= 5;
+  return n >= least && n <= most;
 }
+bool IsBlockCount(const std::string& text) { return IsWholeNumberIn(text, 1, 5); }
 }  // namespace
 
 std::string CheckSettingsDlg(const SettingsDlgInput& in, const TaskSettings& inEffect) {
@@ -71,6 +80,9 @@ std::string CheckSettingsDlg(const SettingsDlgInput& in, const TaskSettings& inE
   const int minSize = in.strMinSize.empty() ? inEffect.m_nMinSize : MegabytesToBytes(in.strMinSize);
   const int maxSize = in.strMaxSize.empty() ? inEffect.m_nMaxSize : MegabytesToBytes(in.strMaxSize);
   if (minSize > maxSize) return T(txt::kMinAboveMax);
+  const std::string& hosts = in.strHostConnections;
+  if (!hosts.empty() && !IsWholeNumberIn(hosts, HostLimiter::kMinLimit, HostLimiter::kMaxLimit))
+    return T(txt::kHostConnectionsOutOfRange);
   return CNetworkSettings::CheckProxy(in.strProxy);
 }
 
@@ -86,6 +98,7 @@ std::string ConfirmSettingsDlg(const std::string& ini, const SettingsDlgInput& i
   IniWrite(ini, "Speed", "CheckSpeed", in.bCheckSpeed ? "1" : "0");
   IniWrite(ini, "Speed", "ConTimeOut", in.strConTimeOut);
   IniWrite(ini, "Speed", "GetTimeOut", in.strGetTimeOut);
+  IniWrite(ini, "Speed", "HostConnections", TrimWhiteSpace(in.strHostConnections));
   IniWrite(ini, "Network", "Proxy", TrimWhiteSpace(in.strProxy));
   IniWrite(ini, "Speed", "PreferQuality", in.bPreferQuality ? "1" : "0");
   IniWrite(ini, "FileType", "CurSel", in.strFileType);

@@ -24,6 +24,8 @@ struct SettingsDlgFields {
   std::string strGetTimeOut;
   // The "网络" group below the fields.
   std::string strProxy;  // [Network] Proxy: empty, "none" or a proxy address
+  // [Speed] HostConnections as it is in effect: 1 to 16, "6" when absent.
+  std::string strHostConnections;
   bool bPreferQuality = false;
 
   // The combo texts the selections give (empty when nothing is selected).
@@ -43,6 +45,7 @@ struct SettingsDlgInput {
   std::string strConTimeOut;
   std::string strGetTimeOut;
   std::string strProxy;
+  std::string strHostConnections;  // empty: the default
   bool bPreferQuality = false;
 };
 

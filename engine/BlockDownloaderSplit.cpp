@@ -9,6 +9,8 @@
 
 #include "engine/BlockDownloader.h"
 #include "engine/Common.h"
+#include "engine/Url.h"
+#include "engine/http/HostLimiter.h"
 
 namespace {
 
@@ -61,7 +63,14 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
   if (!split) return nullptr;
   // A new connection may turn out slow itself and then hold its part for
   // long: only worth it when the wait it saves is longer still.
-  if (!(donor && donor->m_bConnected) && split->m_nVictimMs < kColdHelpMs + m_plan.FirstByteCostMs()) return nullptr;
+  const bool cold = !(donor && donor->m_bConnected);
+  if (cold && split->m_nVictimMs < kColdHelpMs + m_plan.FirstByteCostMs()) return nullptr;
+  // Nor when the host has no room for another connection now.
+  HostLimiter::Permit permit;
+  UrlParts parts;
+  if (cold && SplitWebUrl(m_strBlockURL, parts) &&
+      !HostLimiter::Instance().TryAcquire(HostLimiter::KeyFor(parts), this, permit))
+    return nullptr;
   PlanBlock* victim = m_plan.Find(split->m_nVictim);
   CHttpSocket* v = m_pBlocks[static_cast<size_t>(split->m_nVictim)];
   if (!victim || !v) return nullptr;
@@ -97,6 +106,7 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
     s->AdoptConnection(*donor);
     if (s->m_bConnected) mine.m_nSpeed = ownSpeed;
   }
+  s->GivePermit(std::move(permit));
   m_owned[static_cast<size_t>(number)] = s;
   m_pBlocks[static_cast<size_t>(number)] = s.get();
   return s;
@@ -104,12 +114,22 @@ CBlockDownloader::BlockPtr CBlockDownloader::SplitOff(long long ownSpeed, CHttpS
 
 CBlockDownloader::BlockPtr CBlockDownloader::WaitForWork(CHttpSocket* donor) {
   std::unique_lock<std::mutex> lk(m_lock);
-  const bool warm = donor && donor->m_bConnected;
+  bool warm = donor && donor->m_bConnected;
   if (warm) ++m_nWarmWaiting;
   BlockPtr found;
   while (!found && !m_bStopped && !m_bFinished && m_bSplittable) {
     const auto& blocks = m_plan.Blocks();
     if (std::none_of(blocks.begin(), blocks.end(), [](const PlanBlock& b) { return !b.m_bDone; })) break;
+    if (warm && donor->HostWanted()) {
+      // A block of ours or another task waits for the host's room: an idle
+      // connection must not hold it (on a host of one it is the only one).
+      lk.unlock();
+      donor->Close();
+      lk.lock();
+      warm = false;
+      --m_nWarmWaiting;
+      continue;
+    }
     m_work.wait_for(lk, kLingerStep);
     if (m_bStopped || m_bFinished) break;
     if (!warm && m_nWarmWaiting > 0) continue;  // they go first

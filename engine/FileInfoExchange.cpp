@@ -30,11 +30,16 @@ struct FlagFor {
 
 bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool& ranged) {
   Opened opened = Opened::kFailed;
-  try {
-    opened = AskFromZero(s, url, length, ranged);
-  } catch (...) {
-    s.Report(txt::kSockFileInfoError);
-  }
+  s.m_busy.Reset();
+  // A busy host is asked again once it has had its wait, at no cost.
+  do {
+    opened = Opened::kFailed;
+    try {
+      opened = AskFromZero(s, url, length, ranged);
+    } catch (...) {
+      s.Report(txt::kSockFileInfoError);
+    }
+  } while (opened != Opened::kKept && s.WaitOutBusy(opened == Opened::kUnclear));
   if (opened == Opened::kKept) {
     if (length >= 0 && s.OnContentLength) s.OnContentLength(s.m_pUserData, length);
     return true;
@@ -184,6 +189,7 @@ bool FileInfoExchange::AskRound(CHttpSocket& s, std::string& url, int& length, b
   // and a cut-off song called a success.
   const int code = s.GetStatusCode();
   if (code >= 400) {
+    if (s.MetBusyHost(true)) return false;  // waited out by GetFileInfo
     char text[128];
     std::snprintf(text, sizeof text, txt::kSockFileRefused, code);
     s.Report(text);
@@ -195,7 +201,7 @@ bool FileInfoExchange::AskRound(CHttpSocket& s, std::string& url, int& length, b
 
   if (!s.BuildFor(parts, s.m_bBare, 1, 0)) return false;
   s.Close();
-  if (!s.ConnectRoute() || !s.SendRequest()) return false;
+  if (!s.ConnectRoute() || !s.SendRequest() || s.MetBusyHost(true)) return false;
   ranged = s.GetStatusCode() == 206;
   std::string value;
   ContentRange range;

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cstring>
+
 #include <vector>
 
 #include "engine/TextRules.h"
@@ -75,4 +77,38 @@ BodyCoding ReadBodyCoding(const std::string& transferEncoding, const std::string
     return BodyCoding::kUnsupported;
   }
   return chunked ? BodyCoding::kChunked : BodyCoding::kIdentity;
+}
+
+int ReplyStatusCode(const char* header, size_t length) {
+  if (length < 12) return 0;
+  int code = 0;
+  for (size_t i = 9; i < 12; ++i) {
+    const char c = header[i];
+    if (c < '0' || c > '9') break;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+int FindHeaderValue(const char* h, size_t len, const char* name, std::string& out, int maxLength) {
+  out.clear();
+  const size_t nameLen = std::strlen(name);
+  if (nameLen == 0) return -1;
+  // Header lines start after a CR LF; the status line is never a header.
+  for (size_t i = 0; i + 1 < len; ++i) {
+    if (h[i] != '\r' || h[i + 1] != '\n') continue;
+    size_t s = i + 2;
+    if (s + nameLen >= len || strncasecmp(h + s, name, nameLen) != 0 || h[s + nameLen] != ':') continue;
+    size_t v = s + nameLen + 1;
+    while (v < len && (h[v] == ' ' || h[v] == '\t')) ++v;
+    size_t e = v;
+    while (e + 1 < len && !(h[e] == '\r' && h[e + 1] == '\n')) ++e;
+    if (e + 1 >= len) return 0;  // no CR LF after it: empty value
+    size_t n = e - v;
+    if (maxLength < 0) maxLength = 0;
+    if (n > static_cast<size_t>(maxLength)) n = static_cast<size_t>(maxLength);
+    out.assign(h + v, n);
+    return static_cast<int>(n);
+  }
+  return -1;
 }

@@ -3,7 +3,16 @@
 // body is coded. Strict on purpose: a value we cannot read exactly is one
 // we cannot trust bytes by. Plain functions, no socket, so the fuzz
 // harnesses call them directly.
+#include <cstddef>
 #include <string>
+
+// The status code of a reply header ("HTTP/1.1 206 ..."); 0 when the
+// header is too short to have one.
+int ReplyStatusCode(const char* header, size_t length);
+// The value of the first header line called `name` (any case), blanks
+// before it skipped, cut to maxLength: its length, 0 for a line without
+// its CR LF, -1 when there is none. The status line is never a header.
+int FindHeaderValue(const char* header, size_t length, const char* name, std::string& out, int maxLength);
 
 // "Content-Length": decimal digits only, blanks around them allowed, no
 // sign, at most 18 digits. False for anything else.

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "engine/AttemptBudget.h"
+#include "engine/BodySniff.h"
 #include "engine/ChunkedDecoder.h"
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
@@ -47,8 +48,7 @@ int SaturatedMs(int seconds) {
 
 // 307 and 308 are followed like 302: we only ever send GET, which stays GET.
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
-// A host with no room for us now; the request is asked again later.
-bool IsBusyStatus(int code) { return code == 503 || code == 429; }
+bool IsBusyStatus(int code) { return BusyAnswer::IsBusyStatus(code); }
 
 // Each request line gets the parameters its server wants, fresh every time;
 // the address the caller holds never carries them. A redirect's target
@@ -158,23 +158,32 @@ bool CHttpSocket::BuildRequest(const std::string& host, const std::string& objec
 bool CHttpSocket::Close() {
   m_bReusable = false;
   int err = 0;
+  HostLimiter::Permit permit;  // given back once the socket's lock is let go
   {
     std::lock_guard<std::mutex> g(m_sockLock);
+    if (!m_conn.HostKey().empty()) permit = m_conn.TakePermit();
     err = m_conn.Close();
     m_socket = 0;
     m_bConnected = 0;
   }
+  if (m_bKeepTurn && permit.Held()) m_spare = std::move(permit);
+  permit.Release();
   // Reported outside the lock: the text goes out to the owner's callbacks.
   if (err != 0) Report(txt::kSockCloseFailed);
   return err == 0;
 }
 
 void CHttpSocket::Abort() {
-  std::lock_guard<std::mutex> g(m_sockLock);
-  m_bAborted = true;
-  // Never close here: the owning thread may be blocked on this descriptor,
-  // and a reused number would let it read someone else's connection.
-  if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
+  {
+    std::lock_guard<std::mutex> g(m_sockLock);
+    m_bAborted = true;
+    // Never close here: the owning thread may be blocked on this descriptor,
+    // and a reused number would let it read someone else's connection.
+    if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
+  }
+  // A wait for the host's room or for a busy host's time ends now too.
+  m_busy.Wake();
+  HostLimiter::Instance().WakeAll();
 }
 
 void CHttpSocket::AdoptConnection(CHttpSocket& from) {
@@ -258,13 +267,19 @@ bool CHttpSocket::ConnectRoute() {
   if (!Close()) return false;
   m_strHost = m_route.Target().host;
   m_nPort = m_route.Target().port;
-  // An Abort walks away from a lookup, a connect or a handshake that does
-  // not answer; ConTimeOut bounds all but the lookup.
-  const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
   CConnection conn;
-  if (!conn.Open(m_route, deadline, [this] { return m_bAborted.load(); }, m_bHeaderOnly)) {
+  auto aborted = [this] { return m_bAborted.load(); };
+  if (HostLimiter::KeyFor(m_route.Target()) != m_strCoveredHost &&
+      !conn.WaitForHost(m_route, m_pHostOwner ? m_pHostOwner : m_pUserData, m_spare, aborted,
+                        [this] { Report(txt::kWaitingForHost); }))
+    return false;
+  // An Abort walks away from a lookup, a connect or a handshake that does
+  // not answer; ConTimeOut bounds all but the lookup, from the host's turn.
+  const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
+  if (!conn.Open(m_route, deadline, aborted, m_bHeaderOnly)) {
     const ConnectFault& fault = conn.Fault();
     if (m_bAborted || fault.kind == ConnectFault::kAbandoned) return false;
+    if (fault.kind == ConnectFault::kRefused) m_busy.Refused(conn.HostKey());
     if (OnMessage) OnMessage(m_pUserData, fault.text, m_nIndex);
     if (fault.kind == ConnectFault::kLookup) Report(txt::kSockLookupFailed);
     if (fault.kind == ConnectFault::kCertificate) m_bCertRefused = true;
@@ -291,12 +306,16 @@ int CHttpSocket::Exchange() {
   // From the first byte sent the connection carries this exchange, so it
   // cannot be taken again until a body is read off.
   m_bReusable = false;
+  m_nExchangeErr = 0;
   const char* p = m_szRequest;
   size_t left = std::strlen(m_szRequest);
   while (left > 0) {
     ssize_t n = m_conn.Send(p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 1;
+    if (n <= 0) {
+      m_nExchangeErr = n == 0 || errno == ECONNRESET ? EPIPE : errno;
+      return 1;
+    }
     p += n;
     left -= static_cast<size_t>(n);
   }
@@ -354,7 +373,10 @@ bool CHttpSocket::ReadHeader() {
     char c;
     ssize_t r = m_conn.Recv(&c, 1, false);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
+    if (r <= 0) {
+      if (n == 0) m_nExchangeErr = r == 0 ? ECONNRESET : errno;
+      break;
+    }
     m_szHeader[n++] = c;
     if (n >= 4 && std::memcmp(m_szHeader + n - 4, "\r\n\r\n", 4) == 0) {
       ended = true;
@@ -367,40 +389,10 @@ bool CHttpSocket::ReadHeader() {
   return ended;
 }
 
-int CHttpSocket::GetStatusCode() const {
-  if (m_nHeaderLength < 12) return 0;
-  int code = 0;
-  for (int i = 9; i < 12; ++i) {
-    char c = m_szHeader[i];
-    if (c < '0' || c > '9') break;
-    code = code * 10 + (c - '0');
-  }
-  return code;
-}
+int CHttpSocket::GetStatusCode() const { return ReplyStatusCode(m_szHeader, static_cast<size_t>(m_nHeaderLength)); }
 
 int CHttpSocket::GetHeaderValue(const char* name, std::string& out, int maxLength) const {
-  out.clear();
-  const size_t nameLen = std::strlen(name);
-  const char* h = m_szHeader;
-  const size_t len = static_cast<size_t>(m_nHeaderLength);
-  if (nameLen == 0) return -1;
-  // Header lines start after a CR LF; the status line is never a header.
-  for (size_t i = 0; i + 1 < len; ++i) {
-    if (h[i] != '\r' || h[i + 1] != '\n') continue;
-    size_t s = i + 2;
-    if (s + nameLen >= len || strncasecmp(h + s, name, nameLen) != 0 || h[s + nameLen] != ':') continue;
-    size_t v = s + nameLen + 1;
-    while (v < len && (h[v] == ' ' || h[v] == '\t')) ++v;
-    size_t e = v;
-    while (e + 1 < len && !(h[e] == '\r' && h[e + 1] == '\n')) ++e;
-    if (e + 1 >= len) return 0;  // no CR LF after it: empty value
-    size_t n = e - v;
-    if (maxLength < 0) maxLength = 0;
-    if (n > static_cast<size_t>(maxLength)) n = static_cast<size_t>(maxLength);
-    out.assign(h + v, n);
-    return static_cast<int>(n);
-  }
-  return -1;
+  return FindHeaderValue(m_szHeader, static_cast<size_t>(m_nHeaderLength), name, out, maxLength);
 }
 
 // Reads a redirect's body off the held connection so the next answer starts
@@ -771,11 +763,14 @@ void CHttpSocket::Run() {
     m_nAttemptBytes = 0;
     const bool requested = ConnectAndRequest();
     if (m_bAborted) break;
+    if (WaitOutBusy(requested)) continue;
+    if (m_busy.GivenUp()) break;
     const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
     const bool replied = whole || (requested && CheckReply());
     if (replied) ReceiveBody();
     CloseFile();
-    if (!m_bCompleted || !m_bReusable) Close();
+    // A connection another task is owed goes back instead of on to our next block.
+    if (!m_bCompleted || !m_bReusable || m_conn.HostOwed()) Close();
     if (m_bAborted) break;
     if (m_bCompleted) {
       if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
@@ -803,6 +798,35 @@ void CHttpSocket::Run() {
   // would otherwise end the job without a word.
   if (!budget.Left() && paused) Report(txt::kSockStalledOut);
   if (OnFailure) OnFailure(m_pUserData, m_nIndex);
+}
+
+bool CHttpSocket::MetBusyHost(bool requested) {
+  std::string after;  // stays empty without the header
+  if (requested) {
+    GetHeaderValue("Retry-After", after, kValueMax);
+    m_busy.Reply(GetStatusCode(), after, m_conn.HostKey());
+  } else if (m_bConnected && !m_bKicked && (m_nExchangeErr == ECONNRESET || m_nExchangeErr == EPIPE))
+    m_busy.Refused(m_conn.HostKey());
+  return m_busy.Pending();
+}
+
+bool CHttpSocket::WaitOutBusy(bool requested) {
+  if (!MetBusyHost(requested)) return false;
+  CloseFile();
+  Close();
+  m_spare.Release();  // its place goes to whoever the host has room for meanwhile
+  if (m_busy.GivenUp()) {
+    Report(txt::kVerdictHostBusy);
+    return false;
+  }
+  Report(m_busy.Text().c_str());
+  m_busy.Wait([this] { return m_bAborted.load(); });
+  return true;
+}
+
+bool CHttpSocket::HostWanted() const {
+  const std::string& key = m_conn.HostKey();
+  return !key.empty() && HostLimiter::Instance().Waiting(key) > 0;
 }
 
 // ---------------------------------------------------------------- probes
@@ -848,7 +872,14 @@ struct HeaderOnly {
 
 bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported) {
   HeaderOnly headerOnly(s->m_bHeaderOnly);
-  return FileInfoExchange::Ask(*s, url, length, rangeSupported);
+  s->m_busy.Reset();
+  s->m_bKeepTurn = true;
+  bool ok = false;
+  do ok = FileInfoExchange::Ask(*s, url, length, rangeSupported);
+  while (!ok && s->WaitOutBusy(false));
+  s->m_bKeepTurn = false;
+  s->m_spare.Release();
+  return ok;
 }
 
 // First bytes of the body on the connection, judged; the body is then of
@@ -858,42 +889,11 @@ SongBytes CHttpSocket::SniffBody(bool labelledText) {
   std::string te, ce, value;
   GetHeaderValue("Transfer-Encoding", te, kValueMax);
   GetHeaderValue("Content-Encoding", ce, kValueMax);
-  const BodyCoding coding = ReadBodyCoding(te, ce);
-  if (coding == BodyCoding::kUnsupported) return SongBytes::kUnknown;
   long long left = -1;
-  if (coding == BodyCoding::kIdentity && GetHeaderValue("Content-Length", value, kValueMax) >= 0 &&
-      !ParseContentLength(value, left))
-    left = -1;
-  if (left == 0) return SongBytes::kUnknown;
-  CChunkedDecoder decoder;
-  std::string& body = m_strProbeHead;
-  body.clear();
-  size_t raw = 0;
-  const size_t most = OnProbeHead ? kProbeHeadMax : 4096;
+  if (GetHeaderValue("Content-Length", value, kValueMax) < 0 || !ParseContentLength(value, left)) left = -1;
   const long long deadline = GetTickMs() + std::min(SaturatedMs(GetTimeOut.load()), 2000);
-  while (raw < most) {
-    const long long wait = deadline - GetTickMs();
-    if (wait <= 0) break;
-    if (!m_conn.WaitReadable(static_cast<int>(wait))) break;
-    size_t cap = sizeof m_szBuffer - 1;
-    if (left > 0 && static_cast<long long>(cap) > left) cap = static_cast<size_t>(left);
-    if (cap > most - raw) cap = most - raw;
-    const ssize_t n = m_conn.Recv(m_szBuffer, cap, true);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    raw += static_cast<size_t>(n);
-    if (left > 0) left -= n;
-    size_t used = 0, produced = static_cast<size_t>(n);
-    if (coding == BodyCoding::kChunked &&
-        decoder.Feed(m_szBuffer, static_cast<size_t>(n), m_szBuffer, used, produced) == ChunkedStatus::kError)
-      break;
-    body.append(m_szBuffer, produced);
-    const SongBytes j = JudgeBody(body.data(), body.size(), labelledText);
-    // A song's head is read on while its reader wants more of it.
-    if (j == SongBytes::kMarkup || (j == SongBytes::kSong && (!OnProbeHead || OnProbeHead(body)))) return j;
-    if (left == 0 || decoder.Done()) break;
-  }
-  return JudgeBody(body.data(), body.size(), labelledText);
+  return CBodySniff::Read(m_conn, ReadBodyCoding(te, ce), left, labelledText, OnProbeHead ? kProbeHeadMax : 4096,
+                          deadline, OnProbeHead, m_strProbeHead);
 }
 
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,

@@ -11,7 +11,9 @@
 #include "engine/Callbacks.h"
 #include "engine/ProbeVerdict.h"
 #include "engine/SongContent.h"
+#include "engine/http/BusyAnswer.h"
 #include "engine/http/Connection.h"
+#include "engine/http/HostLimiter.h"
 #include "engine/http/RequestRoute.h"
 
 struct UrlParts;
@@ -87,6 +89,17 @@ class CHttpSocket {
   // Both objects belong to the calling thread, or `from`'s thread is done
   // with it and this one's has not started.
   void AdoptConnection(CHttpSocket& from);
+  // Whose connections these are when a host's limit is shared out fairly
+  // (a job, a task); m_pUserData when not set.
+  const void* m_pHostOwner = nullptr;
+  // A permit the caller took for this socket's next connection (a split
+  // asks the host's limit before it starts a block).
+  void GivePermit(HostLimiter::Permit&& permit) { m_spare = std::move(permit); }
+  // The caller holds a permit to `hostKey` across this socket's exchanges
+  // (a probe): its connections there take none of their own. "" ends it.
+  void CoverHost(const std::string& hostKey) { m_strCoveredHost = hostKey; }
+  // The connection this socket keeps idle is one somebody is queued for.
+  bool HostWanted() const;
   // Bytes of the block received so far; -1 before an attempt opened the file.
   int Received() const;
   // Tick of the last body byte, or of the current attempt's start.
@@ -188,6 +201,24 @@ class CHttpSocket {
   bool FollowRedirect(std::string& url, UrlParts& parts);
 
   bool FlushFile();
+  // The last request met a busy host: a 503/429 reply (`requested`), or a
+  // connection taken and dropped before any reply while we held others to
+  // the host. The host learns from it.
+  bool MetBusyHost(bool requested);
+  // A busy host is waited for, costing no attempt: true when the request
+  // is to be made again (or the wait was stopped); false when the host was
+  // not busy, or has been busy too often in a row.
+  bool WaitOutBusy(bool requested);
+
+  BusyAnswer m_busy;
+  HostLimiter::Permit m_spare;    // see GivePermit
+  // Inside GetFileInfo: a closed connection's permit stays as m_spare, so
+  // the range probe does not queue behind others after the first request.
+  bool m_bKeepTurn = false;
+  std::string m_strCoveredHost;   // see CoverHost
+  // How the last exchange ended before a reply byte: ECONNRESET for a
+  // close or reset, EPIPE for a send refused, else errno; 0 otherwise.
+  int m_nExchangeErr = 0;
 
   CConnection m_conn;     // every byte to and from the server goes through it
   CRequestRoute m_route;  // of the request in m_szRequest

@@ -61,6 +61,12 @@ void CLinkProber::ProbeOnce(CHttpSocket* socket, const std::string& url, bool au
     return;
   }
   if (waited) m_hooks.status(testing);
+  // The socket's connections to the host ride on this permit.
+  socket->CoverHost(hostKey);
+  struct Uncover {
+    CHttpSocket* s;
+    ~Uncover() { s->CoverHost(std::string()); }
+  } uncover{socket};
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
   std::string contentType;
   ProbeVerdict verdict = ProbeVerdict::kFailed;

@@ -9,10 +9,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QRegularExpressionValidator>
 
 #include "app/DownloaderApp.h"
 #include "engine/Common.h"
+#include "engine/http/HostLimiter.h"
 #include "res/texts/AudioTexts.h"
 #include "res/texts/UiTexts.h"
 #include "ui/MessageBoxes.h"
@@ -108,6 +110,9 @@ void CSettingsDlg::AddNetworkRows() {
   m_pProxy = new QLineEdit(m_pNetwork);
   m_pProxy->setPlaceholderText(QTxt(txt::kSetProxyHint));
   m_pNetworkRows->addRow(QTxt(txt::kSetProxy), m_pProxy);
+  m_pHostConnections = new QSpinBox(m_pNetwork);
+  m_pHostConnections->setRange(HostLimiter::kMinLimit, HostLimiter::kMaxLimit);
+  m_pNetworkRows->addRow(QTxt(txt::kSetHostConnections), m_pHostConnections);
   m_pPreferQuality = new QCheckBox(QTxt(txt::kPreferQuality), m_pNetwork);
   m_pPreferQuality->setObjectName("PreferQuality");
   m_pNetworkRows->addRow(m_pPreferQuality);
@@ -150,6 +155,7 @@ void CSettingsDlg::Fill(const SettingsDlgFields& f) {
   m_pConTimeOut->setText(QGbk(f.strConTimeOut));
   m_pGetTimeOut->setText(QGbk(f.strGetTimeOut));
   m_pProxy->setText(QGbk(f.strProxy));
+  m_pHostConnections->setValue(QGbk(f.strHostConnections).toInt());
   m_pPreferQuality->setChecked(f.bPreferQuality);
 }
 
@@ -166,6 +172,7 @@ SettingsDlgInput CSettingsDlg::Input() const {
   in.strConTimeOut = GbkOf(m_pConTimeOut->text());
   in.strGetTimeOut = GbkOf(m_pGetTimeOut->text());
   in.strProxy = GbkOf(m_pProxy->text().trimmed());
+  in.strHostConnections = std::to_string(m_pHostConnections->value());
   in.bPreferQuality = m_pPreferQuality->isChecked();
   return in;
 }

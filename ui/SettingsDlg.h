@@ -12,6 +12,7 @@ class QFormLayout;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class CNumberEdit;
 
 class CSettingsDlg : public QDialog {
@@ -49,6 +50,7 @@ class CSettingsDlg : public QDialog {
   QLineEdit* GetTimeOutEdit() const { return m_pGetTimeOut; }
   QGroupBox* NetworkGroup() const { return m_pNetwork; }
   QLineEdit* ProxyEdit() const { return m_pProxy; }
+  QSpinBox* HostConnectionsBox() const { return m_pHostConnections; }
   QPushButton* ConfirmButton() const { return m_pConfirm; }
   QPushButton* CancelButton() const { return m_pCancel; }
   QPushButton* ServerButton() const { return m_pServer; }
@@ -74,6 +76,7 @@ class CSettingsDlg : public QDialog {
   QGroupBox* m_pNetwork;
   QFormLayout* m_pNetworkRows;
   QLineEdit* m_pProxy;
+  QSpinBox* m_pHostConnections;
   QPushButton* m_pConfirm;
   QPushButton* m_pCancel;
   QPushButton* m_pServer;

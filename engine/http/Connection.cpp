@@ -39,6 +39,7 @@ CConnection& CConnection::operator=(CConnection&& other) noexcept {
     m_fd = other.m_fd;
     m_tls = std::move(other.m_tls);
     m_key = std::move(other.m_key);
+    m_permit = std::move(other.m_permit);
     other.m_fd = -1;
     other.m_key.clear();
   }
@@ -47,7 +48,7 @@ CConnection& CConnection::operator=(CConnection&& other) noexcept {
 
 bool CConnection::Open(const CRequestRoute& route, long long deadlineMs, const std::function<bool()>& abandon,
                        bool smallWindow) {
-  Close();
+  CloseSocket();
   m_fault = ConnectFault{};
   const UrlParts& target = route.Target();
   const ProxyChoice& proxy = route.Proxy();
@@ -84,7 +85,7 @@ bool CConnection::Open(const CRequestRoute& route, long long deadlineMs, const s
     const TunnelResult t = CProxyTunnel::Open(m_fd, HostPort(target.host, target.port), proxy.Authorization(),
                                               deadlineMs, abandon);
     if (t.kind != TunnelResult::kOpen) {
-      Close();
+      CloseSocket();
       if (t.kind == TunnelResult::kAbandoned) return abandoned();
       if (t.kind == TunnelResult::kTimedOut)
         m_fault = MakeFault(ConnectFault::kTimedOut, txt::kNetConnectTimedOut, HostPort(host, port));
@@ -101,7 +102,7 @@ bool CConnection::Open(const CRequestRoute& route, long long deadlineMs, const s
     TlsFault fault;
     bool timedOut = false;
     if (!m_tls->Handshake(m_fd, target.host, target.port, deadlineMs, abandon, fault, timedOut)) {
-      Close();
+      CloseSocket();
       if (timedOut) {
         m_fault = MakeFault(ConnectFault::kTimedOut, txt::kNetConnectTimedOut, HostPort(target.host, target.port));
         return false;
@@ -137,7 +138,25 @@ bool CConnection::WaitReadable(int ms) {
   return ::poll(&p, 1, ms) > 0;
 }
 
+bool CConnection::WaitForHost(const CRequestRoute& route, const void* owner, HostLimiter::Permit& spare,
+                              const std::function<bool()>& stopped, const std::function<void()>& onWait) {
+  const std::string key = HostLimiter::KeyFor(route.Target());
+  if (m_permit.Held() && m_permit.Host() == key) return true;
+  if (spare.Held() && spare.Host() == key) {
+    m_permit = std::move(spare);
+    return true;
+  }
+  spare.Release();  // never held while waiting for another host
+  return HostLimiter::Instance().Acquire(key, owner, stopped, m_permit, onWait);
+}
+
 int CConnection::Close() {
+  const int err = CloseSocket();
+  m_permit.Release();
+  return err;
+}
+
+int CConnection::CloseSocket() {
   m_tls.reset();
   m_key.clear();
   if (m_fd < 0) return 0;

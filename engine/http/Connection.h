@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/http/HostLimiter.h"
 #include "engine/http/RequestRoute.h"
 
 class CTlsChannel;
@@ -35,6 +36,21 @@ class CConnection {
             bool smallWindow);
   const ConnectFault& Fault() const { return m_fault; }
 
+  // Before Open: counts this connection against its target host (through
+  // a proxy too; the proxy itself is not limited). A permit the caller took
+  // for that host already (`spare`) is used; else it waits for room, for
+  // `owner`'s fair share, until `stopped` says so (onWait is told once
+  // when it has to wait). The wait is no part of Open's deadline. The
+  // permit moves with the connection and Close gives it back.
+  bool WaitForHost(const CRequestRoute& route, const void* owner, HostLimiter::Permit& spare,
+                   const std::function<bool()>& stopped, const std::function<void()>& onWait);
+  // The host this connection is counted under; empty when it holds no permit.
+  const std::string& HostKey() const { return m_permit.Host(); }
+  // The permit, taken out before a Close that should not give it back.
+  HostLimiter::Permit TakePermit() { return std::move(m_permit); }
+  // Another task waits for the host with fewer connections than ours.
+  bool HostOwed() const { return m_permit.Owed(); }
+
   // The socket, or -1. Another thread may shutdown(2) it to end a blocked
   // call; only the owner closes it.
   int Fd() const { return m_fd; }
@@ -48,10 +64,14 @@ class CConnection {
   ssize_t Recv(void* data, size_t size, bool dontWait);
   // True when Recv has bytes at once or within ms; false on time-out.
   bool WaitReadable(int ms);
-  // 0 or the errno of close(2). The connection is released either way.
+  // 0 or the errno of close(2). The connection and its permit are
+  // released either way.
   int Close();
 
  private:
+  int CloseSocket();
+
+  HostLimiter::Permit m_permit;
   int m_fd = -1;
   std::unique_ptr<CTlsChannel> m_tls;
   std::string m_key;

@@ -134,10 +134,26 @@ void HostLimiter::Give(const std::string& host, const void* owner) {
     std::lock_guard<std::mutex> g(m_lock);
     HostState& h = m_hosts[host];
     if (h.held > 0) --h.held;
+    h.lastGiveMs = Now();
     auto it = h.byOwner.find(owner);
     if (it != h.byOwner.end() && --it->second <= 0) h.byOwner.erase(it);
   }
   m_changed.notify_all();
+}
+
+bool HostLimiter::Owes(const std::string& host, const void* owner) const {
+  std::lock_guard<std::mutex> g(m_lock);
+  auto it = m_hosts.find(host);
+  if (it == m_hosts.end()) return false;
+  const HostState& h = it->second;
+  auto heldBy = [&h](const void* o) {
+    auto found = h.byOwner.find(o);
+    return found == h.byOwner.end() ? 0 : found->second;
+  };
+  const int mine = heldBy(owner);
+  for (const Waiter& w : h.queue)
+    if (w.owner != owner && heldBy(w.owner) < mine) return true;
+  return false;
 }
 
 void HostLimiter::NoteBusy(const std::string& host, int held) {
@@ -161,6 +177,20 @@ int HostLimiter::Limit(const std::string& host) const {
   return LimitLocked(m_hosts[host]);
 }
 
+int HostLimiter::HeldLately(const std::string& host, long long withinMs) const {
+  std::lock_guard<std::mutex> g(m_lock);
+  auto it = m_hosts.find(host);
+  if (it == m_hosts.end()) return 0;
+  const HostState& h = it->second;
+  return h.held + (h.lastGiveMs >= 0 && Now() - h.lastGiveMs <= withinMs ? 1 : 0);
+}
+
+int HostLimiter::Waiting(const std::string& host) const {
+  std::lock_guard<std::mutex> g(m_lock);
+  auto it = m_hosts.find(host);
+  return it == m_hosts.end() ? 0 : static_cast<int>(it->second.queue.size());
+}
+
 std::string HostLimiter::KeyFor(const UrlParts& target) {
   std::string host = target.host;
   for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -180,6 +210,8 @@ HostLimiter::Permit& HostLimiter::Permit::operator=(Permit&& other) noexcept {
   }
   return *this;
 }
+
+bool HostLimiter::Permit::Owed() const { return m_limiter && m_limiter->Owes(m_host, m_owner); }
 
 void HostLimiter::Permit::Release() {
   if (!m_limiter) return;

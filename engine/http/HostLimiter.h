@@ -48,6 +48,10 @@ class HostLimiter {
     Permit& operator=(const Permit&) = delete;
     bool Held() const { return m_limiter != nullptr; }
     const std::string& Host() const { return m_host; }
+    // Another owner is queued for this host holding fewer connections than
+    // this permit's owner: a connection of ours that comes free goes back
+    // rather than on to our next request.
+    bool Owed() const;
     void Release();
 
    private:
@@ -75,6 +79,11 @@ class HostLimiter {
   // Connections to `host` open now, and what it is allowed.
   int Held(const std::string& host) const;
   int Limit(const std::string& host) const;
+  // Connections to `host` open now, plus one when one of ours closed within
+  // `withinMs`: the host may not have seen that close yet.
+  int HeldLately(const std::string& host, long long withinMs) const;
+  // Callers queued for `host` now: a connection kept idle gives way to them.
+  int Waiting(const std::string& host) const;
 
   // Wakes every waiter so it can look at its stop flag again.
   void WakeAll();
@@ -88,6 +97,7 @@ class HostLimiter {
     int held = 0;
     int learned = 0;  // 0: not learned, the ceiling holds
     long long lastBusyMs = 0;
+    long long lastGiveMs = -1;
     std::map<const void*, int> byOwner;
     std::vector<Waiter> queue;
   };
@@ -96,6 +106,7 @@ class HostLimiter {
   bool MayTakeLocked(HostState& h, const void* owner, unsigned long long ticket) const;
   void TakeLocked(HostState& h, const std::string& host, const void* owner, Permit& out);
   void Give(const std::string& host, const void* owner);
+  bool Owes(const std::string& host, const void* owner) const;
 
   Clock m_clock;
   mutable std::mutex m_lock;

@@ -8,6 +8,7 @@ inline constexpr const char kTooManyActive[] = "最多只允许10个活动任务
 inline constexpr const char kUpdaterFailed[] = "启动升级程序出错.";
 inline constexpr const char kMinAboveMax[] = "最小文件大小不能大于最大文件大小.";
 inline constexpr const char kBlocksOutOfRange[] = "线程数必须在1到5之间.";
+inline constexpr const char kHostConnectionsOutOfRange[] = "每个服务器的最大连接数必须在1到16之间.";
 inline constexpr const char kProxyUnusable[] = "代理服务器应为 http://[用户名:密码@]主机:端口, 或留空(按环境变量), 或 none(不用代理).";
 inline constexpr const char kStateQueued[] = "act";
 inline constexpr const char kStateRunning[] = "run";

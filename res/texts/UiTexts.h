@@ -55,6 +55,7 @@ inline constexpr const char kSetSeconds[] = "秒";
 inline constexpr const char kSetNetworkGroup[] = "网络";
 inline constexpr const char kSetProxy[] = "代理服务器:";
 inline constexpr const char kSetProxyHint[] = "空: 按环境变量; none: 不用代理";
+inline constexpr const char kSetHostConnections[] = "每个服务器的最大连接数:";
 inline constexpr const char kConfirm[] = "确认";
 inline constexpr const char kCancel[] = "取消";
 

@@ -7,6 +7,7 @@
 
 #include "app/NetworkSettings.h"
 #include "app/SettingsDlgLogic.h"
+#include "engine/http/HostLimiter.h"
 #include "engine/http/NetworkOptions.h"
 #include "tests/app/AppTestUtil.h"
 
@@ -109,3 +110,26 @@ TEST_F(NetworkSettingsTest, AnHttpsLinkIsTakenAsAnHttpOneIs) {
 }
 
 }  // namespace
+
+TEST_F(NetworkSettingsTest, TheDialogShowsChecksAndWritesTheConnectionsPerHost) {
+  for (const auto& [stored, shown] : {std::pair{"", "6"}, std::pair{"HostConnections=3\n", "3"},
+                                      std::pair{"HostConnections=40\n", "16"}, std::pair{"HostConnections=0\n", "1"},
+                                      std::pair{"HostConnections=many\n", "6"}}) {
+    ASSERT_TRUE(vtest::WriteFile(Ini(), std::string("[Speed]\n") + stored));
+    EXPECT_EQ(LoadSettingsDlg(Ini()).strHostConnections, shown) << stored;
+  }
+  ASSERT_TRUE(vtest::WriteFile(Ini(), ""));
+  CDownloaderApp app(Quiet(&port));
+  for (const char* refused : {"0", "17", "x", "2.5", "-1"}) {
+    SettingsDlgInput in = {};
+    in.strHostConnections = refused;
+    EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), T(txt::kHostConnectionsOutOfRange)) << refused;
+  }
+  EXPECT_EQ(vtest::ReadFile(Ini()), "");
+  SettingsDlgInput in = {};
+  in.strHostConnections = " 16 ";
+  EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
+  EXPECT_EQ(IniRead(Ini(), "Speed", "HostConnections", "", 10), "16");
+  EXPECT_EQ(HostLimiter::Instance().Ceiling(), 16);
+  HostLimiter::Instance().SetCeiling(HostLimiter::kDefaultLimit);
+}

@@ -266,10 +266,12 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   in.bCheckSpeed = false;
   in.strConTimeOut = "3";
   in.strGetTimeOut = "20";
+  in.strHostConnections = "4";
   in.bPreferQuality = true;
   EXPECT_EQ(ConfirmSettingsDlg(Ini(), in, &app), "");
   EXPECT_EQ(vtest::ReadFile(Ini()),
-            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\nPreferQuality=1\n"
+            "[Size]\nMinSize=0.5\nMaxSize=9999\nBlocks=4\n[Speed]\nCheckSpeed=0\nConTimeOut=3\nGetTimeOut=20\n"
+            "HostConnections=4\nPreferQuality=1\n"
             "[Network]\nProxy=\n[FileType]\nCurSel=.RM\n[Enginee]\nCurSel=0\n");
   TaskSettings s = app.GetSettings();
   EXPECT_EQ(s.m_strFileType, ".RM");
@@ -280,6 +282,8 @@ TEST_F(SettingsDlgTest, ConfirmWritesEveryKeyInOrderAndReloads) {
   EXPECT_TRUE(s.m_bPreferQuality);
   EXPECT_TRUE(LoadSettingsDlg(Ini()).bPreferQuality);
   EXPECT_EQ(GetTimeOut.load(), 20);
+  EXPECT_EQ(HostLimiter::Instance().Ceiling(), 4);
+  HostLimiter::Instance().SetCeiling(HostLimiter::kDefaultLimit);
 }
 
 TEST_F(SettingsDlgTest, RefusedConfirmWritesNothing) {

@@ -84,6 +84,7 @@ TEST_F(BlockJobStall, RefusalsKeepTheirOwnText) {
   const std::string body = vtest::RandomBytes(300 * 1024, 5);
   Route r = Route::File(body);
   r.faults.failFirst = 100;
+  r.faults.failStatus = 500;  // a refusal; a busy host would be waited for
   r.faults.notFirst = 1;
   // The first request tells the file's facts and brings next to nothing.
   vtest::Faults cut;

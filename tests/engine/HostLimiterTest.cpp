@@ -189,3 +189,18 @@ TEST(BusyWait, DoublesFromTwoSecondsToThirtyAndGivesUpAfterTenInARow) {
   EXPECT_EQ(w.InARow(), 0);
   EXPECT_EQ(w.Next(-1), 2000);
 }
+
+TEST(HostLimiter, AConnectionClosedAMomentAgoStillCountsAsHeldLately) {
+  FakeClock clock;
+  HostLimiter lim(clock.Fn());
+  int a = 0;
+  EXPECT_EQ(lim.HeldLately(kHost, 1000), 0);
+  HostLimiter::Permit p;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, p));
+  EXPECT_EQ(lim.HeldLately(kHost, 1000), 1);
+  p.Release();
+  // The host may not have seen the close yet.
+  EXPECT_EQ(lim.HeldLately(kHost, 1000), 1);
+  clock.ms += 1001;
+  EXPECT_EQ(lim.HeldLately(kHost, 1000), 0);
+}

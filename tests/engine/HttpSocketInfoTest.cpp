@@ -114,12 +114,12 @@ TEST_F(HttpSocketInfo, ErrorReplyIsNotTheFilesLength) {
   // The page comes first, then the server behaves: its 17 bytes must not
   // become the song's length.
   Route r = Route::File(m_body);
-  m_srv.route("/a", Route::Raw("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 17\r\n\r\nplease come back."));
+  m_srv.route("/a", Route::Raw("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 17\r\n\r\nplease come back."));
   std::string url = m_srv.url("/a");
   EXPECT_FALSE(Info(url));
   EXPECT_TRUE(m_log.Lengths().empty());
   char text[128];
-  std::snprintf(text, sizeof text, txt::kSockFileRefused, 503);
+  std::snprintf(text, sizeof text, txt::kSockFileRefused, 500);
   EXPECT_TRUE(m_log.Has(text)) << m_log.Dump();
   m_srv.route("/a", r);
   ASSERT_TRUE(Info(url));

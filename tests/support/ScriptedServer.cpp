@@ -491,7 +491,9 @@ bool ScriptedServer::handle(Conn* c, Request& req, bool& /*keep*/) {
   if (index < f.failFirst) {
     std::string body = "failed on purpose";
     std::string h = "HTTP/1.1 " + std::to_string(f.failStatus) + " " + Reason(f.failStatus) +
-                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + closeLine + "\r\n";
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + closeLine;
+    if (!f.failRetryAfter.empty()) h += "Retry-After: " + f.failRetryAfter + "\r\n";
+    h += "\r\n";
     if (!head) h += body;
     return sendAll(c, path, h.data(), h.size(), false) && keep;
   }

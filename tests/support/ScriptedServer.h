@@ -59,6 +59,7 @@ struct Faults {
   int dripIntervalMs = 0;              // ... with this pause between them
   int failFirst = 0;                   // the first N requests of the route get failStatus
   int failStatus = 503;
+  std::string failRetryAfter;          // "Retry-After" sent with failStatus; empty: none
   long long rateBytesPerSec = 0;       // body rate limit per connection (0: none)
   int slowEveryConnection = 0;         // every Nth connection accepted is served at ...
   long long slowRateBytesPerSec = 0;   // ... this rate instead (uneven hosts)

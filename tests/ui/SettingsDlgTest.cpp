@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
+#include <QSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -209,10 +210,19 @@ class SettingsDlgTest : public QObject {
     box->button(QMessageBox::Ok)->click();
     QTRY_VERIFY(!CMessageBoxes::Find(refusal));
 
+    // The connections per host: the limit in effect, written as chosen.
+    auto* hosts = qobject_cast<QLabel*>(rows->labelForField(dlg.HostConnectionsBox()));
+    QVERIFY(hosts);
+    QCOMPARE(hosts->text(), QString::fromUtf8("每个服务器的最大连接数:"));
+    QCOMPARE(dlg.HostConnectionsBox()->value(), 6);
+    QCOMPARE(dlg.HostConnectionsBox()->maximum(), 16);
+    dlg.HostConnectionsBox()->setValue(3);
+
     dlg.ProxyEdit()->setText(" none ");
     dlg.OnConfirm();
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     QVERIFY(h.Ini().find("Proxy=none") != std::string::npos);
+    QVERIFY(h.Ini().find("HostConnections=3") != std::string::npos);
   }
 
   void cancelChangesNothing() {
