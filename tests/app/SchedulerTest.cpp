@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include "engine/http/HostLimiter.h"
 #include "tests/support/SongMaker.h"
 #include "task/DownloadTask.h"
 #include "tests/app/AppTestUtil.h"
@@ -84,7 +85,11 @@ void AddSlowSongs(vtest::ScriptedServer& srv, const std::vector<std::string>& na
 }
 
 TEST_F(SchedulerTest, EleventhActivationWaitsForAFreeSlot) {
-  UseServerAsEngine(srv, 1);
+  // Ten tasks on one host: room enough for every task's connection.
+  struct Restore {
+    ~Restore() { HostLimiter::Instance().SetCeiling(HostLimiter::kDefaultLimit); }
+  } restore;
+  UseServerAsEngine(srv, 1, "HostConnections=16\n");
   vtest::Faults slow;
   slow.rateBytesPerSec = 40000;
   AddSong(srv, "t0", vtest::Mp3Bytes(80000, 3), slow);  // about two seconds
@@ -215,7 +220,11 @@ TEST_F(SchedulerTest, LoadedEntriesWaitUntilStarted) {
 }
 
 TEST_F(SchedulerTest, ExitSavesOnceBeforeTasksGoAndNothingAfter) {
-  UseServerAsEngine(srv, 2);
+  // Every task downloads at once: no task waits for the host's room.
+  struct Restore {
+    ~Restore() { HostLimiter::Instance().SetCeiling(HostLimiter::kDefaultLimit); }
+  } restore;
+  UseServerAsEngine(srv, 2, "HostConnections=16\n");
   vtest::Faults slow;
   slow.rateBytesPerSec = 30000;
   std::string names;
