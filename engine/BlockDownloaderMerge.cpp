@@ -23,16 +23,7 @@
 #include "engine/SongContent.h"
 #include "res/Texts.h"
 
-void CBlockDownloader::CloseMergeFiles() {
-  if (m_fileBlock) {
-    std::fclose(m_fileBlock);
-    m_fileBlock = nullptr;
-  }
-  if (m_fileTarget) {
-    std::fclose(m_fileTarget);
-    m_fileTarget = nullptr;
-  }
-}
+void CBlockDownloader::CloseMergeFiles() { CBlockMerger::Close(m_fileTarget, m_fileBlock); }
 
 void CBlockDownloader::MergeBlocks() {
   if (m_bStopped) return;

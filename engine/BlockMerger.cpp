@@ -88,16 +88,18 @@ CBlockMerger::CBlockMerger(std::string target, std::vector<Piece> pieces, long l
 
 CBlockMerger::~CBlockMerger() { CloseFiles(); }
 
-void CBlockMerger::CloseFiles() {
-  if (m_block) {
-    std::fclose(m_block);
-    m_block = nullptr;
+void CBlockMerger::Close(FILE*& targetFile, FILE*& blockFile) {
+  if (blockFile) {
+    std::fclose(blockFile);
+    blockFile = nullptr;
   }
-  if (m_target) {
-    std::fclose(m_target);
-    m_target = nullptr;
+  if (targetFile) {
+    std::fclose(targetFile);
+    targetFile = nullptr;
   }
 }
+
+void CBlockMerger::CloseFiles() { Close(m_target, m_block); }
 
 int CBlockMerger::OpenPart() {
   // Block 0 becomes the part when a rename can take it there; anything in

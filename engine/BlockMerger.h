@@ -38,6 +38,8 @@ class CBlockMerger {
   void KeepBlocks();
   // The part goes (the caller removes the block files itself).
   void Discard();
+  // Closes whichever of a merge's files is still open.
+  static void Close(FILE*& targetFile, FILE*& blockFile);
   // True when block 0 was taken as the part.
   bool TookFirstBlock() const { return m_tookFirst; }
 

@@ -137,8 +137,18 @@ class SquattedPort : public ::testing::Test {
     return "http://127.0.0.1:" + std::to_string(port) + path;
   }
 
+  // The program with our server options, reporting to `port`.
+  std::unique_ptr<CDownloaderApp> StartApp() {
+    AppOptions o;
+    o.bCheckForUpdate = false;
+    o.pUiPort = &port;
+    o.bundledServer = options;
+    return std::make_unique<CDownloaderApp>(o);
+  }
+
   ForeignListener squatter;
   vtest::TempHome th;
+  RecordingPort port;
   std::string root, song;
   BundledServerOptions options;
 };
@@ -174,12 +184,7 @@ TEST_F(SquattedPort, ATaskSearchesAndDownloadsFromOurServer) {
   IniWrite(Ini(), ".MP3", "Enginee1_head", At(options.nPort, "/cgi-bin/music/mp3.cgi?_searchkey="));
   IniWrite(Ini(), "Size", "MinSize", "0");
   IniWrite(Ini(), "Speed", "CheckSpeed", "0");
-  RecordingPort port;
-  AppOptions o;
-  o.bCheckForUpdate = false;
-  o.pUiPort = &port;
-  o.bundledServer = options;
-  auto app = std::make_unique<CDownloaderApp>(o);
+  auto app = StartApp();
   app->AddTasks("alpha");
   EXPECT_TRUE(WaitUntil([&] { return vtest::ReadFile(th.downloads() + "/alpha.mp3") == song; }, 60000));
   app->ExitSequence();
@@ -189,12 +194,7 @@ TEST_F(SquattedPort, ATaskSearchesAndDownloadsFromOurServer) {
 
 TEST_F(SquattedPort, AStoredAddressOnTheBuiltinPortGoesToOurServer) {
   ASSERT_TRUE(WriteRecords(th.home() + "/downing.dat", {MakeEntry("alpha", "", At(options.nPort, "/songs/alpha.mp3"))}));
-  RecordingPort port;
-  AppOptions o;
-  o.bCheckForUpdate = false;
-  o.pUiPort = &port;
-  o.bundledServer = options;
-  auto app = std::make_unique<CDownloaderApp>(o);
+  auto app = StartApp();
   app->AddTasks("alpha");
   EXPECT_TRUE(WaitUntil([&] { return vtest::ReadFile(th.downloads() + "/alpha.mp3") == song; }, 60000));
   app->ExitSequence();
@@ -204,12 +204,7 @@ TEST_F(SquattedPort, AStoredAddressOnTheBuiltinPortGoesToOurServer) {
 TEST_F(SquattedPort, WithoutAutoStartTheTaskSaysWhoHoldsThePort) {
   IniWrite(Ini(), "Server", "AutoStart", "0");
   ASSERT_TRUE(WriteRecords(th.home() + "/downing.dat", {MakeEntry("alpha", "", At(options.nPort, "/songs/alpha.mp3"))}));
-  RecordingPort port;
-  AppOptions o;
-  o.bCheckForUpdate = false;
-  o.pUiPort = &port;
-  o.bundledServer = options;
-  auto app = std::make_unique<CDownloaderApp>(o);
+  auto app = StartApp();
   app->AddTasks("alpha");
   // The entry keeps its address; the task says why it gave up.
   EXPECT_TRUE(WaitUntil([&] { return app->GetTaskDetails("alpha").m_bEnded; }, 30000));
