@@ -1,5 +1,5 @@
-// virelomp3-cli fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]: one download job,
-// the same engine the program uses, with its texts and progress on stderr.
+// virelomp3-cli fetch URL OUT [URL OUT]... [--blocks N] [--host-connections N] [--no-resume]: download
+// jobs run at once with the same engine the program uses, with its texts and progress on stderr.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,6 +20,7 @@
 
 #include "app/NetworkSettings.h"
 #include "cli/Command.h"
+#include "cli/FetchJob.h"
 #include "engine/BlockDownloader.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
@@ -34,75 +35,19 @@ namespace {
 constexpr int kMaxBlocks = 64;
 
 
-enum class Outcome { Running, Succeeded, Failed };
-
-struct FetchState {
-  std::mutex lock;
-  std::condition_variable changed;
-  Outcome outcome = Outcome::Running;
-  mutable std::mutex receivedLock;  // never held while taking `lock`
-  std::vector<long long> received;
-  std::string lastText;  // GBK: the last text that told of a failure
-  std::string lastCause;  // GBK: the last text that said why a connection failed
-  std::vector<std::string> infoTexts;  // GBK: texts that only tell how far it got
-  std::atomic<long long> length{-1};
-  bool progressOnTty = false;
-
-  // By block number: splits add blocks past --blocks, and their bytes count.
-  void SetReceived(int index, long long bytes) {
-    if (index < 0) return;
-    std::lock_guard<std::mutex> g(receivedLock);
-    if (static_cast<size_t>(index) >= received.size()) received.resize(static_cast<size_t>(index) + 1, 0);
-    received[static_cast<size_t>(index)] = bytes;
-  }
-  long long Received() const {
-    std::lock_guard<std::mutex> g(receivedLock);
-    long long sum = 0;
-    for (long long r : received) sum += r;
-    return sum;
-  }
-  void Finish(Outcome o) {
-    std::lock_guard<std::mutex> g(lock);
-    if (outcome == Outcome::Running) outcome = o;
-    changed.notify_all();
-  }
-};
-
-void JobContentLength(void* user, int length) { static_cast<FetchState*>(user)->length = length; }
-
-void JobProgress(void* user, int received, int, int index) {
-  static_cast<FetchState*>(user)->SetReceived(index, received);
-}
-
-void JobMessage(void* user, const std::string& text, int index) {
-  auto* s = static_cast<FetchState*>(user);
-  {
-    std::lock_guard<std::mutex> g(s->lock);
-    // "接收文件完成" follows every receive, a failed one too: the cause is
-    // the text before it.
-    if (std::find(s->infoTexts.begin(), s->infoTexts.end(), text) == s->infoTexts.end()) s->lastText = text;
-    if (IsFailureCause(text)) s->lastCause = text;
-    // Clear a half-drawn progress line so the text starts on its own line.
-    if (s->progressOnTty) std::fputs("\r\033[K", stderr);
-    if (index < 0)
-      std::fprintf(stderr, "[job] %s\n", GbkToUtf8(text).c_str());
-    else
-      std::fprintf(stderr, "[block %d] %s\n", index, GbkToUtf8(text).c_str());
-  }
-}
-
-void JobSuccess(void* user) { static_cast<FetchState*>(user)->Finish(Outcome::Succeeded); }
-void JobFailure(void* user) { static_cast<FetchState*>(user)->Finish(Outcome::Failed); }
-
 std::string WithSeparators(long long n) {
   std::string s = std::to_string(n);
   InsertThousandSeparators(s);
   return s;
 }
 
-void PrintProgress(FetchState& s, double bytesPerSec, bool final) {
-  long long got = s.Received();
-  long long len = s.length.load();
+void PrintProgress(const std::vector<std::unique_ptr<FetchJob>>& jobs, double bytesPerSec, bool final) {
+  long long got = 0, len = 0;
+  for (const auto& j : jobs) {
+    got += j->Received();
+    // One unknown length makes the whole unknown.
+    len = len < 0 || j->Length() <= 0 ? -1 : len + j->Length();
+  }
   char line[256];
   if (len > 0) {
     std::snprintf(line, sizeof line, "%s / %s %s  %5.1f%%  %.2f MiB/s", WithSeparators(got).c_str(),
@@ -112,8 +57,8 @@ void PrintProgress(FetchState& s, double bytesPerSec, bool final) {
     std::snprintf(line, sizeof line, "%s %s  %.2f MiB/s", WithSeparators(got).c_str(), txt::kCliBytesWord,
                   bytesPerSec / (1024.0 * 1024.0));
   }
-  std::lock_guard<std::mutex> g(s.lock);
-  if (s.progressOnTty)
+  std::lock_guard<std::mutex> g(FetchJob::PrintLock());
+  if (FetchJob::s_progressOnTty)
     std::fprintf(stderr, "\r\033[K%s%s", line, final ? "\n" : "");
   else
     std::fprintf(stderr, "%s\n", line);
@@ -192,14 +137,17 @@ int RunFetch(const std::vector<std::string>& args) {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) return Fail(txt::kCliFetchUsage);
-  const std::string& url = positional[0];
-  const std::string& out = positional[1];
-
-  UrlParts parts;
-  if (!SplitWebUrl(url, parts)) return Fail(FormatCliText(txt::kCliUnusableUrl, url));
-  std::string problem = CheckTarget(out);
-  if (!problem.empty()) return Fail(problem);
+  if (positional.empty() || positional.size() % 2 != 0) return Fail(txt::kCliFetchUsage);
+  // Every pair is checked before any byte is fetched: a typo in the last
+  // must not waste the others' time.
+  for (size_t i = 0; i < positional.size(); i += 2) {
+    UrlParts parts;
+    if (!SplitWebUrl(positional[i], parts)) return Fail(FormatCliText(txt::kCliUnusableUrl, positional[i]));
+    std::string problem = CheckTarget(positional[i + 1]);
+    if (!problem.empty()) return Fail(problem);
+    for (size_t k = 1; k < i; k += 2)
+      if (positional[k] == positional[i + 1]) return Fail(FormatCliText(txt::kCliOutTwice, positional[k]));
+  }
   if (const std::string refused = TempFolder::RefusalText(); !refused.empty()) return Fail(GbkToUtf8(refused));
 
   HostLimiter::Instance().SetCeiling(hostConnections);
@@ -208,40 +156,23 @@ int RunFetch(const std::vector<std::string>& args) {
   // fetch that went round it would fail.
   CNetworkSettings::Load(GetIniFilePath());
 
-  FetchState state;
-  state.progressOnTty = isatty(STDERR_FILENO) == 1;
-  for (const char* info : {txt::kSockTempOpened, txt::kSockTempCreated, txt::kSockReceiveStart, txt::kSockReceiveDone,
-                           txt::kJobAllBlocksDone, txt::kJobMerging, txt::kJobSucceeded})
-    state.infoTexts.push_back(Utf8ToGbk(info));
-
+  FetchJob::s_progressOnTty = isatty(STDERR_FILENO) == 1;
   CatchEndingSignals({SIGINT, SIGTERM});
 
-  auto job = std::make_unique<CBlockDownloader>(&state);
-  job->m_strURL = url;
-  job->m_strFileName = out;
-  job->m_nBlocks = blocks;
-  job->m_bResume = resume ? 1 : 0;
-  job->OnSuccess = JobSuccess;
-  job->OnFailure = JobFailure;
-  job->OnContentLength = JobContentLength;
-  job->OnProgress = JobProgress;
-  job->OnMessage = JobMessage;
+  // With several jobs each line says whose it is; one job's lines stay as
+  // they always were.
+  const bool several = positional.size() > 2;
+  std::vector<std::unique_ptr<FetchJob>> jobs;
+  for (size_t i = 0; i < positional.size(); i += 2)
+    jobs.push_back(std::make_unique<FetchJob>(positional[i], positional[i + 1], blocks, resume,
+                                              several ? positional[i + 1] + ": " : std::string()));
 
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
-  // The start (lock wait, name lookup, length request) runs on a thread of
-  // its own, so this thread stays free to notice Ctrl-C at any moment and
-  // stop the job. That thread and the block threads it makes run without
-  // SIGINT/SIGTERM, so the signal always reaches this thread and never cuts
-  // short a block's receive.
-  std::thread starter([&job] {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    CBlockDownloader::Start(job.get());
-  });
+  std::vector<double> tookSeconds(jobs.size(), 0);
+  // The signal always reaches this thread and never cuts short a block's
+  // receive: the jobs' threads run without SIGINT/SIGTERM.
+  for (auto& j : jobs) j->Start();
 
   // Speed over a sliding window of recent samples, so resumed bytes that
   // were already on disk do not count as fetched now.
@@ -250,71 +181,70 @@ int RunFetch(const std::vector<std::string>& args) {
     long long bytes;
   };
   std::vector<Sample> window;
-  const auto interval = std::chrono::milliseconds(state.progressOnTty ? 250 : 1000);
+  const auto interval = std::chrono::milliseconds(FetchJob::s_progressOnTty ? 250 : 1000);
   auto nextPrint = Clock::now() + interval;
-  Outcome outcome;
   double speed = 0;
   for (;;) {
-    {
-      std::unique_lock<std::mutex> g(state.lock);
-      state.changed.wait_for(g, std::chrono::milliseconds(100),
-                             [&] { return state.outcome != Outcome::Running; });
-      outcome = state.outcome;
+    size_t running = 0;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      if (tookSeconds[i] > 0) continue;
+      if (jobs[i]->WaitOutcome(running == 0 ? 100 : 0) == FetchJob::Outcome::Running) {
+        ++running;
+      } else {
+        tookSeconds[i] = std::max(1e-6, std::chrono::duration<double>(Clock::now() - started).count());
+      }
     }
-    if (outcome != Outcome::Running || g_cliInterrupted) break;
+    if (running == 0 || g_cliInterrupted) break;
     auto now = Clock::now();
-    window.push_back({now, state.Received()});
+    long long got = 0;
+    for (const auto& j : jobs) got += j->Received();
+    window.push_back({now, got});
     while (window.size() > 1 && now - window.front().at > std::chrono::seconds(3)) window.erase(window.begin());
     if (window.size() > 1) {
       double secs = std::chrono::duration<double>(window.back().at - window.front().at).count();
       if (secs > 0) speed = static_cast<double>(window.back().bytes - window.front().bytes) / secs;
     }
     if (now >= nextPrint) {
-      PrintProgress(state, speed, false);
+      PrintProgress(jobs, speed, false);
       nextPrint = now + interval;
     }
   }
 
-  job->Stop();  // also ends a start that is still waiting or asking
-  starter.join();
+  for (auto& j : jobs) j->StopAndJoin();
   const double total = std::chrono::duration<double>(Clock::now() - started).count();
-  // Once the job's end is decided, its merge runs on to the end whatever
+  const char* lead = FetchJob::s_progressOnTty ? "\n" : "";
+  // Once a job's end is decided, its merge runs on to the end whatever
   // the Stop: what is said is what happened, not what was asked for.
-  {
-    std::lock_guard<std::mutex> g(state.lock);
-    outcome = state.outcome;
+  bool anyRunning = false, allSaved = true;
+  long long length = 0;
+  for (const auto& j : jobs) {
+    anyRunning |= j->outcome() == FetchJob::Outcome::Running;
+    allSaved &= j->outcome() == FetchJob::Outcome::Succeeded;
+    length += std::max(0LL, j->Length());
   }
-  if (g_cliInterrupted && outcome == Outcome::Running) {
-    std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "", txt::kCliFetchInterrupted);
+  if (g_cliInterrupted && anyRunning) {
+    std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", lead, txt::kCliFetchInterrupted);
     return 130;
   }
-  if (g_cliInterrupted)
-    std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "",
-                 txt::kCliFetchInterruptedAtEnd);
-  if (outcome == Outcome::Succeeded) {
-    long long len = state.length.load();
-    PrintProgress(state, total > 0 && len > 0 ? static_cast<double>(len) / total : speed, true);
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", total);
-    std::fprintf(stderr, "%s\n", FillCliText(txt::kCliFetchSaved, {out, seconds}).c_str());
-    return 0;
+  if (g_cliInterrupted) std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", lead, txt::kCliFetchInterruptedAtEnd);
+  if (allSaved) PrintProgress(jobs, total > 0 && length > 0 ? static_cast<double>(length) / total : speed, true);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const FetchJob& j = *jobs[i];
+    if (j.outcome() == FetchJob::Outcome::Succeeded) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f", several ? tookSeconds[i] : total);
+      std::fprintf(stderr, "%s\n", FillCliText(txt::kCliFetchSaved, {j.out(), seconds}).c_str());
+    } else {
+      const std::string failed = FormatCliText(txt::kCliFetchFailed, j.FailureWhy());
+      std::fprintf(stderr, "%svirelomp3-cli fetch: %s%s\n", allSaved || i > 0 ? "" : lead,
+                   several ? (j.out() + ": ").c_str() : "", failed.c_str());
+    }
   }
-  std::string last, cause;
-  {
-    std::lock_guard<std::mutex> g(state.lock);
-    last = state.lastText;
-    cause = state.lastCause;
-  }
-  // The cause first: which step failed matters less than why.
-  std::string why = last.empty() ? std::string(txt::kCliJobSaidNothing) : GbkToUtf8(last);
-  if (!cause.empty() && cause != last) why = GbkToUtf8(cause) + " (" + why + ")";
-  std::fprintf(stderr, "%svirelomp3-cli fetch: %s\n", state.progressOnTty ? "\n" : "",
-               FormatCliText(txt::kCliFetchFailed, why).c_str());
-  return 1;
+  return allSaved ? 0 : 1;
 }
 
 const bool kRegistered = RegisterCliCommand(
-    {"fetch", "fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]", txt::kCliFetchSummary, RunFetch,
+    {"fetch", "fetch URL OUT [URL OUT]... [--blocks N] [--host-connections N] [--no-resume]", txt::kCliFetchSummary, RunFetch,
      txt::kCliFetchHelp,
      {{"--blocks", "N", txt::kCliBlocksOption},
       {"--host-connections", "N", txt::kCliHostConnectionsOption},

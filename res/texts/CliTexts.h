@@ -72,12 +72,13 @@ inline constexpr const char kCliTsvOption[] = "每个候选一行, 以制表符�
 inline constexpr const char kCliSearchOneName[] = "一次只能搜索一个歌名";
 
 // fetch
-inline constexpr const char kCliFetchSummary[] = "把一个文件分 N 块下载";
+inline constexpr const char kCliFetchSummary[] = "把文件分 N 块下载";
 inline constexpr const char kCliFetchHelp[] =
     "用程序自己的下载引擎把 http:// 或 https:// 地址 URL 下载到文件 OUT,\n"
     "文字和进度显示在标准错误上. 分块文件放在私有的临时目录中, 以后用\n"
-    "同一个 OUT 再次运行会接着下载.\n"
-    "退出状态: 0 完成, 1 下载失败, 2 用法错误, 130 被中断.";
+    "同一个 OUT 再次运行会接着下载. 给出几对 URL OUT 时它们同时下载,\n"
+    "共用到每个主机的连接数.\n"
+    "退出状态: 0 全部完成, 1 有下载失败, 2 用法错误, 130 被中断.";
 inline constexpr const char kCliBlocksOption[] = "分 N 个并行的块下载 (1 到 64, 默认 4)";
 inline constexpr const char kCliHostConnectionsOption[] = "同时最多 N 个到歌曲所在主机的连接 (1 到 16, 默认 6)";
 inline constexpr const char kCliNoResumeOption[] = "从头下载, 不接着已有的分块文件";
@@ -88,7 +89,8 @@ inline constexpr const char kCliOutFolderMissing[] = "OUT 所在的文件夹不�
 inline constexpr const char kCliOutFolderNotWritable[] = "OUT 所在的文件夹不可写: %s";
 inline constexpr const char kCliNeedsNumber[] = "%s 需要一个数字";
 inline constexpr const char kCliNumberRange[] = "%s 必须是 %s 到 %s 之间的整数, 而不是 '%s'";
-inline constexpr const char kCliFetchUsage[] = "用法: fetch URL OUT [--blocks N] [--host-connections N] [--no-resume]";
+inline constexpr const char kCliFetchUsage[] = "用法: fetch URL OUT [URL OUT]... [--blocks N] [--host-connections N] [--no-resume]";
+inline constexpr const char kCliOutTwice[] = "同一个 OUT 给了两次: %s";
 inline constexpr const char kCliUnusableUrl[] = "不是可用的 http:// 或 https:// 地址: '%s'";
 inline constexpr const char kCliFetchInterrupted[] = "已中断; 分块文件保留, 供以后继续";
 inline constexpr const char kCliFetchInterruptedAtEnd[] = "下载结束时被中断";
