@@ -16,6 +16,7 @@
 #include "engine/Common.h"
 #include "engine/DiskWrite.h"
 #include "engine/FileInfoExchange.h"
+#include "engine/StoredPlan.h"
 #include "engine/OwnFile.h"
 #include "engine/Sidecar.h"
 #include "engine/TempFolder.h"
@@ -77,16 +78,6 @@ struct JobStopped {};
 
 std::string BlockFileName(const std::string& target, int index) {
   return GetTempDirectory() + GetPathFileName(target) + "-" + std::to_string(index) + ".hpt";
-}
-
-// The plan an earlier run left for this very file, if any: its ranges, or
-// for a record written before ranges were kept, the fixed split of its
-// block count.
-bool ContinuedPlan(const CSidecar& stored, long long length, CBlockPlan& plan) {
-  if (!stored.m_ranges.empty()) return plan.SetRanges(length, stored.m_ranges);
-  if (stored.m_nBlocks < 1 || stored.m_nBlocks > length) return false;
-  plan.FixedSplit(length, stored.m_nBlocks);
-  return true;
 }
 
 long long FileSize(const std::string& path) {
@@ -361,8 +352,14 @@ void CBlockDownloader::Prepare() {
   std::string url = m_strURL;
   int length = 0;
   bool ranged = false;
+  // Block 0's bytes on disk are not asked for again, if the plan goes on.
+  int from = 0;
+  if (m_bResume)
+    if (const auto stored = CSidecar::Load(m_strFileName))
+      from = CStoredPlan::FirstRequestFrom(*stored, m_strURL,
+                                           [this](int b) { return BlockFileName(m_strFileName, b); });
   const long long asked = GetTickMs();
-  const bool ok = FileInfoExchange::Open(*first, url, length, ranged);
+  const bool ok = FileInfoExchange::Open(*first, url, length, ranged, from);
   if (ok) m_nAnswerMs = static_cast<int>(std::min<long long>(GetTickMs() - asked, INT_MAX));
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
@@ -433,7 +430,7 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
   if (stored) {
     CSidecar same = facts;
     same.m_nBlocks = stored->m_nBlocks;
-    kept = same.Continues(*stored) && ContinuedPlan(*stored, length, plan);
+    kept = same.Continues(*stored) && CStoredPlan::Continue(*stored, length, plan);
     // A block file holding a record is another target's record, written
     // under the name older copies used, never bytes of this file.
     for (const auto& b : plan.Blocks())
@@ -459,11 +456,10 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
     }
   DiscardStaleBlocks(keep);
 
-  // The first reply's body starts at byte 0: block 0 goes on with it unless
-  // an earlier run already holds that block's start.
+  // Block 0 goes on with the first reply's body only where its file ends.
   std::vector<BlockPtr> blocks{first};
   for (size_t i = 1; i < plan.Blocks().size(); ++i) blocks.emplace_back(CreateBlock(), ReleaseBlock);
-  if (plan.Blocks()[0].m_nFirst != 0 || plan.Blocks()[0].m_nBytes > 0) first->Close();
+  if (plan.Blocks()[0].m_nFirst != 0 || plan.Blocks()[0].m_nBytes != first->m_nHeldStart) first->Close();
   std::lock_guard<std::mutex> lk(m_lock);
   if (m_bStopped) throw JobStopped{};
   m_plan = plan;

@@ -28,14 +28,14 @@ struct FlagFor {
 
 }  // namespace
 
-bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool& ranged) {
+bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from) {
   Opened opened = Opened::kFailed;
   s.m_busy.Reset();
   // A busy host is asked again once it has had its wait, at no cost.
   do {
     opened = Opened::kFailed;
     try {
-      opened = AskFromZero(s, url, length, ranged);
+      opened = AskFrom(s, url, length, ranged, from);
     } catch (...) {
       s.Report(txt::kSockFileInfoError);
     }
@@ -50,10 +50,11 @@ bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool&
   return CHttpSocket::GetFileInfo(&s, url, length, ranged);
 }
 
-FileInfoExchange::Opened FileInfoExchange::AskFromZero(CHttpSocket& s, std::string& url, int& length,
-                                                       bool& ranged) {
+FileInfoExchange::Opened FileInfoExchange::AskFrom(CHttpSocket& s, std::string& url, int& length,
+                                                   bool& ranged, int from) {
   s.m_strValidator.clear();
   s.m_bReplyHeld = false;
+  s.m_nHeldStart = 0;
   s.m_bBare = false;  // a link of its own; only a redirect makes it bare
   UrlParts parts;
   if (!SplitWebUrl(url, parts)) {
@@ -64,14 +65,14 @@ FileInfoExchange::Opened FileInfoExchange::AskFromZero(CHttpSocket& s, std::stri
   long long asked = GetTickMs();
   {
     FlagFor fromZero(s.m_bAskFromZero);
-    if (!s.BuildFor(parts, false, 0, 0)) return Opened::kFailed;
+    if (!s.BuildFor(parts, false, from, 0)) return Opened::kFailed;
     s.Close();
     if (!s.ConnectRoute() || !s.SendRequest() || s.ProxyRefused()) return Opened::kFailed;
     if (IsRedirect(s.GetStatusCode())) {
       if (!s.FollowRedirect(target, parts)) return Opened::kFailed;
       s.m_bBare = true;  // the job goes on at the target
       asked = GetTickMs();
-      if (!s.BuildFor(parts, true, 0, 0) || !s.RequestOn() || s.ProxyRefused()) return Opened::kFailed;
+      if (!s.BuildFor(parts, true, from, 0) || !s.RequestOn() || s.ProxyRefused()) return Opened::kFailed;
     }
   }
   const int code = s.GetStatusCode();
@@ -80,7 +81,7 @@ FileInfoExchange::Opened FileInfoExchange::AskFromZero(CHttpSocket& s, std::stri
     ContentRange range;
     // Without its total a 206 tells nothing of the file's length.
     if (s.GetHeaderValue("Content-Range", value, kValueMax) < 0 || !ParseContentRange(value, range) ||
-        range.first != 0 || range.total < 0)
+        range.first != from || range.total < 0)
       return Opened::kUnclear;
     if (range.total > INT_MAX) {
       s.Report(txt::kSockLengthTooLarge);
@@ -88,6 +89,7 @@ FileInfoExchange::Opened FileInfoExchange::AskFromZero(CHttpSocket& s, std::stri
     }
     length = static_cast<int>(range.total);
     ranged = true;
+    s.m_nHeldStart = from;
   } else if (code == 416 && s.GetHeaderValue("Content-Range", value, kValueMax) > 0 &&
              TrimSpacesAndTabs(value) == "bytes */0") {
     // An empty file has no byte 0 to give.

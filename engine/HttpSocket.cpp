@@ -478,11 +478,11 @@ bool CHttpSocket::ConnectAndRequest() {
     const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
     const int d = OpenTempFile();
     if (d > 0) start += d;
-    // The job's first reply is still on the connection: its body is the
-    // file from byte 0, already asked for.
+    // The job's first reply is still on the connection: its body goes on
+    // from where the block file ends, already asked for.
     if (std::exchange(m_bReplyHeld, false)) {
-      if (d == 0 && m_bConnected) {
-        m_nRequestStart = 0;
+      if (d == m_nHeldStart && m_bConnected) {
+        m_nRequestStart = m_nHeldStart;
         m_nAskedMs = m_nHeldAskedMs;
         return true;
       }

@@ -53,9 +53,10 @@ class CHttpSocket {
   static bool GetFileInfo(CHttpSocket* s, std::string& url, int& length, bool& rangeSupported);
   // The job's first reply (FileInfoExchange::Open) waits on the connection:
   // the first attempt of Run reads its body as the block's start, from
-  // byte 0, without asking again. Dropped when the block file already
-  // holds bytes.
+  // m_nHeldStart (byte 0, or where a resumed block 0's file ends), without
+  // asking again. Dropped when the block file holds another count of bytes.
   bool m_bReplyHeld = false;
+  int m_nHeldStart = 0;
   long long m_nHeldAskedMs = -1;  // when that reply was asked for
   // Times in steady-clock milliseconds; the caller's url is not changed.
   // Leaves no connection held. An answer that is a page (Content-Type, or
@@ -231,7 +232,7 @@ class CHttpSocket {
   size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
   bool m_bHeaderOnly = false; // inside GetFileInfo/ProbeSpeed: bodies go unread
-  bool m_bAskFromZero = false; // the next request asks "bytes=0-"
+  bool m_bAskFromZero = false; // the next request has a Range line even from byte 0
   long long m_nRequestStart = 0;  // first byte the last block request asked for
   // How the last block reply's body is framed, set by CheckReply.
   bool m_bChunked = false;

@@ -43,12 +43,13 @@ class BlockJobResume : public bdtest::JobFixture {
   }
   // The ranges a job over m_body asks for when it continues the block files
   // of FailFirstRun(blocks), whatever its own block count: its first
-  // request, then every block that holds bytes from where they end (an
-  // empty block 0 goes on with the first request's body).
+  // request from where block 0's file ends (its body goes on as block 0),
+  // then every other block that holds bytes from where they end.
   std::vector<std::string> Continued(int blocks) const {
-    std::vector<std::string> out = {"bytes=0-"};
     const size_t q = kLength / blocks;
-    for (int i = 0; i < blocks; ++i) {
+    const size_t k = m_stored[0] < q ? m_stored[0] : 0;
+    std::vector<std::string> out = {"bytes=" + std::to_string(k) + "-"};
+    for (int i = k > 0 ? 1 : 0; i < blocks; ++i) {
       const size_t first = q * static_cast<size_t>(i);
       const size_t last = i == blocks - 1 ? kLength - 1 : first + q - 1;
       const size_t start = first + m_stored[static_cast<size_t>(i)];
@@ -58,6 +59,16 @@ class BlockJobResume : public bdtest::JobFixture {
     return out;
   }
   std::vector<std::string> Continued2() const { return Continued(2); }
+  // The first request of a job continuing FailFirstRun's files.
+  std::string FirstAsk() const { return "bytes=" + std::to_string(m_stored[0]) + "-"; }
+  // A fresh plan of two blocks after that request's reply was dropped
+  // (block 0 then asks from byte 0, which needs no Range line).
+  std::vector<std::string> FreshAfterFirstAsk(long long length = kLength) const {
+    const long long q = length / 2;
+    std::vector<std::string> out = {FirstAsk(), "", "bytes=" + std::to_string(q) + "-" + std::to_string(length - 1)};
+    std::sort(out.begin(), out.end());
+    return out;
+  }
   // A second job against a healthy server; returns its requests' ranges.
   std::vector<std::string> SecondRun(int blocks, const std::string& etag = "",
                                      const std::string& lastModified = "", const std::string* body = nullptr) {
@@ -109,6 +120,49 @@ TEST_F(BlockJobResume, LaterJobAsksOnlyForWhatIsMissing) {
   EXPECT_EQ(SecondRun(2, "\"v1\""), Continued2());
 }
 
+TEST_F(BlockJobResume, NoByteOfBlockZeroOnDiskIsAskedAgain) {
+  for (int n = 1; n <= 4; ++n) {
+    SCOPED_TRACE(n);
+    FailFirstRun(n, "\"v1\"");
+    const long long k = static_cast<long long>(m_stored[0]);
+    ASSERT_GT(k, 0);
+    const auto ranges = SecondRun(n, "\"v1\"");
+    EXPECT_NE(std::find(ranges.begin(), ranges.end(), FirstAsk()), ranges.end()) << testing::PrintToString(ranges);
+    for (const auto& r : ranges) {
+      ASSERT_EQ(r.rfind("bytes=", 0), 0u) << r;
+      EXPECT_GE(std::stoll(r.substr(6)), k) << "asked again: " << r;
+    }
+    ASSERT_TRUE(srv.waitAllClosed(10000));
+    srv.clearRequests();
+    std::remove(Target("a.mp3").c_str());
+  }
+}
+
+TEST_F(BlockJobResume, WholeFileAnswerToTheContinuingRequestStartsAfresh) {
+  // A host that ignores the range sends the file from byte 0: it becomes
+  // the only block, and the old block 0 bytes are not stitched before it.
+  FailFirstRun(2, "\"v1\"");
+  Route r = Route::File(m_body);
+  r.etag = "\"v1\"";
+  r.faults.ignoreRange = true;
+  srv.route("/a.mp3", r);
+  auto job = Job(srv.url("/a.mp3"), Target("a.mp3"), 2, owner, true);
+  Run(*job, owner);
+  ASSERT_EQ(owner.successes(), 1);
+  EXPECT_EQ(vtest::ReadFile(Target("a.mp3")), m_body);
+  EXPECT_EQ(bdtest::BlockRanges(srv, "/a.mp3"), std::vector<std::string>{FirstAsk()});
+  ExpectNoLeftovers(Target("a.mp3"));
+}
+
+TEST_F(BlockJobResume, ShorterFileThanBlockZeroHoldsIsAskedTheLongWay) {
+  // The continuing request lies past the new file's end: 416, then the
+  // two-question exchange learns the new length and the job starts afresh.
+  FailFirstRun(2, "\"v1\"");
+  const std::string shorter = m_body.substr(0, m_stored[0] - 1);
+  const auto ranges = SecondRun(1, "\"v1\"", "", &shorter);
+  EXPECT_NE(std::find(ranges.begin(), ranges.end(), FirstAsk()), ranges.end()) << testing::PrintToString(ranges);
+}
+
 TEST_F(BlockJobResume, LastModifiedServesAsValidatorToo) {
   FailFirstRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT");
   EXPECT_EQ(SecondRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT"), Continued2());
@@ -122,7 +176,9 @@ TEST_F(BlockJobResume, ChangedValidatorStartsAfresh) {
   for (Change c : {Change{"\"v1\"", "\"v2\""}, Change{"\"v1\"", ""}, Change{"", "\"v1\""}}) {
     SCOPED_TRACE(std::string(c.before) + " -> " + c.after);
     FailFirstRun(2, c.before);
-    EXPECT_EQ(SecondRun(2, c.after), m_fresh2);
+    // The first reply continues block 0 only while the file is the same;
+    // a changed one is dropped and block 0 starts over with its range.
+    EXPECT_EQ(SecondRun(2, c.after), FreshAfterFirstAsk());
     ASSERT_TRUE(srv.waitAllClosed(10000));
     srv.clearRequests();
   }
@@ -130,7 +186,7 @@ TEST_F(BlockJobResume, ChangedValidatorStartsAfresh) {
 
 TEST_F(BlockJobResume, ChangedLastModifiedStartsAfresh) {
   FailFirstRun(2, "", "Mon, 07 Dec 2026 10:00:00 GMT");
-  EXPECT_EQ(SecondRun(2, "", "Tue, 08 Dec 2026 10:00:00 GMT"), m_fresh2);
+  EXPECT_EQ(SecondRun(2, "", "Tue, 08 Dec 2026 10:00:00 GMT"), FreshAfterFirstAsk());
 }
 
 TEST_F(BlockJobResume, ChangedBlockCountContinuesTheRecordedRanges) {
@@ -169,7 +225,7 @@ TEST_F(BlockJobResume, RangesThatDoNotCoverTheFileStartAfresh) {
 TEST_F(BlockJobResume, ChangedFileLengthStartsAfresh) {
   FailFirstRun(2);
   const std::string longer = m_body + "xy";
-  EXPECT_EQ(SecondRun(2, "", "", &longer), (std::vector<std::string>{"bytes=0-", "bytes=2001-4001"}));
+  EXPECT_EQ(SecondRun(2, "", "", &longer), FreshAfterFirstAsk(kLength + 2));
 }
 
 TEST_F(BlockJobResume, BlockFilesWithoutTheirRecordStartAfresh) {

@@ -1,0 +1,22 @@
+#pragma once
+// The block plan an earlier run left for a target, read back: which ranges
+// its block files hold and where a continuing job's first request starts.
+#include <functional>
+#include <string>
+
+#include "engine/BlockPlan.h"
+#include "engine/Sidecar.h"
+
+class CStoredPlan {
+ public:
+  // The ranges of stored (or, for a record written before ranges were
+  // kept, the fixed split of its block count) over length bytes; false
+  // when they do not fit.
+  static bool Continue(const CSidecar& stored, long long length, CBlockPlan& plan);
+  // The bytes the file of the block at byte 0 holds, when they can be
+  // continued: more than none and fewer than the block's range. Else 0,
+  // and the first request asks from byte 0 as a fresh job's does.
+  // url is the job's; fileOf names a block number's file.
+  static int FirstRequestFrom(const CSidecar& stored, const std::string& url,
+                              const std::function<std::string(int)>& fileOf);
+};
