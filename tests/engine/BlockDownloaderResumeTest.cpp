@@ -63,9 +63,11 @@ class BlockJobResume : public bdtest::JobFixture {
   std::string FirstAsk() const { return "bytes=" + std::to_string(m_stored[0]) + "-"; }
   // A fresh plan of two blocks after that request's reply was dropped
   // (block 0 then asks from byte 0, which needs no Range line).
+  // An empty block 0 keeps that reply.
   std::vector<std::string> FreshAfterFirstAsk(long long length = kLength) const {
     const long long q = length / 2;
-    std::vector<std::string> out = {FirstAsk(), "", "bytes=" + std::to_string(q) + "-" + std::to_string(length - 1)};
+    std::vector<std::string> out = {FirstAsk(), "bytes=" + std::to_string(q) + "-" + std::to_string(length - 1)};
+    if (m_stored[0] > 0) out.push_back("");
     std::sort(out.begin(), out.end());
     return out;
   }
@@ -123,7 +125,14 @@ TEST_F(BlockJobResume, LaterJobAsksOnlyForWhatIsMissing) {
 TEST_F(BlockJobResume, NoByteOfBlockZeroOnDiskIsAskedAgain) {
   for (int n = 1; n <= 4; ++n) {
     SCOPED_TRACE(n);
-    FailFirstRun(n, "\"v1\"");
+    // Another block may give up before block 0 has a byte: bounded retries
+    // until it holds some.
+    for (int tries = 0; tries < 10; ++tries) {
+      FailFirstRun(n, "\"v1\"");
+      if (m_stored[0] > 0) break;
+      for (int i = 0; i < n; ++i) std::remove(BlockFile("a.mp3", i).c_str());
+      std::remove(Sidecar("a.mp3").c_str());
+    }
     const long long k = static_cast<long long>(m_stored[0]);
     ASSERT_GT(k, 0);
     const auto ranges = SecondRun(n, "\"v1\"");
