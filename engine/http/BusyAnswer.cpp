@@ -21,8 +21,15 @@ bool BusyAnswer::Reply(int status, const std::string& retryAfter, const std::str
     Reset();
     return false;
   }
-  Busy(hostKey, HostLimiter::Instance().Held(hostKey),
-       retryAfter.empty() ? -1 : ParseRetryAfter(retryAfter, std::time(nullptr)));
+  // A host counts our connections until it sees them close, so right after
+  // one of ours ended it may refuse even our only one. Such an answer never
+  // teaches a limit below two: a limit of one holds for a minute. Above
+  // two it teaches one fewer as always, so churning closes cannot keep a
+  // limit too high.
+  HostLimiter& limiter = HostLimiter::Instance();
+  int held = limiter.Held(hostKey);
+  if (!hostKey.empty() && held < 3 && limiter.HeldLately(hostKey, kLatelyMs) > held) held = 3;
+  Busy(hostKey, held, retryAfter.empty() ? -1 : ParseRetryAfter(retryAfter, std::time(nullptr)));
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <thread>
 
+#include "engine/http/BusyAnswer.h"
 #include "engine/http/BusyWait.h"
 #include "engine/http/HostLimiter.h"
 
@@ -203,4 +204,62 @@ TEST(HostLimiter, AConnectionClosedAMomentAgoStillCountsAsHeldLately) {
   EXPECT_EQ(lim.HeldLately(kHost, 1000), 1);
   clock.ms += 1001;
   EXPECT_EQ(lim.HeldLately(kHost, 1000), 0);
+}
+
+// A host counts a connection until it sees the close: the replacement for
+// one of ours that just ended can meet a busy answer from a host of two.
+// That must not teach a limit of one; a busy answer with no close of ours
+// just before still does, and more than two open teach one fewer as ever.
+TEST(BusyAnswer, ABusyAnswerRightAfterACloseOfOursDoesNotTeachALimitOfOne) {
+  HostLimiter& lim = HostLimiter::Instance();
+  int a = 0, b = 0;
+  {
+    const std::string host = "http://busy-after-close.test:80";
+    HostLimiter::Permit first, second, third;
+    ASSERT_TRUE(lim.TryAcquire(host, &a, first));
+    ASSERT_TRUE(lim.TryAcquire(host, &b, second));
+    first.Release();
+    ASSERT_TRUE(lim.TryAcquire(host, &a, third));
+    BusyAnswer busy;
+    EXPECT_TRUE(busy.Reply(503, "1", host));
+    EXPECT_EQ(lim.Limit(host), 2);
+  }
+  {
+    // Two of ours ended at once; the host, not having seen either close,
+    // refuses our only connection.
+    const std::string host = "http://busy-only-one.test:80";
+    HostLimiter::Permit p1, p2, now;
+    ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
+    ASSERT_TRUE(lim.TryAcquire(host, &b, p2));
+    p1.Release();
+    p2.Release();
+    ASSERT_TRUE(lim.TryAcquire(host, &a, now));
+    BusyAnswer busy;
+    EXPECT_TRUE(busy.Reply(503, "1", host));
+    EXPECT_EQ(lim.Limit(host), 2);
+  }
+  {
+    const std::string host = "http://busy-no-close.test:80";
+    HostLimiter::Permit p1, p2;
+    ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
+    ASSERT_TRUE(lim.TryAcquire(host, &b, p2));
+    BusyAnswer busy;
+    EXPECT_TRUE(busy.Reply(503, "", host));
+    EXPECT_EQ(lim.Limit(host), 1);
+  }
+  {
+    const std::string host = "http://busy-churn.test:80";
+    HostLimiter::Permit p1, p2, p3, gone;
+    ASSERT_TRUE(lim.TryAcquire(host, &a, gone));
+    gone.Release();
+    ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
+    ASSERT_TRUE(lim.TryAcquire(host, &a, p2));
+    ASSERT_TRUE(lim.TryAcquire(host, &b, p3));
+    BusyAnswer busy;
+    EXPECT_TRUE(busy.Reply(429, "", host));
+    EXPECT_EQ(lim.Limit(host), 2);
+    // Any other answer is not busy and teaches nothing.
+    EXPECT_FALSE(busy.Reply(200, "", host));
+    EXPECT_EQ(lim.Limit(host), 2);
+  }
 }
