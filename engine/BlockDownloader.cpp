@@ -353,13 +353,12 @@ void CBlockDownloader::Prepare() {
   int length = 0;
   bool ranged = false;
   // Block 0's bytes on disk are not asked for again, if the plan goes on.
-  int from = 0;
+  CStoredPlan::FirstAsk ask;
   if (m_bResume)
     if (const auto stored = CSidecar::Load(m_strFileName))
-      from = CStoredPlan::FirstRequestFrom(*stored, m_strURL,
-                                           [this](int b) { return BlockFileName(m_strFileName, b); });
+      ask = CStoredPlan::FirstRequest(*stored, m_strURL, [this](int b) { return BlockFileName(m_strFileName, b); });
   const long long asked = GetTickMs();
-  const bool ok = FileInfoExchange::Open(*first, url, length, ranged, from);
+  const bool ok = FileInfoExchange::Open(*first, url, length, ranged, ask.from, ask.to);
   if (ok) m_nAnswerMs = static_cast<int>(std::min<long long>(GetTickMs() - asked, INT_MAX));
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};

@@ -28,14 +28,14 @@ struct FlagFor {
 
 }  // namespace
 
-bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from) {
+bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from, int to) {
   Opened opened = Opened::kFailed;
   s.m_busy.Reset();
   // A busy host is asked again once it has had its wait, at no cost.
   do {
     opened = Opened::kFailed;
     try {
-      opened = AskFrom(s, url, length, ranged, from);
+      opened = AskFrom(s, url, length, ranged, from, to);
     } catch (...) {
       s.Report(txt::kSockFileInfoError);
     }
@@ -51,7 +51,7 @@ bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool&
 }
 
 FileInfoExchange::Opened FileInfoExchange::AskFrom(CHttpSocket& s, std::string& url, int& length,
-                                                   bool& ranged, int from) {
+                                                   bool& ranged, int from, int to) {
   s.m_strValidator.clear();
   s.m_bReplyHeld = false;
   s.m_nHeldStart = 0;
@@ -65,14 +65,14 @@ FileInfoExchange::Opened FileInfoExchange::AskFrom(CHttpSocket& s, std::string& 
   long long asked = GetTickMs();
   {
     FlagFor fromZero(s.m_bAskFromZero);
-    if (!s.BuildFor(parts, false, from, 0)) return Opened::kFailed;
+    if (!s.BuildFor(parts, false, from, to)) return Opened::kFailed;
     s.Close();
     if (!s.ConnectRoute() || !s.SendRequest() || s.ProxyRefused()) return Opened::kFailed;
     if (IsRedirect(s.GetStatusCode())) {
       if (!s.FollowRedirect(target, parts)) return Opened::kFailed;
       s.m_bBare = true;  // the job goes on at the target
       asked = GetTickMs();
-      if (!s.BuildFor(parts, true, from, 0) || !s.RequestOn() || s.ProxyRefused()) return Opened::kFailed;
+      if (!s.BuildFor(parts, true, from, to) || !s.RequestOn() || s.ProxyRefused()) return Opened::kFailed;
     }
   }
   const int code = s.GetStatusCode();

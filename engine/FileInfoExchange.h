@@ -16,9 +16,10 @@ class FileInfoExchange {
   // exchange of Ask decides. url, length, ranged and OnContentLength as
   // for CHttpSocket::GetFileInfo.
   // from > 0: block 0's file already holds that many bytes, so the request
-  // asks from there; only a 206 starting at from is held as its
-  // continuation (m_nHeldStart), a 200 is held as the file from byte 0.
-  static bool Open(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from = 0);
+  // asks from there (to byte `to` when that is past from); only a 206
+  // starting at from is held as its continuation (m_nHeldStart), a 200 is
+  // held as the file from byte 0.
+  static bool Open(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from = 0, int to = 0);
   // The two-request exchange behind CHttpSocket::GetFileInfo: a request
   // without a range for the length, then a range probe; the connection is
   // closed after it.
@@ -26,7 +27,7 @@ class FileInfoExchange {
 
  private:
   enum class Opened { kKept, kFailed, kUnclear };
-  static Opened AskFrom(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from);
+  static Opened AskFrom(CHttpSocket& s, std::string& url, int& length, bool& ranged, int from, int to);
   static bool AskRound(CHttpSocket& s, std::string& url, int& length, bool& ranged, int& total);
   static bool ReadFileLength(CHttpSocket& s, int& length);
   static void ReadValidator(CHttpSocket& s);

@@ -13,10 +13,15 @@ class CStoredPlan {
   // kept, the fixed split of its block count) over length bytes; false
   // when they do not fit.
   static bool Continue(const CSidecar& stored, long long length, CBlockPlan& plan);
-  // The bytes the file of the block at byte 0 holds, when they can be
-  // continued: more than none and fewer than the block's range. Else 0,
-  // and the first request asks from byte 0 as a fresh job's does.
+  // What a continuing job's first request asks: from the bytes the file of
+  // the block at byte 0 holds to that block's last byte, when they can be
+  // continued (more than none and fewer than the block's range). Else
+  // {0, 0}: from byte 0 to the end, as a fresh job's does.
   // url is the job's; fileOf names a block number's file.
-  static int FirstRequestFrom(const CSidecar& stored, const std::string& url,
-                              const std::function<std::string(int)>& fileOf);
+  struct FirstAsk {
+    int from = 0;
+    int to = 0;
+  };
+  static FirstAsk FirstRequest(const CSidecar& stored, const std::string& url,
+                               const std::function<std::string(int)>& fileOf);
 };
