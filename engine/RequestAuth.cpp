@@ -20,8 +20,10 @@ struct Entry {
 
 std::mutex g_authLock;
 std::vector<Entry>& Entries() {
-  static std::vector<Entry> entries;
-  return entries;
+  // Never destroyed: block threads may still build requests while the
+  // process exits.
+  static auto* entries = new std::vector<Entry>;
+  return *entries;
 }
 
 bool Parse(const std::string& prefix, Entry& e) {

@@ -16,8 +16,10 @@ constexpr auto kStopPoll = std::chrono::milliseconds(50);
 }  // namespace
 
 HostLimiter& HostLimiter::Instance() {
-  static HostLimiter limiter;
-  return limiter;
+  // Never destroyed: a block thread a stopped job left to end by itself may
+  // still ask it while the process exits.
+  static HostLimiter* limiter = new HostLimiter;
+  return *limiter;
 }
 
 HostLimiter::HostLimiter(Clock clock) : m_clock(std::move(clock)) {}
