@@ -353,17 +353,19 @@ void CBlockDownloader::Prepare() {
   int length = 0;
   bool ranged = false;
   // Block 0's bytes on disk are not asked for again, if the plan goes on.
+  // Read once: the target's lock keeps it as it is until the plan is made.
+  std::optional<CSidecar> stored;
+  if (m_bResume) stored = CSidecar::Load(m_strFileName);
   CStoredPlan::FirstAsk ask;
-  if (m_bResume)
-    if (const auto stored = CSidecar::Load(m_strFileName))
-      ask = CStoredPlan::FirstRequest(*stored, m_strURL, [this](int b) { return BlockFileName(m_strFileName, b); });
+  if (stored)
+    ask = CStoredPlan::FirstRequest(*stored, m_strURL, [this](int b) { return BlockFileName(m_strFileName, b); });
   const long long asked = GetTickMs();
   const bool ok = FileInfoExchange::Open(*first, url, length, ranged, ask.from, ask.to);
   if (ok) m_nAnswerMs = static_cast<int>(std::min<long long>(GetTickMs() - asked, INT_MAX));
   if (m_bStopped) throw JobStopped{};
   if (!ok) throw JobError{T(txt::kJobFileInfoError)};
   if (length == 0) throw JobError{T(txt::kJobZeroLength)};
-  PlanBlocks(first, url, length, ranged);
+  PlanBlocks(first, url, length, ranged, ranged ? stored : std::nullopt);
 }
 
 void CBlockDownloader::LockTarget() {
@@ -405,7 +407,7 @@ CHttpSocket* CBlockDownloader::CreateBlock() {
 }
 
 void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url, int length,
-                                  bool ranged) {
+                                  bool ranged, const std::optional<CSidecar>& stored) {
   // A block with no bytes could never complete, so a short file gets fewer.
   // A file of unknown length (-1) is one block from byte 0 to the body's
   // end, never split and never continued: there is nothing to check its
@@ -419,8 +421,6 @@ void CBlockDownloader::PlanBlocks(const BlockPtr& first, const std::string& url,
   facts.m_strValidator = first->m_strValidator;
   facts.m_strURL = AddressWithoutCredentials(m_strURL);
   const bool resume = ranged && m_bResume;
-  std::optional<CSidecar> stored;
-  if (resume) stored = CSidecar::Load(m_strFileName);
   // Block files are only continued when they were written for this very
   // file; the record says which range each holds, whatever the block count
   // is now. Anything else would stitch foreign bytes in.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +120,9 @@ class CBlockDownloader {
 
   void Report(const std::string& text);
   bool OnOwnBlockThread() const;
-  void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged);
+  // stored: the record an earlier run left, when it may be continued.
+  void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged,
+                  const std::optional<CSidecar>& stored);
   void DiscardStaleBlocks(const std::vector<int>& keep);
   // Ends the job on a cause here that no link can cure (a full disk, a
   // missing permission, a download folder that is gone): the text (by
