@@ -19,7 +19,7 @@
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/TextRules.h"
 #include "res/Texts.h"
 

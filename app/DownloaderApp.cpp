@@ -14,8 +14,8 @@
 #include "app/SettingsFile.h"
 #include "app/TaskRunner.h"
 #include "engine/Common.h"
-#include "engine/HttpSocket.h"
-#include "engine/RecordFile.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/record/RecordFile.h"
 #include "engine/TextRules.h"
 #include "res/Texts.h"
 

@@ -26,7 +26,7 @@
 #include "app/UiPort.h"
 #include "app/UiPortRelay.h"
 #include "app/WakeSignal.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "task/CandidateList.h"
 #include "task/TaskHost.h"
 

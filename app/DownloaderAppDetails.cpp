@@ -1,7 +1,7 @@
 // The candidates of each name and what the details views read of a task.
 #include "app/DownloaderApp.h"
 #include "app/TaskRunner.h"
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "task/Candidate.h"
 #include "engine/Gbk.h"
 #include "task/DownloadTask.h"

@@ -9,7 +9,7 @@
 #include "app/DownloaderApp.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
-#include "engine/RecordFile.h"
+#include "engine/record/RecordFile.h"
 #include "res/Texts.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "res/Texts.h"
 #include "task/CurlApi.h"
 #include "task/CurlNetwork.h"

@@ -5,7 +5,7 @@
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
 #include "app/NetworkSettings.h"
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "engine/http/HostLimiter.h"
 
 TaskSettings ReadSettingsFile(const std::string& ini, const TaskSettings& current) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BlockSnapshot.h"
+#include "engine/job/BlockSnapshot.h"
 #include "task/Candidate.h"
 
 struct TaskDetails {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BlockSnapshot.h"
+#include "engine/job/BlockSnapshot.h"
 #include "task/Candidate.h"
 
 struct TaskEnding {

@@ -11,7 +11,7 @@
 
 #include "engine/Common.h"
 #include "engine/Gbk.h"
-#include "engine/TargetLock.h"
+#include "engine/job/TargetLock.h"
 #include "res/texts/TaskTexts.h"
 #include "task/DownloadTask.h"
 #include "engine/TextRules.h"

@@ -11,10 +11,10 @@
 #include "app/IniFile.h"
 #include "app/VersionOrder.h"
 #include "engine/Common.h"
-#include "engine/DiskWrite.h"
+#include "engine/job/DiskWrite.h"
 #include "engine/Gbk.h"
 #include "engine/ProgramDirectory.h"
-#include "engine/TempFolder.h"
+#include "engine/job/TempFolder.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
 

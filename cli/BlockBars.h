@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BlockSnapshot.h"
+#include "engine/job/BlockSnapshot.h"
 
 inline std::string BlockBars(const std::vector<BlockSnapshot>& blocks) {
   static const char* const kLevels[] = {"·", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "cli/Command.h"
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "engine/Gbk.h"
 #include "res/Texts.h"
 #include "task/Candidate.h"

@@ -9,7 +9,7 @@
 #include "cli/Command.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "res/Texts.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "cli/Command.h"
 #include "engine/Common.h"
 #include "engine/Gbk.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "engine/TextRules.h"
 #include "res/Texts.h"
 #include "task/CandidateList.h"

@@ -1,6 +1,6 @@
 #include "engine/Common.h"
 #include "engine/ProgramDirectory.h"
-#include "engine/TempFolder.h"
+#include "engine/job/TempFolder.h"
 
 #include <chrono>
 

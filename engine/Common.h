@@ -15,7 +15,7 @@ std::string GetIniFilePath();
 int GetFileLength(const std::string& path);
 // True when the file can be opened for reading.
 bool IsFileExist(const std::string& path);
-// The user's private temp folder (engine/TempFolder.h); always ends in "/"
+// The user's private temp folder (engine/job/TempFolder.h); always ends in "/"
 // unless empty, when no place for one is usable.
 std::string GetTempDirectory();
 // Text after the last "/", or the whole text.

@@ -1,6 +1,6 @@
 #include "server/UrlCodec.h"
 
-#include "engine/HexDigit.h"
+#include "engine/http/HexDigit.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "engine/HttpSocket.h"
-#include "engine/RangeRead.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/RangeRead.h"
 #include "engine/mp3/Mp3Head.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 #include <cstdio>
 #include "engine/Gbk.h"
-#include "engine/HexDigit.h"
+#include "engine/http/HexDigit.h"
 
 #include "res/Texts.h"
 

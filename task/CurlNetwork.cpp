@@ -2,7 +2,7 @@
 
 #include <openssl/ssl.h>
 
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/NetworkOptions.h"
 #include "engine/http/ProxyChoice.h"
 

@@ -7,11 +7,11 @@
 #include <memory>
 #include <system_error>
 
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "engine/Common.h"
-#include "engine/HttpSocket.h"
-#include "engine/TaskEntry.h"
-#include "engine/TempFolder.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/record/TaskEntry.h"
+#include "engine/job/TempFolder.h"
 #include "engine/mp3/Mp3FileCheck.h"
 #include "res/Texts.h"
 #include "task/AudioProbe.h"

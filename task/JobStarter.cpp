@@ -1,6 +1,6 @@
 #include "task/JobStarter.h"
 
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 
 void CJobStarter::Start(CBlockDownloader* job, const std::function<bool()>& skip) {
   {

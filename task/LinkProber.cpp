@@ -3,9 +3,9 @@
 #include <ctime>
 #include <utility>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "engine/TextRules.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/BusyWait.h"
 #include "engine/http/HostLimiter.h"
 #include "res/Texts.h"

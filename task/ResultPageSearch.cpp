@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/BuiltinHost.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "res/Texts.h"
 #include "task/RobotInternet.h"
 #include "engine/TextRules.h"

@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "engine/Common.h"
-#include "engine/HttpSocket.h"
-#include "engine/Url.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/Url.h"
 #include "engine/TextRules.h"
 #include "task/CurlApi.h"
 #include "task/CurlNetwork.h"

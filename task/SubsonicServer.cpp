@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/Gbk.h"
-#include "engine/RequestAuth.h"
+#include "engine/http/RequestAuth.h"
 #include "res/Texts.h"
 #include "task/Md5.h"
 #include "task/RobotInternet.h"

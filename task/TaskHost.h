@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 #include <vector>
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "task/Candidate.h"
 
 // A copy of the settings in force, taken under the application lock.

@@ -1,6 +1,6 @@
 #include "task/TaskRow.h"
 
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "res/Texts.h"
 #include "task/Candidate.h"
 

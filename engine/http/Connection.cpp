@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/Resolver.h"
+#include "engine/http/Resolver.h"
 #include "engine/http/ProxyTunnel.h"
 #include "engine/http/TcpConnector.h"
 #include "engine/http/TlsChannel.h"

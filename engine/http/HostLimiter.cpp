@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 
 namespace {
 long long SteadyMs() {

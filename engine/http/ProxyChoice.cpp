@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/HexDigit.h"
+#include "engine/http/HexDigit.h"
 #include "engine/TextRules.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/NetworkOptions.h"
 
 namespace {

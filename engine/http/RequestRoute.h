@@ -5,7 +5,7 @@
 // depend on it.
 #include <string>
 
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/ProxyChoice.h"
 
 class CRequestRoute {

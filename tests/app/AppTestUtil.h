@@ -13,7 +13,7 @@
 #include "app/DownloaderApp.h"
 #include "app/IniFile.h"
 #include "engine/Common.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "res/Texts.h"
 #include "tests/support/TempHome.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cli/Command.h"
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 

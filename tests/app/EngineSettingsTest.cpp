@@ -6,8 +6,8 @@
 
 #include "app/EngineSettings.h"
 #include "app/IniFile.h"
-#include "engine/HttpSocket.h"
-#include "engine/RequestAuth.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/RequestAuth.h"
 #include "task/SubsonicServer.h"
 #include "tests/app/AppTestUtil.h"
 

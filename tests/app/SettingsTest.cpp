@@ -5,7 +5,7 @@
 #include <climits>
 #include <filesystem>
 #include "app/SettingsDlgLogic.h"
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "engine/http/HostLimiter.h"
 #include "tests/app/AppTestUtil.h"
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "app/TaskFiles.h"
-#include "engine/TargetLock.h"
+#include "engine/job/TargetLock.h"
 #include "engine/Gbk.h"
 #include "tests/support/TempHome.h"
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include "engine/RecordFile.h"
+#include "engine/record/RecordFile.h"
 #include "tests/app/AppTestUtil.h"
 
 using namespace apptest;

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

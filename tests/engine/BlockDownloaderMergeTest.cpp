@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "engine/DiskWrite.h"
+#include "engine/job/DiskWrite.h"
 
 #include "tests/engine/BlockDownloaderTestKit.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/DiskWrite.h"
-#include "engine/Sidecar.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/job/Sidecar.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // never throws away what an earlier attempt wrote.
 #include <algorithm>
 
-#include "engine/AttemptBudget.h"
+#include "engine/job/AttemptBudget.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "engine/Common.h"
 #include "res/Texts.h"
 #include "tests/support/ScriptedServer.h"

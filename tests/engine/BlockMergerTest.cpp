@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BlockMerger.h"
+#include "engine/job/BlockMerger.h"
 #include "res/Texts.h"
 #include "tests/support/TempHome.h"
 

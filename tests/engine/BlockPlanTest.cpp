@@ -1,7 +1,7 @@
 // Where a job's ranges are split: decisions from counts and speeds alone.
 #include <gtest/gtest.h>
 
-#include "engine/BlockPlan.h"
+#include "engine/job/BlockPlan.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "tests/support/CallbackLog.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/Gbk.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/HostLimiter.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 #include "tests/support/Loopback.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ChunkedDecoder.h"
+#include "engine/http/ChunkedDecoder.h"
 #include "tests/support/TempHome.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // that says so, keeps the block files, and says the cause is local.
 #include <sys/stat.h>
 
-#include "engine/DiskWrite.h"
+#include "engine/job/DiskWrite.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
 namespace {

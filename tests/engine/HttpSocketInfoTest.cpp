@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "res/Texts.h"
 #include "tests/support/CallbackLog.h"
 #include "tests/support/ScriptedServer.h"

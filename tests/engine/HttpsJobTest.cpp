@@ -9,7 +9,7 @@
 
 #include <netdb.h>
 
-#include "engine/Resolver.h"
+#include "engine/http/Resolver.h"
 #include "engine/http/NetworkOptions.h"
 #include "engine/http/TlsChannel.h"
 #include "tests/engine/BlockDownloaderTestKit.h"

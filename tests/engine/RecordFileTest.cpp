@@ -1,4 +1,4 @@
-#include "engine/RecordFile.h"
+#include "engine/record/RecordFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

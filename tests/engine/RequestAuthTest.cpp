@@ -5,9 +5,9 @@
 #include <atomic>
 #include <set>
 
-#include "engine/HttpSocket.h"
-#include "engine/RequestAuth.h"
-#include "engine/Url.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/RequestAuth.h"
+#include "engine/http/Url.h"
 #include "tests/support/CallbackLog.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"

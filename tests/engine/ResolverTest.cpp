@@ -1,5 +1,5 @@
 // Name lookups a Stop can walk away from.
-#include "engine/Resolver.h"
+#include "engine/http/Resolver.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "tests/support/TempHome.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/AudioSignature.h"
-#include "engine/HttpFraming.h"
+#include "engine/http/HttpFraming.h"
 #include "engine/SongContent.h"
 #include "tests/support/TempHome.h"
 

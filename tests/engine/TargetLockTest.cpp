@@ -1,7 +1,7 @@
 // The lock on a target's name: one owner at a time across descriptors (and
 // so across processes), a wait that Stop can end, and a lock file that a
 // remover may delete without ever giving the name two owners.
-#include "engine/TargetLock.h"
+#include "engine/job/TargetLock.h"
 
 #include <sys/stat.h>
 

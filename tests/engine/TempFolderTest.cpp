@@ -11,9 +11,9 @@
 #include <cstdio>
 
 #include "engine/Common.h"
-#include "engine/FormerTempFiles.h"
-#include "engine/OwnFile.h"
-#include "engine/TempFolder.h"
+#include "engine/job/FormerTempFiles.h"
+#include "engine/job/OwnFile.h"
+#include "engine/job/TempFolder.h"
 #include "res/Texts.h"
 #include "tests/support/EnvVar.h"
 #include "tests/support/TempHome.h"

@@ -1,4 +1,4 @@
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include "engine/ChunkedDecoder.h"
+#include "engine/http/ChunkedDecoder.h"
 
 namespace {
 // Decodes body in pieces whose sizes come from the seed; returns the data

@@ -2,7 +2,7 @@
 // body is coded: read wrongly, they put foreign bytes into a song.
 #include <cstdlib>
 #include <string>
-#include "engine/HttpFraming.h"
+#include "engine/http/HttpFraming.h"
 #include "engine/SongContent.h"
 #include "tests/fuzz/FuzzInput.h"
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <string>
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {

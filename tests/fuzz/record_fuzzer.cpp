@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include "engine/RecordFile.h"
+#include "engine/record/RecordFile.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // an older copy, a crash or another program may have left anything.
 #include <cstdlib>
 #include <string>
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 #include "engine/Common.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "task/DownloadTask.h"
 #include "task/ResultPageSearch.h"
 #include "tests/fuzz/FuzzInput.h"

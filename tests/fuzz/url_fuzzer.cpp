@@ -1,7 +1,7 @@
 // Address splitting, request-target escaping and Location resolution: what a
 // result page, a stored record or a redirect can hand the engine.
 #include <cstdlib>
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

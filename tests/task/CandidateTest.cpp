@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "engine/Gbk.h"
-#include "engine/HttpSocket.h"
-#include "engine/TaskEntry.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/record/TaskEntry.h"
 #include "res/Texts.h"
 #include "task/CandidateList.h"
 #include "task/DownloadTask.h"

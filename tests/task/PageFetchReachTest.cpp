@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "engine/http/NetworkOptions.h"
 #include "task/RobotInternet.h"
 #include "tests/support/EnvVar.h"

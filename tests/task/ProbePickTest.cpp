@@ -11,7 +11,7 @@
 #include <map>
 #include <thread>
 
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/HostLimiter.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "res/Texts.h"
 #include "task/CandidateList.h"
 #include "task/DownloadTask.h"

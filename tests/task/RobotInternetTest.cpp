@@ -5,7 +5,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 

@@ -12,8 +12,8 @@
 #include <map>
 
 #include "engine/Gbk.h"
-#include "engine/HttpSocket.h"
-#include "engine/RequestAuth.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/RequestAuth.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "task/Md5.h"

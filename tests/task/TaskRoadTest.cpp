@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
-#include "engine/DiskWrite.h"
-#include "engine/HttpSocket.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/http/HttpSocket.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "tests/support/Loopback.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "res/Texts.h"
 #include "task/DownloadTask.h"
 #include "task/TaskHost.h"

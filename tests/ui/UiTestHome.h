@@ -13,7 +13,7 @@
 
 #include "app/DownloaderApp.h"
 #include "engine/Gbk.h"
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempHome.h"
 #include "ui/MainFrame.h"

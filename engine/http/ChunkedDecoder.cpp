@@ -1,8 +1,8 @@
-#include "engine/ChunkedDecoder.h"
+#include "engine/http/ChunkedDecoder.h"
 
 #include <cstring>
 
-#include "engine/HexDigit.h"
+#include "engine/http/HexDigit.h"
 
 namespace {
 

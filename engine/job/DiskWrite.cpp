@@ -1,4 +1,4 @@
-#include "engine/DiskWrite.h"
+#include "engine/job/DiskWrite.h"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -1,4 +1,4 @@
-#include "engine/HttpFraming.h"
+#include "engine/http/HttpFraming.h"
 
 #include <strings.h>
 

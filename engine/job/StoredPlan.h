@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "engine/BlockPlan.h"
-#include "engine/Sidecar.h"
+#include "engine/job/BlockPlan.h"
+#include "engine/job/Sidecar.h"
 
 class CStoredPlan {
  public:

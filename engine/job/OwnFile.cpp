@@ -1,4 +1,4 @@
-#include "engine/OwnFile.h"
+#include "engine/job/OwnFile.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 
 const char* EntryColumn(const TaskEntry& e, int column) {
   switch (column) {

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 #include "engine/Common.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/http/HostLimiter.h"
 
 namespace {

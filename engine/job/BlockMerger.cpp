@@ -1,4 +1,4 @@
-#include "engine/BlockMerger.h"
+#include "engine/job/BlockMerger.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <fstream>
 
-#include "engine/DiskWrite.h"
-#include "engine/OwnFile.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/job/OwnFile.h"
 #include "res/Texts.h"
 
 namespace {

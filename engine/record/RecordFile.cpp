@@ -1,4 +1,4 @@
-#include "engine/RecordFile.h"
+#include "engine/record/RecordFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "engine/TargetLock.h"
+#include "engine/job/TargetLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "engine/Common.h"
-#include "engine/OwnFile.h"
+#include "engine/job/OwnFile.h"
 
 CTargetLock::CTargetLock(std::string path) : m_path(std::move(path)) {}
 

@@ -1,4 +1,4 @@
-#include "engine/Resolver.h"
+#include "engine/http/Resolver.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-#include "engine/TempFolder.h"
+#include "engine/job/TempFolder.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 // into place.
 // Whatever stops it there ends the job with OnFailure and its cause, and
 // the block files stay, so a later run only merges again.
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,10 +16,10 @@
 #include <mutex>
 #include <optional>
 
-#include "engine/BlockMerger.h"
-#include "engine/DiskWrite.h"
+#include "engine/job/BlockMerger.h"
+#include "engine/job/DiskWrite.h"
 #include "engine/Gbk.h"
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 #include "engine/SongContent.h"
 #include "res/Texts.h"
 

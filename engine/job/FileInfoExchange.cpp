@@ -1,13 +1,13 @@
-#include "engine/FileInfoExchange.h"
+#include "engine/job/FileInfoExchange.h"
 
 #include <climits>
 #include <cstdio>
 
 #include "engine/Common.h"
-#include "engine/HttpFraming.h"
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpFraming.h"
+#include "engine/http/HttpSocket.h"
 #include "engine/TextRules.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "res/Texts.h"
 
 namespace {

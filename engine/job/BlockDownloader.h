@@ -11,12 +11,12 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "engine/BlockPlan.h"
-#include "engine/BlockSnapshot.h"
+#include "engine/job/BlockPlan.h"
+#include "engine/job/BlockSnapshot.h"
 #include "engine/Callbacks.h"
-#include "engine/HttpSocket.h"
-#include "engine/Sidecar.h"
-#include "engine/TargetLock.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/job/Sidecar.h"
+#include "engine/job/TargetLock.h"
 
 class CBlockDownloader {
  public:

@@ -39,4 +39,4 @@ void SetEntryText(char (&field)[N], const std::string& text);
 // Column c (0..10) of the download list as a field of the entry.
 const char* EntryColumn(const TaskEntry& e, int column);
 
-#include "engine/TaskEntry.inl"
+#include "engine/record/TaskEntry.inl"

@@ -1,4 +1,4 @@
-#include "engine/RangeRead.h"
+#include "engine/http/RangeRead.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,10 +8,10 @@
 #include <climits>
 
 #include "engine/Common.h"
-#include "engine/HttpFraming.h"
-#include "engine/HttpSocket.h"
-#include "engine/RequestAuth.h"
-#include "engine/Url.h"
+#include "engine/http/HttpFraming.h"
+#include "engine/http/HttpSocket.h"
+#include "engine/http/RequestAuth.h"
+#include "engine/http/Url.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/HttpFraming.h"
+#include "engine/http/HttpFraming.h"
 #include "engine/SongContent.h"
 
 class CConnection;

@@ -1,4 +1,4 @@
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 
 #include <cctype>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "engine/BlockPlan.h"
+#include "engine/job/BlockPlan.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "engine/Sidecar.h"
+#include "engine/job/Sidecar.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <cstdio>
 
 #include "engine/Common.h"
-#include "engine/DiskWrite.h"
-#include "engine/FormerTempFiles.h"
-#include "engine/OwnFile.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/job/FormerTempFiles.h"
+#include "engine/job/OwnFile.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "engine/BodySniff.h"
+#include "engine/http/BodySniff.h"
 
 #include <cerrno>
 
-#include "engine/ChunkedDecoder.h"
+#include "engine/http/ChunkedDecoder.h"
 #include "engine/Common.h"
 #include "engine/http/Connection.h"
 

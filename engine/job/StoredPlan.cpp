@@ -1,10 +1,10 @@
-#include "engine/StoredPlan.h"
+#include "engine/job/StoredPlan.h"
 
 #include <sys/stat.h>
 
 #include <climits>
 
-#include "engine/OwnFile.h"
+#include "engine/job/OwnFile.h"
 
 bool CStoredPlan::Continue(const CSidecar& stored, long long length, CBlockPlan& plan) {
   if (!stored.m_ranges.empty()) return plan.SetRanges(length, stored.m_ranges);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BlockPlan.h"
+#include "engine/job/BlockPlan.h"
 
 struct CSidecar {
   int m_nLength = 0;

@@ -1,4 +1,4 @@
-#include "engine/BlockDownloader.h"
+#include "engine/job/BlockDownloader.h"
 
 #include <dirent.h>
 #include <pthread.h>
@@ -14,12 +14,12 @@
 #include <utility>
 
 #include "engine/Common.h"
-#include "engine/DiskWrite.h"
-#include "engine/FileInfoExchange.h"
-#include "engine/StoredPlan.h"
-#include "engine/OwnFile.h"
-#include "engine/Sidecar.h"
-#include "engine/TempFolder.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/job/FileInfoExchange.h"
+#include "engine/job/StoredPlan.h"
+#include "engine/job/OwnFile.h"
+#include "engine/job/Sidecar.h"
+#include "engine/job/TempFolder.h"
 #include "res/Texts.h"
 
 // How the job's threads share it

@@ -3,7 +3,7 @@
 // engine behind downing.dat.
 #include <cstdio>
 #include <string>
-#include "engine/TaskEntry.h"
+#include "engine/record/TaskEntry.h"
 
 // The engine shows no message itself: "cannot create the record file" goes
 // through this hook, which the application routes to its message box.

@@ -1,4 +1,4 @@
-#include "engine/FormerTempFiles.h"
+#include "engine/job/FormerTempFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/Common.h"
-#include "engine/OwnFile.h"
-#include "engine/TempFolder.h"
+#include "engine/job/OwnFile.h"
+#include "engine/job/TempFolder.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "engine/RequestAuth.h"
+#include "engine/http/RequestAuth.h"
 
 #include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <vector>
 
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "engine/TextRules.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/AttemptBudget.h"
+#include "engine/job/AttemptBudget.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "engine/HttpSocket.h"
+#include "engine/http/HttpSocket.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -16,17 +16,17 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/AttemptBudget.h"
-#include "engine/BodySniff.h"
-#include "engine/ChunkedDecoder.h"
+#include "engine/job/AttemptBudget.h"
+#include "engine/http/BodySniff.h"
+#include "engine/http/ChunkedDecoder.h"
 #include "engine/Common.h"
-#include "engine/DiskWrite.h"
-#include "engine/FileInfoExchange.h"
-#include "engine/HttpFraming.h"
-#include "engine/OwnFile.h"
-#include "engine/RequestAuth.h"
+#include "engine/job/DiskWrite.h"
+#include "engine/job/FileInfoExchange.h"
+#include "engine/http/HttpFraming.h"
+#include "engine/job/OwnFile.h"
+#include "engine/http/RequestAuth.h"
 #include "engine/TextRules.h"
-#include "engine/Url.h"
+#include "engine/http/Url.h"
 #include "res/Texts.h"
 
 std::atomic<int> ConTimeOut{5};
