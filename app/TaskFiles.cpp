@@ -159,7 +159,7 @@ void DeleteTaskFilesIn(const std::string& tempDir, const std::string& downloadsD
   std::vector<std::unique_ptr<CTargetLock>> held;
   std::set<std::string> heldNames;
   for (const std::string& name : names) {
-    auto l = std::make_unique<CTargetLock>(DirPath(tempDir, name + ".lock"));
+    auto l = std::make_unique<CTargetLock>(DirPath(tempDir, CTargetLock::LockName(name)));
     if (l->TryLock() != CTargetLock::Result::kLocked) continue;
     heldNames.insert(name);
     held.push_back(std::move(l));

@@ -3,6 +3,7 @@
 #include <vector>
 #include <cstdio>
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 #include "engine/http/HexDigit.h"
 
 #include "res/Texts.h"
@@ -132,12 +133,7 @@ bool IsFailureCause(const std::string& text) {
 }
 
 bool IsWebAddress(const std::string& text) {
-  auto startsNoCase = [&](const char* prefix) {
-    for (size_t i = 0; prefix[i]; ++i)
-      if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    return true;
-  };
-  return startsNoCase("http://") || startsNoCase("https://");
+  return StartsWithIgnoringCase(text, "http://") || StartsWithIgnoringCase(text, "https://");
 }
 
 std::string AddressHost(const std::string& url) {

@@ -62,13 +62,19 @@ CopyResult AppendBytes(int in, int out, long long len, const std::atomic<bool>& 
 
 // The mode a song made by open(0666) would get: block files are private,
 // the song is the user's like any other file they save.
+// Read once: the umask is the process's, and /proc is not worth a visit per
+// merge.
 mode_t SongMode() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-  }
-  return 0644;
+  static const mode_t mode = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Umask:", 0) == 0)
+        return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
+    }
+    return mode_t{0644};
+  }();
+  return mode;
 }
 
 bool IsWholeFile(const std::string& path, long long length) {

@@ -17,8 +17,10 @@ CTargetLock::CTargetLock(std::string path) : m_path(std::move(path)) {}
 CTargetLock::~CTargetLock() { Unlock(); }
 
 std::string CTargetLock::PathFor(const std::string& target) {
-  return GetTempDirectory() + GetPathFileName(target) + ".lock";
+  return GetTempDirectory() + LockName(GetPathFileName(target));
 }
+
+std::string CTargetLock::LockName(const std::string& targetName) { return targetName + ".lock"; }
 
 void CTargetLock::SetPath(const std::string& path) {
   std::lock_guard<std::mutex> g(m_lock);

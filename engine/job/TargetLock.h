@@ -21,8 +21,11 @@ class CTargetLock {
   CTargetLock(const CTargetLock&) = delete;
   CTargetLock& operator=(const CTargetLock&) = delete;
 
-  // GetTempDirectory() + file name of target + ".lock".
+  // GetTempDirectory() + LockName(file name of target).
   static std::string PathFor(const std::string& target);
+  // The lock's own file name for a target's file name, for whoever lists or
+  // takes locks in a temp folder of their choosing.
+  static std::string LockName(const std::string& targetName);
 
   void SetPath(const std::string& path);  // only while not held
   // Takes the lock without waiting. On kError errno tells why.
