@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "engine/ProgramDirectory.h"
+#include "engine/TextRules.h"
 
 namespace {
 
@@ -59,20 +60,7 @@ std::string TopDirectory(const std::string& path, dev_t device) {
 // Every byte but the unreserved ones and "/" percent-encoded, as the
 // info file's Path key wants it.
 std::string EncodePath(const std::string& path) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : path) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '.' || c == '~' || c == '/';
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  return PercentEscape(path, [](unsigned char c) { return !IsUnreservedUrlByte(c) && c != '/'; });
 }
 
 // "name.mp3", then "name.2.mp3", "name.3.mp3", ...: the first the info

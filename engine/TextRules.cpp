@@ -52,6 +52,28 @@ bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+bool IsUnreservedUrlByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+std::string PercentEscape(std::string_view text, bool (*escape)(unsigned char c)) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (escape(c)) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 long long LeadingDigits(std::string_view text) {
   long long v = 0;
   for (char c : text) {

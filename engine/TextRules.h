@@ -30,6 +30,13 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 // True when text ends with tail, byte for byte.
 bool EndsWith(std::string_view text, std::string_view tail);
 
+// Letters, digits and "-._~": the bytes an address never needs to escape.
+bool IsUnreservedUrlByte(unsigned char c);
+// Every byte `escape` picks written as %XX in upper-case hex, the rest as
+// they are. Each caller's rule of what to escape is its own; the writing
+// is one.
+std::string PercentEscape(std::string_view text, bool (*escape)(unsigned char c));
+
 // The decimal digits at the start of a header value; no sign and no blanks
 // are read, no digits give 0, and a value too big for long long gives
 // LLONG_MAX so a huge length is still seen as huge.

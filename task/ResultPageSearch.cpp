@@ -57,21 +57,13 @@ SearchResult CResultPageSearch::Search(const std::string& name, const SearchHook
 }
 
 std::string CResultPageSearch::BuildSearchURL(const std::string& name, const TaskSettings& settings) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
   // Characters that mean something in a query are escaped too, or the
   // engine would read another name ("C#" as "C", "a&b" as "a"). Blanks go
   // as they are; the fetcher writes them as %20.
-  static const char kQueryMarks[] = "%&+#?=;";
-  for (unsigned char c : name) {
-    if (c < 0x80 && (c == 0 || !std::strchr(kQueryMarks, c))) {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
+  const std::string encoded = PercentEscape(name, [](unsigned char c) {
+    static const char kQueryMarks[] = "%&+#?=;";
+    return c >= 0x80 || (c != 0 && std::strchr(kQueryMarks, c) != nullptr);
+  });
   if (!settings.m_strSearchHead.empty())
     return settings.m_strSearchHead + encoded + settings.m_strSearchTail;
 

@@ -28,19 +28,7 @@ constexpr int kMaxRedirects = 10;
 // libcurl refuses raw blanks and control bytes, and they are not valid on a
 // request line; the address text keeps them, only the wire sees %XX.
 std::string EscapeForWire(const std::string& url) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(url.size());
-  for (unsigned char c : url) {
-    if (c <= 0x20 || c == 0x7F || c >= 0x80) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return PercentEscape(url, [](unsigned char c) { return c <= 0x20 || c == 0x7F || c >= 0x80; });
 }
 
 // The page is read in pieces of 1023 bytes, and a zero byte ends the text

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/Gbk.h"
+#include "engine/TextRules.h"
 #include "engine/http/RequestAuth.h"
 #include "res/Texts.h"
 #include "task/Md5.h"
@@ -154,19 +155,7 @@ std::string CSubsonicServer::EncodePassword(const std::string& utf8) {
 }
 
 std::string CSubsonicServer::EscapeQuery(const std::string& utf8) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : utf8) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  return PercentEscape(utf8, [](unsigned char c) { return !IsUnreservedUrlByte(c); });
 }
 
 std::string CSubsonicServer::DownloadLink(const std::string& id) const {

@@ -153,20 +153,7 @@ std::string HostForHeader(const UrlParts& parts) {
 }
 
 std::string EscapeRequestTarget(const std::string& object) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(object.size());
-  for (char ch : object) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c >= 0x7F) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
+  return PercentEscape(object, [](unsigned char c) { return c <= 0x20 || c >= 0x7F; });
 }
 
 std::string ResolveUrl(const std::string& base, const std::string& ref) {

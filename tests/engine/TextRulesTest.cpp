@@ -77,3 +77,15 @@ TEST(TextRules, LeadingIntFollowsTheLibraryRule) {
   EXPECT_EQ(LeadingInt("99999999999999999999"), INT_MAX);
   EXPECT_EQ(LeadingInt("-99999999999999999999"), -INT_MAX);
 }
+
+// Each caller picks what to escape; the writing is the same for all: every
+// picked byte as %XX in upper-case hex, high bytes and NUL included.
+TEST(TextRules, PercentEscapeWritesPickedBytesOnly) {
+  auto unreserved = [](unsigned char c) { return !IsUnreservedUrlByte(c); };
+  EXPECT_EQ(PercentEscape("aZ09-._~", unreserved), "aZ09-._~");
+  EXPECT_EQ(PercentEscape("a b/c?", unreserved), "a%20b%2Fc%3F");
+  EXPECT_EQ(PercentEscape("\xC4\xE3", unreserved), "%C4%E3");
+  EXPECT_EQ(PercentEscape(std::string_view("x\0y", 3), unreserved), "x%00y");
+  EXPECT_EQ(PercentEscape("", unreserved), "");
+  EXPECT_EQ(PercentEscape("\x7F\xFF", [](unsigned char c) { return c == 0xFF; }), "\x7F%FF");
+}
