@@ -120,4 +120,32 @@ TEST_F(BlockMergerTest, BlocksOnAnotherFileSystemAreCopied) {
   rmdir(folder);
 }
 
+TEST_F(BlockMergerTest, PiecesOfSeveralCopyStepsLandWholeAndInOrder) {
+  // Lengths off every power of two, so each piece ends inside a step of the
+  // kernel copy and of the copy through memory, on one file system and
+  // across two.
+  const std::string body = vtest::RandomBytes((13u << 20) + 5, 4);
+  const long long cuts[] = {0, (4 << 20) + 1, (13 << 20) - 3, static_cast<long long>(body.size())};
+  std::vector<std::string> folders = {home.temp()};
+  char shm[] = "/dev/shm/vmp3-merge-XXXXXX";
+  struct stat st;
+  if (stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0 && mkdtemp(shm)) folders.push_back(std::string(shm) + "/");
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    std::vector<CBlockMerger::Piece> pieces;
+    for (int i = 0; i < 3; ++i) {
+      const std::string file = folder + "long-" + std::to_string(i) + ".hpt";
+      ASSERT_TRUE(vtest::WriteFile(file, body.substr(cuts[i], cuts[i + 1] - cuts[i])));
+      chmod(file.c_str(), 0600);
+      pieces.push_back({file, cuts[i + 1] - cuts[i]});
+    }
+    CBlockMerger merger(m_target, pieces, static_cast<long long>(body.size()), m_targetFile, m_blockFile);
+    EXPECT_EQ(merger.Join(m_stopped).problem, nullptr);
+    EXPECT_TRUE(vtest::ReadFile(merger.Part()) == body);
+    merger.Discard();
+    for (const auto& p : pieces) unlink(p.file.c_str());
+  }
+  if (folders.size() > 1) rmdir(shm);
+}
+
 }  // namespace
