@@ -37,7 +37,7 @@
 #include "task/JobStarter.h"
 #include "task/JobTexts.h"
 #include "task/LinkProber.h"
-#include "task/ReadOnlyFace.h"
+#include "engine/ReadOnlyFace.h"
 #include "task/RetryWorker.h"
 #include "task/TargetPath.h"
 #include "task/TaskHost.h"

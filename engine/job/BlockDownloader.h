@@ -1,24 +1,61 @@
 #pragma once
 // One file over HTTP in N parallel byte ranges, one thread per block, joined
-// into the target by the thread of the last block to finish.
+// into the target by the thread of the last block to finish. The job itself
+// keeps the life cycle (start, stop, the one final callback); its blocks
+// are CJobBlocks', its threads CBlockThreads', the files of a target
+// CBlockFileSet's and the end CJobMerge's.
+//
+// How the job's threads share it
+// - The owner's thread runs Start (and Prepare with the file-info exchange)
+//   and usually Stop and the destructor.
+// - A block thread runs its block's connection and, through the block
+//   callbacks, the owner's callbacks, OnBlockDone, OnBlockFailed and the
+//   merge. The thread keeps its own reference to its connection, so the
+//   connection outlives every Stop that happens while the thread is on it.
+// - Stop never kills a thread: it aborts every connection (a blocked receive
+//   returns at once) and joins. On one of the job's own block threads it
+//   joins the others and leaves itself as a leftover; a later Stop from
+//   another thread joins it, or the destructor running on it detaches it.
+// - Exactly one final callback (OnSuccess or OnFailure) is decided under
+//   m_lock (ClaimFinish), which also waits until Start has let go of the
+//   job. After it, the deciding thread reads nothing of the job.
+// - A Stop that finds another Stop joining threads waits for it, except on
+//   a block thread, which the running Stop is about to join: that one
+//   returns at once.
+// - A Stop from another thread while Start is preparing aborts the
+//   file-info connection and waits for Start to let go of the job.
+// - A Stop on a block thread does not wait for Start: Start creates the
+//   block threads under m_lock and creates none once m_bStopped is set.
+//   When a block has already claimed the end, a failing Start leaves the
+//   stopping to it instead of joining it.
+// - The merge runs on the last block's thread.
+// - The owner may delete the job inside OnSuccess or OnFailure on a block
+//   thread only when none of its other threads can be in Stop or Start at
+//   that moment: a Stop of another thread may still be joining the other
+//   block threads (the block thread's own Stop returns early then), and the
+//   deletion would pull the job from under it. The download task never
+//   deletes a job there; it hands that to a thread of its own.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
-#include "engine/job/BlockPlan.h"
+
 #include "engine/job/BlockSnapshot.h"
+#include "engine/job/BlockThreads.h"
 #include "engine/Callbacks.h"
 #include "engine/http/HttpSocket.h"
+#include "engine/job/JobBlocks.h"
+#include "engine/ReadOnlyFace.h"
 #include "engine/job/Sidecar.h"
 #include "engine/job/TargetLock.h"
 
-class CBlockDownloader {
+class CBlockDownloader final : private IBlockWork {
  public:
   explicit CBlockDownloader(void* owner);
   ~CBlockDownloader();  // the owner calls Stop first
@@ -66,18 +103,24 @@ class CBlockDownloader {
   // with the block files and the job fails with the check's text.
   FileCheck CheckFinished = nullptr;
 
-  // At most m_nBlocks threads; a thread that finishes its block goes on
-  // with another (a block left from an earlier run, or a split-off range).
-  std::vector<std::thread> m_pThreads;
-  // By block number; splits add to the end.
-  std::vector<CHttpSocket*> m_pBlocks;
-  std::vector<std::string> m_pstrTempFiles;
-  std::vector<unsigned char> m_pbDone;
-  unsigned char m_bPrepared = 0;
-  FILE* m_fileTarget = nullptr;
-  FILE* m_fileBlock = nullptr;
+  // Read-only views under the names the job's state has always had; the
+  // state itself lives in the collaborators. Any thread.
+  // The block threads, one place each (at most m_nBlocks run at once; a
+  // thread that finishes its block goes on with another).
+  const ReadOnlyFace<std::vector<std::thread::id>> m_pThreads{[this] { return Locked([this] { return m_threads.Ids(); }); }};
+  // By block number, splits at the end; valid only while the job runs it.
+  const ReadOnlyColumn<CHttpSocket*> m_pBlocks{[this](int i) { return Locked([this, i] { return m_blocks.Raw(i); }); }};
+  const ReadOnlyFace<std::vector<std::string>> m_pstrTempFiles{[this] { return Locked([this] { return m_blocks.Files(); }); }};
+  const ReadOnlyFace<std::vector<unsigned char>> m_pbDone{[this] { return Locked([this] { return m_blocks.DoneFlags(); }); }};
+  const ReadOnlyFace<bool> m_bPrepared{[this] { return m_bPlanned.load(); }};
+  // Open only while the merge joins; read on the merging thread.
+  const ReadOnlyFace<FILE*> m_fileTarget{[this] { return m_mergeTarget; }};
+  const ReadOnlyFace<FILE*> m_fileBlock{[this] { return m_mergeBlock; }};
 
-  // Internal steps, public so tests can reach them.
+ private:
+  using BlockPtr = CJobBlocks::BlockPtr;
+
+  // The steps of a run.
   void Prepare();
   void AllocateBlocks();
   CHttpSocket* CreateBlock();
@@ -85,53 +128,19 @@ class CBlockDownloader {
   void MergeBlocks();
   void OnBlockFailed();
 
- private:
-  // Block connections are shared between the job and the block thread that
-  // runs them: whoever lets go last closes and deletes the connection, so a
-  // thread that stopped its own job never runs on a released object.
-  using BlockPtr = std::shared_ptr<CHttpSocket>;
-  // The deleter of a block connection: closes it with its callbacks cleared.
-  static void ReleaseBlock(CHttpSocket* s);
-
   static void BlockContentLength(void* job, int length);
   static void BlockProgress(void* job, int received, int blockLength, int index);
   static void BlockMessage(void* job, const std::string& text, int index);
   static void BlockSuccess(void* job, int index);
   static void BlockFailure(void* job, int index);
-  static void BlockThread(BlockPtr block, CBlockDownloader* job);
+  // IBlockWork: what the job's block threads do.
+  void RunBlock(CHttpSocket& block) override;
+  BlockPtr WaitForWork(CHttpSocket* donor) override;
 
-  // Under m_lock: marks `done` finished and finds the finishing thread its
-  // next block, splitting a slow one when that pays.
-  // `donor` is the finished block's connection, passed on when it may
-  // carry another request.
-  BlockPtr NextWork(int done, CHttpSocket* donor);
-  BlockPtr SplitOff(long long ownSpeed, CHttpSocket* donor);
-  void Grow(size_t blocks);
-  // A thread with nothing to fetch stays (without a connection) while
-  // other blocks run, in case one of them turns out slow; none when the
-  // job stops or every block is done or taken.
-  BlockPtr WaitForWork(CHttpSocket* donor);
-  // Under m_lock: brings the plan's counts and speeds up to date.
-  void Observe(long long nowMs);
-  // Called now and then from a flowing block: counts, speeds, stalls.
-  void Watch(long long nowMs);
-  // 0, or the errno of the failed write.
-  int WriteSidecar();
 
   void Report(const std::string& text);
   bool OnOwnBlockThread() const;
-  // stored: the record an earlier run left, when it may be continued.
-  void PlanBlocks(const BlockPtr& first, const std::string& url, int length, bool ranged,
-                  const std::optional<CSidecar>& stored);
-  void DiscardStaleBlocks(const std::vector<int>& keep);
-  // Ends the job on a cause here that no link can cure (a full disk, a
-  // missing permission, a download folder that is gone): the text (by
-  // default the one of err), then OnFailure; the block files stay.
-  void FailLocally(int err, const std::string& text = {});
   void NoteLocalError(int err, const std::string& text);
-  // Why the merged file cannot be made or take the song's name (GBK).
-  static std::string PlacingFailureText(int err, const std::string& target);
-  static void RunMergeEndHook(CBlockDownloader& job);
   // Ends a merge that failed: the text, then OnFailure unless the end was
   // already decided.
   void FailWith(const std::string& text);
@@ -145,30 +154,27 @@ class CBlockDownloader {
   // Decides the job's one final callback; false when the job was stopped or
   // another thread has already decided it.
   bool ClaimFinish();
-  void CloseMergeFiles();
 
-  // m_lock guards m_pThreads, m_pBlocks, m_pstrTempFiles, m_owned,
-  // m_orphans, m_plan with the strings after it and the flags below it. It is
-  // never held while joining a thread or calling out; HttpGetThreadMutex()
-  // may be taken inside it, never the other way round. m_pbDone belongs to
-  // HttpGetThreadMutex().
+  // What read() returns, read under m_lock.
+  template <typename F>
+  std::invoke_result_t<F> Locked(F read) {
+    std::lock_guard<std::mutex> lk(m_lock);
+    return read();
+  }
+
+  // m_lock guards m_threads, m_blocks and the flags below them. It is never
+  // held while joining a thread or calling out; HttpGetThreadMutex() may be
+  // taken inside it, never the other way round.
   std::mutex m_lock;
   std::condition_variable m_idle;  // a Start or a Stop has ended
   std::condition_variable m_work;  // the job stops: idle threads leave
-  std::vector<BlockPtr> m_owned;   // element i owns m_pBlocks[i]
-  // Threads that ran a Stop of their own: they are still on their way out
-  // and are joined by the next Stop from another thread, or detached when
-  // the job is destroyed on them.
-  std::vector<std::thread> m_orphans;
-  CBlockPlan m_plan;
-  std::string m_strBlockURL;   // the redirect target every block asks
-  CSidecar m_sidecar;          // what the block files are, as last written
-  bool m_bSplittable = false;  // ranges honoured: blocks may be split
+  CBlockThreads m_threads;
+  CJobBlocks m_blocks{[this] { return CreateBlock(); }, this};
   std::atomic<long long> m_nNextWatchMs{0};
-  int m_nWarmWaiting = 0;  // idle threads that still hold a live connection
   // Set by every Stop and cleared by Start; read without the lock by the
   // block callbacks so texts stop once the job is stopped.
   std::atomic<bool> m_bStopped{false};
+  std::atomic<bool> m_bPlanned{false};  // the blocks have been planned and created
   bool m_bFinished = false;    // OnSuccess or OnFailure has been decided
   bool m_bStopActive = false;  // a Stop is joining threads
   bool m_bStarting = false;    // Start is preparing or creating threads
@@ -178,10 +184,10 @@ class CBlockDownloader {
   std::atomic<int> m_nLocalError{0};
   std::atomic<int> m_nAnswerMs{-1};
   std::string m_strLocalError;  // its text when not the one of the errno; under m_lock
+  // The merge's open files, so that a Stop from elsewhere can close them.
+  FILE* m_mergeTarget = nullptr;
+  FILE* m_mergeBlock = nullptr;
   // Held from Prepare until the job lets go of its block files: another
   // process downloading a file of the same name waits for it.
   CTargetLock m_targetLock;
 };
-
-// The named mutex "http-get-thread-mutex": one for every job in the process.
-std::mutex& HttpGetThreadMutex();

@@ -2,10 +2,15 @@
 // and a merge that goes wrong keeps what was downloaded.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "engine/job/DiskWrite.h"
+#include "engine/job/Sidecar.h"
 
 #include "tests/engine/BlockDownloaderTestKit.h"
 
@@ -17,19 +22,40 @@ using vtest::Route;
 class BlockJobMerge : public bdtest::JobFixture {
  protected:
   void SetUp() override { srv.route("/a.mp3", Route::File(m_body)); }
-  // Plans a 3-block job of m_body without running it; the test writes the
-  // block files itself and merges by hand.
-  std::unique_ptr<CBlockDownloader> Planned(const std::string& target) {
-    auto job = Job(srv.url("/a.mp3"), target, 3, owner);
-    job->Prepare();
-    EXPECT_EQ(job->m_pstrTempFiles.size(), 3u);
-    return job;
-  }
-  void WriteBlocks(const std::string& target) {
+  // Leaves what a run killed just before its merge leaves: every block file
+  // whole and the record of their ranges, numbered 0, 2, 1 in file order
+  // (as splits number them), so only a join by range puts them right.
+  void LeaveWholeBlocks(const std::string& target) {
     const std::string name = GetPathFileName(target);
-    ASSERT_TRUE(vtest::WriteFile(BlockFile(name, 0), m_body.substr(0, 1000)));
-    ASSERT_TRUE(vtest::WriteFile(BlockFile(name, 1), m_body.substr(1000, 1000)));
-    ASSERT_TRUE(vtest::WriteFile(BlockFile(name, 2), m_body.substr(2000)));
+    std::string record;
+    CBlockDownloader::SetMergeEndHook([&](CBlockDownloader&) { record = vtest::ReadFile(Sidecar(name)); });
+    Owner o;
+    auto job = Job(srv.url("/a.mp3"), target, 3, o);
+    Run(*job, o);
+    CBlockDownloader::SetMergeEndHook(nullptr);
+    ASSERT_EQ(o.successes(), 1);
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    std::optional<CSidecar> stored = CSidecar::Parse(record);
+    ASSERT_TRUE(stored);
+    std::vector<PlanRange>& ranges = stored->m_ranges;
+    ASSERT_EQ(ranges.size(), 3u);
+    std::sort(ranges.begin(), ranges.end(), [](const PlanRange& a, const PlanRange& b) { return a.m_nFirst < b.m_nFirst; });
+    ranges[1].m_nBlock = 2;
+    ranges[2].m_nBlock = 1;
+    ASSERT_EQ(stored->WriteFor(target), 0);
+    for (const auto& r : ranges)
+      ASSERT_TRUE(vtest::WriteFile(BlockFile(name, r.m_nBlock), m_body.substr(r.m_nFirst, r.m_nLast - r.m_nFirst + 1)));
+    srv.clearRequests();
+  }
+  // A resumed job over those blocks; `onWhole` runs on a block's thread
+  // when it reports its block whole, before the block counts as in.
+  std::unique_ptr<CBlockDownloader> Resumed(const std::string& target, Owner& o,
+                                            std::function<void(int index)> onWhole = {}) {
+    auto job = Job(srv.url("/a.mp3"), target, 3, o, true);
+    o.onProgress = [onWhole](int received, int blockLength, int index) {
+      if (onWhole && received == blockLength) onWhole(index);
+    };
+    return job;
   }
   void ExpectBlocksKept(const std::string& name) {
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(bdtest::Exists(BlockFile(name, i))) << i;
@@ -106,75 +132,88 @@ TEST_F(BlockJobMerge, StalePartLinkIsReplacedNotFollowed) {
   EXPECT_EQ(vtest::ReadFile(victim), "keep me");
 }
 
-TEST_F(BlockJobMerge, HandWrittenBlocksMergeInOrder) {
+TEST_F(BlockJobMerge, WholeBlocksOfAnEarlierRunAreJoinedByTheirRangesWithoutAskingAgain) {
   const std::string target = Target("a.mp3");
-  auto job = Planned(target);
-  WriteBlocks(target);
-  job->MergeBlocks();
-  EXPECT_EQ(owner.successes(), 1);
+  LeaveWholeBlocks(target);
+  Owner o;
+  auto job = Resumed(target, o);
+  Run(*job, o);
+  EXPECT_EQ(o.successes(), 1);
   EXPECT_EQ(vtest::ReadFile(target), m_body);
   ExpectNoLeftovers(target);
-  job->Stop();
+  const std::vector<std::string> texts = {T(txt::kJobAllBlocksDone), T(txt::kJobMerging), T(txt::kJobSucceeded)};
+  EXPECT_EQ(o.JobTexts(), texts);
+  // Only the request that tells the file's facts: no block asks again.
+  EXPECT_EQ(srv.requestsFor("/a.mp3").size(), 1u);
 }
 
-TEST_F(BlockJobMerge, BlockOfTheWrongSizeFailsAndKeepsEverything) {
+TEST_F(BlockJobMerge, BlockFileThatChangesSizeBeforeTheMergeFailsItAndKeepsEverything) {
   const std::string target = Target("a.mp3");
-  for (int bad = 0; bad < 3; ++bad) {
-    SCOPED_TRACE(bad);
+  struct Case {
+    int block;
+    bool longer;
+  };
+  for (const Case c : {Case{0, false}, Case{1, false}, Case{2, false}, Case{1, true}}) {
+    SCOPED_TRACE(testing::Message() << "block " << c.block << (c.longer ? " longer" : " shorter"));
+    LeaveWholeBlocks(target);
+    const std::string file = BlockFile("a.mp3", c.block);
+    const std::string bytes = vtest::ReadFile(file);
     Owner o;
-    auto job = Planned(target);
-    o.Attach(*job);
-    WriteBlocks(target);
-    const std::string file = BlockFile("a.mp3", bad);
-    std::string shorter = vtest::ReadFile(file);
-    shorter.pop_back();
-    ASSERT_TRUE(vtest::WriteFile(file, shorter));
-    job->MergeBlocks();
+    auto job = Resumed(target, o, [&](int index) {
+      if (index == c.block) vtest::WriteFile(file, c.longer ? bytes + "x" : bytes.substr(0, bytes.size() - 1));
+    });
+    Run(*job, o);
     EXPECT_EQ(o.failures(), 1);
     EXPECT_EQ(o.successes(), 0);
+    ASSERT_FALSE(o.JobTexts().empty());
     EXPECT_EQ(o.JobTexts().back(), T(txt::kJobMergeBlockSize));
+    EXPECT_EQ(job->LocalError(), 0);
     EXPECT_FALSE(bdtest::Exists(target));
     EXPECT_FALSE(bdtest::Exists(target + ".part"));
     ExpectBlocksKept("a.mp3");
-    job->Stop();
+    // Block 0 went back under its name whole, whichever block was wrong.
+    if (c.block != 0) {
+      EXPECT_EQ(vtest::ReadFile(BlockFile("a.mp3", 0)), m_body.substr(0, 1000));
+    }
   }
-}
-
-TEST_F(BlockJobMerge, OversizedBlockFailsTheMerge) {
-  const std::string target = Target("a.mp3");
-  auto job = Planned(target);
-  WriteBlocks(target);
-  ASSERT_TRUE(vtest::WriteFile(BlockFile("a.mp3", 1), m_body.substr(1000, 1001)));
-  job->MergeBlocks();
-  EXPECT_EQ(owner.failures(), 1);
-  EXPECT_EQ(owner.JobTexts().back(), T(txt::kJobMergeBlockSize));
-  EXPECT_FALSE(bdtest::Exists(target));
-  job->Stop();
 }
 
 TEST_F(BlockJobMerge, MissingFirstBlockFailsTheMerge) {
   const std::string target = Target("a.mp3");
-  auto job = Planned(target);
-  WriteBlocks(target);
-  ASSERT_EQ(unlink(BlockFile("a.mp3", 0).c_str()), 0);
-  job->MergeBlocks();
-  EXPECT_EQ(owner.failures(), 1);
-  EXPECT_EQ(owner.JobTexts().back(), T(txt::kJobMergeReadFailed));
+  LeaveWholeBlocks(target);
+  Owner o;
+  auto job = Resumed(target, o, [&](int index) {
+    if (index == 0) unlink(BlockFile("a.mp3", 0).c_str());
+  });
+  Run(*job, o);
+  EXPECT_EQ(o.failures(), 1);
+  ASSERT_FALSE(o.JobTexts().empty());
+  EXPECT_EQ(o.JobTexts().back(), T(txt::kJobMergeReadFailed));
   EXPECT_FALSE(bdtest::Exists(target));
   EXPECT_FALSE(bdtest::Exists(target + ".part"));
-  job->Stop();
 }
 
-TEST_F(BlockJobMerge, StoppedJobDoesNotMerge) {
+TEST_F(BlockJobMerge, JobStoppedBeforeItsLastBlockIsInDoesNotMerge) {
   const std::string target = Target("a.mp3");
-  auto job = Planned(target);
-  WriteBlocks(target);
+  LeaveWholeBlocks(target);
+  Owner o;
+  std::atomic<bool> stopped{false};
+  CBlockDownloader* running = nullptr;
+  auto job = Resumed(target, o, [&](int index) {
+    if (index != 1) return;
+    running->Stop();  // the owner stops it inside a callback
+    stopped = true;
+  });
+  running = job.get();
+  CBlockDownloader::Start(job.get());
+  ASSERT_TRUE(bdtest::WaitFor([&] { return stopped.load(); }));
   job->Stop();
-  job->MergeBlocks();
-  EXPECT_EQ(owner.successes() + owner.failures(), 0);
+  EXPECT_EQ(o.successes() + o.failures(), 0);
+  for (const auto& text : o.JobTexts()) EXPECT_NE(text, T(txt::kJobMerging));
   EXPECT_FALSE(bdtest::Exists(target));
   EXPECT_FALSE(bdtest::Exists(target + ".part"));
   ExpectBlocksKept("a.mp3");
+  EXPECT_TRUE(bdtest::Exists(Sidecar("a.mp3")));
 }
 
 TEST_F(BlockJobMerge, ACrashAfterBlockZeroBecameThePartCostsOnlyThatBlock) {
