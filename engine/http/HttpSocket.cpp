@@ -27,6 +27,8 @@
 #include "engine/http/RequestAuth.h"
 #include "engine/TextRules.h"
 #include "engine/http/Url.h"
+#include "engine/http/Reply.h"
+#include "engine/http/RequestBuilder.h"
 #include "res/Texts.h"
 
 std::atomic<int> ConTimeOut{5};
@@ -101,55 +103,23 @@ void CHttpSocket::CloseFile() {
 
 bool CHttpSocket::BuildRequest(const std::string& host, const std::string& object, const char* cookie,
                                const char* referer, int start, int end) {
+  RequestLines lines;
+  lines.host = host;
+  lines.target = object;
+  lines.cookie = cookie;
+  lines.referer = referer;
+  lines.start = start;
+  lines.end = end;
+  lines.askFromZero = m_bAskFromZero;
+  lines.extraLines = m_strProxyHeaders;
+  std::string text;
+  const bool fits = RequestBuilder::Build(lines, text);
   std::memset(m_szRequest, 0, sizeof m_szRequest);
-  size_t pos = 0;
-  bool fits = true;
-  // Keeps one byte for the terminating NUL; a text that does not fit is
-  // refused whole rather than sent cut.
-  auto add = [&](const char* p, size_t n) {
-    if (!fits || n >= sizeof m_szRequest - pos) {
-      fits = false;
-      return;
-    }
-    std::memcpy(m_szRequest + pos, p, n);
-    pos += n;
-  };
-  auto addStr = [&](const std::string& s) { add(s.data(), s.size()); };
-  auto addLit = [&](const char* s) { add(s, std::strlen(s)); };
-
-  addLit("GET ");
-  addStr(EscapeRequestTarget(object));
-  addLit(" HTTP/1.1\r\n");
-  addLit("Host:");
-  addStr(host);
-  addLit("\r\n");
-  if (referer) {
-    addLit("Referer:");
-    addLit(referer);
-    addLit("\r\n");
-  }
-  addLit("Accept:*/*\r\n");
-  addLit("User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n");
-  addLit("Connection:Keep-Alive\r\n");
-  if (cookie) {
-    addLit("Set Cookie:0");
-    addLit(cookie);
-    addLit("\r\n");
-  }
-  if (start > 0 || m_bAskFromZero) {
-    addLit("Range: bytes=");
-    addStr(std::to_string(start));
-    addLit("-");
-    if (end > start) addStr(std::to_string(end));
-    addLit("\r\n");
-  }
-  addStr(m_strProxyHeaders);
-  addLit("\r\n");
   if (!fits) {
-    std::memset(m_szRequest, 0, sizeof m_szRequest);
     Report(txt::kSockRequestTooLong);
     return false;
   }
+  std::memcpy(m_szRequest, text.data(), text.size());
   return true;
 }
 
@@ -366,33 +336,18 @@ bool CHttpSocket::ProxyRefused() {
 }
 
 bool CHttpSocket::ReadHeader() {
-  std::memset(m_szHeader, 0, sizeof m_szHeader);
-  int n = 0;
-  bool ended = false;
-  while (n < static_cast<int>(sizeof m_szHeader)) {
-    char c;
-    ssize_t r = m_conn.Recv(&c, 1, false);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      if (n == 0) m_nExchangeErr = r == 0 ? ECONNRESET : errno;
-      break;
-    }
-    m_szHeader[n++] = c;
-    if (n >= 4 && std::memcmp(m_szHeader + n - 4, "\r\n\r\n", 4) == 0) {
-      ended = true;
-      break;
-    }
-  }
-  m_nHeaderLength = n;
+  int err = 0;
+  const Reply::ReadEnd end = Reply::ReadFrom(m_conn, m_szHeader, sizeof m_szHeader, m_nHeaderLength, err);
+  if (err != 0) m_nExchangeErr = err;
   // Whatever did not end with the blank line would leave the rest of the
   // header to be taken for the body.
-  return ended;
+  return end == Reply::ReadEnd::kWhole;
 }
 
-int CHttpSocket::GetStatusCode() const { return ReplyStatusCode(m_szHeader, static_cast<size_t>(m_nHeaderLength)); }
+int CHttpSocket::GetStatusCode() const { return Head().Status(); }
 
 int CHttpSocket::GetHeaderValue(const char* name, std::string& out, int maxLength) const {
-  return FindHeaderValue(m_szHeader, static_cast<size_t>(m_nHeaderLength), name, out, maxLength);
+  return Head().Value(name, out, maxLength);
 }
 
 // Reads a redirect's body off the held connection so the next answer starts

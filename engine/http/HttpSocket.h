@@ -14,6 +14,7 @@
 #include "engine/http/BusyAnswer.h"
 #include "engine/http/Connection.h"
 #include "engine/http/HostLimiter.h"
+#include "engine/http/Reply.h"
 #include "engine/http/RequestRoute.h"
 
 struct UrlParts;
@@ -147,6 +148,7 @@ class CHttpSocket {
   // ETag, else Last-Modified, of the last GetFileInfo answer; empty when the
   // server sent neither. Block files are only continued for the same one.
   std::string m_strValidator;
+  const std::string& Validator() const { return m_strValidator; }
   // Length of the whole file as the job agreed it; 0 when unknown. Block
   // replies must agree with it: a 200's Content-Length equal to it, a 206's
   // total (when given) equal to it.
@@ -170,6 +172,8 @@ class CHttpSocket {
   bool ReadHeader();
   int GetStatusCode() const;
   int GetHeaderValue(const char* name, std::string& out, int maxLength) const;
+  // The last reply's header.
+  Reply Head() const { return Reply(m_szHeader, static_cast<size_t>(m_nHeaderLength)); }
 
  private:
   friend class FileInfoExchange;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <string>
-#include "engine/http/HttpSocket.h"
+#include "engine/Common.h"
+#include "engine/http/Connection.h"
+#include "engine/http/Reply.h"
 #include "tests/fuzz/FuzzInput.h"
 
 namespace {
@@ -36,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 8192) return 0;
   int port = 0;
   const int listener = Listener(port);
-  CHttpSocket s(nullptr);
-  if (!s.Connect("127.0.0.1", port)) abort();
+  CConnection conn;
+  if (!conn.Open(CRequestRoute::Direct("127.0.0.1", port), GetTickMs() + 5000, [] { return false; }, false))
+    abort();
   const int peer = accept(listener, nullptr, nullptr);
   if (peer < 0) abort();
   size_t sent = 0;
@@ -48,9 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   shutdown(peer, SHUT_WR);
 
-  (void)s.ReadHeader();
-  if (s.m_nHeaderLength < 0 || s.m_nHeaderLength > static_cast<int>(sizeof s.m_szHeader)) abort();
-  const int code = s.GetStatusCode();
+  static char header[16 * 1024];
+  int length = -1, err = 0;
+  (void)Reply::ReadFrom(conn, header, sizeof header, length, err);
+  if (length < 0 || length > static_cast<int>(sizeof header)) abort();
+  const Reply s(header, static_cast<size_t>(length));
+  const int code = s.Status();
   if (code < 0 || code > 999) abort();
   static const char* const kNames[] = {"Content-Length", "Content-Range", "Content-Type",
                                        "Location",       "Transfer-Encoding", "Connection",
@@ -58,11 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const char* name : kNames) {
     std::string value;
     for (int max : {0, 1, 16, 1024}) {
-      const int n = s.GetHeaderValue(name, value, max);
+      const int n = s.Value(name, value, max);
       if (n >= 0 && max > 0 && static_cast<int>(value.size()) > max) abort();
     }
   }
-  s.Close();
+  long long n = s.ContentLength();
+  if (n < Reply::kUnreadable) abort();
+  const BodyFraming f = s.Framing();
+  if (f.coding == BodyCoding::kChunked && f.length != -1) abort();
+  conn.Close();
   close(peer);
   return 0;
 }
