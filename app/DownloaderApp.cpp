@@ -1,23 +1,23 @@
 #include "app/DownloaderApp.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
-#include "app/EngineSettings.h"
+#include <thread>
+
 #include "app/IniFile.h"
 #include "app/ProgramDirectorySetup.h"
 #include "app/SettingsFile.h"
+#include "app/TaskListFile.h"
 #include "app/TaskRunner.h"
+#include "engine/job/BlockDownloader.h"
 #include "engine/Common.h"
-#include "engine/http/HttpSocket.h"
+#include "engine/Gbk.h"
 #include "engine/record/RecordFile.h"
-#include "engine/TextRules.h"
 #include "res/Texts.h"
+#include "task/DownloadTask.h"
 
 namespace {
 
@@ -27,7 +27,9 @@ void ReportRecordFile(const std::string& text) {
   if (CDownloaderApp* app = GetApp()) app->ShowMessage(text);
 }
 
-std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+// Download list columns of the figures that only a running task has.
+constexpr int kColRemaining = 5;
+constexpr int kColSpeed = 6;
 
 }  // namespace
 
@@ -47,7 +49,11 @@ CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), 
     m_bRefused = true;
     return;
   }
+  m_pListFile = std::make_unique<TaskListFile>(TaskListFile::DefaultPath(), m_options.fnAfterSave);
   m_pServer = std::make_unique<CBundledServer>(m_options.bundledServer);
+  m_pUpdate = std::make_unique<UpdateChecker>(
+      UpdateCheckOptions{m_options.strUpdateHost, m_options.strProgramPath, m_options.nVersionConnectTimeoutMs},
+      m_bExiting, m_pServer.get(), m_port);
   CDownloaderApp* none = nullptr;
   g_pApp.compare_exchange_strong(none, this);
   SetRecordFileReporter(&ReportRecordFile);
@@ -55,22 +61,18 @@ CDownloaderApp::CDownloaderApp(const AppOptions& options) : m_options(options), 
   // The socket library needs no start on this platform.
   LoadSettings();
   LoadTaskList();
-  m_bSchedulerStarted = false;
 
   // Tasks expect their download folder; a failure shows up as failed jobs.
   ::mkdir((dir + "/" + txt::kDownloadedFolder).c_str(), 0755);
 
   m_reaper.Start();
-  if (m_options.bStartScheduler) m_scheduler = std::thread(&CDownloaderApp::SchedulerThreadProc, this);
+  m_pScheduler = std::make_unique<TaskScheduler>(static_cast<ISchedulerHost&>(*this));
+  if (m_options.bStartScheduler) m_pScheduler->Start();
 }
 
 CDownloaderApp::~CDownloaderApp() {
   if (m_bRefused) return;
-  {
-    // Leaving without the exit sequence saves nothing.
-    std::lock_guard<std::mutex> g(g_lock);
-    m_bSavesShutOut = true;
-  }
+  m_pListFile->ShutOut();  // leaving without the exit sequence saves nothing
   {
     std::lock_guard<std::mutex> lk(m_lock);
     m_bClosing = true;
@@ -79,29 +81,12 @@ CDownloaderApp::~CDownloaderApp() {
   RemoveAllTasks();
   m_reaper.Stop();
   // No task searches any more: the server we started ends with us.
+  m_pUpdate.reset();
   m_pServer.reset();
-  for (TaskEntry*& e : m_pTasks) {
-    delete e;
-    e = nullptr;
-  }
   CDownloaderApp* self = this;
   if (g_pApp.compare_exchange_strong(self, nullptr)) SetRecordFileReporter(nullptr);
   if (m_nLockFd >= 0) ::close(m_nLockFd);
 }
-
-// --- The user interface port ------------------------------------------------
-
-void CDownloaderApp::SetUiPort(IUiPort* port) { m_port.SetPort(port); }
-
-void CDownloaderApp::ShowMessage(const std::string& text, const std::string& caption) {
-  m_port.ShowMessage(text, caption);
-}
-
-void CDownloaderApp::SetListText(const std::string& name, int column, const std::string& text) {
-  m_port.SetListText(name, column, text);
-}
-
-void CDownloaderApp::DeleteListRow(const std::string& name) { m_port.DeleteListRow(name); }
 
 // --- View name ----------------------------------------------------------------
 
@@ -161,39 +146,12 @@ TaskSettings CDownloaderApp::GetSettings() {
 
 // --- Task table -------------------------------------------------------------------
 
-int CDownloaderApp::FindEntryLocked(const std::string& name) const {
-  for (int i = 0, seen = 0; i < kMaxTasks && seen < m_nTaskCount; ++i) {
-    if (!m_pTasks[i]) continue;
-    ++seen;
-    if (FieldText(m_pTasks[i]->m_szName, sizeof m_pTasks[i]->m_szName) == name) return i;
-  }
-  return -1;
-}
-
-int CDownloaderApp::FindActiveLocked(const std::string& name) const {
-  for (int i = 0, seen = 0; i < kMaxActive && seen < m_nActiveCount; ++i) {
-    if (!m_pActive[i]) continue;
-    ++seen;
-    if (FieldText(m_pActive[i]->m_szName, sizeof m_pActive[i]->m_szName) == name) return i;
-  }
-  return -1;
-}
-
 bool CDownloaderApp::AddTasks(const std::string& text) {
   if (m_bRefused) return false;
-  std::string rest = TrimWhiteSpace(text);
-  if (rest.empty()) {
+  const std::vector<std::string> names = TaskTable::SplitNames(text);
+  if (names.empty()) {
     ShowMessage(T(txt::kSongNameEmpty));
     return false;
-  }
-  if (rest.back() != ';') rest += ';';
-
-  std::vector<std::string> names;
-  while (names.size() < 10) {
-    size_t semi = rest.find(';');
-    names.push_back(rest.substr(0, semi));
-    rest.erase(0, semi + 1);
-    if (rest.empty() || rest.find(';') == std::string::npos) break;
   }
   for (const std::string& name : names) {
     if (AddTask(name) == -2) break;
@@ -209,31 +167,13 @@ int CDownloaderApp::AddTask(const std::string& typed) {
   const std::string name = CutGbk(typed, sizeof(TaskEntry::m_szName) - 1);
   {
     std::lock_guard<std::mutex> lk(m_lock);
-    const std::string blocks = std::to_string(m_nBlocks);
-    int freeSlot = -1;
-    for (int i = 0, seen = 0; i < kMaxTasks; ++i) {
-      TaskEntry* e = m_pTasks[i];
-      if (!e) {
-        if (freeSlot < 0) freeSlot = i;
-        if (seen >= m_nTaskCount) break;
-        continue;
-      }
-      ++seen;
-      if (FieldText(e->m_szName, sizeof e->m_szName) == name) {
-        SetEntryText(e->m_szState, txt::kStateQueued);
-        SetEntryText(e->m_szBlocks, blocks);
-        return -1;
-      }
-    }
-    if (freeSlot >= 0) {
-      TaskEntry* e = new TaskEntry{};
-      SetEntryText(e->m_szName, name);
+    TaskEntry* e = nullptr;
+    const int added = m_table.Add(name, &e);
+    if (added != -2) {
       SetEntryText(e->m_szState, txt::kStateQueued);
-      SetEntryText(e->m_szBlocks, blocks);
-      m_pTasks[freeSlot] = e;
-      ++m_nTaskCount;
-      m_endings.Forget(name);  // a new task of the name has not ended yet
-      return 0;
+      SetEntryText(e->m_szBlocks, std::to_string(m_nBlocks));
+      if (added == 0) m_book.ForgetEnding(name);  // a new task of the name has not ended yet
+      return added;
     }
   }
   ShowMessage(T(txt::kTooManyTasks));
@@ -243,8 +183,7 @@ int CDownloaderApp::AddTask(const std::string& typed) {
 // Before the entry turns "run": a watcher must never see an earlier
 // activation's failure on the new one.
 void CDownloaderApp::ClearFailureLocked(const std::string& name) {
-  const int at = FindEntryLocked(name);
-  if (at >= 0) SetEntryText(m_pTasks[at]->m_szRetries, "");
+  if (TaskEntry* e = m_table.Find(name)) SetEntryText(e->m_szRetries, "");
 }
 
 int CDownloaderApp::ActivateTask(const std::string& name) {
@@ -254,21 +193,13 @@ int CDownloaderApp::ActivateTask(const std::string& name) {
   {
     std::unique_lock<std::mutex> lk(m_lock);
     if (m_bClosing || m_bRefused) return -2;
-    int at = FindActiveLocked(name);
-    if (at >= 0) {
-      finished = m_pActive[at]->m_pRunner->TakeFinishedThreads();
+    if (TaskRunner* running = m_table.Runner(name)) {
+      finished = running->TakeFinishedThreads();
       ClearFailureLocked(name);
-      m_pActive[at]->m_pRunner->Start();
+      running->Start();
       result = -1;
     } else {
-      int freeSlot = -1;
-      for (int i = 0; i < kMaxActive; ++i) {
-        if (!m_pActive[i]) {
-          freeSlot = i;
-          break;
-        }
-      }
-      if (freeSlot < 0) {
+      if (!m_table.HasFreeSlot()) {
         lk.unlock();
         ShowMessage(T(txt::kTooManyActive));
         return -2;
@@ -279,47 +210,64 @@ int CDownloaderApp::ActivateTask(const std::string& name) {
       lk.unlock();
       auto runner = std::make_unique<TaskRunner>(*this, name);
       lk.lock();
-      if (m_bClosing || FindEntryLocked(name) < 0) {
+      if (m_bClosing || !m_table.Find(name)) {
         // Exit began, or the entry was removed meanwhile: nothing to run for.
         discard = std::move(runner);
         return m_bClosing ? -2 : 0;
       }
-      auto* slot = new ActiveSlot;
-      SetEntryText(slot->m_szName, name);
-      slot->m_pRunner = std::move(runner);
+      TaskRunner* started = runner.get();
       ClearFailureLocked(name);
-      slot->m_pRunner->Start();
-      m_pActive[freeSlot] = slot;
-      ++m_nActiveCount;
+      m_table.Fill(name, runner);
+      started->Start();
     }
   }
   for (std::thread& t : finished) t.join();
   return result;
 }
 
-std::unique_ptr<TaskRunner> CDownloaderApp::TakeSlotLocked(int at) {
-  ActiveSlot* slot = m_pActive[at];
-  m_pActive[at] = nullptr;
-  --m_nActiveCount;
-  std::unique_ptr<TaskRunner> runner = std::move(slot->m_pRunner);
-  delete slot;
-  return runner;
+void CDownloaderApp::StopTask(const std::string& name) {
+  std::unique_ptr<TaskRunner> runner;
+  if (!WithTable([&](TaskTable& t) { return t.Take(name, runner); })) return;
+  ClearLiveFigures(name);
+  m_reaper.Hand(std::move(runner));
+}
+
+void CDownloaderApp::OnTaskGaveUp(const std::string& name) {
+  std::unique_ptr<TaskRunner> runner;
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    // A new activation clears the mark first: then this report is old news.
+    const TaskEntry* e = m_table.Find(name);
+    if (!e || !IsFailedEntry(*e) || !m_table.Take(name, runner)) return;
+  }
+  ClearLiveFigures(name);
+  // Called on a thread of this very task: the reaper, not this thread,
+  // stops and deletes it.
+  m_reaper.Hand(std::move(runner));
+  WakeScheduler();
+}
+
+void CDownloaderApp::ClearLiveFigures(const std::string& name) {
+  {
+    std::lock_guard<std::mutex> lk(m_lock);
+    TaskEntry* e = m_table.Find(name);
+    if (!e || m_table.IsActive(name)) return;
+    SetEntryText(e->m_szSpeed, "");
+    SetEntryText(e->m_szRemaining, "");
+  }
+  if (IsListShown()) {
+    SetListText(name, kColRemaining, "");
+    SetListText(name, kColSpeed, "");
+  }
 }
 
 void CDownloaderApp::RemoveTask(const std::string& name) {
   std::unique_ptr<TaskRunner> runner;
   {
     std::lock_guard<std::mutex> lk(m_lock);
-    int at = FindActiveLocked(name);
-    if (at >= 0) runner = TakeSlotLocked(at);
-    int e = FindEntryLocked(name);
-    if (e >= 0) {
-      delete m_pTasks[e];
-      m_pTasks[e] = nullptr;
-      --m_nTaskCount;
-    }
-    m_candidateLists.erase(name);
-    m_pickedLinks.erase(name);
+    m_table.Take(name, runner);
+    m_table.Remove(name);
+    m_book.Forget(name);
   }
   // Possibly called on a block thread of this very task (its success): the
   // reaper, not this thread, stops and deletes it.
@@ -330,45 +278,29 @@ void CDownloaderApp::RemoveAllTasks() {
   std::vector<std::unique_ptr<TaskRunner>> runners;
   {
     std::lock_guard<std::mutex> lk(m_lock);
-    for (int i = 0; i < kMaxActive; ++i) {
-      if (m_pActive[i]) runners.push_back(TakeSlotLocked(i));
-    }
-    m_nActiveCount = 0;
-    for (TaskEntry*& e : m_pTasks) {
-      delete e;
-      e = nullptr;
-    }
-    m_nTaskCount = 0;
-    m_candidateLists.clear();
-    m_pickedLinks.clear();
-    m_endings.Clear();
+    runners = m_table.TakeAll();
+    m_table.ClearEntries();
+    m_book.Clear();
   }
   for (auto& r : runners) m_reaper.Hand(std::move(r));
 }
 
 bool CDownloaderApp::ReadEntry(const std::string& name, TaskEntry& out) {
   std::lock_guard<std::mutex> lk(m_lock);
-  int at = FindEntryLocked(name);
-  if (at < 0) return false;
-  out = *m_pTasks[at];
-  return true;
+  const TaskEntry* e = m_table.Find(name);
+  if (e) out = *e;
+  return e != nullptr;
 }
 
 bool CDownloaderApp::EditEntry(const std::string& name, const std::function<void(TaskEntry&)>& edit) {
   std::lock_guard<std::mutex> lk(m_lock);
-  int at = FindEntryLocked(name);
-  if (at < 0) return false;
-  edit(*m_pTasks[at]);
-  return true;
+  TaskEntry* e = m_table.Find(name);
+  if (e) edit(*e);
+  return e != nullptr;
 }
 
 std::vector<SlotEntry> CDownloaderApp::GetSlotEntries() {
-  std::lock_guard<std::mutex> lk(m_lock);
-  std::vector<SlotEntry> out;
-  for (int i = 0; i < kMaxTasks && static_cast<int>(out.size()) < m_nTaskCount; ++i) {
-    if (m_pTasks[i]) out.push_back(SlotEntry{i, *m_pTasks[i]});
-  }
-  return out;
+  return WithTable([](TaskTable& t) { return t.Entries(); });
 }
 
 std::vector<TaskEntry> CDownloaderApp::GetEntriesInSlotOrder() {
@@ -379,89 +311,162 @@ std::vector<TaskEntry> CDownloaderApp::GetEntriesInSlotOrder() {
 
 std::vector<std::string> CDownloaderApp::GetTaskNames() {
   std::vector<std::string> out;
-  for (const SlotEntry& s : GetSlotEntries()) out.push_back(FieldText(s.entry.m_szName, sizeof s.entry.m_szName));
+  for (const SlotEntry& s : GetSlotEntries()) out.push_back(EntryText(s.entry.m_szName));
   return out;
 }
 
 std::vector<std::string> CDownloaderApp::GetActiveNames() {
-  std::lock_guard<std::mutex> lk(m_lock);
-  std::vector<std::string> out;
-  for (ActiveSlot* s : m_pActive) {
-    if (s) out.push_back(FieldText(s->m_szName, sizeof s->m_szName));
-  }
-  return out;
+  return WithTable([](TaskTable& t) { return t.ActiveNames(); });
 }
 
-int CDownloaderApp::GetTaskCount() {
-  std::lock_guard<std::mutex> lk(m_lock);
-  return m_nTaskCount;
-}
+int CDownloaderApp::GetTaskCount() { return WithTable([](TaskTable& t) { return t.TaskCount(); }); }
 
-int CDownloaderApp::GetActiveCount() {
-  std::lock_guard<std::mutex> lk(m_lock);
-  return m_nActiveCount;
-}
+int CDownloaderApp::GetActiveCount() { return WithTable([](TaskTable& t) { return t.ActiveCount(); }); }
 
 bool CDownloaderApp::HasQueuedTasks() {
+  return WithTable([](TaskTable& t) { return t.TaskCount() > t.ActiveCount(); });
+}
+
+// --- downing.dat -------------------------------------------------------------------
+
+void CDownloaderApp::SaveTaskList() { SaveTaskListAndShutOut(false); }
+
+bool CDownloaderApp::SaveTaskListChecked() { return SaveTaskListAndShutOut(false); }
+
+bool CDownloaderApp::SaveTaskListAndShutOut(bool shutOut) {
+  if (m_bRefused) return false;
+  std::unique_lock<std::mutex> appLock(m_lock);
+  std::vector<TaskEntry> entries;
+  for (const SlotEntry& s : m_table.Entries()) entries.push_back(s.entry);
+  // Lock order: the application lock, then g_lock.
+  std::string failure;
+  const bool saved = m_pListFile->SaveInTurn(appLock, entries, shutOut, failure);
+  if (!failure.empty()) ShowMessage(failure);
+  return saved;
+}
+
+void CDownloaderApp::LoadTaskList() {
+  if (m_bRefused) return;
+  const std::vector<TaskEntry> entries = m_pListFile->Load(kMaxTasks);
   std::lock_guard<std::mutex> lk(m_lock);
-  return m_nTaskCount > m_nActiveCount;
+  m_table.LoadEntries(entries);
 }
 
-// --- Scheduler --------------------------------------------------------------------------
+// --- Candidates and the details views -------------------------------------------------
 
-void CDownloaderApp::WaitForReaper() { m_reaper.WaitUntilIdle(); }
-
-void CDownloaderApp::WakeScheduler() { m_wake.Wake(); }
-
-void CDownloaderApp::SchedulerThreadProc() {
-  if (!m_bSchedulerStarted) {
-    m_bSchedulerStarted = true;
-    if (m_options.bCheckForUpdate) CheckForUpdate();
-  }
-  while (m_wake.Wait()) SchedulerPass();
+JobView CDownloaderApp::ViewJobLocked(const std::string& name) {
+  JobView view;
+  // The slot keeps the task alive while we look; the job's own lock is a
+  // leaf, so nothing waits on us in turn.
+  TaskRunner* runner = m_table.Runner(name);
+  if (runner && runner->Task())
+    runner->Task()->VisitJob([&](CBlockDownloader& job) {
+      view.blocks = job.GetBlockSnapshot();
+      view.nAnswerMs = job.AnswerMs();
+    });
+  return view;
 }
 
-void CDownloaderApp::SchedulerPass() {
-  bool found = true;
-  bool full = false;
-  while (found && !full) {
-    found = false;
-    for (int i = 0, seen = 0; i < kMaxTasks; ++i) {
-      if (m_wake.IsStopped()) return;
-      std::string name;
-      bool queued = false;
-      int count = 0;
-      {
-        std::lock_guard<std::mutex> lk(m_lock);
-        if (m_bClosing) return;
-        count = m_nTaskCount;
-        if (seen >= count) break;
-        TaskEntry* e = m_pTasks[i];
-        if (!e) continue;
-        ++seen;
-        name = FieldText(e->m_szName, sizeof e->m_szName);
-        queued = FieldText(e->m_szState, sizeof e->m_szState) == txt::kStateQueued;
-      }
-      if (queued) {
-        found = true;
-        int r = ActivateTask(name);
-        if (r == -2) {
-          full = true;
-          break;
-        }
-        std::lock_guard<std::mutex> lk(m_lock);
-        int at = FindEntryLocked(name);
-        if (at >= 0) SetEntryText(m_pTasks[at]->m_szState, txt::kStateRunning);
-      }
-    }
-  }
+int CDownloaderApp::UseLink(const std::string& typed, const std::string& link) {
+  if (m_bRefused) return -2;
+  // The task only takes an address it can read back whole from the entry.
+  if (link.size() >= sizeof(TaskEntry::m_szAddress) || !IsWebAddress(link)) return -3;
+  const std::string name = CutGbk(typed, sizeof(TaskEntry::m_szName) - 1);
+  const int added = AddTask(name);  // shows the table-full message itself
+  if (added == -2) return -2;
+  WithTable([&](TaskTable&) { m_book.GiveLink(name, link); });
+  EditEntry(name, [&](TaskEntry& e) { SetEntryText(e.m_szAddress, link); });
   SaveTaskList();
+  WakeScheduler();
+  return added;
+}
+
+TaskDetails CDownloaderApp::GetTaskDetails(const std::string& name) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  const TaskEntry* e = m_table.Find(name);
+  return m_book.Details(name, e != nullptr, e && IsFailedEntry(*e), m_table.IsActive(name), ViewJobLocked(name));
+}
+
+std::vector<BlockSnapshot> CDownloaderApp::GetTaskBlocks(const std::string& name) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  return ViewJobLocked(name).blocks;
+}
+
+AudioFacts CDownloaderApp::GetChosenAudio(const std::string& name) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  return m_book.ChosenAudio(name, m_table.Find(name) != nullptr);
+}
+
+void CDownloaderApp::OnTaskEnded(const std::string& name, bool finished, const std::string& text) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  // Still in its slot: the job is there to read, as for a details view.
+  m_book.Ended(name, finished, text, ViewJobLocked(name));
+}
+
+void CDownloaderApp::OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  // A task cancelled with its entry reports no more.
+  if (m_table.Find(name)) m_book.Found(name, links);
+}
+
+void CDownloaderApp::OnCandidateProbed(const std::string& name, const std::string& link,
+                                       const ProbeFigures& probe, CandidateVerdict verdict) {
+  WithTable([&](TaskTable&) { m_book.Probed(name, link, probe, verdict); });
+}
+
+void CDownloaderApp::OnCandidateAudio(const std::string& name, const std::string& link, const AudioFacts& audio) {
+  WithTable([&](TaskTable&) { m_book.ServerAudio(name, link, audio); });
+}
+
+void CDownloaderApp::OnCandidateChosen(const std::string& name, const std::string& link, ChosenReason why) {
+  WithTable([&](TaskTable& t) {
+    if (t.Find(name)) m_book.Chosen(name, link, why);
+  });
+}
+
+void CDownloaderApp::OnCandidateFailed(const std::string& name, const std::string& link,
+                                       const std::string& text) {
+  WithTable([&](TaskTable&) { m_book.Failed(name, link, text); });
+}
+
+// --- The bundled server: a search on the built-in engine makes sure something
+// of ours answers there, and asks it where it really is. ----------------------------
+
+std::string CDownloaderApp::BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) {
+  if (!m_pServer) return url;
+  bool start = !m_bRefused && m_options.bAutoStartServer;
+  if (start) start = WithTable([this](TaskTable&) { return m_bAutoStartServer; });
+  if (start)
+    m_pServer->EnsureFor(url, [this, &cancelled] { return m_bExiting.load() || (cancelled && cancelled()); });
+  // Without a start too: another user's listener on the port is never asked.
+  return m_pServer->AddressFor(url);
+}
+
+void CDownloaderApp::WakeScheduler() {
+  if (m_pScheduler) m_pScheduler->Wake();
+}
+
+void CDownloaderApp::OnFirstPass() {
+  if (m_options.bCheckForUpdate) CheckForUpdate();
+}
+
+ISchedulerHost::Next CDownloaderApp::NextQueued(int from, int& at, std::string& name) {
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (m_bClosing) return Next::kClosing;
+  at = m_table.NextInState(from, txt::kStateQueued, name);
+  return at < 0 ? Next::kNone : Next::kFound;
+}
+
+bool CDownloaderApp::ActivateQueued(const std::string& name) {
+  if (ActivateTask(name) == -2) return false;
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (TaskEntry* e = m_table.Find(name)) SetEntryText(e->m_szState, txt::kStateRunning);
+  return true;
 }
 
 void CDownloaderApp::StopScheduler() {
   m_bExiting = true;  // the update check's fetches give up
-  m_wake.Stop();
-  if (m_scheduler.joinable() && m_scheduler.get_id() != std::this_thread::get_id()) m_scheduler.join();
+  if (m_pScheduler) m_pScheduler->Stop();
   WaitForReaper();
 }
 

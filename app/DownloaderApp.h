@@ -1,43 +1,42 @@
 #pragma once
-// The one application object: settings, the task table (100 entries) and the
-// active table (10 slots), the scheduler thread, downing.dat and the update
-// check. No UI toolkit here; the user interface is reached only through
-// IUiPort, keyed by task name.
+// The one application object: settings, the view name, and the faces of the
+// pieces it holds together: the task table and its slots (TaskTable), the
+// scheduler (TaskScheduler) and reaper (TaskReaper), downing.dat
+// (TaskListFile), the candidates and endings the details views read
+// (CandidateBook), the update check (UpdateChecker) and the UI port
+// (UiPortRelay). No UI toolkit here; the user interface is reached only
+// through IUiPort, keyed by task name.
 //
-// Locking: one application lock (m_lock) guards the tables, the entries and
-// the settings. Lock order is application lock first, then g_lock; nobody
+// Locking: one application lock (m_lock) guards the settings, the table
+// and the candidate book, none of which locks itself. Lock order is application lock first, then g_lock; nobody
 // holding g_lock takes the application lock. The view name and the port have
 // small leaf locks of their own. No lock is held while calling the UI port,
 // stopping a job, joining a thread or deleting a task.
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/types.h>
-#include <thread>
+#include <type_traits>
 #include <vector>
-#include <map>
 #include "app/BundledServer.h"
+#include "app/CandidateBook.h"
 #include "app/TaskDetails.h"
+#include "app/TaskListFile.h"
 #include "app/TaskReaper.h"
-#include "app/TaskEndings.h"
+#include "app/TaskScheduler.h"
+#include "app/TaskTable.h"
 #include "app/UiPort.h"
 #include "app/UiPortRelay.h"
-#include "app/WakeSignal.h"
+#include "app/UpdateChecker.h"
 #include "engine/record/TaskEntry.h"
-#include "task/CandidateList.h"
+#include "engine/ReadOnlyFace.h"
 #include "task/TaskHost.h"
 
 class CDownloaderApp;
 class TaskRunner;
-
-// The updater for the program at programPath. Installed: only
-// "virelomp3-update" beside it. Otherwise "update" beside it, else
-// "virelomp3-update" beside it, else "update" in the program directory; the
-// first of these when none is there.
-std::string FindUpdater(const std::string& programPath);
 
 // The current application object (the one constructed and not refused), or
 // null. Every part reaches the application through this.
@@ -48,9 +47,6 @@ CDownloaderApp* GetApp();
 inline constexpr const char kViewDowningList[] = "CDowningList";
 inline constexpr const char kViewHtml[] = "CMyHtmlView";
 inline constexpr const char kViewSongList[] = "CSongList";
-
-inline constexpr int kMaxTasks = 100;
-inline constexpr int kMaxActive = 10;
 
 // Knobs for the places where the program talks to the outside world, so
 // tests and the console can aim them elsewhere.
@@ -82,13 +78,7 @@ struct AppOptions {
   BundledServerOptions bundledServer;
 };
 
-// One filled slot of the task table, for filling the download list.
-struct SlotEntry {
-  int nSlot = 0;
-  TaskEntry entry{};
-};
-
-class CDownloaderApp : public ITaskHost, private IReapListener {
+class CDownloaderApp : public ITaskHost, private IReapListener, private ISchedulerHost {
  public:
   // Takes the single-instance lock on the program directory, then (unless
   // refused) loads MP3.ini and downing.dat, creates "已下载" when missing and
@@ -104,9 +94,11 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   bool IsRefused() const { return m_bRefused; }
 
   // Where message boxes and list writes go from now on (may be null).
-  void SetUiPort(IUiPort* port);
+  void SetUiPort(IUiPort* port) { m_port.SetPort(port); }
   // Shows a message box through the port (queued when there is no port yet).
-  void ShowMessage(const std::string& text, const std::string& caption = std::string());
+  void ShowMessage(const std::string& text, const std::string& caption = std::string()) {
+    m_port.ShowMessage(text, caption);
+  }
 
   // --- Settings (MP3.ini) -------------------------------------------------
   // Re-reads MP3.ini into the settings and the two time-outs.
@@ -131,6 +123,18 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   bool m_bPreferQuality = false;
   // [Server] AutoStart: start the bundled server on demand.
   bool m_bAutoStartServer = true;
+
+  // The tables under their own names, read under the application lock: an
+  // entry or a slot's song name by place (nothing where the place is
+  // empty), and the counts.
+  const ReadOnlyColumn<std::optional<TaskEntry>> m_pTasks{
+      [this](int at) { return WithTable([at](TaskTable& t) { return t.EntryAt(at); }); }};
+  const ReadOnlyColumn<std::optional<std::string>> m_pActive{
+      [this](int at) { return WithTable([at](TaskTable& t) { return t.SlotNameAt(at); }); }};
+  const ReadOnlyFace<int> m_nTaskCount{[this] { return GetTaskCount(); }};
+  const ReadOnlyFace<int> m_nActiveCount{[this] { return GetActiveCount(); }};
+  // The scheduler's first pass has run.
+  const ReadOnlyFace<bool> m_bSchedulerStarted{[this] { return m_pScheduler && m_pScheduler->Started(); }};
 
   // --- View name ----------------------------------------------------------
   // The arrangement of the frame's panes (UI thread writes, workers read).
@@ -166,7 +170,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   void LoadTaskList();
   // Blocks until every task handed to the reaper is stopped and deleted
   // (callers may then remove block files). Never call it from a task's thread.
-  void WaitForReaper();
+  void WaitForReaper() { m_reaper.WaitUntilIdle(); }
 
   // Entry of name at the moment of the call; false when there is none.
   bool ReadEntry(const std::string& name, TaskEntry& out) override;
@@ -185,7 +189,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // More entries than active slots in use.
   bool HasQueuedTasks() override;
 
-  // --- Candidates and the details views (DownloaderAppDetails.cpp) ---------
+  // --- Candidates and the details views --------------------------------------
   // Downloads name from link instead of searching: the link becomes the
   // entry's address and the name is queued (added first when missing), as
   // a restart from a stored address. 0 added, -1 re-queued, -2 table full,
@@ -202,7 +206,7 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   AudioFacts GetChosenAudio(const std::string& name);
   // How many times a candidate list was copied for a view: a redraw that
   // runs twice a second must not add to it.
-  int CandidateListCopies() const { return m_nCandidateCopies.load(); }
+  int CandidateListCopies() const { return m_book.Copies(); }
   void OnCandidatesFound(const std::string& name, const std::vector<std::string>& links) override;
   void OnCandidateProbed(const std::string& name, const std::string& link, const ProbeFigures& probe,
                          CandidateVerdict verdict) override;
@@ -216,7 +220,9 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // Starts the bundled server for a search on the built-in engine when it
   // is wanted and nothing answers; the update check never calls it.
   std::string BeforeSearch(const std::string& url, const std::function<bool()>& cancelled) override;
-  std::string StoredFormOf(const std::string& url) override;
+  std::string StoredFormOf(const std::string& url) override {
+    return m_pServer ? m_pServer->StoredFormOf(url) : url;
+  }
   // The on-demand server (never null once constructed, unless refused).
   CBundledServer* GetBundledServer() { return m_pServer.get(); }
   // Ends the scheduler thread (it saves nothing more) and drains the reaper.
@@ -228,59 +234,55 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   // --- Update check -------------------------------------------------------
   // Count page, then version file; starts the updater when the published
   // version is newer. Runs on the calling thread; gives up when exiting.
-  void CheckForUpdate();
+  void CheckForUpdate() {
+    if (!m_bRefused && m_pUpdate) m_pUpdate->Check();
+  }
   // Starts the updater (FindUpdater) without waiting for it; false (after
   // "启动升级程序出错.") when it cannot be started.
-  bool LaunchUpdater();
+  bool LaunchUpdater() { return !m_bRefused && m_pUpdate && m_pUpdate->LaunchUpdater(); }
   // Process id of the last updater started, or -1.
-  pid_t GetLastUpdaterPid() const { return m_nLastUpdaterPid.load(); }
+  pid_t GetLastUpdaterPid() const { return m_pUpdate ? m_pUpdate->LastUpdaterPid() : -1; }
 
   // --- The download list port (no application lock taken: callable under
   // g_lock) ----------------------------------------------------------------
-  void SetListText(const std::string& name, int column, const std::string& text) override;
-  void DeleteListRow(const std::string& name) override;
+  void SetListText(const std::string& name, int column, const std::string& text) override {
+    m_port.SetListText(name, column, text);
+  }
+  void DeleteListRow(const std::string& name) override { m_port.DeleteListRow(name); }
 
  private:
-  struct ActiveSlot {
-    char m_szName[51] = {};
-    std::unique_ptr<TaskRunner> m_pRunner;  // the task the slot owns
-  };
+  // f(table) under the application lock.
+  template <typename F>
+  std::invoke_result_t<F, TaskTable&> WithTable(F f) {
+    std::lock_guard<std::mutex> lk(m_lock);
+    return f(m_table);
+  }
 
-  void SchedulerThreadProc();
-  void SchedulerPass();
+  // The scheduler's questions, answered under the application lock.
+  void OnFirstPass() override;
+  Next NextQueued(int from, int& at, std::string& name) override;
+  bool ActivateQueued(const std::string& name) override;
+  void AfterPass() override { SaveTaskList(); }
   // A task the reaper let go may have reported figures while it stopped.
   void OnTaskReaped(const std::string& name) override { ClearLiveFigures(name); }
-  std::unique_ptr<TaskRunner> TakeSlotLocked(int at);
   bool SaveTaskListAndShutOut(bool shutOut);
-  int FindEntryLocked(const std::string& name) const;
-  int FindActiveLocked(const std::string& name) const;
+  // name's running job as it stands; empty when it runs none.
+  JobView ViewJobLocked(const std::string& name);
   // Empties the speed and time left of name's entry and row unless the
   // task holds an active slot (it is running again).
   void ClearLiveFigures(const std::string& name);
   void ClearFailureLocked(const std::string& name);
-  std::string UpdateHost() const;
-  std::string ProgramPath() const;
-  bool FetchVersionFile(const std::string& url, const std::string& path);
 
   AppOptions m_options;
   bool m_bRefused = false;
   int m_nLockFd = -1;
 
-  // The application lock: tables, entries, settings.
+  // The application lock: settings, table, candidate book.
   std::mutex m_lock;
-  TaskEntry* m_pTasks[kMaxTasks] = {};
-  ActiveSlot* m_pActive[kMaxActive] = {};
-  int m_nTaskCount = 0;
-  int m_nActiveCount = 0;
-  bool m_bSchedulerStarted = false;  // scheduler thread only
-  bool m_bClosing = false;           // exit began: activate nothing more
-  bool m_bSavesShutOut = false;      // guarded by g_lock
-  // The candidates of each name's last search, and the links the user
-  // asked for that the task has not taken up yet (application lock).
-  std::map<std::string, CCandidateList> m_candidateLists;
-  std::map<std::string, std::string> m_pickedLinks;
-  TaskEndings m_endings;  // application lock
-  std::atomic<int> m_nCandidateCopies{0};
+  TaskTable m_table;
+  CandidateBook m_book;
+  bool m_bClosing = false;  // exit began: activate nothing more
+  std::unique_ptr<TaskListFile> m_pListFile;  // downing.dat
 
   // A leaf lock of its own, so the view name can be read by a worker that
   // holds g_lock (removing its list row) without breaking the lock order.
@@ -288,15 +290,12 @@ class CDownloaderApp : public ITaskHost, private IReapListener {
   std::string m_strViewName;
 
   UiPortRelay m_port;  // its lock is a leaf
-
-  WakeSignal m_wake;
-  std::thread m_scheduler;
   std::atomic<bool> m_bExiting{false};  // fetches give up
 
+  std::unique_ptr<TaskScheduler> m_pScheduler;
   TaskReaper m_reaper{*this};
 
-  std::atomic<pid_t> m_nLastUpdaterPid{-1};
-
-  // Outlives every task: destroyed after the reaper has drained.
+  // Outlive every task: destroyed after the reaper has drained.
   std::unique_ptr<CBundledServer> m_pServer;
+  std::unique_ptr<UpdateChecker> m_pUpdate;
 };

@@ -1,14 +1,20 @@
-// The start-up usage count and version check, and starting the updater.
+#include "app/UpdateChecker.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include "app/DownloaderApp.h"
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/BundledServer.h"
 #include "app/IniFile.h"
+#include "app/UiPortRelay.h"
 #include "app/VersionOrder.h"
 #include "engine/BuiltinHost.h"
 #include "engine/Common.h"
@@ -88,15 +94,19 @@ std::string FindUpdater(const std::string& programPath) {
   return beside + "/update";
 }
 
-std::string CDownloaderApp::UpdateHost() const {
+UpdateChecker::UpdateChecker(UpdateCheckOptions options, const std::atomic<bool>& exiting, CBundledServer* server,
+                             UiPortRelay& port)
+    : m_options(std::move(options)), m_bExiting(exiting), m_pServer(server), m_port(port) {}
+
+std::string UpdateChecker::UpdateHost() const {
   return m_options.strUpdateHost.empty() ? std::string("http://") + kBuiltinHost : m_options.strUpdateHost;
 }
 
-std::string CDownloaderApp::ProgramPath() const {
+std::string UpdateChecker::ProgramPath() const {
   return m_options.strProgramPath.empty() ? RunningProgramPath() : m_options.strProgramPath;
 }
 
-bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string& path) {
+bool UpdateChecker::FetchVersionFile(const std::string& url, const std::string& path) {
   UrlParts parts;
   if (!SplitWebUrl(url, parts)) return false;
   const CCurlApi* curl = CCurlApi::Get();
@@ -150,9 +160,9 @@ bool CDownloaderApp::FetchVersionFile(const std::string& url, const std::string&
   return ok;
 }
 
-void CDownloaderApp::CheckForUpdate() {
-  if (m_bRefused || m_bExiting) return;
-  const std::string host = Routed(m_pServer.get(), UpdateHost());
+void UpdateChecker::Check() {
+  if (m_bExiting) return;
+  const std::string host = Routed(m_pServer, UpdateHost());
   if (host.empty()) return;
   {
     CRobotInternet robot;
@@ -168,7 +178,7 @@ void CDownloaderApp::CheckForUpdate() {
   const std::string installed = IniRead(ini, "Update", "Version", "0", 10);
   std::string url = IniRead(ini, "Update", "URL", "", 260);
   if (url.empty()) url = host + "/update/update.ini";
-  if ((url = Routed(m_pServer.get(), url)).empty()) return;
+  if ((url = Routed(m_pServer, url)).empty()) return;
 
   const std::string temp = GetTempDirectory();
   if (temp.empty()) return;  // never a relative name in whatever folder we run in
@@ -178,8 +188,7 @@ void CDownloaderApp::CheckForUpdate() {
   if (VersionOrder::IsNewer(published, installed)) LaunchUpdater();
 }
 
-bool CDownloaderApp::LaunchUpdater() {
-  if (m_bRefused) return false;
+bool UpdateChecker::LaunchUpdater() {
   const std::string program = ProgramPath();
   std::string name = GetPathFileName(program);
   if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
@@ -188,7 +197,7 @@ bool CDownloaderApp::LaunchUpdater() {
   const std::string version = IniRead(ini, "Update", "Version", "0", 10);
   std::string url = IniRead(ini, "Update", "URL", "", 260);
   if (url.empty()) url = UpdateHost() + "/update/update.ini";
-  url = Routed(m_pServer.get(), url);
+  url = Routed(m_pServer, url);
   if (url.empty()) return false;
 
   // An argument vector, no shell: a program directory with blanks is fine.
@@ -201,7 +210,7 @@ bool CDownloaderApp::LaunchUpdater() {
   pid_t pid = -1;
   if (::access(updater.c_str(), X_OK) != 0 ||
       ::posix_spawn(&pid, updater.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-    ShowMessage(T(txt::kUpdaterFailed));
+    m_port.ShowMessage(T(txt::kUpdaterFailed), std::string());
     return false;
   }
   m_nLastUpdaterPid = pid;
