@@ -197,6 +197,8 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   // needs no new connection). Only for a speed measured on the victim.
   // A new request waits for its first byte as long as the others did.
   const long long cost = std::max(kConnectMs, m_nFirstByteCostMs);
+  if (m_nFirstByteCostMs >= kSlowAnswerMs && victim->m_nSpeed > 0 && best > 0 && left >= kMinPart)
+    return SplitForSlowAnswer(*victim, victimMs, best, cost);
   if (victim->m_nSpeed >= 0 && left >= kMinPart && victim->m_nBytes > 0 && best > 0 &&
       victim->m_nWindows >= kSettleWindows) {
     const long long freshMs = left * 1000 / best + cost;
@@ -207,6 +209,29 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   if (best > 0 && victimMs < kForever && m_nFirstByteCostMs + (left / 2) * 1000 / best >= victimMs)
     return std::nullopt;
   return PlanSplit{victim->m_nBlock, from + left / 2, false, victimMs};
+}
+
+std::optional<PlanSplit> CBlockPlan::SplitForSlowAnswer(const PlanBlock& victim, long long victimMs, long long best,
+                                                        long long costMs) const {
+  // The victim goes on while the helper's request waits for its reply: it
+  // keeps what it brings in that wait plus its share of the rest by speed,
+  // so both end together. Halves would leave a slow victim the longest part
+  // of the job, and a fast one too little.
+  const long long left = victim.Left();
+  const long long from = victim.m_nFirst + victim.m_nBytes;
+  const double vs = static_cast<double>(victim.m_nSpeed);
+  const double fs = static_cast<double>(best);
+  const auto keep = static_cast<long long>((static_cast<double>(costMs) / 1000.0 * fs + static_cast<double>(left)) *
+                                           vs / (vs + fs));
+  // Next to nothing before the helper's bytes come: the whole remainder
+  // moves, once the victim's speed has settled.
+  if (keep < kMinPart && victim.m_nBytes > 0 && victim.m_nWindows >= kSettleWindows)
+    return PlanSplit{victim.m_nBlock, from, true, victimMs};
+  const long long kept = std::max(keep, kMinPart);
+  if (left - kept < kMinPart) return std::nullopt;
+  // The far part must arrive sooner than the victim would bring it.
+  if (costMs + (left - kept) * 1000 / best >= victimMs) return std::nullopt;
+  return PlanSplit{victim.m_nBlock, from + kept, false, victimMs};
 }
 
 int CBlockPlan::ApplySplit(int victim, long long cut) {

@@ -83,8 +83,9 @@ class CBlockPlan {
 
   // Where a thread that has just finished block `finished` should help, if
   // anywhere: the far half of the remainder with the longest expected time
-  // left, or the whole of a remainder too small to halve whose connection
-  // would need far longer than a fresh one. `finishedSpeed` is the helper's
+  // left (on a host slow to answer, the far part the helper brings in the
+  // time the victim needs for the rest), or the whole of a remainder too
+  // small to halve whose connection would need far longer than a fresh one. `finishedSpeed` is the helper's
   // own recent speed (-1 unknown). A block is only taken over, and a block
   // made by a split only split again, once it has flowed for kSettleWindows
   // speed windows; a split must pay for a new request's first-byte cost.
@@ -95,9 +96,14 @@ class CBlockPlan {
 
   static constexpr long long kWindowMs = 300;
   static constexpr int kSettleWindows = 2;
+  // A host whose replies take this long to start is slow to answer: there
+  // a split is cut where victim and helper end together, not in half.
+  static constexpr long long kSlowAnswerMs = 1000;
 
  private:
   long long ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const;
+  std::optional<PlanSplit> SplitForSlowAnswer(const PlanBlock& victim, long long victimMs, long long best,
+                                              long long costMs) const;
 
   std::vector<PlanBlock> m_blocks;  // by block number
   long long m_nLength = 0;

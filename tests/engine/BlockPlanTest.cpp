@@ -198,4 +198,67 @@ TEST(BlockPlan, ASplitMustPayForTheWaitOfItsRequest) {
   EXPECT_TRUE(p.ChooseSplit(2 * kMiB));
 }
 
+// Two blocks of 8 MiB whose replies both took `waitMs` to start; block 0 is
+// in, block 1 has `got` bytes at `speed`, measured over `windows` windows.
+CBlockPlan SlowToAnswer(long long waitMs, long long got, long long speed, int windows) {
+  CBlockPlan p;
+  p.FixedSplit(16 * kMiB, 2);
+  for (int i = 0; i < 2; ++i) p.Start(i, 0);
+  p.Flow(0, 0, 0, waitMs, waitMs);
+  p.Flow(1, 0, 0, waitMs, waitMs);
+  p.Finish(0, waitMs + 4000);
+  PlanBlock& b = *p.Find(1);
+  b.m_nBytes = got;
+  b.m_nSpeed = speed;
+  b.m_nWindows = windows;
+  return p;
+}
+
+TEST(BlockPlan, OnAHostSlowToAnswerTheVictimKeepsWhatItBringsWhileTheHelperWaits) {
+  // 3.5 s before every reply; the victim crawls at 256 KiB/s, the helper
+  // did 2 MiB/s. Halved, the victim would need 15 s for its 3.9 MiB.
+  auto p = SlowToAnswer(3500, 100 * kKiB, 256 * kKiB, 1);
+  const auto s = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->m_bTakeOver) << "it goes on while the helper waits";
+  const PlanBlock& v = *p.Find(1);
+  const long long left = v.Left();
+  const long long keep = s->m_nCut - (v.m_nFirst + v.m_nBytes);
+  EXPECT_LT(keep, left / 2);
+  EXPECT_GE(keep, 256 * kKiB * 3) << "at least what it brings in the helper's wait";
+  // Both end together, within a window.
+  const long long victimEnd = keep * 1000 / (256 * kKiB);
+  const long long helperEnd = 3500 + (left - keep) * 1000 / (2 * kMiB);
+  EXPECT_NEAR(victimEnd, helperEnd, CBlockPlan::kWindowMs);
+
+  // A victim half as fast as the helper keeps more than half: the
+  // helper's bytes start 3.5 s late.
+  auto fast = SlowToAnswer(3500, 1 * kMiB, 1 * kMiB, 2);
+  const auto f = fast.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(f);
+  EXPECT_FALSE(f->m_bTakeOver);
+  const PlanBlock& fv = *fast.Find(1);
+  EXPECT_GT(f->m_nCut - (fv.m_nFirst + fv.m_nBytes), fv.Left() / 2);
+  // One as fast as the helper ends before the helper's bytes would help.
+  EXPECT_FALSE(SlowToAnswer(3500, 1 * kMiB, 2 * kMiB, 2).ChooseSplit(2 * kMiB));
+}
+
+TEST(BlockPlan, OnAHostSlowToAnswerOnlyANearlyStalledVictimIsTakenOverWhole) {
+  // 8 KiB/s brings next to nothing in the helper's 3.5 s wait.
+  auto crawl = SlowToAnswer(3500, 100 * kKiB, 8 * kKiB, 2);
+  const auto s = crawl.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(s->m_bTakeOver);
+  EXPECT_EQ(s->m_nCut, 8 * kMiB + 100 * kKiB);
+  // Not settled yet: it keeps the smallest part instead.
+  auto young = SlowToAnswer(3500, 100 * kKiB, 8 * kKiB, 1);
+  const auto y = young.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(y);
+  EXPECT_FALSE(y->m_bTakeOver);
+  EXPECT_EQ(y->m_nCut, 8 * kMiB + 100 * kKiB + CBlockPlan::kMinPart);
+  // Little left: what the helper would bring does not come sooner.
+  auto near = SlowToAnswer(3500, 8 * kMiB - 600 * kKiB, 256 * kKiB, 2);
+  EXPECT_FALSE(near.ChooseSplit(2 * kMiB));
+}
+
 }  // namespace
