@@ -78,7 +78,7 @@ void CLinkProber::ProbeOnce(CHttpSocket* socket, const std::string& url, bool au
     std::string value;
     if (socket->GetHeaderValue("Retry-After", value, 100) > 0) retryAfterSec = ParseRetryAfter(value, std::time(nullptr));
     probe.m_eProbeVerdict = ProbeVerdict::kBusy;
-    if (!hostKey.empty()) limiter.NoteBusy(hostKey, limiter.Held(hostKey));
+    if (!hostKey.empty()) limiter.NoteBusy(hostKey);
     return;
   }
   if (!answered || time < 0) {

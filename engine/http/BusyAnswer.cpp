@@ -11,8 +11,8 @@ namespace {
 constexpr auto kStopPoll = std::chrono::milliseconds(50);
 }  // namespace
 
-void BusyAnswer::Busy(const std::string& hostKey, int held, int retryAfterSeconds) {
-  if (!hostKey.empty()) HostLimiter::Instance().NoteBusy(hostKey, held);
+void BusyAnswer::Busy(const std::string& hostKey, int retryAfterSeconds) {
+  if (!hostKey.empty()) HostLimiter::Instance().NoteBusy(hostKey);
   m_nWaitMs = m_wait.Next(retryAfterSeconds);
 }
 
@@ -21,24 +21,14 @@ bool BusyAnswer::Reply(int status, const std::string& retryAfter, const std::str
     Reset();
     return false;
   }
-  // A host counts our connections until it sees them close, so right after
-  // one of ours ended it may refuse even our only one. Such an answer never
-  // teaches a limit below two: a limit of one holds for a minute. Above
-  // two it teaches one fewer as always, so churning closes cannot keep a
-  // limit too high.
-  HostLimiter& limiter = HostLimiter::Instance();
-  int held = limiter.Held(hostKey);
-  if (!hostKey.empty() && held < 3 && limiter.HeldLately(hostKey, kLatelyMs) > held) held = 3;
-  Busy(hostKey, held, retryAfter.empty() ? -1 : ParseRetryAfter(retryAfter, std::time(nullptr)));
+  Busy(hostKey, retryAfter.empty() ? -1 : ParseRetryAfter(retryAfter, std::time(nullptr)));
   return true;
 }
 
 bool BusyAnswer::Refused(const std::string& hostKey) {
-  // A connection of ours that closed a moment ago may still be open to
-  // the host: it counts.
-  const int held = hostKey.empty() ? 0 : HostLimiter::Instance().HeldLately(hostKey, kLatelyMs);
+  const int held = hostKey.empty() ? 0 : HostLimiter::Instance().Held(hostKey);
   if (held < 2) return false;
-  Busy(hostKey, held, -1);
+  Busy(hostKey, -1);
   return true;
 }
 

@@ -44,8 +44,7 @@ class BusyAnswer {
   void Wake();
 
  private:
-  static constexpr long long kLatelyMs = 1000;
-  void Busy(const std::string& hostKey, int held, int retryAfterSeconds);
+  void Busy(const std::string& hostKey, int retryAfterSeconds);
 
   BusyWait m_wait;
   int m_nWaitMs = -1;

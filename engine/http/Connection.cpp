@@ -141,13 +141,18 @@ bool CConnection::WaitReadable(int ms) {
 bool CConnection::WaitForHost(const CRequestRoute& route, const void* owner, HostLimiter::Permit& spare,
                               const std::function<bool()>& stopped, const std::function<void()>& onWait) {
   const std::string key = HostLimiter::KeyFor(route.Target());
-  if (m_permit.Held() && m_permit.Host() == key) return true;
+  if (m_permit.Held() && m_permit.Host() == key) return m_permit.AwaitSettled(stopped);
   if (spare.Held() && spare.Host() == key) {
     m_permit = std::move(spare);
-    return true;
+    return m_permit.AwaitSettled(stopped);
   }
   spare.Release();  // never held while waiting for another host
   return HostLimiter::Instance().Acquire(key, owner, stopped, m_permit, onWait);
+}
+
+HostLimiter::Permit CConnection::TakePermit() {
+  if (m_fd >= 0) m_permit.NoteClosed();
+  return std::move(m_permit);
 }
 
 int CConnection::Close() {
@@ -160,6 +165,7 @@ int CConnection::CloseSocket() {
   m_tls.reset();
   m_key.clear();
   if (m_fd < 0) return 0;
+  m_permit.NoteClosed();
   const int fd = m_fd;
   m_fd = -1;
   // Linux releases the descriptor even when close reports EINTR.

@@ -41,13 +41,16 @@ class CConnection {
   // for that host already (`spare`) is used; else it waits for room, for
   // `owner`'s fair share, until `stopped` says so (onWait is told once
   // when it has to wait). The wait is no part of Open's deadline. The
-  // permit moves with the connection and Close gives it back.
+  // permit moves with the connection and Close gives it back. A permit
+  // that carried a connection a moment ago waits until the host can have
+  // seen that one close.
   bool WaitForHost(const CRequestRoute& route, const void* owner, HostLimiter::Permit& spare,
                    const std::function<bool()>& stopped, const std::function<void()>& onWait);
   // The host this connection is counted under; empty when it holds no permit.
   const std::string& HostKey() const { return m_permit.Host(); }
-  // The permit, taken out before a Close that should not give it back.
-  HostLimiter::Permit TakePermit() { return std::move(m_permit); }
+  // The permit, taken out before a Close that should not give it back; it
+  // counts the close that follows.
+  HostLimiter::Permit TakePermit();
   // Another task waits for the host with fewer connections than ours.
   bool HostOwed() const { return m_permit.Owed(); }
 

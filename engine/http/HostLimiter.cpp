@@ -13,6 +13,9 @@ long long SteadyMs() {
 // A stop flag is looked at this often while waiting, so Stop and Ctrl-C end
 // a wait at once without every stopper having to know the limiter.
 constexpr auto kStopPoll = std::chrono::milliseconds(50);
+// A busy answer this soon after a place of ours came free by settling is
+// put down to a close the host had not seen yet.
+constexpr long long kLatelyMs = 1000;
 }  // namespace
 
 HostLimiter& HostLimiter::Instance() {
@@ -51,8 +54,25 @@ int HostLimiter::LimitLocked(HostState& h) const {
   return h.learned > 0 ? std::min(h.learned, m_ceiling) : m_ceiling;
 }
 
+int HostLimiter::CountLocked(HostState& h) const {
+  const long long now = Now();
+  std::erase_if(h.settling, [&h, now](const HostState::Closed& c) {
+    if (c.settledMs > now) return false;
+    if (!c.refused) h.lastSettledMs = std::max(h.lastSettledMs, c.settledMs);
+    return true;
+  });
+  return h.held + static_cast<int>(h.settling.size());
+}
+
+long long HostLimiter::NextSettleLocked(const HostState& h) const {
+  if (h.settling.empty()) return -1;
+  long long first = h.settling.front().settledMs;
+  for (const HostState::Closed& c : h.settling) first = std::min(first, c.settledMs);
+  return std::max(0LL, first - Now());
+}
+
 bool HostLimiter::MayTakeLocked(HostState& h, const void* owner, unsigned long long ticket) const {
-  int room = LimitLocked(h) - h.held;
+  int room = LimitLocked(h) - CountLocked(h);
   if (room <= 0) return false;
   // Rank among the queue: fewer connections already held first, then who
   // came first. Only the first `room` of them may take one now.
@@ -83,7 +103,7 @@ void HostLimiter::TakeLocked(HostState& h, const std::string& host, const void* 
 bool HostLimiter::TryAcquire(const std::string& host, const void* owner, Permit& out) {
   std::lock_guard<std::mutex> g(m_lock);
   HostState& h = m_hosts[host];
-  if (!h.queue.empty() || LimitLocked(h) - h.held <= 0) return false;
+  if (!h.queue.empty() || LimitLocked(h) - CountLocked(h) <= 0) return false;
   TakeLocked(h, host, owner, out);
   return true;
 }
@@ -118,7 +138,10 @@ bool HostLimiter::Acquire(const std::string& host, const void* owner,
       h = &m_hosts[host];
       continue;
     }
-    m_changed.wait_for(g, kStopPoll);
+    // A closed connection that settles makes room without anyone's call.
+    const long long settle = NextSettleLocked(*h);
+    m_changed.wait_for(g, settle >= 0 && settle < kStopPoll.count() ? std::chrono::milliseconds(settle + 1)
+                                                                    : kStopPoll);
     h = &m_hosts[host];
   }
   h->queue.erase(std::remove_if(h->queue.begin(), h->queue.end(),
@@ -131,12 +154,16 @@ bool HostLimiter::Acquire(const std::string& host, const void* owner,
   return granted;
 }
 
-void HostLimiter::Give(const std::string& host, const void* owner) {
+void HostLimiter::Give(const std::string& host, const void* owner, long long closedMs) {
   {
     std::lock_guard<std::mutex> g(m_lock);
     HostState& h = m_hosts[host];
     if (h.held > 0) --h.held;
-    h.lastGiveMs = Now();
+    // A busy answer's connection is the next one we give back: it closes
+    // right after the answer.
+    const bool refused = h.refusedOpen > 0;
+    if (refused) --h.refusedOpen;
+    if (closedMs >= 0) h.settling.push_back({closedMs + h.settleMs, refused});
     auto it = h.byOwner.find(owner);
     if (it != h.byOwner.end() && --it->second <= 0) h.byOwner.erase(it);
   }
@@ -158,20 +185,32 @@ bool HostLimiter::Owes(const std::string& host, const void* owner) const {
   return false;
 }
 
-void HostLimiter::NoteBusy(const std::string& host, int held) {
+void HostLimiter::NoteBusy(const std::string& host) {
   std::lock_guard<std::mutex> g(m_lock);
   HostState& h = m_hosts[host];
-  int cap = std::max(kMinLimit, held - 1);
-  int now = LimitLocked(h);
-  h.learned = std::min(now, cap);
+  const long long now = Now();
+  const int counted = CountLocked(h);
+  std::erase_if(h.refusals, [&h, now](long long at) { return now - at >= h.settleMs; });
+  h.refusals.push_back(now);
+  h.refusedOpen = std::min(h.refusedOpen + 1, h.held);
+  const bool afterSettle = h.lastSettledMs >= 0 && now - h.lastSettledMs <= kLatelyMs;
+  // Every busy answer of that moment is put down to the same close.
+  if (afterSettle && h.settleRaisedMs >= h.lastSettledMs) return;
+  if (afterSettle && h.settleMs < kLongestSettleMs) {
+    h.settleMs = std::min(h.settleMs * 2, kLongestSettleMs);
+    h.settleRaisedMs = now;
+    return;
+  }
+  const int allowed = std::max(kMinLimit, counted - static_cast<int>(h.refusals.size()));
+  h.learned = std::min(LimitLocked(h), allowed);
   if (h.learned >= m_ceiling) h.learned = 0;
-  h.lastBusyMs = Now();
+  h.lastBusyMs = now;
 }
 
 int HostLimiter::Held(const std::string& host) const {
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_hosts.find(host);
-  return it == m_hosts.end() ? 0 : it->second.held;
+  return it == m_hosts.end() ? 0 : CountLocked(it->second);
 }
 
 int HostLimiter::Limit(const std::string& host) const {
@@ -179,12 +218,9 @@ int HostLimiter::Limit(const std::string& host) const {
   return LimitLocked(m_hosts[host]);
 }
 
-int HostLimiter::HeldLately(const std::string& host, long long withinMs) const {
+long long HostLimiter::SettleMs(const std::string& host) const {
   std::lock_guard<std::mutex> g(m_lock);
-  auto it = m_hosts.find(host);
-  if (it == m_hosts.end()) return 0;
-  const HostState& h = it->second;
-  return h.held + (h.lastGiveMs >= 0 && Now() - h.lastGiveMs <= withinMs ? 1 : 0);
+  return m_hosts[host].settleMs;
 }
 
 int HostLimiter::Waiting(const std::string& host) const {
@@ -207,19 +243,53 @@ HostLimiter::Permit& HostLimiter::Permit::operator=(Permit&& other) noexcept {
     m_limiter = other.m_limiter;
     m_host = std::move(other.m_host);
     m_owner = other.m_owner;
+    m_closedMs = other.m_closedMs;
     other.m_limiter = nullptr;
     other.m_owner = nullptr;
+    other.m_closedMs = -1;
   }
   return *this;
 }
 
 bool HostLimiter::Permit::Owed() const { return m_limiter && m_limiter->Owes(m_host, m_owner); }
 
+void HostLimiter::Permit::NoteClosed() {
+  if (m_limiter) m_closedMs = m_limiter->Now();
+}
+
+bool HostLimiter::Permit::AwaitSettled(const std::function<bool()>& stopped) {
+  return !m_limiter || m_limiter->AwaitSettled(*this, stopped);
+}
+
+bool HostLimiter::AwaitSettled(Permit& p, const std::function<bool()>& stopped) {
+  if (p.m_closedMs < 0) return true;
+  std::unique_lock<std::mutex> g(m_lock);
+  for (;;) {
+    if (stopped) {
+      g.unlock();
+      const bool stop = stopped();
+      g.lock();
+      if (stop) return false;
+    }
+    HostState& h = m_hosts[p.m_host];
+    const long long end = p.m_closedMs + h.settleMs;
+    const long long left = end - Now();
+    if (left <= 0) {
+      h.lastSettledMs = std::max(h.lastSettledMs, end);
+      break;
+    }
+    m_changed.wait_for(g, std::min(std::chrono::milliseconds(left), kStopPoll));
+  }
+  p.m_closedMs = -1;
+  return true;
+}
+
 void HostLimiter::Permit::Release() {
   if (!m_limiter) return;
   HostLimiter* limiter = m_limiter;
   m_limiter = nullptr;
-  limiter->Give(m_host, m_owner);
+  limiter->Give(m_host, m_owner, m_closedMs);
   m_host.clear();
   m_owner = nullptr;
+  m_closedMs = -1;
 }

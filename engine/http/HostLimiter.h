@@ -22,6 +22,12 @@ class HostLimiter {
   static constexpr int kMaxLimit = 16;
   static constexpr int kDefaultLimit = 6;
   static constexpr long long kRiseAfterMs = 60 * 1000;
+  // A connection of ours still counts for a while after we closed it (its
+  // settle time): the host counts it until it has seen the close, and
+  // refuses one put in its place before then. A host that turns out slower
+  // to see closes gets twice the time, up to the longest.
+  static constexpr long long kSettleMs = 50;
+  static constexpr long long kLongestSettleMs = 400;
 
   // The program's one limiter.
   static HostLimiter& Instance();
@@ -48,6 +54,13 @@ class HostLimiter {
     Permit& operator=(const Permit&) = delete;
     bool Held() const { return m_limiter != nullptr; }
     const std::string& Host() const { return m_host; }
+    // The connection on this permit has just been closed: the permit's
+    // place comes free (or carries the next connection) once the host can
+    // have seen that.
+    void NoteClosed();
+    // Waits until the last connection on this permit has settled, so the
+    // permit can carry a new one; false when `stopped` said so first.
+    bool AwaitSettled(const std::function<bool()>& stopped);
     // Another owner is queued for this host holding fewer connections than
     // this permit's owner: a connection of ours that comes free goes back
     // rather than on to our next request.
@@ -59,6 +72,7 @@ class HostLimiter {
     HostLimiter* m_limiter = nullptr;
     std::string m_host;
     const void* m_owner = nullptr;
+    long long m_closedMs = -1;  // see NoteClosed
   };
 
   // Waits until `host` has room, then counts a connection for `owner` (a
@@ -73,15 +87,18 @@ class HostLimiter {
   bool TryAcquire(const std::string& host, const void* owner, Permit& out);
 
   // The host said "busy" (503/429, or refused a connect while we held
-  // others) while `held` connections to it were open, the refused one
-  // included: it allows at most held - 1 from now on.
-  void NoteBusy(const std::string& host, int held);
-  // Connections to `host` open now, and what it is allowed.
+  // others) to a connection that is still counted. Of the connections it
+  // counts (see Held), the ones it refused within the settle time were past
+  // its limit and the rest within it: that many, at least one, it allows
+  // from now on. But when a place of ours came free by settling within the
+  // last second, the host most likely had not seen that close yet: its
+  // settle time doubles instead, while it is not yet the longest.
+  void NoteBusy(const std::string& host);
+  // Connections to `host` the host counts now: open ones and those closed
+  // too recently to have settled. And what it is allowed.
   int Held(const std::string& host) const;
   int Limit(const std::string& host) const;
-  // Connections to `host` open now, plus one when one of ours closed within
-  // `withinMs`: the host may not have seen that close yet.
-  int HeldLately(const std::string& host, long long withinMs) const;
+  long long SettleMs(const std::string& host) const;
   // Callers queued for `host` now: a connection kept idle gives way to them.
   int Waiting(const std::string& host) const;
 
@@ -97,15 +114,29 @@ class HostLimiter {
     int held = 0;
     int learned = 0;  // 0: not learned, the ceiling holds
     long long lastBusyMs = 0;
-    long long lastGiveMs = -1;
+    long long settleMs = kSettleMs;
+    struct Closed {
+      long long settledMs;  // when the host can have seen the close
+      bool refused;         // it was answered busy: its place was never the host's to give
+    };
+    std::vector<Closed> settling;
+    long long lastSettledMs = -1;     // when a place the host had given came free by settling
+    long long settleRaisedMs = -1;    // when settleMs last doubled
+    std::vector<long long> refusals;  // busy answers within the settle time
+    int refusedOpen = 0;              // refused connections not given back yet
     std::map<const void*, int> byOwner;
     std::vector<Waiter> queue;
   };
   long long Now() const;
   int LimitLocked(HostState& h) const;
+  // Open and still settling connections; drops the settled ones.
+  int CountLocked(HostState& h) const;
+  // Milliseconds until the next closed connection settles; -1: none.
+  long long NextSettleLocked(const HostState& h) const;
+  bool AwaitSettled(Permit& p, const std::function<bool()>& stopped);
   bool MayTakeLocked(HostState& h, const void* owner, unsigned long long ticket) const;
   void TakeLocked(HostState& h, const std::string& host, const void* owner, Permit& out);
-  void Give(const std::string& host, const void* owner);
+  void Give(const std::string& host, const void* owner, long long closedMs);
   bool Owes(const std::string& host, const void* owner) const;
 
   Clock m_clock;

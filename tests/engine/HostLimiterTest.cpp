@@ -125,24 +125,66 @@ TEST(HostLimiter, AStopEndsAWaitWithoutAPermit) {
   EXPECT_TRUE(lim.TryAcquire(kHost, &a, next));
 }
 
-TEST(HostLimiter, ABusyHostAllowsOneFewerThanWereOpenAndRisesAfterAQuietMinute) {
+TEST(HostLimiter, ABusyHostAllowsTheConnectionsItDidNotRefuseAndRisesAfterAQuietMinute) {
   FakeClock clock;
   HostLimiter lim(clock.Fn());
   lim.SetCeiling(6);
-  lim.NoteBusy(kHost, 3);  // two were open, the third was refused
-  EXPECT_EQ(lim.Limit(kHost), 2);
-  // A later busy answer never raises it.
-  lim.NoteBusy(kHost, 5);
-  EXPECT_EQ(lim.Limit(kHost), 2);
+  int a = 0;
+  {
+    // Two were open, the third was refused.
+    HostLimiter::Permit p1, p2, p3;
+    ASSERT_TRUE(lim.TryAcquire(kHost, &a, p1));
+    ASSERT_TRUE(lim.TryAcquire(kHost, &a, p2));
+    ASSERT_TRUE(lim.TryAcquire(kHost, &a, p3));
+    lim.NoteBusy(kHost);
+    EXPECT_EQ(lim.Limit(kHost), 2);
+  }
+  {
+    // A later one counts again: one open, one refused.
+    clock.ms += HostLimiter::kLongestSettleMs;
+    HostLimiter::Permit p1, p2;
+    ASSERT_TRUE(lim.TryAcquire(kHost, &a, p1));
+    ASSERT_TRUE(lim.TryAcquire(kHost, &a, p2));
+    lim.NoteBusy(kHost);
+    EXPECT_EQ(lim.Limit(kHost), 1);
+  }
   clock.ms += HostLimiter::kRiseAfterMs - 1;
-  EXPECT_EQ(lim.Limit(kHost), 2);
+  EXPECT_EQ(lim.Limit(kHost), 1);
   clock.ms += 1;
-  EXPECT_EQ(lim.Limit(kHost), 3);
+  EXPECT_EQ(lim.Limit(kHost), 2);
   clock.ms += 10 * HostLimiter::kRiseAfterMs;
   EXPECT_EQ(lim.Limit(kHost), 6);  // never above the ceiling
-  lim.NoteBusy(kHost, 1);
-  EXPECT_EQ(lim.Limit(kHost), 1);  // never below one
+  lim.NoteBusy(kHost);
+  EXPECT_EQ(lim.Limit(kHost), 1);  // never below one, even with nothing counted
   lim.SetCeiling(1);
+  EXPECT_EQ(lim.Limit(kHost), 1);
+}
+
+// Six connections asked at once, four refused before any of them closed:
+// each refusal sees all six still counted, and the host still teaches two.
+TEST(HostLimiter, RefusalsOfOneMomentTeachTheLimitTogether) {
+  FakeClock clock;
+  HostLimiter lim(clock.Fn());
+  lim.SetCeiling(6);
+  int owners[6] = {};
+  HostLimiter::Permit p[6];
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(lim.TryAcquire(kHost, &owners[i], p[i]));
+  for (int i = 2; i < 6; ++i) {
+    lim.NoteBusy(kHost);
+    clock.ms += 1;
+  }
+  EXPECT_EQ(lim.Limit(kHost), 2);
+  // The refused ones close; while they settle nobody new gets in.
+  for (int i = 2; i < 6; ++i) {
+    p[i].NoteClosed();
+    p[i].Release();
+  }
+  HostLimiter::Permit more;
+  EXPECT_FALSE(lim.TryAcquire(kHost, &owners[2], more));
+  // Refusals far apart each count on their own.
+  clock.ms += HostLimiter::kLongestSettleMs;
+  EXPECT_EQ(lim.Held(kHost), 2);
+  lim.NoteBusy(kHost);
   EXPECT_EQ(lim.Limit(kHost), 1);
 }
 
@@ -152,7 +194,7 @@ TEST(HostLimiter, ALearnedLimitHoldsBackNewConnections) {
   int a = 0;
   HostLimiter::Permit p1, p2;
   ASSERT_TRUE(lim.TryAcquire(kHost, &a, p1));
-  lim.NoteBusy(kHost, 2);
+  lim.NoteBusy(kHost);
   EXPECT_FALSE(lim.TryAcquire(kHost, &a, p2));
   p1.Release();
   EXPECT_TRUE(lim.TryAcquire(kHost, &a, p2));
@@ -191,75 +233,148 @@ TEST(BusyWait, DoublesFromTwoSecondsToThirtyAndGivesUpAfterTenInARow) {
   EXPECT_EQ(w.Next(-1), 2000);
 }
 
-TEST(HostLimiter, AConnectionClosedAMomentAgoStillCountsAsHeldLately) {
+// A host counts our connection until it has seen us close it: the place
+// comes free for someone else only after the settle time, while a permit
+// that never carried a connection frees its place at once.
+TEST(HostLimiter, AClosedConnectionsPlaceComesFreeOnlyOnceItHasSettled) {
+  FakeClock clock;
+  HostLimiter lim(clock.Fn());
+  lim.SetCeiling(1);
+  int a = 0, b = 0;
+  HostLimiter::Permit p;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, p));
+  p.Release();  // never connected
+  EXPECT_EQ(lim.Held(kHost), 0);
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, p));
+  p.NoteClosed();
+  p.Release();
+  EXPECT_EQ(lim.Held(kHost), 1);
+  HostLimiter::Permit next;
+  EXPECT_FALSE(lim.TryAcquire(kHost, &b, next));
+  // A waiter is let in once the time has passed, without anyone's call.
+  std::atomic<bool> waiting{false}, got{false};
+  std::thread t([&] {
+    got = lim.Acquire(kHost, &b, nullptr, next, [&] { waiting = true; });
+  });
+  ASSERT_TRUE(WaitFor([&] { return waiting.load(); }));
+  clock.ms += HostLimiter::kSettleMs - 1;
+  EXPECT_EQ(lim.Held(kHost), 1);
+  EXPECT_FALSE(got.load());
+  clock.ms += 1;
+  ASSERT_TRUE(WaitFor([&] { return got.load(); }));
+  t.join();
+  EXPECT_TRUE(next.Held());
+  EXPECT_EQ(lim.Held(kHost), 1);
+}
+
+// A permit kept for the next connection of the same owner carries it only
+// once the last one has settled; a stop ends that wait too.
+TEST(HostLimiter, AKeptPermitCarriesTheNextConnectionOnlyOnceTheLastHasSettled) {
   FakeClock clock;
   HostLimiter lim(clock.Fn());
   int a = 0;
-  EXPECT_EQ(lim.HeldLately(kHost, 1000), 0);
   HostLimiter::Permit p;
   ASSERT_TRUE(lim.TryAcquire(kHost, &a, p));
-  EXPECT_EQ(lim.HeldLately(kHost, 1000), 1);
-  p.Release();
-  // The host may not have seen the close yet.
-  EXPECT_EQ(lim.HeldLately(kHost, 1000), 1);
-  clock.ms += 1001;
-  EXPECT_EQ(lim.HeldLately(kHost, 1000), 0);
+  EXPECT_TRUE(p.AwaitSettled(nullptr));  // nothing closed on it yet
+  p.NoteClosed();
+  std::atomic<bool> stop{false}, done{false}, settled{true};
+  std::thread t([&] {
+    settled = p.AwaitSettled([&] { return stop.load(); });
+    done = true;
+  });
+  stop = true;
+  lim.WakeAll();
+  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
+  t.join();
+  EXPECT_FALSE(settled.load());
+  done = false;
+  std::thread u([&] {
+    settled = p.AwaitSettled(nullptr);
+    done = true;
+  });
+  clock.ms += HostLimiter::kSettleMs;
+  ASSERT_TRUE(WaitFor([&] { return done.load(); }));
+  u.join();
+  EXPECT_TRUE(settled.load());
+  EXPECT_TRUE(p.Held());
+  EXPECT_EQ(lim.Held(kHost), 1);
 }
 
-// A host counts a connection until it sees the close: the replacement for
-// one of ours that just ended can meet a busy answer from a host of two.
-// That must not teach a limit of one; a busy answer with no close of ours
-// just before still does, and more than two open teach one fewer as ever.
-TEST(BusyAnswer, ABusyAnswerRightAfterACloseOfOursDoesNotTeachALimitOfOne) {
+// A refusal right after one of our places came free by settling says the
+// host had not seen that close: the settle time doubles, the limit stays.
+// Once the settle time is the longest, such a refusal teaches the limit.
+TEST(HostLimiter, ARefusalRightAfterASettleLengthensTheSettleTimeNotTheLimit) {
+  FakeClock clock;
+  HostLimiter lim(clock.Fn());
+  lim.SetCeiling(2);
+  int a = 0, b = 0;
+  HostLimiter::Permit keep;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, keep));
+  long long settle = HostLimiter::kSettleMs;
+  for (int round = 0; settle < HostLimiter::kLongestSettleMs; ++round) {
+    ASSERT_LT(round, 10);
+    EXPECT_EQ(lim.SettleMs(kHost), settle);
+    HostLimiter::Permit gone, refused, alsoRefused;
+    ASSERT_TRUE(lim.TryAcquire(kHost, &b, gone));
+    gone.NoteClosed();
+    gone.Release();
+    clock.ms += settle;
+    ASSERT_TRUE(lim.TryAcquire(kHost, &b, refused));
+    lim.NoteBusy(kHost);
+    settle = std::min(settle * 2, HostLimiter::kLongestSettleMs);
+    EXPECT_EQ(lim.SettleMs(kHost), settle);
+    EXPECT_EQ(lim.Limit(kHost), 2);
+    // The other refusals of that moment put down to the same close: one doubling.
+    refused.Release();
+    ASSERT_TRUE(lim.TryAcquire(kHost, &b, alsoRefused));
+    lim.NoteBusy(kHost);
+    EXPECT_EQ(lim.SettleMs(kHost), settle);
+    EXPECT_EQ(lim.Limit(kHost), 2);
+    clock.ms += HostLimiter::kLongestSettleMs;
+  }
+  HostLimiter::Permit gone, refused;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &b, gone));
+  gone.NoteClosed();
+  gone.Release();
+  clock.ms += settle;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &b, refused));
+  lim.NoteBusy(kHost);
+  EXPECT_EQ(lim.SettleMs(kHost), HostLimiter::kLongestSettleMs);
+  EXPECT_EQ(lim.Limit(kHost), 1);
+}
+
+// What a request does with a busy answer: it teaches the program's limiter
+// from the connections counted, and a refused connect is busy only while
+// other connections of ours to the host are counted.
+TEST(BusyAnswer, TeachesTheLimiterAndTellsBusyFromUnreachable) {
   HostLimiter& lim = HostLimiter::Instance();
   int a = 0, b = 0;
   {
-    const std::string host = "http://busy-after-close.test:80";
-    HostLimiter::Permit first, second, third;
-    ASSERT_TRUE(lim.TryAcquire(host, &a, first));
-    ASSERT_TRUE(lim.TryAcquire(host, &b, second));
-    first.Release();
-    ASSERT_TRUE(lim.TryAcquire(host, &a, third));
-    BusyAnswer busy;
-    EXPECT_TRUE(busy.Reply(503, "1", host));
-    EXPECT_EQ(lim.Limit(host), 2);
-  }
-  {
-    // Two of ours ended at once; the host, not having seen either close,
-    // refuses our only connection.
-    const std::string host = "http://busy-only-one.test:80";
-    HostLimiter::Permit p1, p2, now;
-    ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
-    ASSERT_TRUE(lim.TryAcquire(host, &b, p2));
-    p1.Release();
-    p2.Release();
-    ASSERT_TRUE(lim.TryAcquire(host, &a, now));
-    BusyAnswer busy;
-    EXPECT_TRUE(busy.Reply(503, "1", host));
-    EXPECT_EQ(lim.Limit(host), 2);
-  }
-  {
-    const std::string host = "http://busy-no-close.test:80";
+    const std::string host = "http://busy-two-open.test:80";
     HostLimiter::Permit p1, p2;
     ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
     ASSERT_TRUE(lim.TryAcquire(host, &b, p2));
     BusyAnswer busy;
     EXPECT_TRUE(busy.Reply(503, "", host));
+    EXPECT_TRUE(busy.Pending());
+    EXPECT_EQ(lim.Limit(host), 1);
+    // Any other answer is not busy and teaches nothing.
+    EXPECT_FALSE(busy.Reply(200, "", host));
+    EXPECT_FALSE(busy.Pending());
+    EXPECT_EQ(busy.InARow(), 0);
     EXPECT_EQ(lim.Limit(host), 1);
   }
   {
-    const std::string host = "http://busy-churn.test:80";
-    HostLimiter::Permit p1, p2, p3, gone;
-    ASSERT_TRUE(lim.TryAcquire(host, &a, gone));
-    gone.Release();
-    ASSERT_TRUE(lim.TryAcquire(host, &a, p1));
-    ASSERT_TRUE(lim.TryAcquire(host, &a, p2));
-    ASSERT_TRUE(lim.TryAcquire(host, &b, p3));
+    const std::string host = "http://refused-alone.test:80";
+    HostLimiter::Permit only;
+    ASSERT_TRUE(lim.TryAcquire(host, &a, only));
     BusyAnswer busy;
-    EXPECT_TRUE(busy.Reply(429, "", host));
-    EXPECT_EQ(lim.Limit(host), 2);
-    // Any other answer is not busy and teaches nothing.
-    EXPECT_FALSE(busy.Reply(200, "", host));
-    EXPECT_EQ(lim.Limit(host), 2);
+    EXPECT_FALSE(busy.Refused(host));  // simply unreachable
+    EXPECT_FALSE(busy.Pending());
+    HostLimiter::Permit other;
+    ASSERT_TRUE(lim.TryAcquire(host, &b, other));
+    EXPECT_TRUE(busy.Refused(host));
+    EXPECT_TRUE(busy.Pending());
+    EXPECT_EQ(lim.Limit(host), 1);
   }
 }
