@@ -62,10 +62,10 @@ void CLinkProber::ProbeOnce(CHttpSocket* socket, const std::string& url, bool au
   }
   if (waited) m_hooks.status(testing);
   // The socket's connections to the host ride on this permit.
-  socket->CoverHost(hostKey);
+  socket->CoverHost(std::move(permit));
   struct Uncover {
     CHttpSocket* s;
-    ~Uncover() { s->CoverHost(std::string()); }
+    ~Uncover() { s->CoverHost(HostLimiter::Permit()); }
   } uncover{socket};
   int parseMs = -1, headerMs = -1, time = -1, size = -1;
   std::string contentType;
@@ -78,7 +78,9 @@ void CLinkProber::ProbeOnce(CHttpSocket* socket, const std::string& url, bool au
     std::string value;
     if (socket->GetHeaderValue("Retry-After", value, 100) > 0) retryAfterSec = ParseRetryAfter(value, std::time(nullptr));
     probe.m_eProbeVerdict = ProbeVerdict::kBusy;
-    if (!hostKey.empty()) limiter.NoteBusy(hostKey);
+    // The host that said so: a redirect's target, maybe.
+    UrlParts answered;
+    if (SplitWebUrl(socket->m_strProbeTarget, answered)) limiter.NoteBusy(HostLimiter::KeyFor(answered));
     return;
   }
   if (!answered || time < 0) {

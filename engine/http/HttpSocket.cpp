@@ -143,6 +143,17 @@ bool CHttpSocket::Close() {
   return err == 0;
 }
 
+void CHttpSocket::CoverHost(HostLimiter::Permit&& permit) {
+  if (permit.Held()) {
+    m_spare = std::move(permit);
+    m_bKeepTurn = true;
+    return;
+  }
+  Close();
+  m_bKeepTurn = false;
+  m_spare.Release();
+}
+
 void CHttpSocket::Abort() {
   {
     std::lock_guard<std::mutex> g(m_sockLock);
@@ -239,8 +250,7 @@ bool CHttpSocket::ConnectRoute() {
   m_nPort = m_route.Target().port;
   CConnection conn;
   auto aborted = [this] { return m_bAborted.load(); };
-  if (HostLimiter::KeyFor(m_route.Target()) != m_strCoveredHost &&
-      !conn.WaitForHost(m_route, m_pHostOwner ? m_pHostOwner : m_pUserData, m_spare, aborted,
+  if (!conn.WaitForHost(m_route, m_pHostOwner ? m_pHostOwner : m_pUserData, m_spare, aborted,
                         [this] { Report(txt::kWaitingForHost); }))
     return false;
   // An Abort walks away from a lookup, a connect or a handshake that does
@@ -920,8 +930,11 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
       return false;
     }
 
-    long long clockR = GetTickMs();
     Close();
+    // Timed from when the host can have seen that close: the wait for it is
+    // ours, not the host's.
+    if (!m_spare.AwaitSettled([this] { return m_bAborted.load(); })) return false;
+    long long clockR = GetTickMs();
     if (!BuildFor(parts, bare, 0, 0) || !ConnectRoute() || !SendRequest()) {
       Close();
       return false;

@@ -97,9 +97,12 @@ class CHttpSocket {
   // A permit the caller took for this socket's next connection (a split
   // asks the host's limit before it starts a block).
   void GivePermit(HostLimiter::Permit&& permit) { m_spare = std::move(permit); }
-  // The caller holds a permit to `hostKey` across this socket's exchanges
-  // (a probe): its connections there take none of their own. "" ends it.
-  void CoverHost(const std::string& hostKey) { m_strCoveredHost = hostKey; }
+  // The caller's permit for a run of this socket's exchanges (a probe):
+  // each connection to its host rides on it in turn and gives it back on
+  // close. A connection to another host (a redirect) lets it go first, so
+  // the socket never holds one host while it waits for another. An empty
+  // permit ends the run, closing the connection.
+  void CoverHost(HostLimiter::Permit&& permit);
   // The connection this socket keeps idle is one somebody is queued for.
   bool HostWanted() const;
   // Bytes of the block received so far; -1 before an attempt opened the file.
@@ -217,10 +220,9 @@ class CHttpSocket {
 
   BusyAnswer m_busy;
   HostLimiter::Permit m_spare;    // see GivePermit
-  // Inside GetFileInfo: a closed connection's permit stays as m_spare, so
-  // the range probe does not queue behind others after the first request.
+  // Inside GetFileInfo and a covered run: a closed connection's permit
+  // stays as m_spare, so the next request does not queue behind others.
   bool m_bKeepTurn = false;
-  std::string m_strCoveredHost;   // see CoverHost
   // How the last exchange ended before a reply byte: ECONNRESET for a
   // close or reset, EPIPE for a send refused, else errno; 0 otherwise.
   int m_nExchangeErr = 0;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <thread>
 
@@ -329,7 +331,62 @@ TEST_F(RealProbeTest, ProbeWaitsForAFreeConnectionToItsHost) {
   limiter.SetCeiling(HostLimiter::kDefaultLimit);
   EXPECT_TRUE(probed);
   EXPECT_FALSE(m_srv.requests().empty());
-  EXPECT_EQ(limiter.Held(HostLimiter::KeyFor(parts)), 0);
+  // Given back: the place is free once the probe's last close has settled.
+  const std::string key = HostLimiter::KeyFor(parts);
+  for (int i = 0; i < 500 && limiter.Held(key) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(limiter.Held(key), 0);
+}
+
+// Two probes, each on a host of one connection that sends it on to the
+// other's host: neither may hold its first host while it waits for the
+// second, or each would wait for the other for ever.
+TEST_F(RealProbeTest, ProbesRedirectedAcrossTwoHostsOfOneNeverWaitForEachOther) {
+  vtest::ScriptedServer other;
+  Route toOther = Route::Redirect(302, other.url("/b.mp3"));
+  Route toHere = Route::Redirect(302, m_srv.url("/a.mp3"));
+  // Held back, so both probes have their first host before either follows.
+  toOther.faults.headerDelayMs = 300;
+  toHere.faults.headerDelayMs = 300;
+  m_srv.route("/to-other.mp3", toOther);
+  m_srv.route("/a.mp3", Route::File(std::string(1500, 'a')));
+  other.route("/to-here.mp3", toHere);
+  other.route("/b.mp3", Route::File(std::string(1500, 'b')));
+  HostLimiter& limiter = HostLimiter::Instance();
+  limiter.SetCeiling(1);
+
+  m_host.AddEntry("x");
+  m_host.AddEntry("y");
+  CDownloadTask& x = m_host.CreateTask("x");
+  CDownloadTask& y = m_host.CreateTask("y");
+  x.Candidates().Reset({m_srv.url("/to-other.mp3")});
+  y.Candidates().Reset({other.url("/to-here.mp3")});
+  std::atomic<int> ended{0};
+  bool probedX = false, probedY = false;
+  std::thread tx([&] {
+    probedX = x.ProbeCandidates();
+    ++ended;
+  });
+  std::thread ty([&] {
+    probedY = y.ProbeCandidates();
+    ++ended;
+  });
+  // Bounded: probes stuck on each other are cancelled and the test fails.
+  for (int i = 0; i < 2000 && ended < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool bothEnded = ended == 2;
+  if (!bothEnded) {
+    x.Cancel();
+    y.Cancel();
+  }
+  tx.join();
+  ty.join();
+  limiter.SetCeiling(HostLimiter::kDefaultLimit);
+  EXPECT_TRUE(bothEnded);
+  EXPECT_TRUE(probedX);
+  EXPECT_TRUE(probedY);
+  EXPECT_GE(x.Candidates().Time(0), 0);
+  EXPECT_GE(y.Candidates().Time(0), 0);
+  EXPECT_FALSE(m_srv.requestsFor("/a.mp3").empty());
+  EXPECT_FALSE(other.requestsFor("/b.mp3").empty());
 }
 
 TEST_F(RealProbeTest, UnreachableCandidatesFailQuickly) {
