@@ -7,6 +7,7 @@
 # of OUT_MD (replacing the old one) and prints it.
 #
 #   CLI=/path/to/virelomp3-cli bench/busy.sh   # RUNS=3 BUSY_RATE=512k BUSY_K=2
+#   CLI_BEFORE=/path/to/older/virelomp3-cli ... # its rows too, in the same run
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 RUNS=${RUNS:-3}
@@ -14,6 +15,8 @@ BUSY_RATE=${BUSY_RATE:-512k}
 BUSY_K=${BUSY_K:-2}
 OUT_MD=${OUT_MD:-$here/RESULTS.md}
 [ -x "${CLI:-}" ] || { echo "busy: set CLI to virelomp3-cli (bench/run does)" >&2; exit 2; }
+CLI_BEFORE=${CLI_BEFORE:-}
+[ -z "$CLI_BEFORE" ] || [ -x "$CLI_BEFORE" ] || { echo "busy: CLI_BEFORE is not a program" >&2; exit 2; }
 for t in aria2c python3 sha256sum awk; do
   command -v "$t" >/dev/null || { echo "busy: $t is missing (tools/deps installs it)" >&2; exit 2; }
 done
@@ -96,14 +99,22 @@ for j in 1 2 3 4 5 6; do pairs+=("$base/s$j.mp3" "$work/dl/s$j.mp3"); done
 printf '%s\n  out=s%s.mp3\n' "$base/s1.mp3" 1 "$base/s2.mp3" 2 "$base/s3.mp3" 3 "$base/s4.mp3" 4 \
   "$base/s5.mp3" 5 "$base/s6.mp3" 6 >"$work/aria2.list"
 echo "bench: busy host ($BUSY_K connections at $BUSY_RATE/s each, 503 beyond), six 1.5 MiB songs, $RUNS runs" >&2
+keys=()
+if [ -n "$CLI_BEFORE" ]; then
+  measure before env TMPDIR="$work/clitmp" "$CLI_BEFORE" fetch "${pairs[@]}"
+  measure before-hc env TMPDIR="$work/clitmp" "$CLI_BEFORE" fetch "${pairs[@]}" --host-connections "$BUSY_K"
+  keys+=(before before-hc)
+fi
 measure virelomp3 env TMPDIR="$work/clitmp" "$CLI" fetch "${pairs[@]}"
 measure virelomp3-hc env TMPDIR="$work/clitmp" "$CLI" fetch "${pairs[@]}" --host-connections "$BUSY_K"
+keys+=(virelomp3 virelomp3-hc aria2c aria2c-retry)
 measure aria2c aria2c -q -j 6 -x 3 -s 3 -k 1M --file-allocation=none --allow-overwrite=true \
   --auto-file-renaming=false --dir "$work/dl" -i "$work/aria2.list"
 # aria2c gives a 503 up by default; told to wait and ask again, as we do.
 measure aria2c-retry aria2c -q -j 6 -x 3 -s 3 -k 1M --file-allocation=none --allow-overwrite=true \
   --retry-wait=1 --max-tries=0 --auto-file-renaming=false --dir "$work/dl" -i "$work/aria2.list"
 
+BEFORE_NAME=${BEFORE_NAME:-virelomp3-cli fetch, before}
 section() {
   echo "## Busy host, six 1.5 MiB songs"
   echo
@@ -115,8 +126,10 @@ section() {
   echo "| tool | wall s | / ideal | 503s met | GETs answered | runs byte-exact |"
   echo "|---|---|---|---|---|---|"
   local k name
-  for k in virelomp3 virelomp3-hc aria2c aria2c-retry; do
+  for k in "${keys[@]}"; do
     case $k in
+      before) name="$BEFORE_NAME (6 pairs, defaults)" ;;
+      before-hc) name="$BEFORE_NAME (6 pairs, --host-connections $BUSY_K)" ;;
       virelomp3) name="virelomp3-cli fetch (6 pairs, defaults)" ;;
       virelomp3-hc) name="virelomp3-cli fetch (6 pairs, --host-connections $BUSY_K)" ;;
       aria2c) name="aria2c -j 6 -x 3 -s 3 -k 1M" ;;
