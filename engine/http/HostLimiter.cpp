@@ -195,13 +195,15 @@ void HostLimiter::NoteBusy(const std::string& host) {
   h.refusedOpen = std::min(h.refusedOpen + 1, h.held);
   const bool afterSettle = h.lastSettledMs >= 0 && now - h.lastSettledMs <= kLatelyMs;
   // Every busy answer of that moment is put down to the same close.
-  if (afterSettle && h.settleRaisedMs >= h.lastSettledMs) return;
-  if (afterSettle && h.settleMs < kLongestSettleMs) {
+  const bool sameClose = afterSettle && h.settleRaisedMs >= h.lastSettledMs;
+  const bool unseenClose = sameClose || (afterSettle && h.settleMs < kLongestSettleMs);
+  if (unseenClose && !sameClose) {
     h.settleMs = std::min(h.settleMs * 2, kLongestSettleMs);
     h.settleRaisedMs = now;
-    return;
   }
-  const int allowed = std::max(kMinLimit, counted - static_cast<int>(h.refusals.size()));
+  // One connection would halve what we get from the host for a minute: a
+  // close it had not seen never teaches that.
+  const int allowed = std::max(unseenClose ? 2 : kMinLimit, counted - static_cast<int>(h.refusals.size()));
   h.learned = std::min(LimitLocked(h), allowed);
   if (h.learned >= m_ceiling) h.learned = 0;
   h.lastBusyMs = now;

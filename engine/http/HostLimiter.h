@@ -91,8 +91,9 @@ class HostLimiter {
   // counts (see Held), the ones it refused within the settle time were past
   // its limit and the rest within it: that many, at least one, it allows
   // from now on. But when a place of ours came free by settling within the
-  // last second, the host most likely had not seen that close yet: its
-  // settle time doubles instead, while it is not yet the longest.
+  // last second, the host may not have seen that close yet: while its
+  // settle time is not yet the longest, that doubles, and the limit taught
+  // is at least two.
   void NoteBusy(const std::string& host);
   // Connections to `host` the host counts now: open ones and those closed
   // too recently to have settled. And what it is allowed.

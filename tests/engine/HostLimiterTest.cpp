@@ -300,10 +300,11 @@ TEST(HostLimiter, AKeptPermitCarriesTheNextConnectionOnlyOnceTheLastHasSettled) 
   EXPECT_EQ(lim.Held(kHost), 1);
 }
 
-// A refusal right after one of our places came free by settling says the
-// host had not seen that close: the settle time doubles, the limit stays.
-// Once the settle time is the longest, such a refusal teaches the limit.
-TEST(HostLimiter, ARefusalRightAfterASettleLengthensTheSettleTimeNotTheLimit) {
+// A refusal right after one of our places came free by settling may say
+// the host had not seen that close: the settle time doubles, and the limit
+// taught is never one. Once the settle time is the longest, such a refusal
+// teaches the limit as any other.
+TEST(HostLimiter, ARefusalRightAfterASettleLengthensTheSettleTimeAndNeverTeachesOne) {
   FakeClock clock;
   HostLimiter lim(clock.Fn());
   lim.SetCeiling(2);
@@ -341,6 +342,26 @@ TEST(HostLimiter, ARefusalRightAfterASettleLengthensTheSettleTimeNotTheLimit) {
   lim.NoteBusy(kHost);
   EXPECT_EQ(lim.SettleMs(kHost), HostLimiter::kLongestSettleMs);
   EXPECT_EQ(lim.Limit(kHost), 1);
+}
+
+// Above two such a refusal still teaches one fewer: three counted, one
+// refused, two allowed, while the settle time doubles beside it.
+TEST(HostLimiter, ARefusalRightAfterASettleStillLowersALimitAboveTwo) {
+  FakeClock clock;
+  HostLimiter lim(clock.Fn());
+  lim.SetCeiling(3);
+  int a = 0;
+  HostLimiter::Permit p1, p2, gone, refused;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, p1));
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, p2));
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, gone));
+  gone.NoteClosed();
+  gone.Release();
+  clock.ms += HostLimiter::kSettleMs;
+  ASSERT_TRUE(lim.TryAcquire(kHost, &a, refused));
+  lim.NoteBusy(kHost);
+  EXPECT_EQ(lim.SettleMs(kHost), 2 * HostLimiter::kSettleMs);
+  EXPECT_EQ(lim.Limit(kHost), 2);
 }
 
 // What a request does with a busy answer: it teaches the program's limiter
