@@ -16,9 +16,9 @@ namespace {
 const std::string kHost = "http://songs.test:80";
 
 struct FakeClock {
-  long long ms = 1000000;
+  std::atomic<long long> ms{1000000};  // moved by the test while a waiter reads it
   HostLimiter::Clock Fn() {
-    return [this] { return ms; };
+    return [this] { return ms.load(); };
   }
 };
 
