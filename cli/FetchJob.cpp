@@ -21,7 +21,7 @@ std::mutex& FetchJob::PrintLock() {
 }
 
 FetchJob::FetchJob(std::string url, std::string out, int blocks, bool resume, std::string label)
-    : out_(std::move(out)), label_(std::move(label)), job_(std::make_unique<CBlockDownloader>(this)) {
+    : out_(std::move(out)), label_(std::move(label)), job_(std::make_unique<CBlockDownloader>(static_cast<IJobListener*>(this))) {
   for (const char* info : {txt::kSockTempOpened, txt::kSockTempCreated, txt::kSockReceiveStart, txt::kSockReceiveDone,
                            txt::kJobAllBlocksDone, txt::kJobMerging, txt::kJobSucceeded})
     infoTexts_.push_back(Utf8ToGbk(info));
@@ -29,11 +29,6 @@ FetchJob::FetchJob(std::string url, std::string out, int blocks, bool resume, st
   job_->m_strFileName = out_;
   job_->m_nBlocks = blocks;
   job_->m_bResume = resume ? 1 : 0;
-  job_->OnSuccess = OnSuccess;
-  job_->OnFailure = OnFailure;
-  job_->OnContentLength = OnContentLength;
-  job_->OnProgress = OnProgress;
-  job_->OnMessage = OnMessage;
 }
 
 FetchJob::~FetchJob() { StopAndJoin(); }
@@ -106,26 +101,23 @@ void FetchJob::SetReceived(int index, long long bytes) {
   received_[static_cast<size_t>(index)] = bytes;
 }
 
-void FetchJob::OnContentLength(void* user, int length) { static_cast<FetchJob*>(user)->length_ = length; }
+void FetchJob::OnContentLength(int length) { length_ = length; }
 
-void FetchJob::OnProgress(void* user, int received, int, int index) {
-  static_cast<FetchJob*>(user)->SetReceived(index, received);
-}
+void FetchJob::OnProgress(int received, int, int index) { SetReceived(index, received); }
 
-void FetchJob::OnMessage(void* user, const std::string& text, int index) {
-  auto* s = static_cast<FetchJob*>(user);
+void FetchJob::OnMessage(const std::string& text, int index) {
   {
-    std::lock_guard<std::mutex> g(s->lock_);
+    std::lock_guard<std::mutex> g(lock_);
     // "接收文件完成" follows every receive, a failed one too: the cause is
     // the text before it.
-    if (std::find(s->infoTexts_.begin(), s->infoTexts_.end(), text) == s->infoTexts_.end()) s->lastText_ = text;
-    if (IsFailureCause(text)) s->lastCause_ = text;
+    if (std::find(infoTexts_.begin(), infoTexts_.end(), text) == infoTexts_.end()) lastText_ = text;
+    if (IsFailureCause(text)) lastCause_ = text;
   }
   if (index < 0)
-    s->Say("[job] " + GbkToUtf8(text));
+    Say("[job] " + GbkToUtf8(text));
   else
-    s->Say("[block " + std::to_string(index) + "] " + GbkToUtf8(text));
+    Say("[block " + std::to_string(index) + "] " + GbkToUtf8(text));
 }
 
-void FetchJob::OnSuccess(void* user) { static_cast<FetchJob*>(user)->Finish(Outcome::Succeeded); }
-void FetchJob::OnFailure(void* user) { static_cast<FetchJob*>(user)->Finish(Outcome::Failed); }
+void FetchJob::OnSuccess() { Finish(Outcome::Succeeded); }
+void FetchJob::OnFailure() { Finish(Outcome::Failed); }

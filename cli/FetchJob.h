@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "engine/job/JobListener.h"
+
 class CBlockDownloader;
 
-class FetchJob {
+class FetchJob : private IJobListener {
  public:
   enum class Outcome { Running, Succeeded, Failed };
 
@@ -44,11 +46,12 @@ class FetchJob {
   static std::mutex& PrintLock();
 
  private:
-  static void OnContentLength(void* user, int length);
-  static void OnProgress(void* user, int received, int, int index);
-  static void OnMessage(void* user, const std::string& text, int index);
-  static void OnSuccess(void* user);
-  static void OnFailure(void* user);
+  // IJobListener: the job's reports, on its threads.
+  void OnContentLength(int length) override;
+  void OnProgress(int received, int, int index) override;
+  void OnMessage(const std::string& text, int index) override;
+  void OnSuccess() override;
+  void OnFailure() override;
   void Finish(Outcome o);
   void SetReceived(int index, long long bytes);
 

@@ -224,11 +224,6 @@ void CDownloadTask::BeginDownload() {
   job->m_strFileName = path;
   job->m_bResume = 1;
   job->m_nBlocks = m_nBlocks;
-  job->OnSuccess = &CDownloadTask::OnSuccess;
-  job->OnFailure = &CDownloadTask::OnFailure;
-  job->OnContentLength = &CDownloadTask::OnContentLength;
-  job->OnProgress = &CDownloadTask::OnProgress;
-  job->OnMessage = &CDownloadTask::OnMessage;
   job->CheckFinished = FinishedFileCheckFor(path);
   {
     std::lock_guard<std::mutex> g(m_jobViewLock);
@@ -323,51 +318,46 @@ void CDownloadTask::RetryAfterFailure() {
 
 // ---- job handlers ----------------------------------------------------------
 
-void CDownloadTask::OnSuccess(void* user) {
-  auto* task = static_cast<CDownloadTask*>(user);
-  if (task->m_bCancelled) return;  // whoever cancelled owns the removal
+void CDownloadTask::OnSuccess() {
+  if (m_bCancelled) return;  // whoever cancelled owns the removal
   // RemoveTask hands the task to the reaper: from then on only locals.
-  ITaskHost& host = task->m_host;
-  const std::string name = task->m_strName;
-  host.OnTaskEnded(name, true, task->MakeTargetPath());
+  ITaskHost& host = m_host;
+  const std::string name = m_strName;
+  host.OnTaskEnded(name, true, MakeTargetPath());
   if (host.IsListShown()) host.DeleteListRow(name);
   host.RemoveTask(name);
   if (host.HasQueuedTasks()) host.WakeScheduler();
 }
 
-void CDownloadTask::OnFailure(void* user) {
-  auto* task = static_cast<CDownloadTask*>(user);
-  if (!task->m_bCancelled) task->m_retries.Post(task->m_nJobSerial.load());
+void CDownloadTask::OnFailure() {
+  if (!m_bCancelled) m_retries.Post(m_nJobSerial.load());
 }
 
-void CDownloadTask::OnContentLength(void* user, int size) {
-  auto* task = static_cast<CDownloadTask*>(user);
+void CDownloadTask::OnContentLength(int size) {
   {
-    std::lock_guard<std::mutex> g(task->m_numLock);
-    task->m_progress.SetFileSize(size);
+    std::lock_guard<std::mutex> g(m_numLock);
+    m_progress.SetFileSize(size);
   }
-  task->m_row.SetSize(size);
+  m_row.SetSize(size);
 }
 
-void CDownloadTask::OnProgress(void* user, int received, int /*blockLength*/, int index) {
-  auto* task = static_cast<CDownloadTask*>(user);
+void CDownloadTask::OnProgress(int received, int /*blockLength*/, int index) {
   ProgressTexts text;
   {
-    std::lock_guard<std::mutex> g(task->m_numLock);
+    std::lock_guard<std::mutex> g(m_numLock);
     ProgressFigures figures;
-    if (!task->m_progress.Report(index, received, [task] { return task->Tick(); }, figures)) return;
+    if (!m_progress.Report(index, received, [this] { return Tick(); }, figures)) return;
     text = CTaskProgress::Texts(figures);
     // The entry is written under the counters' lock so that two blocks
     // reporting at once cannot leave the older total in it.
-    task->m_row.WriteProgress(text);
+    m_row.WriteProgress(text);
   }
-  task->m_row.ShowProgress(text);
+  m_row.ShowProgress(text);
 }
 
-void CDownloadTask::OnMessage(void* user, const std::string& text, int index) {
-  auto* task = static_cast<CDownloadTask*>(user);
-  task->m_jobTexts.Keep(text);
-  task->m_row.ShowJobMessage(text, index);
+void CDownloadTask::OnMessage(const std::string& text, int index) {
+  m_jobTexts.Keep(text);
+  m_row.ShowJobMessage(text, index);
 }
 
 // ---- candidates --------------------------------------------------------------

@@ -38,6 +38,7 @@
 #include "task/JobTexts.h"
 #include "task/LinkProber.h"
 #include "engine/ReadOnlyFace.h"
+#include "engine/job/JobListener.h"
 #include "task/RetryWorker.h"
 #include "task/TargetPath.h"
 #include "task/TaskHost.h"
@@ -47,7 +48,7 @@
 class CBlockDownloader;
 class CHttpSocket;
 
-class CDownloadTask {
+class CDownloadTask : public IJobListener {
  public:
   static constexpr int kMaxBlocks = CTaskProgress::kCounters;
   static constexpr int kMaxCandidates = CCandidatePicker::kMaxCandidates;
@@ -61,7 +62,7 @@ class CDownloadTask {
   // For a caller that already holds the settings (and perhaps the lock
   // GetSettings takes): block count and size limits come from settings.
   CDownloadTask(ITaskHost& host, const std::string& name, const TaskSettings& settings);
-  virtual ~CDownloadTask();
+  ~CDownloadTask() override;
   CDownloadTask(const CDownloadTask&) = delete;
   CDownloadTask& operator=(const CDownloadTask&) = delete;
 
@@ -101,12 +102,13 @@ class CDownloadTask {
   // (saved at once), so the console and the window program know it gave up.
   void GiveUp(const std::string& text);
 
-  // Job handlers; user is the task.
-  static void OnSuccess(void* user);
-  static void OnFailure(void* user);
-  static void OnContentLength(void* user, int size);
-  static void OnProgress(void* user, int received, int blockLength, int index);
-  static void OnMessage(void* user, const std::string& text, int index);
+  // What the task's job tells it (on its block threads).
+  void OnSuccess() override;
+  void OnFailure() override;
+  void OnContentLength(int size) override;
+  void OnProgress(int received, int blockLength, int index) override;
+  void OnMessage(const std::string& text, int index) override;
+  // A probe socket's texts; user is the task.
   static void OnProbeMessage(void* user, const std::string& text, int index);
 
   // Runs visit on the current job, if any, with the job held so that it is

@@ -36,7 +36,7 @@ struct JobStopped {};
 
 }  // namespace
 
-CBlockDownloader::CBlockDownloader(void* owner) : m_pUserData(owner) {}
+CBlockDownloader::CBlockDownloader(IJobListener* owner) : m_pUserData(owner) {}
 
 CBlockDownloader::~CBlockDownloader() {
   // The owner normally stopped us already; a second Stop costs nothing and
@@ -58,7 +58,7 @@ CBlockDownloader::~CBlockDownloader() {
 bool CBlockDownloader::OnOwnBlockThread() const { return CBlockThreads::CurrentWork() == this; }
 
 void CBlockDownloader::Report(const std::string& text) {
-  if (!m_bStopped && OnMessage) OnMessage(m_pUserData, text, -1);
+  if (!m_bStopped && m_pUserData) m_pUserData->OnMessage(text, -1);
 }
 
 std::vector<BlockSnapshot> CBlockDownloader::GetBlockSnapshot() {
@@ -68,13 +68,13 @@ std::vector<BlockSnapshot> CBlockDownloader::GetBlockSnapshot() {
 
 void CBlockDownloader::BlockContentLength(void* job, int length) {
   auto* j = static_cast<CBlockDownloader*>(job);
-  if (!j->m_bStopped && j->OnContentLength) j->OnContentLength(j->m_pUserData, length);
+  if (!j->m_bStopped && j->m_pUserData) j->m_pUserData->OnContentLength(length);
 }
 
 void CBlockDownloader::BlockProgress(void* job, int received, int blockLength, int index) {
   auto* j = static_cast<CBlockDownloader*>(job);
   if (j->m_bStopped) return;
-  if (j->OnProgress) j->OnProgress(j->m_pUserData, received, blockLength, index);
+  if (j->m_pUserData) j->m_pUserData->OnProgress(received, blockLength, index);
   const long long now = GetTickMs();
   long long due = j->m_nNextWatchMs.load(std::memory_order_relaxed);
   if (now < due || !j->m_nNextWatchMs.compare_exchange_strong(due, now + kWatchMs)) return;
@@ -91,7 +91,7 @@ void CBlockDownloader::BlockMessage(void* job, const std::string& text, int inde
     std::lock_guard<std::mutex> lk(j->m_lock);
     j->m_blocks.Scheduler().SetText(index, text);
   }
-  if (j->OnMessage) j->OnMessage(j->m_pUserData, text, index);
+  if (j->m_pUserData) j->m_pUserData->OnMessage(text, index);
 }
 
 void CBlockDownloader::BlockSuccess(void* job, int index) {
@@ -123,14 +123,12 @@ void CBlockDownloader::NoteArrivedLength(int length) {
     // Only a file of unknown length learns it now, from its one block.
     if (!m_blocks.LearnLength(length)) return;
   }
-  if (!m_bStopped && OnContentLength) OnContentLength(m_pUserData, length);
+  if (!m_bStopped && m_pUserData) m_pUserData->OnContentLength(length);
 }
 
 void CBlockDownloader::OnFileChanged() {
   if (!ClaimFinish()) return;
-  void* user = m_pUserData;
-  MessageCallback onMessage = OnMessage;
-  JobCallback onFailure = OnFailure;
+  IJobListener* owner = m_pUserData;
   Stop();
   // The blocks were cut for the old file; none of them may be continued.
   // Stop let go of the name: they are only ours to delete under it again.
@@ -139,8 +137,10 @@ void CBlockDownloader::OnFileChanged() {
     CBlockFileSet(m_strFileName).DiscardAllBut({});
     m_targetLock.Unlock();
   }
-  if (onMessage) onMessage(user, T(txt::kJobFileChanged), -1);
-  if (onFailure) onFailure(user);
+  if (owner) {
+    owner->OnMessage(T(txt::kJobFileChanged), -1);
+    owner->OnFailure();
+  }
 }
 
 void CBlockDownloader::RunBlock(CHttpSocket& block) {
@@ -230,12 +230,12 @@ void CBlockDownloader::Start(CBlockDownloader* job) {
     return;
   }
   job->Stop();
-  void* user = job->m_pUserData;
-  MessageCallback onMessage = job->OnMessage;
-  JobCallback onFailure = job->OnFailure;
+  IJobListener* owner = job->m_pUserData;
   letGo();
-  if (onMessage) onMessage(user, *failure, -1);
-  if (onFailure) onFailure(user);
+  if (owner) {
+    owner->OnMessage(*failure, -1);
+    owner->OnFailure();
+  }
 }
 
 void CBlockDownloader::Prepare() {
@@ -333,9 +333,8 @@ void CBlockDownloader::OnBlockFailed() {
   if (!ClaimFinish()) return;
   if (const int err = m_nLocalError.load()) Report(LocalWriteErrorText(err));
   Stop();
-  void* user = m_pUserData;
-  JobCallback onFailure = OnFailure;
-  if (onFailure) onFailure(user);
+  IJobListener* owner = m_pUserData;
+  if (owner) owner->OnFailure();
 }
 
 void CBlockDownloader::Stop() {
@@ -400,33 +399,33 @@ void CBlockDownloader::MergeBlocks() {
     return;
   }
   if (!ClaimFinish()) return;
-  void* user = m_pUserData;
-  MessageCallback onMessage = OnMessage;
-  JobCallback onSuccess = OnSuccess;
-  JobCallback onFailure = OnFailure;
+  IJobListener* owner = m_pUserData;
   JobTestHooks::RunMergeEnd(*this);
   if (const int err = merge->Place()) {
     const std::string text = CJobMerge::PlacingFailureText(err, target);
     merge.reset();
     NoteLocalError(err, text);
     m_targetLock.Unlock();  // the block files wait for a later run
-    if (onMessage) onMessage(user, text, -1);
-    if (onFailure) onFailure(user);
+    if (owner) {
+      owner->OnMessage(text, -1);
+      owner->OnFailure();
+    }
     return;
   }
   merge.reset();
   m_targetLock.Unlock();
-  if (onMessage) onMessage(user, T(txt::kJobSucceeded), -1);
-  if (onSuccess) onSuccess(user);
+  if (owner) {
+    owner->OnMessage(T(txt::kJobSucceeded), -1);
+    owner->OnSuccess();
+  }
 }
 
 void CBlockDownloader::FailWith(const std::string& text) {
   Report(text);
   if (!ClaimFinish()) return;
   m_targetLock.Unlock();
-  void* user = m_pUserData;
-  JobCallback onFailure = OnFailure;
-  if (onFailure) onFailure(user);
+  IJobListener* owner = m_pUserData;
+  if (owner) owner->OnFailure();
 }
 
 void CBlockDownloader::NoteLocalError(int err, const std::string& text) {

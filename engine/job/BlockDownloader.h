@@ -51,13 +51,14 @@
 #include "engine/Callbacks.h"
 #include "engine/http/HttpSocket.h"
 #include "engine/job/JobBlocks.h"
+#include "engine/job/JobListener.h"
 #include "engine/ReadOnlyFace.h"
 #include "engine/job/Sidecar.h"
 #include "engine/job/TargetLock.h"
 
 class CBlockDownloader final : private IBlockWork {
  public:
-  explicit CBlockDownloader(void* owner);
+  explicit CBlockDownloader(IJobListener* owner);
   ~CBlockDownloader();  // the owner calls Stop first
   CBlockDownloader(const CBlockDownloader&) = delete;
   CBlockDownloader& operator=(const CBlockDownloader&) = delete;
@@ -89,16 +90,12 @@ class CBlockDownloader final : private IBlockWork {
   // just before the song takes its name. An empty hook removes it.
   static void SetMergeEndHook(std::function<void(CBlockDownloader&)> hook);
 
-  void* m_pUserData = nullptr;
+  // The owner: told everything through IJobListener; null tells nobody.
+  IJobListener* m_pUserData = nullptr;
   int m_nBlocks = 4;
   unsigned char m_bResume = 0;
   std::string m_strURL;
   std::string m_strFileName;
-  JobCallback OnSuccess = nullptr;
-  JobCallback OnFailure = nullptr;
-  ContentLengthCallback OnContentLength = nullptr;
-  ProgressCallback OnProgress = nullptr;
-  MessageCallback OnMessage = nullptr;
   // Asked of the joined file before the rename; a refused file is removed
   // with the block files and the job fails with the check's text.
   FileCheck CheckFinished = nullptr;

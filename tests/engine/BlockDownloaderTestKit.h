@@ -29,16 +29,9 @@ struct Message {
   int index;
 };
 
-class Owner {
+class Owner : public IJobListener {
  public:
-  void Attach(CBlockDownloader& job) {
-    job.m_pUserData = this;
-    job.OnSuccess = &Owner::Success;
-    job.OnFailure = &Owner::Failure;
-    job.OnContentLength = &Owner::ContentLength;
-    job.OnProgress = &Owner::Progress;
-    job.OnMessage = &Owner::Text;
-  }
+  void Attach(CBlockDownloader& job) { job.m_pUserData = this; }
 
   // Run inside the callbacks, on the calling thread, outside the lock.
   std::function<void()> onSuccess, onFailure;
@@ -84,43 +77,38 @@ class Owner {
   bool EndedLocked() const {
     return m_successes + m_failures > 0;
   }
-  static void Success(void* u) {
-    auto* o = static_cast<Owner*>(u);
+  void OnSuccess() override {
     // Counted once the hook has returned, so a waiting test knows the hook
     // (which may delete the job) is done with everything it touched.
-    if (o->onSuccess) o->onSuccess();
-    std::lock_guard<std::mutex> lk(o->m_lock);
-    ++o->m_successes;
-    o->m_cv.notify_all();
+    if (onSuccess) onSuccess();
+    std::lock_guard<std::mutex> lk(m_lock);
+    ++m_successes;
+    m_cv.notify_all();
   }
-  static void Failure(void* u) {
-    auto* o = static_cast<Owner*>(u);
+  void OnFailure() override {
     // Counted once the hook has returned, so a waiting test knows the hook
     // (which may delete the job) is done with everything it touched.
-    if (o->onFailure) o->onFailure();
-    std::lock_guard<std::mutex> lk(o->m_lock);
-    ++o->m_failures;
-    o->m_cv.notify_all();
+    if (onFailure) onFailure();
+    std::lock_guard<std::mutex> lk(m_lock);
+    ++m_failures;
+    m_cv.notify_all();
   }
-  static void ContentLength(void* u, int length) {
-    auto* o = static_cast<Owner*>(u);
-    std::lock_guard<std::mutex> lk(o->m_lock);
-    o->m_contentLength = length;
+  void OnContentLength(int length) override {
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_contentLength = length;
   }
-  static void Progress(void* u, int received, int blockLength, int index) {
-    auto* o = static_cast<Owner*>(u);
+  void OnProgress(int received, int blockLength, int index) override {
     {
-      std::lock_guard<std::mutex> lk(o->m_lock);
-      ++o->m_progress;
-      o->m_cv.notify_all();
+      std::lock_guard<std::mutex> lk(m_lock);
+      ++m_progress;
+      m_cv.notify_all();
     }
-    if (o->onProgress) o->onProgress(received, blockLength, index);
+    if (onProgress) onProgress(received, blockLength, index);
   }
-  static void Text(void* u, const std::string& text, int index) {
-    auto* o = static_cast<Owner*>(u);
-    std::lock_guard<std::mutex> lk(o->m_lock);
-    o->m_messages.push_back({text, index});
-    o->m_cv.notify_all();
+  void OnMessage(const std::string& text, int index) override {
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_messages.push_back({text, index});
+    m_cv.notify_all();
   }
 
   mutable std::mutex m_lock;

@@ -69,10 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   task.m_fnTick = [&now] { return now; };
   task.RestartProgress();
   if (task.m_nElapsed != elapsed) abort();
-  CDownloadTask::OnContentLength(&task, 1 << 20);
+  task.OnContentLength(1 << 20);
   for (int i = 0; i < 4; ++i) {
     now += 1500;
-    CDownloadTask::OnProgress(&task, (i + 1) * 1000, 1 << 18, i % 4);
+    task.OnProgress((i + 1) * 1000, 1 << 18, i % 4);
   }
 
   TaskSettings settings;

@@ -41,22 +41,22 @@ class ProgressTest : public ::testing::Test {
 
 TEST_F(ProgressTest, ContentLengthIsShownInWholeKilobytes) {
   CDownloadTask& t = Task();
-  CDownloadTask::OnContentLength(&t, 3456 * 1024 + 1023);
+  t.OnContentLength(3456 * 1024 + 1023);
   EXPECT_EQ(t.m_nFileSize, 3456 * 1024 + 1023);
   EXPECT_STREQ(Entry().m_szSize, "3,456KB");
   EXPECT_EQ(m_host.Column("p", 1), std::vector<std::string>{"3,456KB"});
 
-  CDownloadTask::OnContentLength(&t, 1000);
+  t.OnContentLength(1000);
   EXPECT_STREQ(Entry().m_szSize, "0KB");
 }
 
 TEST_F(ProgressTest, FirstReportStartsTheClockAndLaterOnesMeasure) {
   CDownloadTask& t = Task(2, "12m:5s");
-  CDownloadTask::OnContentLength(&t, 400 * 1024);
+  t.OnContentLength(400 * 1024);
   t.RestartProgress();  // as a job start: 725 s taken over from the entry
   EXPECT_EQ(t.m_nElapsed, 725);
 
-  CDownloadTask::OnProgress(&t, 100 * 1024, 200 * 1024, 0);
+  t.OnProgress(100 * 1024, 200 * 1024, 0);
   TaskEntry e = Entry();
   EXPECT_STREQ(e.m_szDone, "100KB");
   EXPECT_STREQ(e.m_szPercent, "25%");
@@ -66,7 +66,7 @@ TEST_F(ProgressTest, FirstReportStartsTheClockAndLaterOnesMeasure) {
 
   // Within a second: no new speed, elapsed stays.
   m_now += 1000;
-  CDownloadTask::OnProgress(&t, 100 * 1024, 200 * 1024, 1);
+  t.OnProgress(100 * 1024, 200 * 1024, 1);
   e = Entry();
   EXPECT_STREQ(e.m_szDone, "200KB");
   EXPECT_STREQ(e.m_szPercent, "50%");
@@ -75,7 +75,7 @@ TEST_F(ProgressTest, FirstReportStartsTheClockAndLaterOnesMeasure) {
 
   // 2.5 s after the clock started: 2 whole seconds more, speed over the window.
   m_now += 1500;
-  CDownloadTask::OnProgress(&t, 150 * 1024, 200 * 1024, 1);
+  t.OnProgress(150 * 1024, 200 * 1024, 1);
   e = Entry();
   EXPECT_STREQ(e.m_szDone, "250KB");
   EXPECT_STREQ(e.m_szElapsed, "12m:7s");
@@ -87,17 +87,17 @@ TEST_F(ProgressTest, FirstReportStartsTheClockAndLaterOnesMeasure) {
 
 TEST_F(ProgressTest, ListCellsFollowInTheirOrderAndOnlyWhenShown) {
   CDownloadTask& t = Task(1);
-  CDownloadTask::OnContentLength(&t, 10 * 1024);
-  CDownloadTask::OnProgress(&t, 1024, 10 * 1024, 0);  // measures: speed shown
+  t.OnContentLength(10 * 1024);
+  t.OnProgress(1024, 10 * 1024, 0);  // measures: speed shown
   m_now += 10;
-  CDownloadTask::OnProgress(&t, 2048, 10 * 1024, 0);  // too soon: no speed cell
+  t.OnProgress(2048, 10 * 1024, 0);  // too soon: no speed cell
   EXPECT_EQ(Columns(), (std::vector<int>{1, 2, 3, 6, 4, 5, 2, 3, 4, 5}));
 
   m_host.SetListShown(false);
   m_now += 5000;
-  CDownloadTask::OnProgress(&t, 4096, 10 * 1024, 0);
-  CDownloadTask::OnContentLength(&t, 10 * 1024);
-  CDownloadTask::OnMessage(&t, "hidden", 0);
+  t.OnProgress(4096, 10 * 1024, 0);
+  t.OnContentLength(10 * 1024);
+  t.OnMessage("hidden", 0);
   EXPECT_EQ(Columns().size(), 10u);
   EXPECT_STREQ(Entry().m_szDone, "4KB");  // the entry is written all the same
 }
@@ -105,11 +105,11 @@ TEST_F(ProgressTest, ListCellsFollowInTheirOrderAndOnlyWhenShown) {
 TEST_F(ProgressTest, LargeFilesKeepRightValues) {
   CDownloadTask& t = Task(4);
   const int size = 400 * 1024 * 1024;  // 400 MB: every 32-bit product overflows
-  CDownloadTask::OnContentLength(&t, size);
+  t.OnContentLength(size);
   m_now = 10000;  // the first report starts the clock
-  for (int i = 0; i < 4; ++i) CDownloadTask::OnProgress(&t, 0, size / 4, i);
+  for (int i = 0; i < 4; ++i) t.OnProgress(0, size / 4, i);
   m_now = 10000 + 2000;
-  for (int i = 0; i < 4; ++i) CDownloadTask::OnProgress(&t, 80 * 1024 * 1024, size / 4, i);
+  for (int i = 0; i < 4; ++i) t.OnProgress(80 * 1024 * 1024, size / 4, i);
   TaskEntry e = Entry();
   EXPECT_STREQ(e.m_szPercent, "80%");
   EXPECT_STREQ(e.m_szDone, "327,680KB");
@@ -130,11 +130,11 @@ TEST_F(ProgressTest, BlockCountIsClampedToTheFiveCounters) {
   EXPECT_EQ(CDownloadTask(m_host, "q", seven).m_nBlocks, 5);
   CDownloadTask& t = Task(-3);
   EXPECT_EQ(t.m_nBlocks, 1);
-  CDownloadTask::OnContentLength(&t, 4096);
-  CDownloadTask::OnProgress(&t, 1024, 4096, 0);
+  t.OnContentLength(4096);
+  t.OnProgress(1024, 4096, 0);
   // Indexes no job uses are ignored, not stored out of bounds.
-  CDownloadTask::OnProgress(&t, 9999, 4096, -1);
-  CDownloadTask::OnProgress(&t, 9999, 4096, 1 << 20);
+  t.OnProgress(9999, 4096, -1);
+  t.OnProgress(9999, 4096, 1 << 20);
   EXPECT_STREQ(Entry().m_szDone, "1KB");
   EXPECT_STREQ(Entry().m_szPercent, "25%");
 }
@@ -143,28 +143,28 @@ TEST_F(ProgressTest, BlocksSplitOffCountWhateverTheirNumber) {
   // A job splits slow blocks into new numbered files: 1 and 2 beyond the
   // configured count, 5 and 9 beyond the five counters.
   CDownloadTask& t = Task(1);
-  CDownloadTask::OnContentLength(&t, 100 * 1024);
-  CDownloadTask::OnProgress(&t, 10 * 1024, 40 * 1024, 0);
-  CDownloadTask::OnProgress(&t, 10 * 1024, 20 * 1024, 1);
-  CDownloadTask::OnProgress(&t, 10 * 1024, 20 * 1024, 2);
-  CDownloadTask::OnProgress(&t, 10 * 1024, 10 * 1024, 5);
-  CDownloadTask::OnProgress(&t, 5 * 1024, 10 * 1024, 9);
+  t.OnContentLength(100 * 1024);
+  t.OnProgress(10 * 1024, 40 * 1024, 0);
+  t.OnProgress(10 * 1024, 20 * 1024, 1);
+  t.OnProgress(10 * 1024, 20 * 1024, 2);
+  t.OnProgress(10 * 1024, 10 * 1024, 5);
+  t.OnProgress(5 * 1024, 10 * 1024, 9);
   EXPECT_STREQ(Entry().m_szDone, "45KB");
-  CDownloadTask::OnProgress(&t, 10 * 1024, 10 * 1024, 9);  // a later count replaces the earlier
+  t.OnProgress(10 * 1024, 10 * 1024, 9);  // a later count replaces the earlier
   EXPECT_STREQ(Entry().m_szDone, "50KB");
   EXPECT_STREQ(Entry().m_szPercent, "50%");
 }
 
 TEST_F(ProgressTest, UnknownSizeShowsZeroPercentInsteadOfDividingByZero) {
   CDownloadTask& t = Task(1);
-  CDownloadTask::OnProgress(&t, 5000, 0, 0);
+  t.OnProgress(5000, 0, 0);
   EXPECT_STREQ(Entry().m_szPercent, "0%");
 }
 
 TEST_F(ProgressTest, MessagesGoToTheListWithTheirThreadNumber) {
   CDownloadTask& t = Task();
-  CDownloadTask::OnMessage(&t, T("正在连接"), 2);
-  CDownloadTask::OnMessage(&t, T("下载成功"), -1);
+  t.OnMessage(T("正在连接"), 2);
+  t.OnMessage(T("下载成功"), -1);
   EXPECT_EQ(m_host.Column("p", 7),
             (std::vector<std::string>{T("线程2: 正在连接"), T("线程-1: 下载成功")}));
   EXPECT_STREQ(Entry().m_szAddress, "http://h/p.mp3");  // not stored
@@ -173,12 +173,12 @@ TEST_F(ProgressTest, MessagesGoToTheListWithTheirThreadNumber) {
 TEST_F(ProgressTest, ConcurrentReportsKeepEveryBlocksCount) {
   CDownloadTask& t = Task(5);
   t.m_fnTick = nullptr;  // real clock: the threads race on it too
-  CDownloadTask::OnContentLength(&t, 5 * 100000);
+  t.OnContentLength(5 * 100000);
   std::vector<std::thread> blocks;
   for (int b = 0; b < 5; ++b)
     blocks.emplace_back([&t, b] {
-      for (int n = 1; n <= 100000; n += 997) CDownloadTask::OnProgress(&t, n, 100000, b);
-      CDownloadTask::OnProgress(&t, 100000, 100000, b);
+      for (int n = 1; n <= 100000; n += 997) t.OnProgress(n, 100000, b);
+      t.OnProgress(100000, 100000, b);
     });
   for (auto& th : blocks) th.join();
   EXPECT_STREQ(Entry().m_szPercent, "100%");
@@ -191,12 +191,12 @@ TEST_F(ProgressTest, ConcurrentReportsKeepEveryBlocksCount) {
 // instead of overflowing while the download runs on.
 TEST_F(ProgressTest, HugeStoredTimeSaturates) {
   CDownloadTask& t = Task(1, "999999999m:59s");
-  CDownloadTask::OnContentLength(&t, 400 * 1024);
+  t.OnContentLength(400 * 1024);
   t.RestartProgress();
   EXPECT_EQ(t.m_nElapsed, INT_MAX);
   for (int i = 1; i <= 3; ++i) {
     m_now += 1500;
-    CDownloadTask::OnProgress(&t, i * 10 * 1024, 400 * 1024, 0);
+    t.OnProgress(i * 10 * 1024, 400 * 1024, 0);
   }
   EXPECT_EQ(t.m_nElapsed, INT_MAX);
 }

@@ -317,7 +317,7 @@ TEST_F(TaskRoadTest, FallbackToOneBlockDoesNotCountOldBlocks) {
   m_host.AddEntry("o", m_srv.url("/norange.mp3"));
   CDownloadTask& t = m_host.CreateTask("o");
   // Counts left over from an attempt with several blocks.
-  for (int i = 0; i < CDownloadTask::kMaxBlocks; ++i) CDownloadTask::OnProgress(&t, 40000, 40000, i);
+  for (int i = 0; i < CDownloadTask::kMaxBlocks; ++i) t.OnProgress(40000, 40000, i);
   m_host.ActivateAsync("o");
   ASSERT_TRUE(TaskTestHost::WaitUntil([&] { return m_host.Reaped() == 1; }, 60000));
   const auto percents = m_host.Column("o", 3);
