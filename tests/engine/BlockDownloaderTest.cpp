@@ -229,3 +229,22 @@ TEST_F(BlockJob, SeveralJobsAtOnceAreEachByteExact) {
 }
 
 }  // namespace
+
+// A job whose owner listens to nothing still lands the file whole.
+TEST_F(BlockJob, AJobWithoutAListenerStillLandsTheFile) {
+  const std::string body = vtest::RandomBytes(300000, 11u);
+  srv.route("/quiet.mp3", Route::File(body));
+  const std::string target = Target("quiet.mp3");
+  auto job = Job(srv.url("/quiet.mp3"), target, 3, owner);
+  job->m_pUserData = nullptr;
+  CBlockDownloader::Start(job.get());
+  bool landed = false;
+  for (int waited = 0; waited < 20000 && !landed; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    landed = bdtest::Exists(target) && vtest::ReadFile(target) == body;
+  }
+  job->Stop();
+  EXPECT_TRUE(landed);
+  EXPECT_EQ(owner.successes() + owner.failures(), 0);
+  EXPECT_TRUE(owner.messages().empty());
+}
