@@ -5,18 +5,18 @@
 #include <functional>
 #include <string>
 
-#include "engine/http/HttpFraming.h"
 #include "engine/SongContent.h"
+#include "engine/http/Reply.h"
 
 class CConnection;
 
 class CBodySniff {
  public:
-  // Reads from `conn` a body framed as `coding` with `length` bytes (-1:
-  // not said) until it is judged, `most` raw bytes were read, or the steady
-  // tick `deadlineMs` passed. A song's head is read on until `enough`
-  // (when set) says it is. `body` gets the decoded bytes read.
-  static SongBytes Read(CConnection& conn, BodyCoding coding, long long length, bool labelledText, size_t most,
+  // Reads from `conn` a body framed as `framing` until it is judged, `most`
+  // raw bytes were read, or the steady tick `deadlineMs` passed. A song's
+  // head is read on until `enough` (when set) says it is. `body` gets the
+  // decoded bytes read.
+  static SongBytes Read(CConnection& conn, const BodyFraming& framing, bool labelledText, size_t most,
                         long long deadlineMs, const std::function<bool(const std::string&)>& enough,
                         std::string& body);
 };

@@ -1,33 +1,19 @@
 #include "engine/http/HttpSocket.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 
-#include "engine/job/AttemptBudget.h"
-#include "engine/http/BodySniff.h"
-#include "engine/http/ChunkedDecoder.h"
 #include "engine/Common.h"
-#include "engine/job/DiskWrite.h"
 #include "engine/job/FileInfoExchange.h"
-#include "engine/http/HttpFraming.h"
-#include "engine/job/OwnFile.h"
 #include "engine/http/RequestAuth.h"
-#include "engine/TextRules.h"
 #include "engine/http/Url.h"
+#include "engine/http/BodyReader.h"
 #include "engine/http/Reply.h"
+#include "engine/http/SpeedProbe.h"
 #include "engine/http/RequestBuilder.h"
 #include "res/Texts.h"
 
@@ -41,17 +27,6 @@ namespace {
 constexpr long long kMaxDrainBytes = 8192;
 constexpr int kValueMax = 256;
 
-
-int SaturatedMs(int seconds) {
-  long long ms = static_cast<long long>(seconds) * 1000;
-  if (ms < 0) return 0;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-// 307 and 308 are followed like 302: we only ever send GET, which stays GET.
-bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
-bool IsBusyStatus(int code) { return BusyAnswer::IsBusyStatus(code); }
-
 // Each request line gets the parameters its server wants, fresh every time;
 // the address the caller holds never carries them. A redirect's target
 // never does: whoever answered chose it.
@@ -61,13 +36,18 @@ std::string AuthObject(const UrlParts& parts, bool bare) {
 
 }  // namespace
 
+int TimeOutMs(int seconds) {
+  long long ms = static_cast<long long>(seconds) * 1000;
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 CHttpSocket::CHttpSocket(void* userData) : m_pUserData(userData) {
-  std::memset(m_szBuffer, 0, sizeof m_szBuffer);
   std::memset(m_szRequest, 0, sizeof m_szRequest);
   std::memset(m_szHeader, 0, sizeof m_szHeader);
 }
 
-CHttpSocket::~CHttpSocket() { CloseFile(); }
+CHttpSocket::~CHttpSocket() { m_transfer.CloseFile(); }
 
 void CHttpSocket::SetURL(const std::string& url) { m_strURL = url; }
 
@@ -75,28 +55,6 @@ void CHttpSocket::SetTempFile(const std::string& path) { m_strTempFile = path; }
 
 void CHttpSocket::Report(const char* text) {
   if (OnMessage) OnMessage(m_pUserData, T(text), m_nIndex);
-}
-
-bool CHttpSocket::FlushFile() {
-  const size_t left = m_nPending;
-  m_nPending = 0;
-  if (left == 0) return true;
-  if (m_fd < 0) return false;
-  if (WriteAll(m_fd, m_writeBuf.data(), left)) return true;
-  NoteWriteError(errno);
-  return false;
-}
-
-void CHttpSocket::NoteWriteError(int err) {
-  if (IsLocalWriteError(err)) m_nLocalError = err;
-}
-
-void CHttpSocket::CloseFile() {
-  FlushFile();
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = -1;
-  if (m_file) std::fclose(m_file);
-  m_file = nullptr;
 }
 
 // ---------------------------------------------------------------- request
@@ -184,40 +142,15 @@ void CHttpSocket::AdoptConnection(CHttpSocket& from) {
 
 void CHttpSocket::Kick() {
   std::lock_guard<std::mutex> g(m_sockLock);
-  m_bKicked = true;
-  m_nActivityMs = GetTickMs();
+  m_transfer.NoteKick();
   if (m_socket > 0) ::shutdown(m_socket, SHUT_RDWR);
 }
 
-int CHttpSocket::CutTo(int length) {
-  std::lock_guard<std::mutex> g(m_cutLock);
-  if (m_nShared < 0) return -1;
-  const int end = m_nCutLength >= 0 && m_nCutLength < m_nLength ? m_nCutLength : m_nLength;
-  const int cut = length > m_nShared ? length : m_nShared;
-  if (cut >= end) return -1;
-  m_nCutLength = cut;
-  return cut;
-}
+int CHttpSocket::CutTo(int length) { return m_transfer.CutTo(length); }
 
-int CHttpSocket::Received() const {
-  std::lock_guard<std::mutex> g(m_cutLock);
-  return m_nShared;
-}
+int CHttpSocket::Received() const { return m_transfer.Received(); }
 
-void CHttpSocket::ApplyCut() {
-  std::lock_guard<std::mutex> g(m_cutLock);
-  if (m_nCutLength >= 0 && m_nCutLength < m_nLength) m_nLength = m_nCutLength;
-}
-
-int CHttpSocket::TakeChunk(int received, int n) {
-  m_nActivityMs = GetTickMs();
-  std::lock_guard<std::mutex> g(m_cutLock);
-  if (m_nCutLength >= 0 && m_nCutLength < m_nLength) m_nLength = m_nCutLength;
-  // Bytes past a moved end belong to another block's file.
-  if (n > m_nLength - received) n = m_nLength - received > 0 ? m_nLength - received : 0;
-  m_nShared = received + n;
-  return n;
-}
+void CHttpSocket::Run() { m_transfer.Run(); }
 
 bool CHttpSocket::SetTimeout(int ms, bool receive) {
   if (ms < 0) ms = 0;
@@ -255,7 +188,7 @@ bool CHttpSocket::ConnectRoute() {
     return false;
   // An Abort walks away from a lookup, a connect or a handshake that does
   // not answer; ConTimeOut bounds all but the lookup, from the host's turn.
-  const long long deadline = GetTickMs() + SaturatedMs(ConTimeOut.load());
+  const long long deadline = GetTickMs() + TimeOutMs(ConTimeOut.load());
   if (!conn.Open(m_route, deadline, aborted, m_bHeaderOnly)) {
     const ConnectFault& fault = conn.Fault();
     if (m_bAborted || fault.kind == ConnectFault::kAbandoned) return false;
@@ -273,7 +206,7 @@ bool CHttpSocket::ConnectRoute() {
     if (m_bAborted) ::shutdown(m_socket, SHUT_RDWR);
   }
   if (m_bAborted) return false;
-  const int ms = SaturatedMs(GetTimeOut.load());
+  const int ms = TimeOutMs(GetTimeOut.load());
   if (!SetTimeout(ms, true) || !SetTimeout(ms, false)) return false;
   m_bConnected = 1;
   m_bReusable = true;
@@ -360,409 +293,25 @@ int CHttpSocket::GetHeaderValue(const char* name, std::string& out, int maxLengt
   return Head().Value(name, out, maxLength);
 }
 
-// Reads a redirect's body off the held connection so the next answer starts
-// at its own header; anything doubtful gives up the connection instead.
-bool CHttpSocket::ServerCloses() {
-  std::string value;
-  return GetHeaderValue("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;
-}
-
 void CHttpSocket::DrainRedirectBody() {
-  std::string value;
-  const bool closing = ServerCloses();
-  long long left = GetHeaderValue("Content-Length", value, kValueMax) >= 0 && !value.empty()
-                       ? LeadingDigits(value)
-                       : -1;
-  if (closing || left < 0 || left > kMaxDrainBytes) {
+  const BodyFraming framing = Head().Framing();
+  // Only a short body of a told length is worth reading; a chunked one or
+  // one up to the close goes with its connection.
+  if (Head().Closes() || framing.coding != BodyCoding::kIdentity || framing.length < 0 ||
+      framing.length > kMaxDrainBytes) {
     Close();
     return;
   }
-  while (left > 0) {
-    ssize_t n = m_conn.Recv(m_szBuffer, left < 1024 ? static_cast<size_t>(left) : 1024, false);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+  BodyReader body(m_conn, framing, kMaxDrainBytes, 1024);
+  for (;;) {
+    const BodyReader::Got got = body.Next(1024, false);
+    if (got == BodyReader::Got::kEnd) break;
+    if (got != BodyReader::Got::kData) {
       Close();
       return;
     }
-    left -= n;
   }
   m_bReusable = true;
-}
-
-// ---------------------------------------------------------------- block
-
-int CHttpSocket::OpenTempFile() {
-  CloseFile();
-  m_nDownloaded = 0;
-  // Starting afresh is decided once, at the run's first open: a block asked
-  // again keeps what its earlier attempts wrote.
-  const bool resume = m_bResume || (m_bOpened && m_bRanged);
-  m_bOpened = true;
-  m_bBadReply = false;
-  const char* path = m_strTempFile.c_str();
-  // Never through a link, nor into a file someone else may write.
-  int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    struct stat st{};
-    if (resume && ::fstat(fd, &st) == 0 && OwnFile::Trusted(st) && st.st_size > 0 &&
-        st.st_size <= m_nLength && ::lseek(fd, 0, SEEK_END) == st.st_size) {
-      m_fd = fd;
-      m_nDownloaded = static_cast<int>(st.st_size);
-      {
-        std::lock_guard<std::mutex> g(m_cutLock);
-        m_nShared = m_nDownloaded;
-      }
-      Report(txt::kSockTempOpened);
-      return m_nDownloaded;
-    }
-    ::close(fd);
-  }
-  ::unlink(path);
-  {
-    std::lock_guard<std::mutex> g(m_cutLock);
-    m_nShared = 0;
-  }
-  fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    NoteWriteError(errno);
-    Report(txt::kSockTempOpenError);
-    return 0;
-  }
-  m_fd = fd;
-  Report(txt::kSockTempCreated);
-  return 0;
-}
-
-bool CHttpSocket::ConnectAndRequest() {
-  try {
-    m_nActivityMs = GetTickMs();
-    m_nFirstByteMs = -1;
-    m_nAskedMs = m_nActivityMs.load();
-    ApplyCut();
-    long long start = m_nStart;
-    const long long end = static_cast<long long>(m_nStart) + m_nLength - 1;
-    const int d = OpenTempFile();
-    if (d > 0) start += d;
-    // The job's first reply is still on the connection: its body goes on
-    // from where the block file ends, already asked for.
-    if (std::exchange(m_bReplyHeld, false)) {
-      if (d == m_nHeldStart && m_bConnected) {
-        m_nRequestStart = m_nHeldStart;
-        m_nAskedMs = m_nHeldAskedMs;
-        return true;
-      }
-      Close();
-    }
-    // Cut down to what the file holds: asking would only fetch bytes that
-    // now belong to another block.
-    if (d == m_nLength && d > 0) {
-      std::lock_guard<std::mutex> g(m_cutLock);
-      if (m_nCutLength >= 0) return false;
-    }
-    m_nRequestStart = start;
-    UrlParts parts;
-    if (!SplitWebUrl(m_strURL, parts)) {
-      Report(txt::kSockBadUrl);
-      return false;
-    }
-    if (start > INT_MAX) return false;
-    if (!BuildFor(parts, m_bBare, static_cast<int>(start), end > INT_MAX ? INT_MAX : static_cast<int>(end))) return false;
-    // A connection kept from a block that ended exactly at its reply's end
-    // carries the next request; anything else starts afresh.
-    if (HoldsRoute()) return RequestOn();
-    if (!Close()) return false;
-    return ConnectRoute() && SendRequest() && !ProxyRefused();
-  } catch (...) {
-    Report(txt::kSockHeadError);
-    return false;
-  }
-}
-
-// Only a body that starts at the byte we asked for may reach the block file.
-bool CHttpSocket::ReplyFitsRequest() {
-  const int code = GetStatusCode();
-  std::string value;
-  ContentRange range;
-  const bool ranged = code == 206 && GetHeaderValue("Content-Range", value, kValueMax) >= 0 &&
-                      ParseContentRange(value, range);
-  bool ok;
-  if (m_nRequestStart > 0)
-    ok = ranged && range.first == m_nRequestStart;
-  else
-    ok = code == 200 || (ranged && range.first == 0);
-  if (!ok && OnMessage) {
-    char text[256];
-    std::snprintf(text, sizeof text, txt::kSockReplyMismatch, code);
-    OnMessage(m_pUserData, T(text), m_nIndex);
-  }
-  return ok;
-}
-
-bool CHttpSocket::CheckReply() {
-  m_bChunked = false;
-  m_nBodyLength = -1;
-  m_bSniff = false;
-  if (!ReplyFitsRequest()) return false;
-  const int code = GetStatusCode();
-  auto mismatch = [&] {
-    char text[256];
-    std::snprintf(text, sizeof text, txt::kSockReplyMismatch, code);
-    Report(text);
-    return false;
-  };
-  std::string value;
-  ContentRange range;
-  const bool ranged = code == 206 && GetHeaderValue("Content-Range", value, kValueMax) >= 0 &&
-                      ParseContentRange(value, range);
-  // Another total means another file: no later attempt can mend a split
-  // made for the old one.
-  if (ranged && m_nFileLength > 0 && range.total >= 0 && range.total != m_nFileLength) {
-    m_bFileChanged = true;
-    return false;
-  }
-
-  std::string te, ce;
-  GetHeaderValue("Transfer-Encoding", te, kValueMax);
-  GetHeaderValue("Content-Encoding", ce, kValueMax);
-  const BodyCoding coding = ReadBodyCoding(te, ce);
-  if (coding == BodyCoding::kUnsupported) {
-    Report(txt::kSockUnsupportedCoding);
-    return false;
-  }
-  m_bChunked = coding == BodyCoding::kChunked;
-  if (!m_bChunked && GetHeaderValue("Content-Length", value, kValueMax) >= 0) {
-    long long n = 0;
-    if (!ParseContentLength(value, n)) return mismatch();
-    // A 200 is the whole file and a 206 exactly its range: a body of any
-    // other length is not the bytes we asked for (a busy page, say).
-    if (code == 200 && m_nFileLength > 0 && n != m_nFileLength) return mismatch();
-    if (ranged && n != range.last - range.first + 1) return mismatch();
-    m_nBodyLength = n;
-  }
-
-  // A text label does not refuse the reply: the file's first bytes decide,
-  // and they come with the reply that starts at byte 0.
-  std::string type;
-  GetHeaderValue("Content-Type", type, kValueMax);
-  m_bTextLabel = IsTextContentType(type);
-  m_bSniff = m_nRequestStart == 0;
-  return true;
-}
-
-bool CHttpSocket::FlushAndReport(long long received) {
-  if (!FlushFile()) return false;
-  m_nLastFlushMs = GetTickMs();
-  // Written first, reported second: a crash never loses a reported byte.
-  if (OnProgress) OnProgress(m_pUserData, static_cast<int>(received), m_nLength, m_nIndex);
-  return true;
-}
-
-bool CHttpSocket::ReceiveBody() {
-  // A block that is already whole completes without a body, even when its
-  // request found no server.
-  const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
-  if ((!m_bConnected && !whole) || m_nLength == 0) return false;
-  // A block of unknown length runs to the end of the body: the chunked
-  // coding's last chunk, the Content-Length, or the server's close.
-  const bool toEnd = m_nLength < 0;
-  long long received = m_nDownloaded;
-  long long rawLeft = whole ? 0 : m_nBodyLength;
-  bool failed = false;  // the block file could not be written
-  bool bad = false;     // the reply broke its own framing or is not a song
-  bool ended = false;   // the body's own end was seen
-  bool judged = !m_bSniff || received > 0;
-  CChunkedDecoder decoder;
-  if (m_writeBuf.empty()) m_writeBuf.resize(64 * 1024);
-  m_nPending = 0;
-  m_nLastFlushMs = GetTickMs();
-  Report(txt::kSockReceiveStart);
-  // m_nLength may move down under us (a split); TakeChunk keeps it current.
-  // Receives of 16 KB: at 1 KB a call the system calls alone cost a fast
-  // link half its throughput.
-  if (m_recvBuf.empty()) m_recvBuf.resize(kReceiveChunk);
-  char* const chunk = m_recvBuf.data();
-  while (!whole && !ended && (toEnd || received < m_nLength)) {
-    size_t cap = kReceiveChunk;
-    if (!m_bChunked) {
-      if (!toEnd && received + static_cast<long long>(cap) > m_nLength) cap = static_cast<size_t>(m_nLength - received);
-      if (rawLeft >= 0 && static_cast<long long>(cap) > rawLeft) cap = static_cast<size_t>(rawLeft);
-      if (cap == 0) {
-        ended = true;
-        break;
-      }
-    }
-    ssize_t n = m_conn.Recv(chunk, cap, m_nPending > 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && m_nPending > 0) {
-      // The stream paused with bytes still gathered: give them a moment to
-      // be joined by more, then put them in the file before waiting long.
-      if (m_conn.WaitReadable(100)) continue;
-      if (judged && !FlushAndReport(received)) {
-        failed = true;
-        break;
-      }
-      if (judged) continue;
-      n = m_conn.Recv(chunk, cap, false);
-      if (n < 0 && errno == EINTR) continue;
-    }
-    if (n == 0 && toEnd && !m_bChunked && rawLeft < 0) {
-      ended = true;  // a reply without a length ends at the close
-      break;
-    }
-    if (n <= 0) {
-      Close();
-      break;
-    }
-    if (m_nFirstByteMs < 0) m_nFirstByteMs = GetTickMs();
-    // Gathered and written 64 KB at a time: a write per 1 KB chunk costs as
-    // much as the receive itself.
-    if (m_fd < 0) {
-      failed = true;
-      break;
-    }
-    if (m_nPending + static_cast<size_t>(n) > m_writeBuf.size()) {
-      // 64 KB of blanks: not a page we can recognise, but no audio either.
-      if (!judged && m_bTextLabel) {
-        Report(txt::kSockNotASong);
-        bad = true;
-        break;
-      }
-      judged = true;
-      if (!FlushAndReport(received)) {
-        failed = true;
-        break;
-      }
-    }
-    size_t produced = static_cast<size_t>(n);
-    if (m_bChunked) {
-      size_t used = 0;
-      const ChunkedStatus st =
-          decoder.Feed(chunk, static_cast<size_t>(n), m_writeBuf.data() + m_nPending, used, produced);
-      if (st == ChunkedStatus::kError) {
-        Report(txt::kSockBadChunk);
-        bad = true;
-        break;
-      }
-      ended = st == ChunkedStatus::kDone;
-    } else {
-      std::memcpy(m_writeBuf.data() + m_nPending, chunk, produced);
-      if (rawLeft > 0) rawLeft -= n;
-    }
-    if (toEnd) {
-      m_nActivityMs = GetTickMs();
-      if (received + static_cast<long long>(produced) > INT_MAX) {
-        Report(txt::kSockLengthTooLarge);
-        bad = true;
-        break;
-      }
-    } else {
-      // Decoded bytes past the block's end (a whole-file 200, an open
-      // range, or an end a split moved) belong to another block.
-      produced = static_cast<size_t>(TakeChunk(static_cast<int>(received), static_cast<int>(produced)));
-    }
-    m_nPending += produced;
-    received += static_cast<long long>(produced);
-    if (!judged) {
-      const SongBytes j = JudgeBody(m_writeBuf.data(), m_nPending, m_bTextLabel);
-      if (j == SongBytes::kMarkup) {
-        Report(txt::kSockNotASong);
-        bad = true;
-        break;
-      }
-      judged = j == SongBytes::kSong;
-    }
-    if (judged && m_nPending > 0 && GetTickMs() - m_nLastFlushMs >= 200 && !FlushAndReport(received)) {
-      failed = true;
-      break;
-    }
-  }
-  // Text that has not shown an audio signature never reaches the file: a
-  // page when the whole body is here, else asked again from its start.
-  if (!bad && !judged && m_bTextLabel) {
-    if (ended || received == m_nLength) Report(txt::kSockNotASong);
-    bad = true;
-  }
-  // Bytes of a reply that failed its checks never reach the file; the
-  // rest is written and reported.
-  if (bad) {
-    received -= static_cast<long long>(m_nPending);
-    m_nPending = 0;
-  } else if (m_nPending > 0 && !FlushAndReport(received)) {
-    failed = true;
-  }
-  m_bBadReply = bad;
-  m_nAttemptBytes = received - m_nDownloaded;
-  CloseFile();
-  if (const int err = m_nLocalError.load()) {
-    // Say why: no other attempt or link can cure a full disk.
-    if (OnMessage) OnMessage(m_pUserData, LocalWriteErrorText(err), m_nIndex);
-    return false;
-  }
-  if (failed) Report(txt::kSockDownloadFailed);
-  Report(txt::kSockReceiveDone);
-  if (failed || bad) return false;
-  ApplyCut();  // a cut down to what had come in ends the block here
-  if (toEnd) {
-    if (ended && received > 0) {
-      std::lock_guard<std::mutex> g(m_cutLock);
-      m_nLength = static_cast<int>(received);
-      m_bCompleted = 1;
-    }
-  } else if (received == m_nLength) {
-    m_bCompleted = 1;
-    // Nothing of this reply left unread: the connection may carry the job's
-    // next block, which then runs at the speed this one has shown.
-    std::string value;
-    const bool sized = GetHeaderValue("Content-Length", value, kValueMax) > 0 &&
-                       LeadingDigits(value) == received - m_nDownloaded;
-    m_bReusable = m_bConnected && sized && !ServerCloses();
-  }
-  return m_bCompleted == 1;
-}
-
-void CHttpSocket::Run() {
-  CAttemptBudget budget(m_nRetries);
-  bool paused = false;  // the last attempt had a reply and then went quiet
-  long long most = -1;  // the most the block file has held in this run
-  while (budget.Left() && !m_bAborted) {
-    m_nAttemptBytes = 0;
-    const bool requested = ConnectAndRequest();
-    if (m_bAborted) break;
-    if (WaitOutBusy(requested)) continue;
-    if (m_busy.GivenUp()) break;
-    const bool whole = m_nLength > 0 && m_nDownloaded == m_nLength;
-    const bool replied = whole || (requested && CheckReply());
-    if (replied) ReceiveBody();
-    CloseFile();
-    // A connection another task is owed goes back instead of on to our next block.
-    if (!m_bCompleted || !m_bReusable || m_conn.HostOwed()) Close();
-    if (m_bAborted) break;
-    if (m_bCompleted) {
-      if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
-      return;
-    }
-    if (m_bFileChanged) break;
-    if (m_nLocalError) break;
-    if (m_bCertRefused) break;
-    paused = m_bKicked.exchange(false) || (replied && !m_bBadReply);
-    // Bytes that only make up for a restart from the start are no progress.
-    const long long held = m_nDownloaded + m_nAttemptBytes;
-    const long long base = most < 0 ? m_nDownloaded : most;
-    budget.EndAttempt(held - base, m_nLength);
-    most = std::max(base, held);
-  }
-  CloseFile();
-  Close();
-  // A stopped job wants neither answer.
-  if (m_bAborted) return;
-  if (m_bCompleted) {
-    if (OnSuccess) OnSuccess(m_pUserData, m_nIndex);
-    return;
-  }
-  // The attempts' own texts tell of refusals; a host that kept going quiet
-  // would otherwise end the job without a word.
-  if (!budget.Left() && paused) Report(txt::kSockStalledOut);
-  if (OnFailure) OnFailure(m_pUserData, m_nIndex);
 }
 
 bool CHttpSocket::MetBusyHost(bool requested) {
@@ -770,14 +319,14 @@ bool CHttpSocket::MetBusyHost(bool requested) {
   if (requested) {
     GetHeaderValue("Retry-After", after, kValueMax);
     m_busy.Reply(GetStatusCode(), after, m_conn.HostKey());
-  } else if (m_bConnected && !m_bKicked && (m_nExchangeErr == ECONNRESET || m_nExchangeErr == EPIPE))
+  } else if (m_bConnected && !m_transfer.Kicked() && (m_nExchangeErr == ECONNRESET || m_nExchangeErr == EPIPE))
     m_busy.Refused(m_conn.HostKey());
   return m_busy.Pending();
 }
 
 bool CHttpSocket::WaitOutBusy(bool requested) {
   if (!MetBusyHost(requested)) return false;
-  CloseFile();
+  m_transfer.CloseFile();
   Close();
   m_spare.Release();  // its place goes to whoever the host has room for meanwhile
   if (m_busy.GivenUp()) {
@@ -795,18 +344,6 @@ bool CHttpSocket::HostWanted() const {
 }
 
 // ---------------------------------------------------------------- probes
-
-bool CHttpSocket::ReadLength(int& length) {
-  std::string value;
-  long long n = 0;
-  if (GetHeaderValue("Content-Length", value, kValueMax) >= 0) n = LeadingDigits(value);
-  if (n > INT_MAX) {
-    Report(txt::kSockLengthTooLarge);
-    return false;
-  }
-  length = static_cast<int>(n);
-  return true;
-}
 
 bool CHttpSocket::FollowRedirect(std::string& url, UrlParts& parts) {
   std::string location;
@@ -847,20 +384,6 @@ bool CHttpSocket::GetFileInfo(CHttpSocket* s, std::string& url, int& length, boo
   return ok;
 }
 
-// First bytes of the body on the connection, judged; the body is then of
-// no further use. Bounded in bytes and time: a probe must not hang on a
-// server that sends its header and then nothing.
-SongBytes CHttpSocket::SniffBody(bool labelledText) {
-  std::string te, ce, value;
-  GetHeaderValue("Transfer-Encoding", te, kValueMax);
-  GetHeaderValue("Content-Encoding", ce, kValueMax);
-  long long left = -1;
-  if (GetHeaderValue("Content-Length", value, kValueMax) < 0 || !ParseContentLength(value, left)) left = -1;
-  const long long deadline = GetTickMs() + std::min(SaturatedMs(GetTimeOut.load()), 2000);
-  return CBodySniff::Read(m_conn, ReadBodyCoding(te, ce), left, labelledText, OnProbeHead ? kProbeHeadMax : 4096,
-                          deadline, OnProbeHead, m_strProbeHead);
-}
-
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
                              std::string& contentType) {
   ProbeVerdict verdict;
@@ -870,86 +393,5 @@ bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs
 bool CHttpSocket::ProbeSpeed(const std::string& url, int& parseMs, int& headerMs, int& reconnectMs, int& length,
                              std::string& contentType, ProbeVerdict& verdict) {
   HeaderOnly headerOnly(m_bHeaderOnly);
-  verdict = ProbeVerdict::kFailed;
-  m_strProbeHead.clear();
-  m_strProbeTarget = url;
-  try {
-    long long t = GetTickMs();
-    UrlParts parts;
-    const bool split = SplitWebUrl(url, parts);
-    parseMs = static_cast<int>(GetTickMs() - t);
-    if (!split) {
-      Close();
-      Report(txt::kSockBadUrl);
-      return false;
-    }
-    long long clockT = GetTickMs();
-    bool bare = false;
-    if (!BuildFor(parts, bare, 0, 0) || !RequestOn() || ProxyRefused()) {
-      Close();
-      return false;
-    }
-    if (IsRedirect(GetStatusCode())) {
-      bare = true;
-      std::string target = url;
-      t = GetTickMs();
-      if (!FollowRedirect(target, parts)) {
-        Close();
-        return false;
-      }
-      parseMs = static_cast<int>(GetTickMs() - t);
-      m_strProbeTarget = target;
-      clockT = GetTickMs();
-      if (!BuildFor(parts, true, 0, 0) || !RequestOn() || ProxyRefused()) {
-        Close();
-        return false;
-      }
-    }
-    if (IsBusyStatus(GetStatusCode())) {
-      Close();
-      verdict = ProbeVerdict::kBusy;
-      return false;
-    }
-    int n = 0;
-    if (!ReadLength(n)) {
-      Close();
-      return false;
-    }
-    length = n;
-    GetHeaderValue("Content-Type", contentType, kValueMax);
-    headerMs = static_cast<int>(GetTickMs() - clockT);
-    // A host's error page served as 200 would otherwise be the fastest
-    // candidate with a plausible size.
-    // A text label only passes with an audio signature in the first bytes.
-    const bool labelled = IsTextContentType(contentType);
-    const SongBytes sniffed = SniffBody(labelled);
-    if (sniffed == SongBytes::kMarkup || (labelled && sniffed != SongBytes::kSong)) {
-      Close();
-      verdict = ProbeVerdict::kNotASong;
-      Report(txt::kSockNotASong);
-      return false;
-    }
-
-    Close();
-    // Timed from when the host can have seen that close: the wait for it is
-    // ours, not the host's.
-    if (!m_spare.AwaitSettled([this] { return m_bAborted.load(); })) return false;
-    long long clockR = GetTickMs();
-    if (!BuildFor(parts, bare, 0, 0) || !ConnectRoute() || !SendRequest()) {
-      Close();
-      return false;
-    }
-    Close();
-    if (IsBusyStatus(GetStatusCode())) {
-      verdict = ProbeVerdict::kBusy;
-      return false;
-    }
-    reconnectMs = static_cast<int>(GetTickMs() - clockR);
-    verdict = ProbeVerdict::kAnswered;
-    return true;
-  } catch (...) {
-    Close();
-    Report(txt::kSockSpeedError);
-    return false;
-  }
+  return SpeedProbe::Run(*this, url, parseMs, headerMs, reconnectMs, length, contentType, verdict);
 }

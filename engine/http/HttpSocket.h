@@ -11,6 +11,7 @@
 #include "engine/Callbacks.h"
 #include "engine/ProbeVerdict.h"
 #include "engine/SongContent.h"
+#include "engine/http/BlockTransfer.h"
 #include "engine/http/BusyAnswer.h"
 #include "engine/http/Connection.h"
 #include "engine/http/HostLimiter.h"
@@ -22,6 +23,9 @@ struct UrlParts;
 // Process-wide time-outs in seconds, read at every connect.
 extern std::atomic<int> ConTimeOut;  // connect, default 5
 extern std::atomic<int> GetTimeOut;  // each receive and send, default 15
+// Seconds of a time-out in milliseconds; a negative one is 0, and one too
+// long for an int stops at INT_MAX rather than wrapping.
+int TimeOutMs(int seconds);
 
 class CHttpSocket {
  public:
@@ -108,11 +112,11 @@ class CHttpSocket {
   // Bytes of the block received so far; -1 before an attempt opened the file.
   int Received() const;
   // Tick of the last body byte, or of the current attempt's start.
-  long long ActivityMs() const { return m_nActivityMs; }
+  long long ActivityMs() const { return m_transfer.ActivityMs(); }
   // Ticks of the current attempt's request and of its first body byte
   // (-1 until it came). Any thread.
-  long long AskedMs() const { return m_nAskedMs; }
-  long long FirstByteMs() const { return m_nFirstByteMs; }
+  long long AskedMs() const { return m_transfer.AskedMs(); }
+  long long FirstByteMs() const { return m_transfer.FirstByteMs(); }
   // Callable from any thread: drops the current attempt's connection, so a
   // server that went quiet is asked again at once. The attempt costs
   // nothing when it had brought a fair share of bytes.
@@ -131,9 +135,7 @@ class CHttpSocket {
   int m_nStart = 0;
   int m_nLength = 0;
   int m_nRetries = 3;
-  char m_szBuffer[1024 + 1];
   void* m_pUserData = nullptr;
-  FILE* m_file = nullptr;
   ContentLengthCallback OnContentLength = nullptr;
   ProgressCallback OnProgress = nullptr;
   IndexCallback OnSuccess = nullptr;
@@ -160,10 +162,11 @@ class CHttpSocket {
   // server has changed, so Run gives up at once without more attempts.
   bool m_bFileChanged = false;
 
-  // Internal steps, public so tests can drive them one by one.
-  bool ConnectAndRequest();
-  int OpenTempFile();
-  bool ReceiveBody();
+  // The steps of one block attempt, kept under their old names; the block
+  // transfer does them.
+  bool ConnectAndRequest() { return m_transfer.ConnectAndRequest(); }
+  int OpenTempFile() { return m_transfer.OpenTempFile(); }
+  bool ReceiveBody() { return m_transfer.ReceiveBody(); }
   bool BuildRequest(const std::string& host, const std::string& object, const char* cookie,
                     const char* referer, int start, int end);
   // Straight to host:port over plain TCP.
@@ -180,8 +183,9 @@ class CHttpSocket {
 
  private:
   friend class FileInfoExchange;
+  friend class BlockTransfer;
+  friend class SpeedProbe;
   void Report(const char* text);
-  void CloseFile();
   int Exchange();
   // The request for parts (absolute form through an http proxy) into
   // m_szRequest, and the route that the next Connect takes.
@@ -195,20 +199,11 @@ class CHttpSocket {
   bool RequestOn();
   // A 407 from an http proxy is the proxy's refusal, not the server's.
   bool ProxyRefused();
+  // Reads a redirect's body off the held connection so the next answer
+  // starts at its own header; anything doubtful gives the connection up.
   void DrainRedirectBody();
-  // The reply held in m_szHeader says "Connection: close".
-  bool ServerCloses();
-  bool ReplyFitsRequest();
-  // Everything a block reply has to pass before a body byte is stored.
-  bool CheckReply();
-  // Appends body bytes to the block file and reports them once written.
-  bool FlushAndReport(long long received);
-  // Reads the first body bytes of a reply the caller will not keep.
-  SongBytes SniffBody(bool labelledText);
-  bool ReadLength(int& length);
   bool FollowRedirect(std::string& url, UrlParts& parts);
 
-  bool FlushFile();
   // The last request met a busy host: a 503/429 reply (`requested`), or a
   // connection taken and dropped before any reply while we held others to
   // the host. The host learns from it.
@@ -231,27 +226,14 @@ class CHttpSocket {
   CRequestRoute m_route;  // of the request in m_szRequest
   std::string m_strProxyHeaders;  // lines BuildRequest adds for a proxy
   bool m_bCertRefused = false;  // no other attempt can mend a refused certificate
-  int m_fd = -1;              // the block file; written with write(2)
-  static constexpr size_t kReceiveChunk = 16 * 1024;
-  std::vector<char> m_recvBuf;   // one receive of a body
-  std::vector<char> m_writeBuf;  // body bytes not yet written to m_fd
-  size_t m_nPending = 0;
   bool m_bReusable = false;   // held connection has no unread body
   bool m_bHeaderOnly = false; // inside GetFileInfo/ProbeSpeed: bodies go unread
   bool m_bAskFromZero = false; // the next request has a Range line even from byte 0
-  long long m_nRequestStart = 0;  // first byte the last block request asked for
-  // How the last block reply's body is framed, set by CheckReply.
-  bool m_bChunked = false;
-  long long m_nBodyLength = -1;  // identity body with a Content-Length; else -1
-  bool m_bSniff = false;         // the body starts at the file's first byte
-  bool m_bTextLabel = false;     // labelled text: only an audio signature passes
-  long long m_nLastFlushMs = 0;
 
   // Guards m_socket against Abort from another thread; never held across a
   // blocking call.
   mutable std::mutex m_sockLock;
   std::atomic<bool> m_bAborted{false};
-  void NoteWriteError(int err);
 
  public:
   // errno of a block file write that failed for a local cause (full disk,
@@ -259,21 +241,5 @@ class CHttpSocket {
   std::atomic<int> m_nLocalError{0};
 
  private:
-
-  // Clips a received chunk to the block's (possibly moved) end and makes
-  // the new count visible to CutTo; returns the bytes to keep.
-  int TakeChunk(int received, int n);
-  void ApplyCut();
-  // Guards m_nCutLength, m_nShared and every write of m_nLength once the
-  // block runs; the block thread reads m_nLength without it.
-  mutable std::mutex m_cutLock;
-  int m_nCutLength = -1;  // -1: not moved
-  int m_nShared = -1;
-  std::atomic<long long> m_nActivityMs{0};
-  std::atomic<long long> m_nAskedMs{-1};
-  std::atomic<long long> m_nFirstByteMs{-1};
-  std::atomic<bool> m_bKicked{false};
-  bool m_bOpened = false;        // the run has opened its block file once
-  bool m_bBadReply = false;      // the last body broke its framing or was a page
-  long long m_nAttemptBytes = 0; // what the last attempt added to the block file
+  BlockTransfer m_transfer{*this};  // the block's run; last, as it refers to the rest
 };

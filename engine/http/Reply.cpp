@@ -48,6 +48,11 @@ bool Reply::Range(ContentRange& range) const {
   return Status() == 206 && Value("Content-Range", value, kValueMax) >= 0 && ParseContentRange(value, range);
 }
 
+bool Reply::IsRedirect() const {
+  const int code = Status();
+  return code == 301 || code == 302 || code == 307 || code == 308;
+}
+
 bool Reply::Closes() const {
   std::string value;
   return Value("Connection", value, kValueMax) >= 0 && strcasecmp(value.c_str(), "close") == 0;

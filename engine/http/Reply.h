@@ -49,6 +49,8 @@ class Reply {
   bool Range(ContentRange& range) const;
   // "Connection: close": the server ends the connection after this reply.
   bool Closes() const;
+  // 301, 302, 307 or 308: followed alike, as we only ever send GET.
+  bool IsRedirect() const;
   // The status line, without its CR LF.
   std::string StatusLine() const;
 

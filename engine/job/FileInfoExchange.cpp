@@ -14,9 +14,6 @@ namespace {
 
 constexpr int kValueMax = 256;
 
-// As the socket follows them: GET stays GET.
-bool IsRedirect(int code) { return code == 301 || code == 302 || code == 307 || code == 308; }
-
 // Sets a flag of the socket for as long as one step runs.
 struct FlagFor {
   explicit FlagFor(bool& flag) : m_flag(flag) { m_flag = true; }
@@ -68,7 +65,7 @@ FileInfoExchange::Opened FileInfoExchange::AskFrom(CHttpSocket& s, std::string& 
     if (!s.BuildFor(parts, false, from, to)) return Opened::kFailed;
     s.Close();
     if (!s.ConnectRoute() || !s.SendRequest() || s.ProxyRefused()) return Opened::kFailed;
-    if (IsRedirect(s.GetStatusCode())) {
+    if (s.Head().IsRedirect()) {
       if (!s.FollowRedirect(target, parts)) return Opened::kFailed;
       s.m_bBare = true;  // the job goes on at the target
       asked = GetTickMs();
@@ -178,7 +175,7 @@ bool FileInfoExchange::AskRound(CHttpSocket& s, std::string& url, int& length, b
   if (!s.BuildFor(parts, s.m_bBare, 0, 0)) return false;
   s.Close();
   if (!s.ConnectRoute() || !s.SendRequest() || s.ProxyRefused()) return false;
-  if (IsRedirect(s.GetStatusCode())) {
+  if (s.Head().IsRedirect()) {
     std::string target = url;
     if (!s.FollowRedirect(target, parts)) return false;
     s.m_bBare = true;  // the job goes on at the target

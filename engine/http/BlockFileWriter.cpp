@@ -1,0 +1,67 @@
+#include "engine/http/BlockFileWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/job/DiskWrite.h"
+#include "engine/job/OwnFile.h"
+
+BlockFileWriter::~BlockFileWriter() { Close(); }
+
+BlockFileWriter::Opened BlockFileWriter::Open(const std::string& path, bool resume, long long maxLength,
+                                              long long& held) {
+  Close();
+  held = 0;
+  m_error = 0;
+  if (m_buf.empty()) m_buf.resize(kGather);
+  const char* p = path.c_str();
+  // Never through a link, nor into a file someone else may write.
+  int fd = ::open(p, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st{};
+    if (resume && ::fstat(fd, &st) == 0 && OwnFile::Trusted(st) && st.st_size > 0 && st.st_size <= maxLength &&
+        ::lseek(fd, 0, SEEK_END) == st.st_size) {
+      m_fd = fd;
+      held = st.st_size;
+      return Opened::kContinued;
+    }
+    ::close(fd);
+  }
+  ::unlink(p);
+  fd = ::open(p, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    m_error = errno;
+    return Opened::kFailed;
+  }
+  m_fd = fd;
+  return Opened::kCreated;
+}
+
+void BlockFileWriter::Append(const char* data, size_t n) {
+  std::memcpy(m_buf.data() + m_pending, data, n);
+  m_pending += n;
+}
+
+bool BlockFileWriter::Flush() {
+  const size_t left = m_pending;
+  m_pending = 0;
+  if (left == 0) return true;
+  if (m_fd < 0) {
+    m_error = 0;
+    return false;
+  }
+  if (WriteAll(m_fd, m_buf.data(), left)) return true;
+  m_error = errno;
+  return false;
+}
+
+bool BlockFileWriter::Close() {
+  const bool ok = Flush();
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  return ok;
+}
