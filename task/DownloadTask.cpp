@@ -371,8 +371,8 @@ bool CDownloadTask::ProbeCandidates() {
   const bool audio = ReadsAudio(settings.m_strFileType);
   std::unique_ptr<CHttpSocket> socket;
   if (!m_fnProbe) {
-    socket = std::make_unique<CHttpSocket>(this);
-    socket->OnMessage = &CDownloadTask::OnProbeMessage;
+    socket = std::make_unique<CHttpSocket>(&m_prober);
+    socket->m_pHostOwner = this;
     std::lock_guard<std::mutex> g(m_stateLock);
     m_pProbeSocket = socket.get();
   }
@@ -472,11 +472,6 @@ void CDownloadTask::ReportFound() {
 void CDownloadTask::ReportFailed() {
   const std::string text = m_jobTexts.TakeFailureText();
   if (!m_strURL.empty()) m_host.OnCandidateFailed(m_strName, m_strURL, text);
-}
-
-void CDownloadTask::OnProbeMessage(void* user, const std::string& text, int) {
-  // Called on the probing thread itself, inside ProbeSpeed.
-  static_cast<CDownloadTask*>(user)->m_prober.NoteSocketText(text);
 }
 
 void CDownloadTask::VisitJob(const std::function<void(CBlockDownloader&)>& visit) {

@@ -108,8 +108,6 @@ class CDownloadTask : public IJobListener {
   void OnContentLength(int size) override;
   void OnProgress(int received, int blockLength, int index) override;
   void OnMessage(const std::string& text, int index) override;
-  // A probe socket's texts; user is the task.
-  static void OnProbeMessage(void* user, const std::string& text, int index);
 
   // Runs visit on the current job, if any, with the job held so that it is
   // not deleted meanwhile. Callable from any thread; visit must be short and

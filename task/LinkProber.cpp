@@ -14,7 +14,7 @@
 CLinkProber::CLinkProber(const FakeProbe& fake, ProbeHooks hooks, const void* owner)
     : m_fake(fake), m_hooks(std::move(hooks)), m_owner(owner) {}
 
-void CLinkProber::NoteSocketText(const std::string& text) {
+void CLinkProber::OnMessage(const std::string& text, int /*index*/) {
   if (IsFailureCause(text)) m_strCause = text;
 }
 

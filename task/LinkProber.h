@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "engine/http/SocketListener.h"
 #include "task/Candidate.h"
 
 class CHttpSocket;
@@ -18,7 +19,8 @@ struct ProbeHooks {
   std::function<bool(int ms)> waitUnlessStale;          // false when the run went stale
 };
 
-class CLinkProber {
+// Listens to the probing socket for the texts that say why it failed.
+class CLinkProber : public ISocketListener {
  public:
   // Replaces the socket probe (tests): sets time (ms, -1 on failure) and
   // size (-1 unknown).
@@ -35,7 +37,7 @@ class CLinkProber {
              ProbeFigures& probe);
   // A text the probing socket reported (on the probing thread, inside the
   // probe): kept when it says why the connection failed.
-  void NoteSocketText(const std::string& text);
+  void OnMessage(const std::string& text, int index) override;
 
  private:
   void ProbeOnce(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,

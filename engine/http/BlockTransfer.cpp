@@ -172,7 +172,7 @@ bool BlockTransfer::FlushAndReport(long long received) {
   }
   m_nLastFlushMs = GetTickMs();
   // Written first, reported second: a crash never loses a reported byte.
-  if (m_s.OnProgress) m_s.OnProgress(m_s.m_pUserData, static_cast<int>(received), m_s.m_nLength, m_s.m_nIndex);
+  if (m_s.m_pUserData) m_s.m_pUserData->OnProgress(static_cast<int>(received), m_s.m_nLength, m_s.m_nIndex);
   return true;
 }
 
@@ -296,7 +296,7 @@ bool BlockTransfer::ReceiveBody() {
   CloseFile();
   if (const int err = s.m_nLocalError.load()) {
     // Say why: no other attempt or link can cure a full disk.
-    if (s.OnMessage) s.OnMessage(s.m_pUserData, LocalWriteErrorText(err), s.m_nIndex);
+    if (s.m_pUserData) s.m_pUserData->OnMessage(LocalWriteErrorText(err), s.m_nIndex);
     return false;
   }
   if (failed) s.Report(txt::kSockDownloadFailed);
@@ -338,7 +338,7 @@ void BlockTransfer::Run() {
     if (!s.m_bCompleted || !s.m_bReusable || s.m_conn.HostOwed()) s.Close();
     if (s.m_bAborted) break;
     if (s.m_bCompleted) {
-      if (s.OnSuccess) s.OnSuccess(s.m_pUserData, s.m_nIndex);
+      if (s.m_pUserData) s.m_pUserData->OnSuccess(s.m_nIndex);
       return;
     }
     if (s.m_bFileChanged) break;
@@ -356,11 +356,11 @@ void BlockTransfer::Run() {
   // A stopped job wants neither answer.
   if (s.m_bAborted) return;
   if (s.m_bCompleted) {
-    if (s.OnSuccess) s.OnSuccess(s.m_pUserData, s.m_nIndex);
+    if (s.m_pUserData) s.m_pUserData->OnSuccess(s.m_nIndex);
     return;
   }
   // The attempts' own texts tell of refusals; a host that kept going quiet
   // would otherwise end the job without a word.
   if (!budget.Left() && paused) s.Report(txt::kSockStalledOut);
-  if (s.OnFailure) s.OnFailure(s.m_pUserData, s.m_nIndex);
+  if (s.m_pUserData) s.m_pUserData->OnFailure(s.m_nIndex);
 }

@@ -42,7 +42,7 @@ int TimeOutMs(int seconds) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-CHttpSocket::CHttpSocket(void* userData) : m_pUserData(userData) {
+CHttpSocket::CHttpSocket(ISocketListener* userData) : m_pHostOwner(userData), m_pUserData(userData) {
   std::memset(m_szRequest, 0, sizeof m_szRequest);
   std::memset(m_szHeader, 0, sizeof m_szHeader);
 }
@@ -54,7 +54,7 @@ void CHttpSocket::SetURL(const std::string& url) { m_strURL = url; }
 void CHttpSocket::SetTempFile(const std::string& path) { m_strTempFile = path; }
 
 void CHttpSocket::Report(const char* text) {
-  if (OnMessage) OnMessage(m_pUserData, T(text), m_nIndex);
+  if (m_pUserData) m_pUserData->OnMessage(T(text), m_nIndex);
 }
 
 // ---------------------------------------------------------------- request
@@ -183,7 +183,7 @@ bool CHttpSocket::ConnectRoute() {
   m_nPort = m_route.Target().port;
   CConnection conn;
   auto aborted = [this] { return m_bAborted.load(); };
-  if (!conn.WaitForHost(m_route, m_pHostOwner ? m_pHostOwner : m_pUserData, m_spare, aborted,
+  if (!conn.WaitForHost(m_route, m_pHostOwner, m_spare, aborted,
                         [this] { Report(txt::kWaitingForHost); }))
     return false;
   // An Abort walks away from a lookup, a connect or a handshake that does
@@ -193,7 +193,7 @@ bool CHttpSocket::ConnectRoute() {
     const ConnectFault& fault = conn.Fault();
     if (m_bAborted || fault.kind == ConnectFault::kAbandoned) return false;
     if (fault.kind == ConnectFault::kRefused) m_busy.Refused(conn.HostKey());
-    if (OnMessage) OnMessage(m_pUserData, fault.text, m_nIndex);
+    if (m_pUserData) m_pUserData->OnMessage(fault.text, m_nIndex);
     if (fault.kind == ConnectFault::kLookup) Report(txt::kSockLookupFailed);
     if (fault.kind == ConnectFault::kCertificate) m_bCertRefused = true;
     return false;

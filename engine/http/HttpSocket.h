@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
-#include "engine/Callbacks.h"
+#include "engine/http/SocketListener.h"
 #include "engine/ProbeVerdict.h"
 #include "engine/SongContent.h"
 #include "engine/http/BlockTransfer.h"
@@ -29,7 +29,7 @@ int TimeOutMs(int seconds);
 
 class CHttpSocket {
  public:
-  explicit CHttpSocket(void* userData);
+  explicit CHttpSocket(ISocketListener* userData);
   ~CHttpSocket();  // does not close the socket: the owner calls Close first
   CHttpSocket(const CHttpSocket&) = delete;
   CHttpSocket& operator=(const CHttpSocket&) = delete;
@@ -96,7 +96,7 @@ class CHttpSocket {
   // with it and this one's has not started.
   void AdoptConnection(CHttpSocket& from);
   // Whose connections these are when a host's limit is shared out fairly
-  // (a job, a task); m_pUserData when not set.
+  // (a job, a task): the listener given at construction unless set.
   const void* m_pHostOwner = nullptr;
   // A permit the caller took for this socket's next connection (a split
   // asks the host's limit before it starts a block).
@@ -135,12 +135,8 @@ class CHttpSocket {
   int m_nStart = 0;
   int m_nLength = 0;
   int m_nRetries = 3;
-  void* m_pUserData = nullptr;
-  ContentLengthCallback OnContentLength = nullptr;
-  ProgressCallback OnProgress = nullptr;
-  IndexCallback OnSuccess = nullptr;
-  MessageCallback OnMessage = nullptr;
-  IndexCallback OnFailure = nullptr;
+  // Who hears this socket's reports; null silences it.
+  ISocketListener* m_pUserData = nullptr;
   char m_szRequest[1024];
   // Replies of hosts behind caches carry policies and cookies: a header
   // may take this much.

@@ -66,55 +66,50 @@ std::vector<BlockSnapshot> CBlockDownloader::GetBlockSnapshot() {
   return m_blocks.Scheduler().Snapshot(GetTickMs());
 }
 
-void CBlockDownloader::BlockContentLength(void* job, int length) {
-  auto* j = static_cast<CBlockDownloader*>(job);
-  if (!j->m_bStopped && j->m_pUserData) j->m_pUserData->OnContentLength(length);
+void CBlockDownloader::OnContentLength(int length) {
+  if (!m_bStopped && m_pUserData) m_pUserData->OnContentLength(length);
 }
 
-void CBlockDownloader::BlockProgress(void* job, int received, int blockLength, int index) {
-  auto* j = static_cast<CBlockDownloader*>(job);
-  if (j->m_bStopped) return;
-  if (j->m_pUserData) j->m_pUserData->OnProgress(received, blockLength, index);
+void CBlockDownloader::OnProgress(int received, int blockLength, int index) {
+  if (m_bStopped) return;
+  if (m_pUserData) m_pUserData->OnProgress(received, blockLength, index);
   const long long now = GetTickMs();
-  long long due = j->m_nNextWatchMs.load(std::memory_order_relaxed);
-  if (now < due || !j->m_nNextWatchMs.compare_exchange_strong(due, now + kWatchMs)) return;
+  long long due = m_nNextWatchMs.load(std::memory_order_relaxed);
+  if (now < due || !m_nNextWatchMs.compare_exchange_strong(due, now + kWatchMs)) return;
   // The caller has just received a byte, so others do flow: a connection
   // that has sent nothing for long is asked again on a fresh one.
-  std::lock_guard<std::mutex> lk(j->m_lock);
-  if (!j->m_bStopped) j->m_blocks.Scheduler().Watch(now, GetTimeOut.load());
+  std::lock_guard<std::mutex> lk(m_lock);
+  if (!m_bStopped) m_blocks.Scheduler().Watch(now, GetTimeOut.load());
 }
 
-void CBlockDownloader::BlockMessage(void* job, const std::string& text, int index) {
-  auto* j = static_cast<CBlockDownloader*>(job);
-  if (j->m_bStopped) return;
+void CBlockDownloader::OnMessage(const std::string& text, int index) {
+  if (m_bStopped) return;
   {
-    std::lock_guard<std::mutex> lk(j->m_lock);
-    j->m_blocks.Scheduler().SetText(index, text);
+    std::lock_guard<std::mutex> lk(m_lock);
+    m_blocks.Scheduler().SetText(index, text);
   }
-  if (j->m_pUserData) j->m_pUserData->OnMessage(text, index);
+  if (m_pUserData) m_pUserData->OnMessage(text, index);
 }
 
-void CBlockDownloader::BlockSuccess(void* job, int index) {
-  auto* j = static_cast<CBlockDownloader*>(job);
+void CBlockDownloader::OnSuccess(int index) {
   const CHttpSocket* block = CBlockThreads::CurrentBlock();
-  if (block && block->m_nIndex == index) j->NoteArrivedLength(block->m_nLength);
-  j->OnBlockDone(index);
+  if (block && block->m_nIndex == index) NoteArrivedLength(block->m_nLength);
+  OnBlockDone(index);
 }
 
-void CBlockDownloader::BlockFailure(void* job, int /*index*/) {
-  auto* j = static_cast<CBlockDownloader*>(job);
+void CBlockDownloader::OnFailure(int /*index*/) {
   // This runs on the failing connection's thread. Noted here, said by
   // whoever ends the job: a text reported from this thread could be lost
   // to another block's Stop in between.
   const CHttpSocket* block = CBlockThreads::CurrentBlock();
   if (const int err = block ? block->m_nLocalError.load() : 0) {
     int none = 0;
-    j->m_nLocalError.compare_exchange_strong(none, err);
+    m_nLocalError.compare_exchange_strong(none, err);
   }
   if (block && block->m_bFileChanged)
-    j->OnFileChanged();
+    OnFileChanged();
   else
-    j->OnBlockFailed();
+    OnBlockFailed();
 }
 
 void CBlockDownloader::NoteArrivedLength(int length) {
@@ -148,7 +143,7 @@ void CBlockDownloader::RunBlock(CHttpSocket& block) {
   if (block.m_bResume && len > 0 && CBlockFileSet::TrustedSize(block.m_strTempFile) == len) {
     // Whole from an earlier run: no request, which would ask for bytes
     // past the block's end.
-    BlockProgress(this, len, len, block.m_nIndex);
+    OnProgress(len, len, block.m_nIndex);
     OnBlockDone(block.m_nIndex);
   } else {
     block.Run();
@@ -294,11 +289,8 @@ void CBlockDownloader::AllocateBlocks() {
 
 CHttpSocket* CBlockDownloader::CreateBlock() {
   auto* s = new CHttpSocket(this);
-  s->OnContentLength = &CBlockDownloader::BlockContentLength;
-  s->OnProgress = &CBlockDownloader::BlockProgress;
-  s->OnMessage = &CBlockDownloader::BlockMessage;
-  s->OnSuccess = &CBlockDownloader::BlockSuccess;
-  s->OnFailure = &CBlockDownloader::BlockFailure;
+  // The same owner the job's splits ask the host's limit as.
+  s->m_pHostOwner = static_cast<const void*>(this);
   return s;
 }
 

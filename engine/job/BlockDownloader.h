@@ -48,7 +48,7 @@
 
 #include "engine/job/BlockSnapshot.h"
 #include "engine/job/BlockThreads.h"
-#include "engine/Callbacks.h"
+#include "engine/FileCheck.h"
 #include "engine/http/HttpSocket.h"
 #include "engine/job/JobBlocks.h"
 #include "engine/job/JobListener.h"
@@ -56,7 +56,7 @@
 #include "engine/job/Sidecar.h"
 #include "engine/job/TargetLock.h"
 
-class CBlockDownloader final : private IBlockWork {
+class CBlockDownloader final : private IBlockWork, private ISocketListener {
  public:
   explicit CBlockDownloader(IJobListener* owner);
   ~CBlockDownloader();  // the owner calls Stop first
@@ -125,11 +125,12 @@ class CBlockDownloader final : private IBlockWork {
   void MergeBlocks();
   void OnBlockFailed();
 
-  static void BlockContentLength(void* job, int length);
-  static void BlockProgress(void* job, int received, int blockLength, int index);
-  static void BlockMessage(void* job, const std::string& text, int index);
-  static void BlockSuccess(void* job, int index);
-  static void BlockFailure(void* job, int index);
+  // ISocketListener: what the job's blocks tell it, on their threads.
+  void OnContentLength(int length) override;
+  void OnProgress(int received, int blockLength, int index) override;
+  void OnMessage(const std::string& text, int index) override;
+  void OnSuccess(int index) override;
+  void OnFailure(int index) override;
   // IBlockWork: what the job's block threads do.
   void RunBlock(CHttpSocket& block) override;
   BlockPtr WaitForWork(CHttpSocket* donor) override;

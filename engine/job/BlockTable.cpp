@@ -11,11 +11,7 @@ void CloseAndDelete(CHttpSocket* s) {
 }  // namespace
 
 void CBlockTable::Silence(CHttpSocket& s) {
-  s.OnContentLength = nullptr;
-  s.OnProgress = nullptr;
-  s.OnSuccess = nullptr;
-  s.OnMessage = nullptr;
-  s.OnFailure = nullptr;
+  s.m_pUserData = nullptr;
 }
 
 CBlockTable::BlockPtr CBlockTable::Own(CHttpSocket* s) { return BlockPtr(s, &CloseAndDelete); }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/job/BlockMerger.h"
-#include "engine/Callbacks.h"
+#include "engine/FileCheck.h"
 
 class CJobMerge {
  public:

@@ -3,7 +3,7 @@
 // front to back, and walked frame by frame.
 #include <string>
 
-#include "engine/Callbacks.h"
+#include "engine/FileCheck.h"
 #include "engine/mp3/Mp3Walker.h"
 
 struct Mp3FileReport {

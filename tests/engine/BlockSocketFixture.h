@@ -34,7 +34,6 @@ class BlockSocketFixture : public ::testing::Test {
   }
   std::unique_ptr<CHttpSocket> MakeBlock(int start, int length, int resume, vtest::CallbackLog& log) {
     auto s = std::make_unique<CHttpSocket>(&log);
-    log.Attach(*s);
     s->SetURL(m_srv.url("/song.mp3"));
     s->SetTempFile(m_path);
     s->m_nIndex = m_index;

@@ -20,7 +20,6 @@ class HttpSocketInfo : public ::testing::Test {
     ConTimeOut = 5;
     GetTimeOut = 5;
     m_body = vtest::RandomBytes(4321, 5);
-    m_log.Attach(m_sock);
   }
   void TearDown() override {
     m_sock.Close();

@@ -45,7 +45,6 @@ class HttpSocketWire : public ::testing::Test {
   // A block socket as the job makes it.
   std::unique_ptr<CHttpSocket> Block(const std::string& url, int start, int length, int index = 1) {
     auto s = std::make_unique<CHttpSocket>(&m_log);
-    m_log.Attach(*s);
     s->SetURL(url);
     s->SetTempFile(Path(index));
     s->m_nIndex = index;

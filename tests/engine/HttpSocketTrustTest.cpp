@@ -203,19 +203,17 @@ TEST_F(HttpSocketTrust, ProgressNeverRunsAheadOfTheFile) {
   r.faults.dripIntervalMs = 5;
   Serve(r);
   auto s = Block(0, kFile);
-  struct Check {
+  struct Check : ISocketListener {
+    explicit Check(std::string p) : path(std::move(p)) {}
+    void OnProgress(int received, int, int) override {
+      ++calls;
+      if (static_cast<long long>(vtest::ReadFile(path).size()) < received) ++ahead;
+    }
+    void OnSuccess(int) override { ++done; }
     std::string path;
     int calls = 0, ahead = 0, done = 0;
   } check{m_path};
   s->m_pUserData = &check;
-  s->OnMessage = nullptr;
-  s->OnProgress = [](void* u, int received, int, int) {
-    auto* c = static_cast<Check*>(u);
-    ++c->calls;
-    if (static_cast<long long>(vtest::ReadFile(c->path).size()) < received) ++c->ahead;
-  };
-  s->OnSuccess = [](void* u, int) { ++static_cast<Check*>(u)->done; };
-  s->OnFailure = nullptr;
   s->Run();
   EXPECT_EQ(check.done, 1);
   EXPECT_GT(check.calls, 1) << "a pause in the stream writes what has come";
@@ -237,7 +235,6 @@ class FileInfoTrust : public HttpSocketTrust {
 };
 
 TEST_F(FileInfoTrust, OneShortPageIsSettledByAskingAgain) {
-  m_log.Attach(m_sock);
   Route r = Route::File("");
   r.faults.busyPage = kBusy;
   Serve(r);
@@ -250,7 +247,6 @@ TEST_F(FileInfoTrust, OneShortPageIsSettledByAskingAgain) {
 }
 
 TEST_F(FileInfoTrust, LengthsThatKeepDifferingFail) {
-  m_log.Attach(m_sock);
   Route r = Route::File("");
   r.faults.contentRangeTotal = kFile + 1;
   Serve(r);
@@ -261,7 +257,6 @@ TEST_F(FileInfoTrust, LengthsThatKeepDifferingFail) {
 }
 
 TEST_F(FileInfoTrust, CutHeaderIsNoAnswer) {
-  m_log.Attach(m_sock);
   m_srv.route("/song.mp3", Route::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100003\r\n"));
   std::string url = m_srv.url("/song.mp3");
   EXPECT_FALSE(Info(url));
@@ -270,7 +265,6 @@ TEST_F(FileInfoTrust, CutHeaderIsNoAnswer) {
 }
 
 TEST_F(FileInfoTrust, ChunkedAnswerTakesTheRangeTotal) {
-  m_log.Attach(m_sock);
   Route r = Route::File("");
   r.faults.chunked = true;
   Serve(r);
@@ -283,7 +277,6 @@ TEST_F(FileInfoTrust, ChunkedAnswerTakesTheRangeTotal) {
 
 TEST_F(HttpSocketTrust, ProbeTellsAPageFromAFailure) {
   CHttpSocket probe(&m_log);
-  m_log.Attach(probe);
   int parseMs = -1, headerMs = -1, reconnectMs = -1, length = -1;
   std::string type;
   ProbeVerdict verdict = ProbeVerdict::kAnswered;

@@ -116,7 +116,6 @@ TEST_F(RequestAuthTest, EveryRequestOfInfoProbeAndBlockGetsItsOwnParameters) {
 
   vtest::CallbackLog log;
   CHttpSocket s(&log);
-  log.Attach(s);
   std::string url = link;
   int length = -1;
   bool ranged = false;
@@ -129,7 +128,6 @@ TEST_F(RequestAuthTest, EveryRequestOfInfoProbeAndBlockGetsItsOwnParameters) {
   ASSERT_TRUE(s.ProbeSpeed(link, parseMs, headerMs, reconnectMs, size, type));
 
   CHttpSocket block(&log);
-  log.Attach(block);
   block.SetURL(link);
   block.SetTempFile(home.temp() + "b.hpt");
   block.m_nStart = 1000;

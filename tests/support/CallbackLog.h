@@ -1,62 +1,40 @@
 #pragma once
-// Collects what an engine object reports through its callbacks, from any
-// thread. Pass the log as the user-data pointer and its static functions as
-// the callbacks:
+// Collects what a socket reports to its listener, from any thread:
 //
 //   vtest::CallbackLog log;
 //   CHttpSocket s(&log);
-//   log.Attach(s);            // or set OnMessage = vtest::CallbackLog::Message, ...
 //   ... log.Has(txt::kSomething)  // UTF-8 text from res/texts
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/Gbk.h"
+#include "engine/http/SocketListener.h"
 
 namespace vtest {
 
-class CallbackLog {
+class CallbackLog : public ISocketListener {
  public:
-  static void Message(void* u, const std::string& text, int index) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    l->m_messages.push_back(text);
-    l->m_messageIndex.push_back(index);
+  void OnMessage(const std::string& text, int index) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_messages.push_back(text);
+    m_messageIndex.push_back(index);
   }
-  static void Progress(void* u, int received, int blockLength, int index) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    l->m_progress.push_back({received, blockLength, index});
+  void OnProgress(int received, int blockLength, int index) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_progress.push_back({received, blockLength, index});
   }
-  static void Success(void* u, int index) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    l->m_success.push_back(index);
+  void OnSuccess(int index) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_success.push_back(index);
   }
-  static void Failure(void* u, int index) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    l->m_failure.push_back(index);
+  void OnFailure(int index) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_failure.push_back(index);
   }
-  static void Length(void* u, int length) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    l->m_lengths.push_back(length);
-  }
-  static void Done(void* u) {
-    auto* l = static_cast<CallbackLog*>(u);
-    std::lock_guard<std::mutex> g(l->m_lock);
-    ++l->m_done;
-  }
-
-  // Works for any object with the five engine callback fields.
-  template <class T>
-  void Attach(T& s) {
-    s.OnMessage = &Message;
-    s.OnProgress = &Progress;
-    s.OnSuccess = &Success;
-    s.OnFailure = &Failure;
-    s.OnContentLength = &Length;
+  void OnContentLength(int length) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_lengths.push_back(length);
   }
 
   struct ProgressCall {
@@ -83,7 +61,6 @@ class CallbackLog {
   std::vector<int> Successes() const { std::lock_guard<std::mutex> g(m_lock); return m_success; }
   std::vector<int> Failures() const { std::lock_guard<std::mutex> g(m_lock); return m_failure; }
   std::vector<int> Lengths() const { std::lock_guard<std::mutex> g(m_lock); return m_lengths; }
-  int DoneCount() const { std::lock_guard<std::mutex> g(m_lock); return m_done; }
   void Clear() {
     std::lock_guard<std::mutex> g(m_lock);
     m_messages.clear();
@@ -92,7 +69,6 @@ class CallbackLog {
     m_success.clear();
     m_failure.clear();
     m_lengths.clear();
-    m_done = 0;
   }
 
  private:
@@ -103,7 +79,6 @@ class CallbackLog {
   std::vector<int> m_success;
   std::vector<int> m_failure;
   std::vector<int> m_lengths;
-  int m_done = 0;
 };
 
 }  // namespace vtest
