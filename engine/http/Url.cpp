@@ -143,8 +143,13 @@ bool SplitWebUrl(const std::string& url, UrlParts& out) {
 }
 
 std::string AuthorityOf(const UrlParts& parts) {
-  std::string host = parts.host.find(':') != std::string::npos ? "[" + parts.host + "]" : parts.host;
-  if (parts.port != (parts.secure ? 443 : 80)) host += ":" + std::to_string(parts.port);
+  // Appends, not "x" + string: GCC 12 warns falsely (-Wrestrict) on that at -O2.
+  std::string host;
+  if (parts.host.find(':') != std::string::npos)
+    host.append("[").append(parts.host).append("]");
+  else
+    host = parts.host;
+  if (parts.port != (parts.secure ? 443 : 80)) host.append(":").append(std::to_string(parts.port));
   return host;
 }
 
