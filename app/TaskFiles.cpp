@@ -48,7 +48,7 @@ bool UsedByAny(const std::string& entry, const std::vector<std::string>& files) 
 // "<file>.<ext>", the name a task file found in a folder belongs to; empty
 // when it is not a file of `file`.
 std::string OwnerNameOf(const std::string& entry, const std::string& file) {
-  static const char* const kTails[] = {".job.tmp.hpt", ".job.hpt", ".hpt.tmp", ".hpt", ".lock", ".part"};
+  static const char* const kTails[] = {".job.tmp.hpt", ".job.part.hpt", ".job.hpt", ".hpt.tmp", ".hpt", ".lock", ".part"};
   switch (ClassifyTaskFile(entry, file)) {
     case TaskFileKind::kNone: return {};
     case TaskFileKind::kBlock: return entry.substr(0, entry.rfind('-'));
@@ -108,7 +108,7 @@ TaskFileKind ClassifyTaskFile(const std::string& entry, const std::string& file)
   if (EndsWith(rest, ".lock")) {
     return IsExtension(rest.substr(0, rest.size() - 5)) ? TaskFileKind::kLock : TaskFileKind::kNone;
   }
-  for (const char* record : {".job.hpt", ".job.tmp.hpt", ".hpt.tmp"})
+  for (const char* record : {".job.hpt", ".job.tmp.hpt", ".job.part.hpt", ".hpt.tmp"})
     if (EndsWith(rest, record))
       return IsExtension(rest.substr(0, rest.size() - std::char_traits<char>::length(record)))
                  ? TaskFileKind::kSidecar

@@ -5,6 +5,7 @@
 //   temp dir:  <file>.<ext>-<digits>.hpt   block files
 //              <file>.<ext>.job.hpt        the record of the blocks
 //              <file>.<ext>.job.tmp.hpt    its scratch file while written
+//              <file>.<ext>.job.part.hpt   the song copied in place as it arrives
 //              <file>.<ext>.hpt            the record as older copies named it
 //              <file>.<ext>.hpt.tmp        and their scratch file
 //              <file>.<ext>.lock           the lock a job holds on them

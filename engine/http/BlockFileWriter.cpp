@@ -9,6 +9,7 @@
 
 #include "engine/job/DiskWrite.h"
 #include "engine/job/OwnFile.h"
+#include "engine/job/PartShadow.h"
 
 BlockFileWriter::~BlockFileWriter() { Close(); }
 
@@ -17,6 +18,8 @@ BlockFileWriter::Opened BlockFileWriter::Open(const std::string& path, bool resu
   Close();
   held = 0;
   m_error = 0;
+  m_shadow = nullptr;
+  m_written = 0;
   if (m_buf.empty()) m_buf.resize(kGather);
   const char* p = path.c_str();
   // Never through a link, nor into a file someone else may write.
@@ -27,6 +30,7 @@ BlockFileWriter::Opened BlockFileWriter::Open(const std::string& path, bool resu
         ::lseek(fd, 0, SEEK_END) == st.st_size) {
       m_fd = fd;
       held = st.st_size;
+      m_written = held;
       return Opened::kContinued;
     }
     ::close(fd);
@@ -54,8 +58,14 @@ bool BlockFileWriter::Flush() {
     m_error = 0;
     return false;
   }
-  if (WriteAll(m_fd, m_buf.data(), left)) return true;
+  if (WriteAll(m_fd, m_buf.data(), left)) {
+    if (m_shadow && m_written >= 0) m_shadow->Wrote(m_block, m_written, m_buf.data(), left);
+    if (m_written >= 0) m_written += static_cast<long long>(left);
+    return true;
+  }
   m_error = errno;
+  // Some of it may be in the file: where the next bytes land is unknown.
+  m_written = -1;
   return false;
 }
 

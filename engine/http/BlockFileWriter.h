@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class CPartShadow;
+
 class BlockFileWriter {
  public:
   static constexpr size_t kGather = 64 * 1024;
@@ -34,6 +36,12 @@ class BlockFileWriter {
   // Writes the gathered bytes. False when they could not all be written
   // (Error() says why; 0 when no file was open).
   bool Flush();
+  // What is written from now on is also copied into shadow as block's
+  // bytes; lasts until the next Open.
+  void CopyInto(CPartShadow* shadow, int block) {
+    m_shadow = shadow;
+    m_block = block;
+  }
   // Flushes and closes; false as Flush.
   bool Close();
   int Error() const { return m_error; }
@@ -43,4 +51,7 @@ class BlockFileWriter {
   std::vector<char> m_buf;
   size_t m_pending = 0;
   int m_error = 0;
+  CPartShadow* m_shadow = nullptr;
+  int m_block = 0;
+  long long m_written = 0;  // the file's length; -1 once a write failed midway
 };

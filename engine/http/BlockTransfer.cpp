@@ -10,6 +10,7 @@
 #include "engine/SongContent.h"
 #include "engine/http/BlockReplyCheck.h"
 #include "engine/http/BodyReader.h"
+#include "engine/job/PartShadow.h"
 #include "engine/http/HttpSocket.h"
 #include "engine/http/Url.h"
 #include "engine/job/AttemptBudget.h"
@@ -80,6 +81,10 @@ int BlockTransfer::OpenTempFile() {
   {
     std::lock_guard<std::mutex> g(m_cutLock);
     m_nShared = m_s.m_nDownloaded;
+  }
+  if (opened != BlockFileWriter::Opened::kFailed && m_s.m_pShadow) {
+    m_s.m_pShadow->Opened(m_s.m_nIndex, m_s.m_nStart, held);
+    m_file.CopyInto(m_s.m_pShadow, m_s.m_nIndex);
   }
   if (opened == BlockFileWriter::Opened::kContinued) m_s.Report(txt::kSockTempOpened);
   if (opened == BlockFileWriter::Opened::kCreated) m_s.Report(txt::kSockTempCreated);

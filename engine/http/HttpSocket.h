@@ -19,6 +19,7 @@
 #include "engine/http/RequestRoute.h"
 
 struct UrlParts;
+class CPartShadow;
 
 // Process-wide time-outs in seconds, read at every connect.
 extern std::atomic<int> ConTimeOut;  // connect, default 5
@@ -98,6 +99,8 @@ class CHttpSocket {
   // Whose connections these are when a host's limit is shared out fairly
   // (a job, a task): the listener given at construction unless set.
   const void* m_pHostOwner = nullptr;
+  // Where a job's block bytes are also copied in place, if anywhere.
+  CPartShadow* m_pShadow = nullptr;
   // A permit the caller took for this socket's next connection (a split
   // asks the host's limit before it starts a block).
   void GivePermit(HostLimiter::Permit&& permit) { m_spare = std::move(permit); }

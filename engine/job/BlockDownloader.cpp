@@ -261,6 +261,11 @@ void CBlockDownloader::Prepare() {
   std::lock_guard<std::mutex> lk(m_lock);
   if (m_bStopped) throw JobStopped{};
   m_threads.Reset(static_cast<size_t>(layout.blocks));
+  // Worth a copy in place only when every block starts afresh and may be
+  // split: a continued block's earlier bytes are not in it.
+  bool fresh = layout.ranged;
+  for (const PlanBlock& b : layout.plan.Blocks()) fresh = fresh && b.m_nBytes == 0;
+  m_shadow.Begin(m_strFileName, fresh ? layout.plan.FileLength() : -1);
   // Without its first record the blocks could later be continued by an
   // older one that describes other ranges.
   if (const int err = m_blocks.Install(std::move(layout.plan), layout.ranged, blocks, opening.BlockURL(), m_strURL,
@@ -291,6 +296,7 @@ CHttpSocket* CBlockDownloader::CreateBlock() {
   auto* s = new CHttpSocket(this);
   // The same owner the job's splits ask the host's limit as.
   s->m_pHostOwner = static_cast<const void*>(this);
+  s->m_pShadow = &m_shadow;
   return s;
 }
 
@@ -360,6 +366,7 @@ void CBlockDownloader::Stop() {
   // that was cut short.
   if (!onBlock) CBlockMerger::Close(m_mergeTarget, m_mergeBlock);
   // Every other thread of the job has left its block files.
+  m_shadow.Discard();
   m_targetLock.Unlock();
   std::lock_guard<std::mutex> lk(m_lock);
   m_threads.KeepLeftover(std::move(mine));
@@ -370,11 +377,14 @@ void CBlockDownloader::Stop() {
 void CBlockDownloader::MergeBlocks() {
   if (m_bStopped) return;
   std::vector<CBlockMerger::Piece> pieces;
+  std::vector<CPartShadow::Range> ranges;
   long long total = 0;
   {
     // In file order, whatever the numbers: a split-off block comes between.
     std::lock_guard<std::mutex> lk(m_lock);
     pieces = m_blocks.Pieces(total);
+    for (const auto& r : m_blocks.Plan().Ranges())
+      ranges.push_back({r.m_nBlock, r.m_nFirst, r.m_nLast - r.m_nFirst + 1});
   }
   const std::string target = m_strFileName;
   Report(T(txt::kJobAllBlocksDone));
@@ -382,6 +392,7 @@ void CBlockDownloader::MergeBlocks() {
   // It works on this job's file members: it must be gone before any
   // callback, since the owner may delete the job in one.
   std::optional<CJobMerge> merge(std::in_place, target, pieces, total, m_mergeTarget, m_mergeBlock);
+  merge->UseWhole(m_shadow.Take(ranges));
   const CJobMerge::Verdict verdict = merge->Join(m_bStopped, CheckFinished);
   if (verdict.stopped) return;
   if (verdict.failed) {
@@ -415,6 +426,7 @@ void CBlockDownloader::MergeBlocks() {
 void CBlockDownloader::FailWith(const std::string& text) {
   Report(text);
   if (!ClaimFinish()) return;
+  m_shadow.Discard();
   m_targetLock.Unlock();
   IJobListener* owner = m_pUserData;
   if (owner) owner->OnFailure();

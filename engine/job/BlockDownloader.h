@@ -52,6 +52,7 @@
 #include "engine/http/HttpSocket.h"
 #include "engine/job/JobBlocks.h"
 #include "engine/job/JobListener.h"
+#include "engine/job/PartShadow.h"
 #include "engine/ReadOnlyFace.h"
 #include "engine/job/Sidecar.h"
 #include "engine/job/TargetLock.h"
@@ -166,6 +167,8 @@ class CBlockDownloader final : private IBlockWork, private ISocketListener {
   std::mutex m_lock;
   std::condition_variable m_idle;  // a Start or a Stop has ended
   std::condition_variable m_work;  // the job stops: idle threads leave
+  // Before the blocks: it outlives every connection that copies into it.
+  CPartShadow m_shadow;
   CBlockThreads m_threads;
   CJobBlocks m_blocks{[this] { return CreateBlock(); }, this};
   std::atomic<long long> m_nNextWatchMs{0};

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <utility>
 
 #include "engine/job/DiskWrite.h"
 #include "engine/job/OwnFile.h"
@@ -120,16 +121,48 @@ void CBlockMerger::Close(FILE*& targetFile, FILE*& blockFile) {
 
 void CBlockMerger::CloseFiles() { Close(m_target, m_block); }
 
+// The part, open for appending at `length`; -1 (errno kept) when it is
+// not a file of that length that could be made the user's.
+static int OpenForAppend(const std::string& part, long long length) {
+  const int fd = open(part.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0 && fchmod(fd, SongMode()) == 0 && lseek(fd, 0, SEEK_END) == length) return fd;
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  errno = err;
+  return -1;
+}
+
+int CBlockMerger::OpenWholePart() {
+  const std::string copy = std::exchange(m_whole, {});
+  bool pieces = true;
+  for (const Piece& p : m_pieces) pieces = pieces && IsWholeFile(p.file, p.length);
+  if (!pieces || rename(copy.c_str(), m_part.c_str()) != 0) {
+    unlink(copy.c_str());
+    return -1;
+  }
+  m_tookWhole = true;
+  const int fd = OpenForAppend(m_part, m_total);
+  if (fd < 0) {
+    m_tookWhole = false;
+    Discard();
+  }
+  return fd;
+}
+
 int CBlockMerger::OpenPart() {
+  if (!m_whole.empty()) {
+    const int fd = OpenWholePart();
+    if (fd >= 0) return fd;
+    // The block files are untouched: join them as ever.
+  }
   // Block 0 becomes the part when a rename can take it there; anything in
   // the part's way (a stale part, a link) is replaced, never followed.
   if (!m_pieces.empty() && IsWholeFile(m_pieces[0].file, m_pieces[0].length) &&
       rename(m_pieces[0].file.c_str(), m_part.c_str()) == 0) {
     m_tookFirst = true;
-    const int fd = open(m_part.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 && fchmod(fd, SongMode()) == 0 && lseek(fd, 0, SEEK_END) == m_pieces[0].length) return fd;
+    const int fd = OpenForAppend(m_part, m_pieces[0].length);
+    if (fd >= 0) return fd;
     const int err = errno;
-    if (fd >= 0) close(fd);
     KeepBlocks();
     errno = err;
     return -1;
@@ -152,7 +185,8 @@ CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
     at = m_pieces[0].length;
     StartWriteback(out, 0, at);
   }
-  for (size_t i = m_tookFirst ? 1 : 0; i < m_pieces.size() && !result.problem; ++i) {
+  const size_t from = m_tookWhole ? m_pieces.size() : m_tookFirst ? 1 : 0;
+  for (size_t i = from; i < m_pieces.size() && !result.problem; ++i) {
     const int in = open(m_pieces[i].file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0 || !(m_block = fdopen(in, "rb"))) {
       if (in >= 0) close(in);
@@ -200,6 +234,7 @@ CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
 
 void CBlockMerger::KeepBlocks() {
   CloseFiles();
+  if (m_whole.size()) unlink(std::exchange(m_whole, {}).c_str());
   if (!m_tookFirst) {
     unlink(m_part.c_str());
     return;
@@ -214,5 +249,6 @@ void CBlockMerger::KeepBlocks() {
 
 void CBlockMerger::Discard() {
   CloseFiles();
+  if (m_whole.size()) unlink(std::exchange(m_whole, {}).c_str());
   unlink(m_part.c_str());
 }

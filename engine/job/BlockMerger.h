@@ -2,7 +2,8 @@
 // Joins a job's block files, in file order, into "<target>.part". Where the
 // block files and the target share a file system, block 0 itself becomes
 // the part and only the others are appended (by the kernel where it can),
-// so the bytes of the first block are never copied.
+// so the bytes of the first block are never copied; a copy written in
+// place during the download, when there is one, is taken whole instead.
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -32,6 +33,10 @@ class CBlockMerger {
   // Leaves a whole, flushed part on success. On failure the part may still
   // exist: follow with KeepBlocks or Discard.
   Outcome Join(const std::atomic<bool>& stopped);
+  // Before Join: a file that already holds the whole song, every piece's
+  // bytes in place. Join makes it the part when it can (the pieces are
+  // checked, not read), and removes it when it cannot.
+  void UseWhole(std::string copy) { m_whole = std::move(copy); }
   const std::string& Part() const { return m_part; }
   // The blocks stay for a later run: block 0 goes back under its own name
   // (cut to its length); a part made by copying is removed.
@@ -45,6 +50,7 @@ class CBlockMerger {
 
  private:
   int OpenPart();
+  int OpenWholePart();
   void CloseFiles();
 
   std::string m_part;
@@ -53,4 +59,6 @@ class CBlockMerger {
   FILE*& m_target;
   FILE*& m_block;
   bool m_tookFirst = false;
+  std::string m_whole;
+  bool m_tookWhole = false;
 };

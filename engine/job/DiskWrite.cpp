@@ -40,6 +40,13 @@ int InjectedWriteError(int fd) {
   return p.compare(0, g_injectFolder.size(), g_injectFolder) == 0 ? g_injectError.load() : 0;
 }
 
+int InjectedWriteErrorAt(const std::string& path) {
+  if (g_injectError.load() == 0) return 0;
+  std::lock_guard<std::mutex> g(g_injectLock);
+  if (g_injectError == 0 || g_injectFolder.empty()) return 0;
+  return path.compare(0, g_injectFolder.size(), g_injectFolder) == 0 ? g_injectError.load() : 0;
+}
+
 bool WriteAll(int fd, const void* data, size_t n) {
   if (const int err = InjectedWriteError(fd)) {
     errno = err;

@@ -9,6 +9,8 @@
 bool WriteAll(int fd, const void* data, size_t n);
 // The errno a write to fd must fail with now (0: none). Only set by tests.
 int InjectedWriteError(int fd);
+// The same for a file that would be written at path.
+int InjectedWriteErrorAt(const std::string& path);
 // From now on writes to files under `folder` fail with err (0 clears it).
 void InjectWriteError(const std::string& folder, int err);
 

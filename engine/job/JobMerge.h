@@ -34,6 +34,8 @@ class CJobMerge {
   // Joins and judges (check, when set, has the last word on a file that
   // is not markup). Not failed and not stopped: the part is ready.
   Verdict Join(const std::atomic<bool>& stopped, FileCheck check);
+  // Before Join: `copy` (when not empty) already holds the whole song.
+  void UseWhole(const std::string& copy) { m_merger->UseWhole(copy); }
   // Gives the part the song's name and lets the block files and the record
   // go: 0, or the errno of the failed rename (the blocks then stay).
   int Place();

@@ -21,14 +21,15 @@ TEST(TaskFilesTest, KindsFollowTheNameStructure) {
   EXPECT_EQ(ClassifyTaskFile("a.mp3-0.hpt", "a"), TaskFileKind::kBlock);
   EXPECT_EQ(ClassifyTaskFile("a.mp3-12.hpt", "a"), TaskFileKind::kBlock);
   // The record, its scratch file, and both under the names older copies used.
-  for (const char* record : {"a.MP3.job.hpt", "a.mp3.job.tmp.hpt", "a.MP3.hpt", "a.mp3.hpt.tmp"})
+  for (const char* record : {"a.MP3.job.hpt", "a.mp3.job.tmp.hpt", "a.MP3.hpt", "a.mp3.hpt.tmp", "a.mp3.job.part.hpt"})
     EXPECT_EQ(ClassifyTaskFile(record, "a"), TaskFileKind::kSidecar) << record;
   EXPECT_EQ(ClassifyTaskFile("a.mp3.part", "a"), TaskFileKind::kPart);
   EXPECT_EQ(ClassifyTaskFile("a.MP3.lock", "a"), TaskFileKind::kLock);
   // Another task's files, or names that only look alike.
   for (const char* other : {"ab.mp3-0.hpt", "a.b.mp3-0.hpt", "a.mp3-.hpt", "a.mp3-1x.hpt", "a.-0.hpt", "a.hpt",
                             "a.mp3", "a.lock", "a.b.mp3.lock", "a.mp3-0.lock", "ab.mp3.lock",
-                            "a.mp3-0.job.hpt", "a.b.mp3.job.hpt", "a.mp3.tmp.hpt", "a.mp3.job.tmp"})
+                            "a.mp3-0.job.hpt", "a.b.mp3.job.hpt", "a.mp3.tmp.hpt", "a.mp3.job.tmp", "a.b.mp3.job.part.hpt",
+                            "a.mp3.part.hpt"})
     EXPECT_EQ(ClassifyTaskFile(other, "a"), TaskFileKind::kNone) << other;
   EXPECT_EQ(ClassifyTaskFile("a.mp3-0.hpt", ""), TaskFileKind::kNone);
 }
@@ -45,7 +46,7 @@ TEST(TaskFilesTest, DeletionTakesEveryFileOfTheTaskAndSparesKeptOnes) {
   const std::string t = home.temp();
   const std::string d = home.downloads() + "/";
   for (const char* f : {"a.mp3-0.hpt", "a.mp3-1.hpt", "a.mp3.hpt", "a.mp3.lock", "ab.mp3.lock", "x_y.mp3-0.hpt",
-                        "x_y.mp3.lock", "a.mp3.job.hpt", "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp"})
+                        "x_y.mp3.lock", "a.mp3.job.hpt", "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp", "a.mp3.job.part.hpt"})
     ASSERT_TRUE(vtest::WriteFile(t + f, "x"));
   ASSERT_TRUE(vtest::WriteFile(d + "a.mp3.part", "x"));
   ASSERT_TRUE(vtest::WriteFile(d + "a.mp3", "song"));
@@ -53,7 +54,7 @@ TEST(TaskFilesTest, DeletionTakesEveryFileOfTheTaskAndSparesKeptOnes) {
 
   DeleteTaskFiles({"a"}, {});
   for (const char* f : {"a.mp3-0.hpt", "a.mp3-1.hpt", "a.mp3.hpt", "a.mp3.lock", "a.mp3.job.hpt",
-                        "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp"})
+                        "a.mp3.job.tmp.hpt", "a.mp3.hpt.tmp", "a.mp3.job.part.hpt"})
     EXPECT_FALSE(Exists(t + f)) << f;
   EXPECT_FALSE(Exists(d + "a.mp3.part"));
   EXPECT_TRUE(Exists(d + "a.mp3")) << "the finished song stays";

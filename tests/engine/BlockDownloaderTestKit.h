@@ -208,6 +208,7 @@ class JobFixture : public ::testing::Test {
   void ExpectNoLeftovers(const std::string& target) const {
     const std::string name = GetPathFileName(target);
     EXPECT_FALSE(Exists(target + ".part"));
+    EXPECT_FALSE(Exists(CPartShadow::PathFor(target)));
     EXPECT_FALSE(Exists(Sidecar(name)));
     // That name may be another target's block; only a record there is ours.
     EXPECT_FALSE(CSidecar::IsRecordFile(OldSidecar(name)));

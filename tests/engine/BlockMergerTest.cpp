@@ -62,6 +62,41 @@ TEST_F(BlockMergerTest, FirstBlockBecomesTheSongAndTheRestIsAppended) {
   EXPECT_EQ(m_blockFile, nullptr);
 }
 
+TEST_F(BlockMergerTest, AWholeCopyBecomesThePartAndTheBlocksAreOnlyChecked) {
+  const auto pieces = WriteBlocks(home.temp());
+  const std::string copy = home.temp() + "song.job.part.hpt";
+  ASSERT_TRUE(vtest::WriteFile(copy, m_body));
+  const ino_t inode = Inode(copy);
+  CBlockMerger merger(m_target, pieces, static_cast<long long>(m_body.size()), m_targetFile, m_blockFile);
+  merger.UseWhole(copy);
+  const auto outcome = merger.Join(m_stopped);
+  EXPECT_EQ(outcome.problem, nullptr);
+  EXPECT_EQ(Inode(merger.Part()), inode);
+  EXPECT_EQ(vtest::ReadFile(merger.Part()), m_body);
+  for (const auto& p : pieces) EXPECT_EQ(access(p.file.c_str(), F_OK), 0) << p.file;
+  // Kept for a later run after all: the blocks are as they were.
+  merger.KeepBlocks();
+  EXPECT_NE(access(merger.Part().c_str(), F_OK), 0);
+  EXPECT_EQ(vtest::ReadFile(pieces[0].file), m_body.substr(0, 70000));
+}
+
+TEST_F(BlockMergerTest, ACopyBesideBlocksThatDoNotMatchTheirRangesIsNotTrusted) {
+  auto pieces = WriteBlocks(home.temp());
+  // The record says block 2 is longer than its file: the copy may hold
+  // bytes nobody checked, so the blocks are joined and judged as ever.
+  pieces[2].length += 1;
+  pieces[3].length -= 1;
+  const std::string copy = home.temp() + "song.job.part.hpt";
+  ASSERT_TRUE(vtest::WriteFile(copy, m_body));
+  CBlockMerger merger(m_target, pieces, static_cast<long long>(m_body.size()), m_targetFile, m_blockFile);
+  merger.UseWhole(copy);
+  const auto outcome = merger.Join(m_stopped);
+  EXPECT_STREQ(outcome.problem, txt::kJobMergeBlockSize);
+  EXPECT_NE(access(copy.c_str(), F_OK), 0);
+  merger.KeepBlocks();
+  EXPECT_EQ(vtest::ReadFile(pieces[0].file), m_body.substr(0, 70000));
+}
+
 TEST_F(BlockMergerTest, AFailedJoinPutsTheFirstBlockBackAsItWas) {
   for (size_t bad = 1; bad < 4; ++bad) {
     SCOPED_TRACE(bad);

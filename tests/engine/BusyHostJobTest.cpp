@@ -118,7 +118,9 @@ TEST_F(BusyHostJob, SixSongsOnATwoConnectionHostAllArriveWhole) {
     // and teach it a step at a time, so the songs may all be in before it is
     // down to two.
     EXPECT_LT(busy, 6 * 4);
-    if (busy > 0) EXPECT_LT(HostLimiter::Instance().Limit(KeyOf(host.url("/"))), HostLimiter::kDefaultLimit);
+    if (busy > 0) {
+      EXPECT_LT(HostLimiter::Instance().Limit(KeyOf(host.url("/"))), HostLimiter::kDefaultLimit);
+    }
   }
 }
 
