@@ -372,7 +372,6 @@ bool CDownloadTask::ProbeCandidates() {
   std::unique_ptr<CHttpSocket> socket;
   if (!m_fnProbe) {
     socket = std::make_unique<CHttpSocket>(&m_prober);
-    socket->m_pHostOwner = this;
     std::lock_guard<std::mutex> g(m_stateLock);
     m_pProbeSocket = socket.get();
   }

@@ -20,6 +20,9 @@ void CLinkProber::OnMessage(const std::string& text, int /*index*/) {
 
 bool CLinkProber::Probe(CHttpSocket* socket, const std::string& url, bool audio, const std::string& testing,
                         ProbeFigures& probe) {
+  // The probe's connection counts as the task's at the host, like its
+  // download's will.
+  if (socket) socket->m_pHostOwner = m_owner;
   BusyWait busy;
   for (;;) {
     int retryAfterSec = -1;

@@ -177,7 +177,7 @@ bool BlockTransfer::FlushAndReport(long long received) {
   }
   m_nLastFlushMs = GetTickMs();
   // Written first, reported second: a crash never loses a reported byte.
-  if (m_s.m_pUserData) m_s.m_pUserData->OnProgress(static_cast<int>(received), m_s.m_nLength, m_s.m_nIndex);
+  m_s.Listener().OnProgress(static_cast<int>(received), m_s.m_nLength, m_s.m_nIndex);
   return true;
 }
 
@@ -301,7 +301,7 @@ bool BlockTransfer::ReceiveBody() {
   CloseFile();
   if (const int err = s.m_nLocalError.load()) {
     // Say why: no other attempt or link can cure a full disk.
-    if (s.m_pUserData) s.m_pUserData->OnMessage(LocalWriteErrorText(err), s.m_nIndex);
+    s.Listener().OnMessage(LocalWriteErrorText(err), s.m_nIndex);
     return false;
   }
   if (failed) s.Report(txt::kSockDownloadFailed);
@@ -343,7 +343,7 @@ void BlockTransfer::Run() {
     if (!s.m_bCompleted || !s.m_bReusable || s.m_conn.HostOwed()) s.Close();
     if (s.m_bAborted) break;
     if (s.m_bCompleted) {
-      if (s.m_pUserData) s.m_pUserData->OnSuccess(s.m_nIndex);
+      s.Listener().OnSuccess(s.m_nIndex);
       return;
     }
     if (s.m_bFileChanged) break;
@@ -361,11 +361,11 @@ void BlockTransfer::Run() {
   // A stopped job wants neither answer.
   if (s.m_bAborted) return;
   if (s.m_bCompleted) {
-    if (s.m_pUserData) s.m_pUserData->OnSuccess(s.m_nIndex);
+    s.Listener().OnSuccess(s.m_nIndex);
     return;
   }
   // The attempts' own texts tell of refusals; a host that kept going quiet
   // would otherwise end the job without a word.
   if (!budget.Left() && paused) s.Report(txt::kSockStalledOut);
-  if (s.m_pUserData) s.m_pUserData->OnFailure(s.m_nIndex);
+  s.Listener().OnFailure(s.m_nIndex);
 }

@@ -54,7 +54,7 @@ void CHttpSocket::SetURL(const std::string& url) { m_strURL = url; }
 void CHttpSocket::SetTempFile(const std::string& path) { m_strTempFile = path; }
 
 void CHttpSocket::Report(const char* text) {
-  if (m_pUserData) m_pUserData->OnMessage(T(text), m_nIndex);
+  Listener().OnMessage(T(text), m_nIndex);
 }
 
 // ---------------------------------------------------------------- request
@@ -193,7 +193,7 @@ bool CHttpSocket::ConnectRoute() {
     const ConnectFault& fault = conn.Fault();
     if (m_bAborted || fault.kind == ConnectFault::kAbandoned) return false;
     if (fault.kind == ConnectFault::kRefused) m_busy.Refused(conn.HostKey());
-    if (m_pUserData) m_pUserData->OnMessage(fault.text, m_nIndex);
+    Listener().OnMessage(fault.text, m_nIndex);
     if (fault.kind == ConnectFault::kLookup) Report(txt::kSockLookupFailed);
     if (fault.kind == ConnectFault::kCertificate) m_bCertRefused = true;
     return false;

@@ -140,6 +140,12 @@ class CHttpSocket {
   int m_nRetries = 3;
   // Who hears this socket's reports; null silences it.
   ISocketListener* m_pUserData = nullptr;
+  // The listener, or one that hears nothing: reports need no check.
+  ISocketListener& Listener() const {
+    static ISocketListener none;
+    ISocketListener* l = m_pUserData;
+    return l ? *l : none;
+  }
   char m_szRequest[1024];
   // Replies of hosts behind caches carry policies and cookies: a header
   // may take this much.

@@ -38,7 +38,7 @@ bool FileInfoExchange::Open(CHttpSocket& s, std::string& url, int& length, bool&
     }
   } while (opened != Opened::kKept && s.WaitOutBusy(opened == Opened::kUnclear));
   if (opened == Opened::kKept) {
-    if (length >= 0 && s.m_pUserData) s.m_pUserData->OnContentLength(length);
+    if (length >= 0) s.Listener().OnContentLength(length);
     return true;
   }
   s.m_bReplyHeld = false;
@@ -124,7 +124,7 @@ bool FileInfoExchange::Ask(CHttpSocket& s, std::string& url, int& length, bool& 
       url = target;
       length = agreed;
       ranged = rangedNow;
-      if (agreed >= 0 && s.m_pUserData) s.m_pUserData->OnContentLength(agreed);
+      if (agreed >= 0) s.Listener().OnContentLength(agreed);
       return true;
     }
     s.Report(txt::kSockLengthDisagree);

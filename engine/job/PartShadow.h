@@ -47,7 +47,7 @@ class CPartShadow {
   void Discard();
 
  private:
-  static constexpr long long kFlushStep = 8ll << 20;
+  static constexpr long long kFlushStep = 2ll << 20;
   struct Block {
     int number = 0;
     long long start = 0;
