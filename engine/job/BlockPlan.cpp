@@ -202,13 +202,31 @@ std::optional<PlanSplit> CBlockPlan::ChooseSplit(long long finishedSpeed) const 
   if (victim->m_nSpeed >= 0 && left >= kMinPart && victim->m_nBytes > 0 && best > 0 &&
       victim->m_nWindows >= kSettleWindows) {
     const long long freshMs = left * 1000 / best + cost;
-    if (victimMs > 2 * freshMs) return PlanSplit{victim->m_nBlock, from, true, victimMs};
+    if (victimMs > 2 * freshMs) {
+      // Other connections about to be free share the remainder with this
+      // one: it takes the far part of its share, and the victim, which can
+      // be cut again at once (a split-off block cannot), keeps the rest for
+      // them. Taking it all would leave them idle until it has settled.
+      const long long helpers = 1 + EndingSoon(*victim, fallback);
+      if (helpers > 1 && left / helpers >= kMinPart)
+        return PlanSplit{victim->m_nBlock, from + left - left / helpers, false, victimMs};
+      return PlanSplit{victim->m_nBlock, from, true, victimMs};
+    }
   }
   if (left < 2 * kMinPart) return std::nullopt;
   // The far half must arrive sooner than the victim would bring it.
   if (best > 0 && victimMs < kForever && m_nFirstByteCostMs + (left / 2) * 1000 / best >= victimMs)
     return std::nullopt;
   return PlanSplit{victim->m_nBlock, from + left / 2, false, victimMs};
+}
+
+long long CBlockPlan::EndingSoon(const PlanBlock& except, long long fallbackSpeed) const {
+  long long n = 0;
+  for (const auto& b : m_blocks)
+    if (&b != &except && b.m_bStarted && !b.m_bDone && b.m_nSpeed > 0 && b.Left() > 0 &&
+        ExpectedMs(b, fallbackSpeed) <= kWindowMs)
+      ++n;
+  return n;
 }
 
 std::optional<PlanSplit> CBlockPlan::SplitForSlowAnswer(const PlanBlock& victim, long long victimMs, long long best,

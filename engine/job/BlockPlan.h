@@ -102,6 +102,8 @@ class CBlockPlan {
 
  private:
   long long ExpectedMs(const PlanBlock& b, long long fallbackSpeed) const;
+  // Blocks but `except` that flow and are due to end within a speed window.
+  long long EndingSoon(const PlanBlock& except, long long fallbackSpeed) const;
   std::optional<PlanSplit> SplitForSlowAnswer(const PlanBlock& victim, long long victimMs, long long best,
                                               long long costMs) const;
 

@@ -119,6 +119,38 @@ TEST(BlockPlan, SlowSmallRemainderIsTakenOverWhole) {
   EXPECT_FALSE(r.ChooseSplit(2 * kMiB));
 }
 
+TEST(BlockPlan, ConnectionsAboutToBeFreeShareASlowRemainder) {
+  // Three fast blocks end together; the slow one still has 3.5 MiB. The
+  // first helper takes a third from the far end and leaves the rest in the
+  // victim, which the next two can cut at once.
+  const long long left = 3 * kMiB + 512 * kKiB;
+  auto p = Running(16 * kMiB, 4,
+                   {{4 * kMiB - 20 * kKiB, 2 * kMiB}, {4 * kMiB, 2 * kMiB}, {4 * kMiB - 30 * kKiB, 2 * kMiB},
+                    {4 * kMiB - left, 256 * kKiB}});
+  auto s = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->m_nVictim, 3);
+  EXPECT_FALSE(s->m_bTakeOver);
+  EXPECT_EQ(s->m_nCut, 16 * kMiB - left / 3);
+  p.ApplySplit(3, s->m_nCut);
+  p.Blocks()[0].m_nBytes = p.Blocks()[0].Length();
+  p.Blocks()[0].m_bDone = true;
+  // The second: one other is about to be free, so half of what is left.
+  auto t = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->m_nVictim, 3);
+  const long long rest = s->m_nCut - (12 * kMiB + 4 * kMiB - left);
+  EXPECT_EQ(t->m_nCut, s->m_nCut - rest / 2);
+  // The last, alone: the whole remainder, as before.
+  p.ApplySplit(3, t->m_nCut);
+  p.Blocks()[2].m_nBytes = p.Blocks()[2].Length();
+  p.Blocks()[2].m_bDone = true;
+  auto u = p.ChooseSplit(2 * kMiB);
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->m_nVictim, 3);
+  EXPECT_TRUE(u->m_bTakeOver);
+}
+
 TEST(BlockPlan, SpeedFollowsWindowsOfReceivedCounts) {
   CBlockPlan p;
   p.FixedSplit(8 * kMiB, 1);
