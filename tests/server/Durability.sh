@@ -42,12 +42,13 @@ ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
   { cat "$run/fetch.log" >&2; fail "fetch failed"; }
 cmp "$run/out/a.mp3" "$run/root/songs/a.mp3" || fail "the fetched file differs"
 # A call another thread interrupts is traced in two halves; put each back
-# together where it returned, so the order below is the order of returns.
+# together where it returned, so the order below is the order of returns
+# (strace pads the pid and the result with runs of spaces).
 awk '
   / <unfinished \.\.\.>$/ { p = $1; sub(/ <unfinished \.\.\.>$/, ""); half[p] = $0; next }
-  /^[0-9]+ <\.\.\. [a-z0-9_]+ resumed>/ {
+  /^[0-9]+ +<\.\.\. [a-z0-9_]+ resumed>/ {
     p = $1
-    if (p in half) { rest = $0; sub(/^[0-9]+ <\.\.\. [a-z0-9_]+ resumed>/, "", rest); print half[p] rest; delete half[p]; next }
+    if (p in half) { rest = $0; sub(/^[0-9]+ +<\.\.\. [a-z0-9_]+ resumed>/, "", rest); print half[p] rest; delete half[p]; next }
   }
   { print }
 ' "$run/trace" > "$run/trace.joined" && mv "$run/trace.joined" "$run/trace"
@@ -59,7 +60,8 @@ renamed=$(first "rename(at2?)?\(.*\"$run/out/a\.mp3\.part\".*\"$run/out/a\.mp3\"
 [ -n "$part_sync" ] || fail "the merged file was never flushed"
 [ -n "$renamed" ] || fail "the merged file was never renamed"
 [ "$part_sync" -lt "$renamed" ] || fail "renamed (line $renamed) before it was flushed (line $part_sync)"
-folder_sync=$(tail -n +"$renamed" "$run/trace" | { grep -n -E "fsync\([0-9]+<$run/out>\) = 0$" || true; } | head -n 1 | cut -d: -f1)
+# strace pads a resumed call's result to a column: any run of spaces.
+folder_sync=$(tail -n +"$renamed" "$run/trace" | { grep -n -E "fsync\([0-9]+<$run/out>\) += 0$" || true; } | head -n 1 | cut -d: -f1)
 [ -n "$folder_sync" ] || fail "the folder was not flushed after the rename"
 folder_sync=$((renamed + folder_sync - 1))
 deleted=$({ grep -n -E "unlink(at)?\(.*a\.mp3-[0-9]+\.hpt\"" "$run/trace" || true; } | { grep -E '= 0$' || true; } | cut -d: -f1)
