@@ -71,7 +71,9 @@ TEST(SideBySide, SameFileNameFromTwoHostsKeepsEachHostsBytes) {
   // Same name and length, no validator: only the address tells them apart.
   const std::string bytesA = vtest::Mp3Bytes(300000, 1), bytesB = vtest::Mp3Bytes(300000, 2);
   vtest::Route a = vtest::Route::File(bytesA);
-  a.faults.rateBytesPerSec = 300000;
+  // Slow enough that the second is surely started (a sanitizer build on
+  // a loaded machine takes a while) before the first is done.
+  a.faults.rateBytesPerSec = 40000;
   hostA.route("/song.mp3", a);
   hostB.route("/song.mp3", vtest::Route::File(bytesB));
   const std::string dirA = home.root() + "/a", dirB = home.root() + "/b";
