@@ -81,8 +81,7 @@ std::string RunningProgramPath() {
 }  // namespace
 
 std::string FindUpdater(const std::string& programPath) {
-  const size_t slash = programPath.rfind('/');
-  const std::string beside = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash);
+  const std::string beside = GetPathFolder(programPath);
   // Installed into a shared bin folder, a generic "update" there belongs to
   // some other package or to whoever put it there: only our own name runs.
   if (!FindInstalledDataDirectory(beside).empty()) return beside + "/virelomp3-update";

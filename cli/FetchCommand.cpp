@@ -84,8 +84,7 @@ std::string CheckTarget(const std::string& out) {
     if (S_ISDIR(st.st_mode)) return FormatCliText(txt::kCliOutIsFolder, out);
     if (access(out.c_str(), W_OK) != 0) return FormatCliText(txt::kCliOutNotWritable, out);
   }
-  size_t slash = out.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  const std::string dir = GetPathFolder(out);
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FormatCliText(txt::kCliOutFolderMissing, dir);
   if (access(dir.c_str(), W_OK | X_OK) != 0) return FormatCliText(txt::kCliOutFolderNotWritable, dir);
   return std::string();

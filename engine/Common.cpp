@@ -57,6 +57,11 @@ std::string GetPathFileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string GetPathFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 void InsertThousandSeparators(std::string& text) {
   std::string out;
   out.reserve(text.size() + text.size() / 3);

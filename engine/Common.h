@@ -20,6 +20,9 @@ bool IsFileExist(const std::string& path);
 std::string GetTempDirectory();
 // Text after the last "/", or the whole text.
 std::string GetPathFileName(const std::string& path);
+// The folder holding path: text before the last "/", "/" for a file at the
+// root, "." for a bare name.
+std::string GetPathFolder(const std::string& path);
 // "1234567" -> "1,234,567", in place.
 void InsertThousandSeparators(std::string& text);
 // "%dm:%ds"; whole hours stay in the minutes so stored times survive.

@@ -140,10 +140,10 @@ int CBlockMerger::OpenWholePart() {
     unlink(copy.c_str());
     return -1;
   }
-  m_tookWhole = true;
+  m_start = Start::kWhole;
   const int fd = OpenForAppend(m_part, m_total);
   if (fd < 0) {
-    m_tookWhole = false;
+    m_start = Start::kEmpty;
     Discard();
   }
   return fd;
@@ -159,7 +159,7 @@ int CBlockMerger::OpenPart() {
   // the part's way (a stale part, a link) is replaced, never followed.
   if (!m_pieces.empty() && IsWholeFile(m_pieces[0].file, m_pieces[0].length) &&
       rename(m_pieces[0].file.c_str(), m_part.c_str()) == 0) {
-    m_tookFirst = true;
+    m_start = Start::kFirstBlock;
     const int fd = OpenForAppend(m_part, m_pieces[0].length);
     if (fd >= 0) return fd;
     const int err = errno;
@@ -177,15 +177,15 @@ CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
   if (out < 0 || !(m_target = fdopen(out, "wb"))) {
     result.placingError = errno;
     if (out >= 0) close(out);
-    if (!m_tookFirst) unlink(m_part.c_str());
+    if (m_start != Start::kFirstBlock) unlink(m_part.c_str());
     return result;
   }
   long long at = 0;
-  if (m_tookFirst) {
+  if (m_start == Start::kFirstBlock) {
     at = m_pieces[0].length;
     StartWriteback(out, 0, at);
   }
-  const size_t from = m_tookWhole ? m_pieces.size() : m_tookFirst ? 1 : 0;
+  const size_t from = m_start == Start::kWhole ? m_pieces.size() : m_start == Start::kFirstBlock ? 1 : 0;
   for (size_t i = from; i < m_pieces.size() && !result.problem; ++i) {
     const int in = open(m_pieces[i].file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0 || !(m_block = fdopen(in, "rb"))) {
@@ -234,12 +234,12 @@ CBlockMerger::Outcome CBlockMerger::Join(const std::atomic<bool>& stopped) {
 
 void CBlockMerger::KeepBlocks() {
   CloseFiles();
-  if (m_whole.size()) unlink(std::exchange(m_whole, {}).c_str());
-  if (!m_tookFirst) {
+  DropOfferedCopy();
+  if (m_start != Start::kFirstBlock) {
     unlink(m_part.c_str());
     return;
   }
-  m_tookFirst = false;
+  m_start = Start::kEmpty;
   const Piece& first = m_pieces[0];
   // Should this fail, block 0 is fetched again: slower, never wrong.
   if (truncate(m_part.c_str(), first.length) != 0 || chmod(m_part.c_str(), 0600) != 0 ||
@@ -249,6 +249,10 @@ void CBlockMerger::KeepBlocks() {
 
 void CBlockMerger::Discard() {
   CloseFiles();
-  if (m_whole.size()) unlink(std::exchange(m_whole, {}).c_str());
+  DropOfferedCopy();
   unlink(m_part.c_str());
+}
+
+void CBlockMerger::DropOfferedCopy() {
+  if (!m_whole.empty()) unlink(std::exchange(m_whole, {}).c_str());
 }

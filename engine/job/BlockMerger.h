@@ -46,19 +46,22 @@ class CBlockMerger {
   // Closes whichever of a merge's files is still open.
   static void Close(FILE*& targetFile, FILE*& blockFile);
   // True when block 0 was taken as the part.
-  bool TookFirstBlock() const { return m_tookFirst; }
+  bool TookFirstBlock() const { return m_start == Start::kFirstBlock; }
 
  private:
+  // What the part began as: nothing, block 0, or the whole copy.
+  enum class Start { kEmpty, kFirstBlock, kWhole };
+
   int OpenPart();
   int OpenWholePart();
   void CloseFiles();
+  void DropOfferedCopy();
 
   std::string m_part;
   std::vector<Piece> m_pieces;
   long long m_total;
   FILE*& m_target;
   FILE*& m_block;
-  bool m_tookFirst = false;
-  std::string m_whole;
-  bool m_tookWhole = false;
+  Start m_start = Start::kEmpty;
+  std::string m_whole;  // the copy offered by UseWhole, until taken or dropped
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/Common.h"
 #include "engine/Gbk.h"
 #include "res/Texts.h"
 
@@ -47,14 +48,17 @@ int InjectedWriteErrorAt(const std::string& path) {
   return path.compare(0, g_injectFolder.size(), g_injectFolder) == 0 ? g_injectError.load() : 0;
 }
 
-bool WriteAll(int fd, const void* data, size_t n) {
+namespace {
+
+// at < 0: at the file's position.
+bool WriteLoop(int fd, const void* data, size_t n, long long at) {
   if (const int err = InjectedWriteError(fd)) {
     errno = err;
     return false;
   }
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
+    const ssize_t w = at < 0 ? ::write(fd, p, n) : ::pwrite(fd, p, n, at);
     if (w < 0 && errno == EINTR) continue;
     if (w < 0) return false;
     if (w == 0) {
@@ -63,8 +67,21 @@ bool WriteAll(int fd, const void* data, size_t n) {
     }
     p += w;
     n -= static_cast<size_t>(w);
+    if (at >= 0) at += w;
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteAll(int fd, const void* data, size_t n) { return WriteLoop(fd, data, n, -1); }
+
+bool WriteAllAt(int fd, const void* data, size_t n, long long at) {
+  if (at < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  return WriteLoop(fd, data, n, at);
 }
 
 bool IsLocalWriteError(int err) {
@@ -85,9 +102,7 @@ std::string SystemErrorText(int err) {
 }
 
 bool SyncFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(GetPathFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0;
   ::close(fd);

@@ -7,6 +7,8 @@
 
 // Writes all n bytes; false with errno set when it cannot.
 bool WriteAll(int fd, const void* data, size_t n);
+// The same at offset `at`, leaving the file's position alone.
+bool WriteAllAt(int fd, const void* data, size_t n, long long at);
 // The errno a write to fd must fail with now (0: none). Only set by tests.
 int InjectedWriteError(int fd);
 // The same for a file that would be written at path.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "engine/Common.h"
 #include "engine/job/DiskWrite.h"
 #include "engine/Gbk.h"
 #include "engine/job/Sidecar.h"
@@ -73,8 +74,7 @@ int CJobMerge::Place() {
 
 std::string CJobMerge::PlacingFailureText(int err, const std::string& target) {
   if (IsLocalWriteError(err)) return LocalWriteErrorText(err);
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string folder = GetPathFolder(target);
   struct stat st;
   if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return T(txt::kJobFolderMissing) + Utf8ToGbk(folder);
   if (err == ETXTBSY || err == EBUSY) return T(txt::kJobTargetInUse);

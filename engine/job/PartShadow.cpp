@@ -12,11 +12,6 @@
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool SameFileSystem(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
@@ -29,18 +24,6 @@ bool RoomForTwo(const std::string& folder, long long length) {
   if (::statvfs(folder.c_str(), &vfs) != 0) return false;
   constexpr long long kSpare = 64ll << 20;
   return static_cast<long double>(vfs.f_bavail) * vfs.f_frsize >= 2.0L * length + kSpare;
-}
-
-bool PwriteAll(int fd, const char* data, size_t n, long long at) {
-  while (n > 0) {
-    const ssize_t w = ::pwrite(fd, data, n, at);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-    at += w;
-  }
-  return true;
 }
 
 }  // namespace
@@ -83,11 +66,11 @@ void CPartShadow::Begin(const std::string& target, long long length) {
   Close();
   std::lock_guard<std::mutex> g(m_lock);
   m_path = PathFor(target);
-  m_songFolder = FolderOf(target);
+  m_songFolder = GetPathFolder(target);
   m_taken = false;
   m_length = length;
   ::unlink(m_path.c_str());
-  const std::string temp = FolderOf(m_path);
+  const std::string temp = GetPathFolder(m_path);
   // A song folder that takes no writes (as a test makes it) gets the song
   // by the merge, which says why it cannot.
   if (length <= 0 || !SameFileSystem(temp, m_songFolder) || !RoomForTwo(temp, length) ||
@@ -132,7 +115,7 @@ void CPartShadow::Wrote(int block, long long offset, const char* data, size_t n)
   Block* b = Find(block);
   if (!b || b->broken) return;
   const long long at = b->start + offset;
-  if (offset != b->upto || at + static_cast<long long>(n) > m_length || !PwriteAll(m_fd, data, n, at)) {
+  if (offset != b->upto || at + static_cast<long long>(n) > m_length || !WriteAllAt(m_fd, data, n, at)) {
     b->broken = true;
     return;
   }

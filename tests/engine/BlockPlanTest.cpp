@@ -24,6 +24,13 @@ CBlockPlan Running(long long length, int blocks, std::vector<std::pair<long long
   return p;
 }
 
+// Block i has received all its bytes.
+void Finish(CBlockPlan& p, size_t i) {
+  PlanBlock& b = p.Blocks()[i];
+  b.m_nBytes = b.Length();
+  b.m_bDone = true;
+}
+
 TEST(BlockPlan, FixedSplitGivesTheRemainderToTheLastBlock) {
   CBlockPlan p;
   p.FixedSplit(10, 4);
@@ -133,8 +140,7 @@ TEST(BlockPlan, ConnectionsAboutToBeFreeShareASlowRemainder) {
   EXPECT_FALSE(s->m_bTakeOver);
   EXPECT_EQ(s->m_nCut, 16 * kMiB - left / 3);
   p.ApplySplit(3, s->m_nCut);
-  p.Blocks()[0].m_nBytes = p.Blocks()[0].Length();
-  p.Blocks()[0].m_bDone = true;
+  Finish(p, 0);
   // The second: one other is about to be free, so half of what is left.
   auto t = p.ChooseSplit(2 * kMiB);
   ASSERT_TRUE(t);
@@ -143,8 +149,7 @@ TEST(BlockPlan, ConnectionsAboutToBeFreeShareASlowRemainder) {
   EXPECT_EQ(t->m_nCut, s->m_nCut - rest / 2);
   // The last, alone: the whole remainder, as before.
   p.ApplySplit(3, t->m_nCut);
-  p.Blocks()[2].m_nBytes = p.Blocks()[2].Length();
-  p.Blocks()[2].m_bDone = true;
+  Finish(p, 2);
   auto u = p.ChooseSplit(2 * kMiB);
   ASSERT_TRUE(u);
   EXPECT_EQ(u->m_nVictim, 3);

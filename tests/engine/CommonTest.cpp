@@ -71,6 +71,13 @@ TEST(PathFileName, TakesTextAfterLastSlash) {
   EXPECT_EQ(GetPathFileName("/x"), "x");
 }
 
+TEST(PathFolder, TakesTextBeforeLastSlash) {
+  EXPECT_EQ(GetPathFolder("/home/u/已下载/a.mp3"), "/home/u/已下载");
+  EXPECT_EQ(GetPathFolder("/a.mp3"), "/");
+  EXPECT_EQ(GetPathFolder("a.mp3"), ".");
+  EXPECT_EQ(GetPathFolder("out/"), "out");
+}
+
 TEST(ThousandSeparators, GroupsOfThreeFromTheRight) {
   auto sep = [](std::string s) {
     InsertThousandSeparators(s);

@@ -1,7 +1,12 @@
 // A full disk or a missing permission ends the job at once with a text
 // that says so, keeps the block files, and says the cause is local.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include "engine/Common.h"
 #include "engine/job/DiskWrite.h"
 #include "tests/engine/BlockDownloaderTestKit.h"
 
@@ -82,6 +87,26 @@ TEST_F(DiskFull, OtherFailuresAreNotLocal) {
   EXPECT_EQ(job->LocalError(), 0);
   EXPECT_FALSE(IsLocalWriteError(EIO));
   EXPECT_TRUE(LocalWriteErrorText(ECONNRESET).empty());
+}
+
+// Writes at an offset leave the file's position where it was, and a folder
+// made "full" refuses them as it refuses the block files' writes.
+TEST_F(DiskFull, WritesAtAnOffsetKeepThePositionAndMeetTheFullFolder) {
+  const std::string path = Target("at.bin");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(WriteAll(fd, "abc", 3));
+  ASSERT_TRUE(WriteAllAt(fd, "XY", 2, 6));
+  EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 3);
+  ASSERT_TRUE(WriteAll(fd, "d", 1));
+  EXPECT_FALSE(WriteAllAt(fd, "z", 1, -1));
+  EXPECT_EQ(errno, EINVAL);
+  InjectWriteError(GetPathFolder(path), ENOSPC);
+  EXPECT_FALSE(WriteAllAt(fd, "Q", 1, 0));
+  EXPECT_EQ(errno, ENOSPC);
+  InjectWriteError("", 0);
+  ::close(fd);
+  EXPECT_EQ(vtest::ReadFile(path), std::string("abcd\0\0XY", 8));
 }
 
 }  // namespace
