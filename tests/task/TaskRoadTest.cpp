@@ -150,6 +150,12 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
   };
   m_host.ActivateAsync("f");
   ASSERT_TRUE(WaitFor("f", T(txt::kDownloadFailed)));
+  // The text shows before the record is marked and saved.
+  const std::string failed = T(txt::kFailedMark);
+  ASSERT_TRUE(TaskTestHost::WaitUntil([&] {
+    const auto saved = m_host.SavedRetries("f");
+    return !saved.empty() && saved.back() == failed;
+  }, 30000));
 
   std::vector<std::string> failures;
   for (const auto& s : TaskTexts("f"))
@@ -163,11 +169,8 @@ TEST_F(TaskRoadTest, FourFailuresCountOneTwoThreeThenGiveUp) {
 
   // The record counts the failures, then says the task gave up, and that
   // reaches downing.dat.
-  const std::string failed = T(txt::kFailedMark);
   EXPECT_EQ(m_host.RetriesHistory("f"), (std::vector<std::string>{"1", "2", "3", failed}));
   EXPECT_EQ(m_host.Column("f", 10), (std::vector<std::string>{"", "1", "2", "3", failed}));
-  ASSERT_FALSE(m_host.SavedRetries("f").empty());
-  EXPECT_EQ(m_host.SavedRetries("f").back(), failed);
   TaskEntry e;
   ASSERT_TRUE(m_host.Entry("f", e));
   EXPECT_TRUE(IsFailedEntry(e));
